@@ -1,0 +1,468 @@
+// The native function object: what every Python-visible method and module function is.
+//
+// A qn::Function behaves like a plain Python function whose body is native: it has __name__,
+// __qualname__, __doc__, __module__, __annotations__ (a dict of strings), __defaults__ and a
+// __signature__ (so inspect.signature works), it binds to instances like a method (also on a plain
+// Python class), and `obj.method(...)` calls it through vectorcall without creating a bound
+// method. One object may be installed under two names.
+//
+// Arguments are parsed the way the interpreter parses them for a Python function: positional,
+// keyword, defaults; too many, missing, unknown and duplicate arguments raise TypeError in the
+// interpreter's wording ("C.f() takes from 1 to 2 positional arguments but 3 were given", "C.f()
+// missing 1 required positional argument: 'x'", "C.f() got an unexpected keyword argument 'y'",
+// "C.f() got multiple values for argument 'x'"). A method's parameters include `self` (counted in
+// those messages, as for a Python method).
+//
+// The native body receives the complete argument vector, defaults filled in, one entry per
+// parameter (self first for methods), all borrowed:
+//
+//   static PyObject* increment(qn::Function*, PyObject* const* a) {
+//       auto* self = reinterpret_cast<Counter*>(a[0]);   // type already checked
+//       int64_t delta;
+//       if (!qn::to_i64(a[1], delta)) return nullptr;
+//       ...
+//   }
+//   qn::add_method(&CounterType, {"increment", increment, {{"delta", qn::dflt(1)}}, "int"});
+//
+// When called positionally with every parameter given, the body sees the caller's own argument
+// array: there is no copy on that path.
+//
+// add_method(type, spec)   installs into a (readied) extension type; self must be an instance of
+//                          that type (TypeError otherwise). Returns the function (borrowed).
+// add_static(type, spec)   installs a staticmethod (no self).
+// add_alias(type, alias, name)  binds the very same object under a second name.
+// add_class_method / new_method(spec, nullptr, qualprefix, module) for plain Python classes:
+//                          self may be any object.
+// add_function(module, spec)   a module-level function.
+#pragma once
+
+#include "ref.hpp"
+
+#include <cstring>
+#include <initializer_list>
+
+namespace qn {
+
+struct Function;
+using Impl = PyObject* (*)(Function* fn, PyObject* const* argv);
+
+// A parameter: its name, its default (a new reference, taken over; nullptr = required), and its
+// annotation string (nullptr = none).
+struct Param {
+    const char* name;
+    PyObject* dflt = nullptr;
+    const char* annotation = nullptr;
+};
+
+struct FuncSpec {
+    const char* name;
+    Impl impl;
+    std::initializer_list<Param> params = {};
+    const char* returns = nullptr;  // return annotation, nullptr = none
+    const char* doc = nullptr;
+    void* data = nullptr;           // free for the body's use (fn->data)
+};
+
+// Defaults (new references).
+inline PyObject* dflt(long v) { return PyLong_FromLong(v); }
+inline PyObject* dflt(int v) { return PyLong_FromLong(v); }
+inline PyObject* dflt(double v) { return PyFloat_FromDouble(v); }
+inline PyObject* dflt(const char* s) { return PyUnicode_FromString(s); }
+inline PyObject* dflt_none() { return newref(Py_None); }
+inline PyObject* dflt_true() { return newref(Py_True); }
+inline PyObject* dflt_false() { return newref(Py_False); }
+
+constexpr Py_ssize_t kMaxParams = 24;
+
+struct Function {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    Impl impl;
+    PyTypeObject* self_type;  // methods of extension types: required type of argv[0]
+    Py_ssize_t nparams;       // including self
+    Py_ssize_t nrequired;
+    PyObject* names;          // tuple of str, one per parameter
+    PyObject* defaults;       // tuple for the last (nparams - nrequired) parameters
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* annotations;    // dict
+    PyObject* signature;      // built on first use
+    void* data;
+};
+
+namespace detail {
+
+inline PyObject* fn_format_names(PyObject* names, const Py_ssize_t* idx, Py_ssize_t n) {
+    // 'a' / 'a' and 'b' / 'a', 'b', and 'c'
+    Ref out = Ref::steal(PyUnicode_FromString(""));
+    for (Py_ssize_t i = 0; i < n && out; ++i) {
+        const char* sep = "";
+        if (i > 0) sep = (n == 2) ? " and " : (i == n - 1 ? ", and " : ", ");
+        out = Ref::steal(PyUnicode_FromFormat("%U%s'%U'", out.get(), sep, PyTuple_GET_ITEM(names, idx[i])));
+    }
+    return out.release();
+}
+
+inline PyObject* fn_parse_slow(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                               PyObject** buf) {
+    const Py_ssize_t np = f->nparams;
+    if (nargs > np) {
+        const Py_ssize_t ndef = np - f->nrequired;
+        Ref sig = Ref::steal(ndef ? PyUnicode_FromFormat("from %zd to %zd", f->nrequired, np)
+                                  : PyUnicode_FromFormat("%zd", np));
+        if (!sig) return nullptr;
+        bool plural = ndef ? true : (np != 1);
+        PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given", f->qualname,
+                     sig.get(), plural ? "s" : "", nargs, nargs == 1 ? "was" : "were");
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) buf[i] = args[i];
+    for (Py_ssize_t i = nargs; i < np; ++i) buf[i] = nullptr;
+    if (kwnames != nullptr) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            Py_ssize_t found = -1;
+            for (Py_ssize_t i = 0; i < np; ++i) {
+                if (PyTuple_GET_ITEM(f->names, i) == key) {
+                    found = i;
+                    break;
+                }
+            }
+            if (found < 0) {
+                for (Py_ssize_t i = 0; i < np; ++i) {
+                    int eq = PyObject_RichCompareBool(PyTuple_GET_ITEM(f->names, i), key, Py_EQ);
+                    if (eq < 0) return nullptr;
+                    if (eq) {
+                        found = i;
+                        break;
+                    }
+                }
+            }
+            if (found < 0) {
+                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, key);
+                return nullptr;
+            }
+            if (buf[found] != nullptr) {
+                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, key);
+                return nullptr;
+            }
+            buf[found] = args[nargs + k];
+        }
+    }
+    Py_ssize_t missing[kMaxParams];
+    Py_ssize_t nmissing = 0;
+    for (Py_ssize_t i = 0; i < np; ++i) {
+        if (buf[i] != nullptr) continue;
+        if (i >= f->nrequired) {
+            buf[i] = PyTuple_GET_ITEM(f->defaults, i - f->nrequired);
+        } else {
+            missing[nmissing++] = i;
+        }
+    }
+    if (nmissing) {
+        Ref names = Ref::steal(fn_format_names(f->names, missing, nmissing));
+        if (!names) return nullptr;
+        PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U", f->qualname,
+                     nmissing, nmissing == 1 ? "" : "s", names.get());
+        return nullptr;
+    }
+    return Py_None;  // success marker (borrowed)
+}
+
+inline bool fn_check_self(Function* f, PyObject* self) {
+    if (Py_IS_TYPE(self, f->self_type) || PyType_IsSubtype(Py_TYPE(self), f->self_type)) return true;
+    PyErr_Format(PyExc_TypeError, "descriptor '%U' requires a '%.100s' object but received a '%.100s'", f->name,
+                 f->self_type->tp_name, Py_TYPE(self)->tp_name);
+    return false;
+}
+
+inline PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    Function* f = reinterpret_cast<Function*>(callable);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames == nullptr && nargs == f->nparams) {
+        if (f->self_type != nullptr && !fn_check_self(f, args[0])) return nullptr;
+        return f->impl(f, args);
+    }
+    PyObject* buf[kMaxParams];
+    if (kwnames == nullptr && nargs >= f->nrequired && nargs < f->nparams) {
+        // Positional call leaning on defaults.
+        for (Py_ssize_t i = 0; i < nargs; ++i) buf[i] = args[i];
+        for (Py_ssize_t i = nargs; i < f->nparams; ++i) buf[i] = PyTuple_GET_ITEM(f->defaults, i - f->nrequired);
+    } else if (fn_parse_slow(f, args, nargs, kwnames, buf) == nullptr) {
+        return nullptr;
+    }
+    if (f->self_type != nullptr && !fn_check_self(f, buf[0])) return nullptr;
+    return f->impl(f, buf);
+}
+
+inline void fn_dealloc(PyObject* o) {
+    Function* f = reinterpret_cast<Function*>(o);
+    Py_XDECREF(f->names);
+    Py_XDECREF(f->defaults);
+    Py_XDECREF(f->name);
+    Py_XDECREF(f->qualname);
+    Py_XDECREF(f->module);
+    Py_XDECREF(f->doc);
+    Py_XDECREF(f->annotations);
+    Py_XDECREF(f->signature);
+    Py_TYPE(o)->tp_free(o);
+}
+
+inline PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) return newref(self);
+    return PyMethod_New(self, obj);
+}
+
+inline PyObject* fn_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", reinterpret_cast<Function*>(self)->qualname, self);
+}
+
+inline PyObject* fn_build_signature(Function* f) {
+    Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
+    if (!inspect) return nullptr;
+    Ref param_cls = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
+    Ref sig_cls = Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
+    if (!param_cls || !sig_cls) return nullptr;
+    Ref kind = Ref::steal(PyObject_GetAttrString(param_cls.get(), "POSITIONAL_OR_KEYWORD"));
+    if (!kind) return nullptr;
+    Ref params = Ref::steal(PyList_New(0));
+    if (!params) return nullptr;
+    for (Py_ssize_t i = 0; i < f->nparams; ++i) {
+        PyObject* pname = PyTuple_GET_ITEM(f->names, i);
+        Ref kwargs = Ref::steal(PyDict_New());
+        if (!kwargs) return nullptr;
+        if (i >= f->nrequired &&
+            PyDict_SetItemString(kwargs.get(), "default", PyTuple_GET_ITEM(f->defaults, i - f->nrequired)) < 0)
+            return nullptr;
+        PyObject* ann = PyDict_GetItemWithError(f->annotations, pname);
+        if (ann == nullptr && PyErr_Occurred()) return nullptr;
+        if (ann != nullptr && PyDict_SetItemString(kwargs.get(), "annotation", ann) < 0) return nullptr;
+        Ref pargs = Ref::steal(PyTuple_Pack(2, pname, kind.get()));
+        if (!pargs) return nullptr;
+        Ref p = Ref::steal(PyObject_Call(param_cls.get(), pargs.get(), kwargs.get()));
+        if (!p || PyList_Append(params.get(), p.get()) < 0) return nullptr;
+    }
+    Ref kwargs = Ref::steal(PyDict_New());
+    if (!kwargs) return nullptr;
+    PyObject* ret = PyDict_GetItemString(f->annotations, "return");
+    if (ret != nullptr && PyDict_SetItemString(kwargs.get(), "return_annotation", ret) < 0) return nullptr;
+    Ref pargs = Ref::steal(PyTuple_Pack(1, params.get()));
+    if (!pargs) return nullptr;
+    return PyObject_Call(sig_cls.get(), pargs.get(), kwargs.get());
+}
+
+inline PyObject* fn_get_signature(PyObject* self, void*) {
+    Function* f = reinterpret_cast<Function*>(self);
+    if (f->signature == nullptr) {
+        f->signature = fn_build_signature(f);
+        if (f->signature == nullptr) return nullptr;
+    }
+    return newref(f->signature);
+}
+
+inline PyObject* fn_get_defaults(PyObject* self, void*) {
+    Function* f = reinterpret_cast<Function*>(self);
+    if (PyTuple_GET_SIZE(f->defaults) == 0) Py_RETURN_NONE;
+    return newref(f->defaults);
+}
+
+inline PyObject* fn_get_field(PyObject* self, void* closure) {
+    Function* f = reinterpret_cast<Function*>(self);
+    PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(f) + reinterpret_cast<Py_ssize_t>(closure));
+    return newref(v ? v : Py_None);
+}
+
+inline int fn_set_field(PyObject* self, PyObject* value, void* closure) {
+    Function* f = reinterpret_cast<Function*>(self);
+    PyObject** slot =
+        reinterpret_cast<PyObject**>(reinterpret_cast<char*>(f) + reinterpret_cast<Py_ssize_t>(closure));
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "function attributes of native functions cannot be deleted");
+        return -1;
+    }
+    Py_INCREF(value);
+    Py_XSETREF(*slot, value);
+    return 0;
+}
+
+#define QN_FN_FIELD(field) reinterpret_cast<void*>(offsetof(::qn::Function, field))
+
+inline PyTypeObject* function_type() {
+    static PyGetSetDef getset[] = {
+        {"__name__", fn_get_field, fn_set_field, nullptr, QN_FN_FIELD(name)},
+        {"__qualname__", fn_get_field, fn_set_field, nullptr, QN_FN_FIELD(qualname)},
+        {"__module__", fn_get_field, fn_set_field, nullptr, QN_FN_FIELD(module)},
+        {"__doc__", fn_get_field, fn_set_field, nullptr, QN_FN_FIELD(doc)},
+        {"__annotations__", fn_get_field, fn_set_field, nullptr, QN_FN_FIELD(annotations)},
+        {"__signature__", fn_get_signature, nullptr, nullptr, nullptr},
+        {"__defaults__", fn_get_defaults, nullptr, nullptr, nullptr},
+        {nullptr, nullptr, nullptr, nullptr, nullptr},
+    };
+    static PyTypeObject type{};
+    static bool ready = false;
+    if (!ready) {
+        Py_SET_REFCNT(&type, 1);
+        type.tp_name = "quarvel.native_function";
+        type.tp_basicsize = sizeof(Function);
+        type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+        type.tp_vectorcall_offset = offsetof(Function, vectorcall);
+        type.tp_call = PyVectorcall_Call;
+        type.tp_dealloc = fn_dealloc;
+        type.tp_descr_get = fn_descr_get;
+        type.tp_repr = fn_repr;
+        type.tp_getset = getset;
+        type.tp_doc = "Native function.";
+        if (PyType_Ready(&type) < 0) return nullptr;
+        ready = true;
+    }
+    return &type;
+}
+
+#undef QN_FN_FIELD
+
+}  // namespace detail
+
+// Creates a function object. `has_self` adds a leading `self` parameter; `self_type` (may be
+// nullptr) is the type self must be an instance of. `qualprefix` (may be nullptr) is prepended to
+// the name with a dot for __qualname__. Defaults in the spec are taken over even on failure.
+inline PyObject* new_function(const FuncSpec& spec, bool has_self, PyTypeObject* self_type, const char* qualprefix,
+                              const char* module) {
+    // Take over every default first so that nothing leaks on an early return.
+    Ref defaults_hold[kMaxParams];
+    Py_ssize_t i = 0;
+    bool bad_default = false;
+    for (const Param& p : spec.params) {
+        if (i < kMaxParams) defaults_hold[i] = Ref::steal(p.dflt);
+        if (p.dflt == nullptr && i > 0 && defaults_hold[i - 1]) bad_default = true;
+        ++i;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    const Py_ssize_t nuser = static_cast<Py_ssize_t>(spec.params.size());
+    const Py_ssize_t off = has_self ? 1 : 0;
+    if (nuser + off > kMaxParams || bad_default) {
+        PyErr_Format(PyExc_SystemError, "bad parameter list for %s", spec.name);
+        return nullptr;
+    }
+    PyTypeObject* ft = detail::function_type();
+    if (ft == nullptr) return nullptr;
+    Function* f = PyObject_New(Function, ft);
+    if (f == nullptr) return nullptr;
+    f->vectorcall = detail::fn_vectorcall;
+    f->impl = spec.impl;
+    f->self_type = self_type;
+    f->nparams = nuser + off;
+    f->nrequired = off;
+    f->names = f->defaults = f->name = f->qualname = f->module = f->doc = f->annotations = f->signature = nullptr;
+    f->data = spec.data;
+    Ref fn = Ref::steal(reinterpret_cast<PyObject*>(f));
+
+    Py_ssize_t ndef = 0;
+    for (Py_ssize_t k = 0; k < nuser; ++k) {
+        if (defaults_hold[k]) ++ndef;
+    }
+    f->nrequired = f->nparams - ndef;
+    f->names = PyTuple_New(f->nparams);
+    f->defaults = PyTuple_New(ndef);
+    f->annotations = PyDict_New();
+    f->name = PyUnicode_InternFromString(spec.name);
+    f->qualname = qualprefix ? PyUnicode_FromFormat("%s.%s", qualprefix, spec.name) : newref(f->name);
+    f->module = module ? PyUnicode_InternFromString(module) : newref(Py_None);
+    f->doc = spec.doc ? PyUnicode_FromString(spec.doc) : newref(Py_None);
+    if (!f->names || !f->defaults || !f->annotations || !f->name || !f->qualname || !f->module || !f->doc)
+        return nullptr;
+    if (has_self) {
+        PyObject* s = PyUnicode_InternFromString("self");
+        if (s == nullptr) return nullptr;
+        PyTuple_SET_ITEM(f->names, 0, s);
+    }
+    Py_ssize_t k = 0, d = 0;
+    for (const Param& p : spec.params) {
+        PyObject* pname = PyUnicode_InternFromString(p.name);
+        if (pname == nullptr) return nullptr;
+        PyTuple_SET_ITEM(f->names, off + k, pname);
+        if (defaults_hold[k]) PyTuple_SET_ITEM(f->defaults, d++, defaults_hold[k].release());
+        if (p.annotation != nullptr) {
+            Ref a = Ref::steal(PyUnicode_FromString(p.annotation));
+            if (!a || PyDict_SetItem(f->annotations, pname, a.get()) < 0) return nullptr;
+        }
+        ++k;
+    }
+    if (spec.returns != nullptr) {
+        Ref a = Ref::steal(PyUnicode_FromString(spec.returns));
+        if (!a || PyDict_SetItemString(f->annotations, "return", a.get()) < 0) return nullptr;
+    }
+    return fn.release();
+}
+
+inline const char* type_short_name(PyTypeObject* t) {
+    const char* dot = std::strrchr(t->tp_name, '.');
+    return dot ? dot + 1 : t->tp_name;
+}
+
+inline PyObject* type_module_name(PyTypeObject* t, Ref& holder) {
+    const char* dot = std::strrchr(t->tp_name, '.');
+    if (dot == nullptr) return nullptr;
+    holder = Ref::steal(PyUnicode_FromStringAndSize(t->tp_name, dot - t->tp_name));
+    return holder.get();
+}
+
+// Installs `fn_obj` (taken over) under `name` in a type's dict.
+inline PyObject* install_in_type(PyTypeObject* t, const char* name, PyObject* fn_obj) {
+    if (fn_obj == nullptr) return nullptr;
+    Ref hold = Ref::steal(fn_obj);
+    if (PyDict_SetItemString(t->tp_dict, name, fn_obj) < 0) return nullptr;
+    PyType_Modified(t);
+    return fn_obj;  // borrowed: the type's dict holds it
+}
+
+// Method of an extension type (self must be an instance). Returns the function, borrowed.
+inline PyObject* add_method(PyTypeObject* t, const FuncSpec& spec) {
+    Ref mod;
+    PyObject* m = type_module_name(t, mod);
+    const char* mname = m ? PyUnicode_AsUTF8(m) : nullptr;
+    return install_in_type(t, spec.name, new_function(spec, true, t, type_short_name(t), mname));
+}
+
+// Static method of an extension type.
+inline PyObject* add_static(PyTypeObject* t, const FuncSpec& spec) {
+    Ref mod;
+    PyObject* m = type_module_name(t, mod);
+    const char* mname = m ? PyUnicode_AsUTF8(m) : nullptr;
+    Ref fn = Ref::steal(new_function(spec, false, nullptr, type_short_name(t), mname));
+    if (!fn) return nullptr;
+    PyObject* sm = PyStaticMethod_New(fn.get());
+    if (install_in_type(t, spec.name, sm) == nullptr) return nullptr;
+    return fn.get();  // still alive through the staticmethod
+}
+
+// Binds the object installed under `existing` to `alias` as well (the very same object).
+inline int add_alias(PyTypeObject* t, const char* alias, const char* existing) {
+    PyObject* v = PyDict_GetItemString(t->tp_dict, existing);
+    if (v == nullptr) {
+        PyErr_Format(PyExc_SystemError, "no attribute %s to alias", existing);
+        return -1;
+    }
+    if (PyDict_SetItemString(t->tp_dict, alias, v) < 0) return -1;
+    PyType_Modified(t);
+    return 0;
+}
+
+// Method for a plain Python class (put into its namespace dict before or after creation): self
+// may be any object.
+inline PyObject* new_method(const FuncSpec& spec, const char* class_name, const char* module) {
+    return new_function(spec, true, nullptr, class_name, module);
+}
+
+// Module-level function; returns it borrowed (the module holds it).
+inline PyObject* add_function(PyObject* module, const FuncSpec& spec) {
+    const char* mname = PyModule_GetName(module);
+    if (mname == nullptr) return nullptr;
+    Ref fn = Ref::steal(new_function(spec, false, nullptr, nullptr, mname));
+    if (!fn || PyModule_AddObjectRef(module, spec.name, fn.get()) < 0) return nullptr;
+    return fn.get();
+}
+
+}  // namespace qn

@@ -1,0 +1,25 @@
+// The shared native layer: include this one header.
+//
+//   ref.hpp       owned references (qn::Ref), qn::newref, qn::none, qn::boolean
+//   convert.hpp   integer/float conversions and the parameter conventions (qn::to_i64, arg_int...)
+//   function.hpp  the native function object, argument parsing, method installation
+//   types.hpp     static extension types, pickling refusal
+//   module.hpp    the module frame (QN_MODULE), imports, logger
+//   lock.hpp      threading.Lock guards
+//   atomic.hpp    sequentially consistent 64-bit atomics with wrap-around
+#pragma once
+
+#include "atomic.hpp"
+#include "convert.hpp"
+#include "function.hpp"
+#include "lock.hpp"
+#include "module.hpp"
+#include "ref.hpp"
+#include "types.hpp"
+
+// Interned string constant, created on first use (the interpreter lock serialises that).
+#define QN_STR(lit)                                                   \
+    ([]() -> PyObject* {                                              \
+        static PyObject* qn_interned_ = PyUnicode_InternFromString(lit); \
+        return qn_interned_;                                          \
+    }())

@@ -1,0 +1,97 @@
+// Static extension types.
+//
+//   static PyTypeObject CounterType{};
+//   qn::type_init(CounterType, "quarvel.memory.sync_kernel.AtomicCounter", sizeof(Counter), doc);
+//   CounterType.tp_new = ...; CounterType.tp_dealloc = ...;         // the module sets its slots
+//   if (qn::type_ready(m, CounterType) < 0) return -1;              // ready, refuse pickling, bind
+//
+// Types are subclassable (Py_TPFLAGS_BASETYPE) and immutable (as every static type is); pass
+// Py_TPFLAGS_HAVE_GC in extra_flags for a type that takes part in cyclic garbage collection and
+// set tp_traverse / tp_clear. Instances refuse pickling: __reduce__ raises TypeError "no default
+// __reduce__ due to non-trivial __cinit__", which pickle, copy.copy and __reduce_ex__ all reach.
+#pragma once
+
+#include "function.hpp"
+
+namespace qn {
+
+inline void type_init(PyTypeObject& t, const char* qualified_name, Py_ssize_t basicsize, const char* doc,
+                      unsigned long extra_flags = 0) {
+    Py_SET_REFCNT(&t, 1);
+    t.tp_name = qualified_name;
+    t.tp_basicsize = basicsize;
+    t.tp_doc = doc;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | extra_flags;
+}
+
+namespace detail {
+inline PyObject* refuse_reduce(Function*, PyObject* const*) {
+    PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
+    return nullptr;
+}
+}  // namespace detail
+
+inline int refuse_pickle(PyTypeObject* t) {
+    return add_method(t, {"__reduce__", detail::refuse_reduce}) ? 0 : -1;
+}
+
+// Readies the type, makes its instances refuse pickling and binds it in the module under its
+// short name.
+inline int type_ready(PyObject* m, PyTypeObject& t) {
+    if (PyType_Ready(&t) < 0) return -1;
+    if (refuse_pickle(&t) < 0) return -1;
+    return PyModule_AddObjectRef(m, type_short_name(&t), reinterpret_cast<PyObject*>(&t));
+}
+
+// Default allocation for a type whose tp_new only needs zeroed memory.
+inline PyObject* alloc_instance(PyTypeObject* type) { return type->tp_alloc(type, 0); }
+
+}  // namespace qn
+
+namespace qn {
+
+// Constructors: the type's `__init__` is a qn::Function (so its signature, annotations and
+// argument errors are those of every other method, and inspect.signature(Type) works), and tp_init
+// forwards to it:
+//
+//   static PyObject* counter_init_fn;   // set by add_init
+//   static int counter_tp_init(PyObject* s, PyObject* a, PyObject* k) {
+//       return qn::call_init(counter_init_fn, s, a, k);
+//   }
+//   counter_init_fn = qn::add_init(&CounterType, {"__init__", counter_init, {{"initial_value", qn::dflt(0)}}});
+//
+// The body returns None (new reference) or nullptr.
+inline PyObject* add_init(PyTypeObject* t, const FuncSpec& spec) { return add_method(t, spec); }
+
+inline int call_init(PyObject* init_fn, PyObject* self, PyObject* args, PyObject* kwds) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(args);
+    const Py_ssize_t nk = kwds ? PyDict_GET_SIZE(kwds) : 0;
+    PyObject* stack[kMaxParams + 1];
+    if (1 + n + nk > kMaxParams) {
+        // Far more arguments than any constructor takes: let the parser report it.
+        Ref full = Ref::steal(PyTuple_New(n + 1));
+        if (!full) return -1;
+        PyTuple_SET_ITEM(full.get(), 0, newref(self));
+        for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(full.get(), i + 1, newref(PyTuple_GET_ITEM(args, i)));
+        Ref r = Ref::steal(PyObject_Call(init_fn, full.get(), kwds));
+        return r ? 0 : -1;
+    }
+    stack[0] = self;
+    for (Py_ssize_t i = 0; i < n; ++i) stack[1 + i] = PyTuple_GET_ITEM(args, i);
+    Ref kwnames;
+    if (nk > 0) {
+        kwnames = Ref::steal(PyTuple_New(nk));
+        if (!kwnames) return -1;
+        Py_ssize_t pos = 0, k = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwds, &pos, &key, &value)) {
+            PyTuple_SET_ITEM(kwnames.get(), k, newref(key));
+            stack[1 + n + k] = value;
+            ++k;
+        }
+    }
+    Ref r = Ref::steal(PyObject_Vectorcall(init_fn, stack, static_cast<size_t>(1 + n), kwnames.get()));
+    return r ? 0 : -1;
+}
+
+}  // namespace qn

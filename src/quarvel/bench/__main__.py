@@ -1,0 +1,5 @@
+import sys
+
+from quarvel.bench import main
+
+sys.exit(main())

@@ -1,0 +1,199 @@
+// quarvel.bench._floor: the cheapest native calls, built for the benchmark only.
+//
+// A benchmark row compares a native hot path with the cheapest native call of the same arity that
+// returns the same kind of result: a plain C method (METH_NOARGS for no argument, METH_O for one,
+// METH_FASTCALL for more) that does nothing but build its result.
+//
+//   f = Floor(value=12345, fvalue=1.5, obj=("a", 1), dict={...}, list=[...])
+//   f.<kind><arity>(...)          method with <arity> arguments (0..6), e.g. f.int0(), f.bool2(a, b)
+//   f.locked_<kind><arity>(...)   the same, after taking and releasing a threading.Lock made in the
+//                                 constructor, through the lock's own acquire/release functions
+//                                 (the same path the modules use)
+//   fn_<kind><arity>(...)         module-level function of that arity
+//
+// kinds: int   a new int of `value` (PyLong_FromLongLong; module functions use set_value())
+//        bool  True            none  None            float  a new float of `fvalue`
+//        obj   `obj` itself    dict  a copy of `dict`  list  a copy of `list`
+// Arguments are only counted, never converted or read.
+#include "native/qn.hpp"
+
+#include <string>
+#include <deque>
+#include <vector>
+
+namespace {
+
+struct FloorObject {
+    PyObject_HEAD
+    long long value;
+    double fvalue;
+    PyObject* obj;
+    PyObject* dict;
+    PyObject* list;
+    PyObject* lock;
+};
+
+PyTypeObject FloorType{};
+
+long long g_value = 12345;
+double g_fvalue = 1.5;
+PyObject* g_obj = nullptr;
+
+enum Kind { kInt, kBool, kNone, kFloat, kObj, kDict, kList, kKinds };
+const char* const kKindNames[kKinds] = {"int", "bool", "none", "float", "obj", "dict", "list"};
+constexpr int kMaxArity = 6;
+
+template <int K>
+PyObject* result(PyObject* self) {
+    auto* f = reinterpret_cast<FloorObject*>(self);
+    if constexpr (K == kInt) return PyLong_FromLongLong(f ? f->value : g_value);
+    if constexpr (K == kBool) Py_RETURN_TRUE;
+    if constexpr (K == kNone) Py_RETURN_NONE;
+    if constexpr (K == kFloat) return PyFloat_FromDouble(f ? f->fvalue : g_fvalue);
+    if constexpr (K == kObj) return qn::newref(f ? f->obj : (g_obj ? g_obj : Py_None));
+    if constexpr (K == kDict) return f && f->dict ? PyDict_Copy(f->dict) : PyDict_New();
+    if constexpr (K == kList) return f && f->list ? PyList_GetSlice(f->list, 0, PY_SSIZE_T_MAX) : PyList_New(0);
+    return nullptr;
+}
+
+template <int K, bool Locked>
+PyObject* body(PyObject* self) {
+    if constexpr (Locked) {
+        qn::LockGuard g(reinterpret_cast<FloorObject*>(self)->lock);
+        if (!g) return nullptr;
+        return result<K>(self);
+    } else {
+        return result<K>(self);
+    }
+}
+
+template <int K, bool Locked, bool Method>
+PyObject* call0(PyObject* self, PyObject*) {
+    return body<K, Locked>(Method ? self : nullptr);
+}
+template <int K, bool Locked, bool Method>
+PyObject* call1(PyObject* self, PyObject*) {
+    return body<K, Locked>(Method ? self : nullptr);
+}
+template <int K, int N, bool Locked, bool Method>
+PyObject* calln(PyObject* self, PyObject* const*, Py_ssize_t nargs) {
+    if (nargs != N) {
+        PyErr_Format(PyExc_TypeError, "expected %d arguments, got %zd", N, nargs);
+        return nullptr;
+    }
+    return body<K, Locked>(Method ? self : nullptr);
+}
+
+std::deque<std::string>& names() {
+    static std::deque<std::string> n;
+    return n;
+}
+
+template <int K, bool Locked, bool Method>
+void add_kind(std::vector<PyMethodDef>& defs, const char* prefix) {
+    auto name = [&](int n) {
+        names().push_back(std::string(prefix) + kKindNames[K] + std::to_string(n));
+        return names().back().c_str();
+    };
+    defs.push_back({name(0), reinterpret_cast<PyCFunction>(call0<K, Locked, Method>), METH_NOARGS, nullptr});
+    defs.push_back({name(1), reinterpret_cast<PyCFunction>(call1<K, Locked, Method>), METH_O, nullptr});
+    auto fast = [&](auto fn, int n) {
+        defs.push_back({name(n), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)), METH_FASTCALL,
+                        nullptr});
+    };
+    fast(calln<K, 2, Locked, Method>, 2);
+    fast(calln<K, 3, Locked, Method>, 3);
+    fast(calln<K, 4, Locked, Method>, 4);
+    fast(calln<K, 5, Locked, Method>, 5);
+    fast(calln<K, 6, Locked, Method>, 6);
+}
+
+template <bool Locked, bool Method>
+void add_all(std::vector<PyMethodDef>& defs, const char* prefix) {
+    add_kind<kInt, Locked, Method>(defs, prefix);
+    add_kind<kBool, Locked, Method>(defs, prefix);
+    add_kind<kNone, Locked, Method>(defs, prefix);
+    add_kind<kFloat, Locked, Method>(defs, prefix);
+    add_kind<kObj, Locked, Method>(defs, prefix);
+    add_kind<kDict, Locked, Method>(defs, prefix);
+    add_kind<kList, Locked, Method>(defs, prefix);
+}
+
+PyObject* floor_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+    static const char* kw[] = {"value", "fvalue", "obj", "dict", "list", nullptr};
+    long long value = 12345;
+    double fvalue = 1.5;
+    PyObject *obj = Py_None, *dict = nullptr, *list = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|LdOO!O!:Floor", const_cast<char**>(kw), &value, &fvalue, &obj,
+                                     &PyDict_Type, &dict, &PyList_Type, &list))
+        return nullptr;
+    qn::Ref self = qn::Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    auto* f = reinterpret_cast<FloorObject*>(self.get());
+    f->value = value;
+    f->fvalue = fvalue;
+    f->obj = qn::newref(obj);
+    Py_XINCREF(dict);
+    f->dict = dict;
+    Py_XINCREF(list);
+    f->list = list;
+    f->lock = qn::new_lock();
+    if (f->lock == nullptr) return nullptr;
+    return self.release();
+}
+
+void floor_dealloc(PyObject* self) {
+    auto* f = reinterpret_cast<FloorObject*>(self);
+    Py_XDECREF(f->obj);
+    Py_XDECREF(f->dict);
+    Py_XDECREF(f->list);
+    Py_XDECREF(f->lock);
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* set_value(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 3) {
+        PyErr_SetString(PyExc_TypeError, "set_value(value, fvalue, obj)");
+        return nullptr;
+    }
+    g_value = PyLong_AsLongLong(args[0]);
+    g_fvalue = PyFloat_AsDouble(args[1]);
+    if (PyErr_Occurred()) return nullptr;
+    Py_INCREF(args[2]);
+    Py_XSETREF(g_obj, args[2]);
+    Py_RETURN_NONE;
+}
+
+std::vector<PyMethodDef>& method_defs() {
+    static std::vector<PyMethodDef> d;
+    return d;
+}
+std::vector<PyMethodDef>& function_defs() {
+    static std::vector<PyMethodDef> d;
+    return d;
+}
+
+int exec_floor(PyObject* m) {
+    auto& md = method_defs();
+    add_all<false, true>(md, "");
+    add_all<true, true>(md, "locked_");
+    md.push_back({nullptr, nullptr, 0, nullptr});
+    auto& fd = function_defs();
+    add_all<false, false>(fd, "fn_");
+    fd.push_back({"set_value", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(set_value)),
+                  METH_FASTCALL, "set_value(value, fvalue, obj): results of the fn_int/fn_float/fn_obj floors"});
+    fd.push_back({nullptr, nullptr, 0, nullptr});
+
+    qn::type_init(FloorType, "quarvel.bench._floor.Floor", sizeof(FloorObject), "Cheapest native calls.");
+    FloorType.tp_new = floor_new;
+    FloorType.tp_dealloc = floor_dealloc;
+    FloorType.tp_methods = md.data();
+    if (PyType_Ready(&FloorType) < 0 ||
+        PyModule_AddObjectRef(m, "Floor", reinterpret_cast<PyObject*>(&FloorType)) < 0)
+        return -1;
+    return PyModule_AddFunctions(m, fd.data());
+}
+
+}  // namespace
+
+QN_MODULE(_floor, "Cheapest native calls of each arity, for the benchmark suite.", exec_floor)

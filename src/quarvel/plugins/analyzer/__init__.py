@@ -1,0 +1,1 @@
+"""quarvel.plugins.analyzer"""

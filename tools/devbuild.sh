@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Development build: compiles the named extension modules (default: all) straight into the source
+# tree, so that `PYTHONPATH=src python -m pytest tests/test_<module>.py` runs against them without
+# reinstalling. Each distinct module list gets its own build directory, so separate builds can run
+# side by side. QUARVEL_SANITIZE=1 builds with -fsanitize=address,undefined (see tools/sanitize.sh).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+only=$(IFS=';'; echo "$*")
+tag=${QUARVEL_BUILD_TAG:-$(IFS='-'; echo "${*:-all}")}
+san=OFF
+if [ "${QUARVEL_SANITIZE:-0}" = 1 ]; then san=ON; tag="$tag-asan"; fi
+py=${PYTHON:-$(command -v python3)}
+cmake -S . -B "build/dev-$tag" -G Ninja -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-Release} \
+  -DQUARVEL_INPLACE=ON -DQUARVEL_SANITIZE=$san "-DQUARVEL_ONLY=$only" -DPython_EXECUTABLE="$py" >/dev/null
+cmake --build "build/dev-$tag"
