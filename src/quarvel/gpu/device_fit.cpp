@@ -1,0 +1,361 @@
+// quarvel.gpu.device_fit: the arithmetic of the GPU memory manager as stateless module functions.
+// The rules live in device_fit_core.hpp; this file converts arguments, raises the documented
+// errors and builds the result objects. Nothing here keeps state beyond the three fixed strategy
+// answers built at load, and nothing releases the interpreter lock (every call is short).
+#include "native/qn.hpp"
+
+#include "device_fit_core.hpp"
+
+#include <cstdint>
+#include <cstring>
+
+namespace df = quarvel::device_fit;
+
+namespace {
+
+// The three fixed strategy answers, built once at load and handed out as they are. The module can
+// only be initialised once per process, so plain statics own them for its lifetime.
+PyObject* g_no_memory = nullptr;
+PyObject* g_fits = nullptr;
+PyObject* g_not_chunkable = nullptr;
+
+PyObject* make_strategy(long code, const char* message) {
+  return Py_BuildValue("(liis)", code, 0, 1, message);
+}
+
+// A `tuple` parameter given as None, used where the shape's length is needed.
+PyObject* none_has_no_len() {
+  PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
+  return nullptr;
+}
+
+PyObject* u64_result(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
+
+// ---------------------------------------------------------------------------------------------
+
+PyObject* estimate_allocation_bytes(qn::Function*, PyObject* const* a) {
+  std::int32_t element_size;
+  double factor;
+  if (!qn::arg_exact(a[0], &PyTuple_Type, "shape") || !qn::to_i32(a[1], element_size) ||
+      !qn::to_double(a[2], factor))
+    return nullptr;
+  if (element_size < 0) {
+    PyErr_SetString(PyExc_ValueError, "element_size must not be negative");
+    return nullptr;
+  }
+  PyObject* shape = a[0];
+  if (shape == Py_None) return none_has_no_len();
+  df::ElementCount count;
+  const Py_ssize_t n = PyTuple_GET_SIZE(shape);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    std::int32_t d;
+    if (!qn::to_i32(PyTuple_GET_ITEM(shape, i), d)) return nullptr;
+    if (!count.add(d)) break;
+  }
+  return u64_result(df::allocation_bytes(count, element_size, factor));
+}
+
+PyObject* calculate_safe_limit(qn::Function*, PyObject* const* a) {
+  std::uint64_t available;
+  double headroom;
+  if (!qn::to_u64(a[0], available) || !qn::to_double(a[1], headroom)) return nullptr;
+  return u64_result(df::safe_limit(available, headroom));
+}
+
+PyObject* decide_allocation_strategy(qn::Function*, PyObject* const* a) {
+  std::uint64_t requested, available;
+  double headroom;
+  bool chunkable;
+  if (!qn::to_u64(a[0], requested) || !qn::to_u64(a[1], available) || !qn::to_double(a[2], headroom) ||
+      !qn::arg_bool(a[3], chunkable))
+    return nullptr;
+  const df::StrategyDecision d = df::decide_strategy(requested, available, headroom, chunkable);
+  switch (d.reason) {
+    case df::Reason::NoMemory:
+      return qn::newref(g_no_memory);
+    case df::Reason::Fits:
+      return qn::newref(g_fits);
+    case df::Reason::NotChunkable:
+      return qn::newref(g_not_chunkable);
+    case df::Reason::Chunked:
+      break;
+  }
+  static constexpr char kHead[] = "Chunking into ";
+  static constexpr char kTail[] = " GPU passes";
+  char text[sizeof kHead + 20 + sizeof kTail];
+  std::size_t len = sizeof kHead - 1;
+  std::memcpy(text, kHead, len);
+  len += df::format_u64(d.chunk_count, text + len);
+  std::memcpy(text + len, kTail, sizeof kTail - 1);
+  len += sizeof kTail - 1;
+
+  qn::Ref out = qn::Ref::steal(PyTuple_New(4));
+  if (!out) return nullptr;
+  PyObject* items[4] = {PyLong_FromLong(static_cast<long>(df::strategy_of(d.reason))), u64_result(d.chunk_size),
+                        u64_result(d.chunk_count),
+                        PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(len))};
+  bool ok = true;
+  for (int i = 0; i < 4; ++i) {
+    if (items[i] == nullptr) ok = false;
+    PyTuple_SET_ITEM(out.get(), i, items[i]);  // a NULL slot is fine for the tuple's release
+  }
+  return ok ? out.release() : nullptr;
+}
+
+PyObject* compute_chunk_shapes(qn::Function*, PyObject* const* a) {
+  std::int32_t element_size;
+  std::uint64_t max_chunk_bytes;
+  if (!qn::arg_exact(a[0], &PyTuple_Type, "shape") || !qn::to_i32(a[1], element_size) ||
+      !qn::to_u64(a[2], max_chunk_bytes))
+    return nullptr;
+  if (element_size <= 0) {
+    PyErr_SetString(PyExc_ValueError, "element_size must be positive");
+    return nullptr;
+  }
+  if (max_chunk_bytes == 0) {
+    PyErr_SetString(PyExc_ValueError, "max_chunk_bytes must be positive");
+    return nullptr;
+  }
+  PyObject* shape = a[0];
+  if (shape == Py_None) return none_has_no_len();
+  const Py_ssize_t ndim = PyTuple_GET_SIZE(shape);
+  if (ndim == 0) {
+    PyObject* list = PyList_New(1);
+    if (list != nullptr) PyList_SET_ITEM(list, 0, qn::newref(shape));
+    return list;
+  }
+  std::uint64_t row_bytes = static_cast<std::uint64_t>(element_size);
+  for (Py_ssize_t i = 1; i < ndim; ++i) {
+    std::uint64_t d;
+    if (!qn::to_u64(PyTuple_GET_ITEM(shape, i), d)) return nullptr;
+    row_bytes = df::mul_saturated(row_bytes, d);
+  }
+  std::int32_t first;
+  if (!qn::to_i32(PyTuple_GET_ITEM(shape, 0), first)) return nullptr;
+  const df::ChunkPlan plan = df::plan_chunks(row_bytes, max_chunk_bytes, first);
+  const Py_ssize_t nchunks = plan.chunk_count();
+
+  qn::Ref list = qn::Ref::steal(PyList_New(nchunks));
+  if (!list || nchunks == 0) return list.release();
+  qn::Ref full_rows = qn::Ref::steal(PyLong_FromLong(plan.rows_per_chunk));
+  if (!full_rows) return nullptr;
+  for (Py_ssize_t c = 0; c < nchunks; ++c) {
+    PyObject* rows;
+    if (c < plan.full_chunks) {
+      rows = qn::newref(full_rows.get());
+    } else {
+      rows = PyLong_FromLong(plan.tail_rows);
+      if (rows == nullptr) return nullptr;
+    }
+    PyObject* chunk = PyTuple_New(ndim);
+    if (chunk == nullptr) {
+      Py_DECREF(rows);
+      return nullptr;  // the list releases the chunks already made and skips the empty slots
+    }
+    PyTuple_SET_ITEM(chunk, 0, rows);
+    for (Py_ssize_t i = 1; i < ndim; ++i) PyTuple_SET_ITEM(chunk, i, qn::newref(PyTuple_GET_ITEM(shape, i)));
+    PyList_SET_ITEM(list.get(), c, chunk);
+  }
+  return list.release();
+}
+
+PyObject* calculate_optimal_chunks(qn::Function*, PyObject* const* a) {
+  std::uint64_t total, available;
+  double headroom;
+  std::int32_t min_chunks, max_chunks;
+  if (!qn::to_u64(a[0], total) || !qn::to_u64(a[1], available) || !qn::to_double(a[2], headroom) ||
+      !qn::to_i32(a[3], min_chunks) || !qn::to_i32(a[4], max_chunks))
+    return nullptr;
+  return PyLong_FromLong(df::optimal_chunks(total, available, headroom, min_chunks, max_chunks));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Out-of-memory recognition. ASCII text (the usual case) is lower-cased natively, which is what
+// str.lower does to it; any other text goes through str.lower itself so the full Unicode case
+// mapping applies, and is then searched in its own code-unit width.
+
+class LoweredText {
+ public:
+  LoweredText() = default;
+  LoweredText(const LoweredText&) = delete;
+  LoweredText& operator=(const LoweredText&) = delete;
+  ~LoweredText() {
+    if (heap_ != nullptr) PyMem_Free(heap_);
+  }
+
+  bool init(PyObject* s) {
+    if (PyUnicode_READY(s) < 0) return false;
+    if (PyUnicode_IS_ASCII(s)) return init_ascii(s);
+    lowered_ = qn::Ref::steal(PyObject_CallMethodNoArgs(s, QN_STR("lower")));
+    if (!lowered_) return false;
+    if (!PyUnicode_Check(lowered_.get()) || PyUnicode_READY(lowered_.get()) < 0) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "str.lower() returned a non-string");
+      return false;
+    }
+    kind_ = PyUnicode_KIND(lowered_.get());
+    data_ = PyUnicode_DATA(lowered_.get());
+    n_ = static_cast<std::size_t>(PyUnicode_GET_LENGTH(lowered_.get()));
+    return true;
+  }
+
+  bool contains(std::string_view needle) const noexcept {
+    switch (kind_) {
+      case PyUnicode_2BYTE_KIND:
+        return df::contains_ascii(static_cast<const Py_UCS2*>(data_), n_, needle);
+      case PyUnicode_4BYTE_KIND:
+        return df::contains_ascii(static_cast<const Py_UCS4*>(data_), n_, needle);
+      default:
+        return df::contains_ascii(static_cast<const char*>(data_), n_, needle);
+    }
+  }
+
+ private:
+  bool init_ascii(PyObject* s) {
+    n_ = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
+    char* dst = stack_;
+    if (n_ > sizeof stack_) {
+      heap_ = static_cast<char*>(PyMem_Malloc(n_));
+      if (heap_ == nullptr) {
+        PyErr_NoMemory();
+        return false;
+      }
+      dst = heap_;
+    }
+    df::ascii_lower(static_cast<const char*>(PyUnicode_DATA(s)), n_, dst);
+    data_ = dst;
+    kind_ = PyUnicode_1BYTE_KIND;
+    return true;
+  }
+
+  char stack_[256];
+  char* heap_ = nullptr;
+  qn::Ref lowered_;
+  const void* data_ = nullptr;
+  std::size_t n_ = 0;
+  int kind_ = PyUnicode_1BYTE_KIND;
+};
+
+PyObject* none_has_no_lower() {
+  PyErr_SetString(PyExc_AttributeError, "'NoneType' object has no attribute 'lower'");
+  return nullptr;
+}
+
+PyObject* is_oom_error(qn::Function*, PyObject* const* a) {
+  if (!qn::arg_exact(a[0], &PyUnicode_Type, "error_message") || !qn::arg_exact(a[1], &PyUnicode_Type, "error_type"))
+    return nullptr;
+  if (a[0] == Py_None || a[1] == Py_None) return none_has_no_lower();
+  LoweredText message, type;
+  if (!message.init(a[0]) || !type.init(a[1])) return nullptr;
+  const bool oom = df::is_oom([&](std::string_view n) { return message.contains(n); },
+                              [&](std::string_view n) { return type.contains(n); });
+  return qn::boolean(oom);
+}
+
+// Exact lookup of an operation name (None and non-ASCII names are in neither set).
+bool classify(PyObject* name, df::OpKind& kind) {
+  kind = df::OpKind::Unknown;
+  if (name == Py_None) return true;
+  if (PyUnicode_READY(name) < 0) return false;
+  if (!PyUnicode_IS_ASCII(name)) return true;
+  kind = df::classify_operation(std::string_view(static_cast<const char*>(PyUnicode_DATA(name)),
+                                                 static_cast<std::size_t>(PyUnicode_GET_LENGTH(name))));
+  return true;
+}
+
+PyObject* is_chunkable_operation(qn::Function*, PyObject* const* a) {
+  df::OpKind kind;
+  if (!qn::arg_exact(a[0], &PyUnicode_Type, "operation") || !classify(a[0], kind)) return nullptr;
+  return qn::boolean(kind == df::OpKind::Chunkable);
+}
+
+PyObject* score_gpu_suitability(qn::Function*, PyObject* const* a) {
+  std::uint64_t data_size, available;
+  double headroom;
+  if (!qn::to_u64(a[0], data_size) || !qn::arg_exact(a[1], &PyUnicode_Type, "operation_type") ||
+      !qn::to_u64(a[2], available) || !qn::to_double(a[3], headroom))
+    return nullptr;
+  df::OpKind kind;
+  if (!classify(a[1], kind)) return nullptr;
+  return PyFloat_FromDouble(df::gpu_suitability(data_size, kind, available, headroom));
+}
+
+PyObject* calculate_memory_pressure(qn::Function*, PyObject* const* a) {
+  std::uint64_t used, total;
+  if (!qn::to_u64(a[0], used) || !qn::to_u64(a[1], total)) return nullptr;
+  return PyFloat_FromDouble(df::memory_pressure(used, total));
+}
+
+PyObject* recommend_headroom(qn::Function*, PyObject* const* a) {
+  double pressure, base;
+  if (!qn::to_double(a[0], pressure) || !qn::to_double(a[1], base)) return nullptr;
+  return PyFloat_FromDouble(df::recommend_headroom(pressure, base));
+}
+
+// ---------------------------------------------------------------------------------------------
+
+int exec_device_fit(PyObject* m) {
+  g_no_memory = make_strategy(2, "No GPU memory available");
+  g_fits = make_strategy(0, "Allocation fits in GPU memory");
+  g_not_chunkable = make_strategy(2, "Operation not chunkable, falling back to CPU");
+  if (g_no_memory == nullptr || g_fits == nullptr || g_not_chunkable == nullptr) return -1;
+
+  if (!qn::add_function(m, {"estimate_allocation_bytes", estimate_allocation_bytes,
+                            {{"shape"}, {"element_size"}, {"overhead_factor", qn::dflt(1.0)}}, nullptr,
+                            "Bytes needed for an array of `shape` with elements of `element_size` bytes,\n"
+                            "scaled up by `overhead_factor` when it is above 1.0; saturates at 2**63 - 1."}))
+    return -1;
+  if (!qn::add_function(m, {"calculate_safe_limit", calculate_safe_limit, {{"available_bytes"}, {"headroom_ratio"}},
+                            nullptr,
+                            "Bytes of `available_bytes` that may be used when `headroom_ratio` (clamped\n"
+                            "to [0, 0.99]) is kept in reserve."}))
+    return -1;
+  if (!qn::add_function(m, {"decide_allocation_strategy", decide_allocation_strategy,
+                            {{"requested_bytes"}, {"available_bytes"}, {"headroom_ratio"}, {"is_chunkable"}},
+                            nullptr,
+                            "(strategy, chunk_size, chunk_count, message): 0 allocates on the GPU in one\n"
+                            "piece, 1 runs on the GPU in chunk_count passes of chunk_size bytes, 2 runs\n"
+                            "on the CPU."}))
+    return -1;
+  if (!qn::add_function(m, {"compute_chunk_shapes", compute_chunk_shapes,
+                            {{"shape"}, {"element_size"}, {"max_chunk_bytes"}}, nullptr,
+                            "Cuts `shape` along its first axis into chunks of at most `max_chunk_bytes`\n"
+                            "(at least one row each); returns the list of chunk shapes in order."}))
+    return -1;
+  if (!qn::add_function(m, {"calculate_optimal_chunks", calculate_optimal_chunks,
+                            {{"total_bytes"},
+                             {"available_bytes"},
+                             {"headroom_ratio"},
+                             {"min_chunks", qn::dflt(1)},
+                             {"max_chunks", qn::dflt(1000)}},
+                            nullptr,
+                            "Number of passes needed for `total_bytes` under the safe limit, within\n"
+                            "[min_chunks, max_chunks] (the minimum wins when the bounds cross)."}))
+    return -1;
+  if (!qn::add_function(m, {"is_oom_error", is_oom_error, {{"error_message"}, {"error_type"}}, nullptr,
+                            "Whether an error's message and type name describe an out-of-memory failure."}))
+    return -1;
+  if (!qn::add_function(m, {"is_chunkable_operation", is_chunkable_operation, {{"operation"}}, nullptr,
+                            "Whether the array operation named `operation` can run in chunks."}))
+    return -1;
+  if (!qn::add_function(m, {"score_gpu_suitability", score_gpu_suitability,
+                            {{"data_size_bytes"}, {"operation_type"}, {"available_gpu_memory"}, {"headroom_ratio"}},
+                            nullptr, "How well the data and operation suit the GPU, in [0.0, 0.9]."}))
+    return -1;
+  if (!qn::add_function(m, {"calculate_memory_pressure", calculate_memory_pressure,
+                            {{"used_bytes"}, {"total_bytes"}}, nullptr,
+                            "Fraction of memory in use, in [0.0, 1.0] (1.0 when total_bytes is 0)."}))
+    return -1;
+  if (!qn::add_function(m, {"recommend_headroom", recommend_headroom,
+                            {{"current_pressure"}, {"base_headroom", qn::dflt(0.5)}}, nullptr,
+                            "Headroom ratio to keep in reserve at `current_pressure`, in [0.3, 0.8]."}))
+    return -1;
+
+  if (qn::import_into(m, "logging") < 0) return -1;
+  PyObject* logger = qn::make_logger(m);
+  if (logger == nullptr) return -1;
+  return qn::log(logger, "info", "Quarvel Device Fit Cython module loaded - IP protected");
+}
+
+}  // namespace
+
+QN_MODULE(device_fit, "Memory and chunk planning for GPU array work.", exec_device_fit)

@@ -1,0 +1,606 @@
+"""Tests of quarvel.gpu.device_fit: the planner's results on hand-picked cases, a randomized
+comparison with a pure-Python transcription of the rules, argument handling, the module frame and
+the saturation edges of the C++ core (compiled alone under the sanitizers)."""
+
+import gc
+import math
+import os
+import random
+import shutil
+import subprocess
+import sys
+import textwrap
+import threading
+from pathlib import Path
+
+import pytest
+
+from quarvel.gpu import device_fit as df
+
+ROOT = Path(__file__).resolve().parents[1]
+CORE_DIR = ROOT / "src" / "quarvel" / "gpu"
+
+U64 = 2**64 - 1
+I63 = 2**63 - 1
+I32 = 2**31 - 1
+
+
+# ---------------------------------------------------------------------------------------------
+# Pure-Python transcription of the planner (the reference the native module is compared with)
+
+CHUNKABLE = {"zeros", "ones", "empty", "full", "random.randn", "random.rand", "random.random",
+             "random.standard_normal", "random.uniform", "arange", "linspace"}
+NOT_CHUNKABLE = {"matmul", "dot", "fft", "ifft", "fft2", "ifft2", "svd", "eig", "eigvals", "solve",
+                 "inv", "sort", "argsort"}
+
+
+def ref_u64(x):
+    if x != x or x <= 0:
+        return 0
+    if x >= 2.0**64:
+        return U64
+    return int(x)
+
+
+def ref_safe_limit(available, headroom):
+    if headroom != headroom:
+        headroom = 0.99
+    headroom = min(max(headroom, 0.0), 0.99)
+    return ref_u64((1.0 - headroom) * float(available))
+
+
+def ref_estimate(shape, element_size, overhead_factor=1.0):
+    if element_size < 0:
+        raise ValueError("element_size must not be negative")
+    elements = 1
+    for d in shape:
+        if d <= 0:
+            return 0
+        if elements > I63 // d:
+            return I63
+        elements *= d
+    if element_size > 0 and elements > I63 // element_size:
+        return I63
+    nbytes = elements * element_size
+    if overhead_factor > 1.0:
+        nbytes = ref_u64(float(nbytes) * overhead_factor)
+    return nbytes
+
+
+def ref_strategy(requested, available, headroom, chunkable):
+    safe = ref_safe_limit(available, headroom)
+    if safe == 0:
+        return (2, 0, 1, "No GPU memory available")
+    if requested <= safe:
+        return (0, 0, 1, "Allocation fits in GPU memory")
+    if not chunkable:
+        return (2, 0, 1, "Operation not chunkable, falling back to CPU")
+    count = min(math.ceil(float(requested) / float(safe)), U64)
+    return (1, safe, count, f"Chunking into {count} GPU passes")
+
+
+def ref_chunk_shapes(shape, element_size, max_chunk_bytes):
+    if element_size <= 0:
+        raise ValueError("element_size must be positive")
+    if max_chunk_bytes == 0:
+        raise ValueError("max_chunk_bytes must be positive")
+    if len(shape) == 0:
+        return [shape]
+    row = element_size
+    for d in shape[1:]:
+        row = min(row * d, U64)
+    first, rest = shape[0], shape[1:]
+    if row == 0:
+        rows = max(first, 1)
+    elif max_chunk_bytes < row:
+        rows = 1
+    else:
+        rows = min(max(max_chunk_bytes // row, 1), I32)
+    out = []
+    while first > 0:
+        n = min(first, rows)
+        out.append((n,) + rest)
+        first -= n
+    return out
+
+
+def ref_optimal_chunks(total, available, headroom, min_chunks=1, max_chunks=1000):
+    safe = ref_safe_limit(available, headroom)
+    if safe == 0:
+        return max_chunks
+    count = min(math.ceil(float(total) / float(safe)), I32)
+    if count < min_chunks:
+        return min_chunks
+    return min(max_chunks, count)
+
+
+def ref_is_oom(message, type_name):
+    m, t = message.lower(), type_name.lower()
+    return ("out of memory" in m or "outofmemoryerror" in t
+            or ("cuda" in m and "memory" in m) or ("allocat" in m and "failed" in m)
+            or ("memory" in m and "insufficient" in m) or ("gpu" in m and "memory" in m))
+
+
+def ref_suitability(data, op, available, headroom):
+    safe = ref_safe_limit(available, headroom)
+    if safe == 0:
+        size = 0.0
+    elif safe < data:
+        size = float(safe) / float(data)
+    else:
+        size = min(float(data) / (float(safe) * 0.8), 1.0)
+    opscore = 0.9 if op in CHUNKABLE else 0.7 if op in NOT_CHUNKABLE else 0.5
+    return opscore * size
+
+
+def ref_pressure(used, total):
+    return 1.0 if total == 0 else min(float(used) / float(total), 1.0)
+
+
+def ref_headroom(p, b=0.5):
+    if p > 0.8:
+        h = 0.8
+    elif p > 0.6:
+        h = (p - 0.5) * 0.5 + b
+    elif p > 0.3:
+        h = b
+    else:
+        h = b - 0.1
+        if not h > 0.3:
+            h = 0.3
+    if h < 0.3:
+        return 0.3
+    if h > 0.8:
+        return 0.8
+    return h
+
+
+# ---------------------------------------------------------------------------------------------
+# The C++ core alone, with the sanitizers trapping any undefined behaviour
+
+CORE_TEST = r"""
+#include "device_fit_core.hpp"
+#include <cstdio>
+#include <cstring>
+#include <string>
+using namespace quarvel::device_fit;
+static int failures = 0;
+#define CHECK(c) do { if (!(c)) { std::printf("FAIL line %d: %s\n", __LINE__, #c); ++failures; } } while (0)
+
+static_assert(to_u64_saturated(-1.0) == 0 && to_u64_saturated(0.99) == 0);
+static_assert(to_u64_saturated(18446744073709551616.0) == kU64Max);
+static_assert(to_u64_saturated(18446744073709549568.0) == 18446744073709549568ull);
+static_assert(to_i32_saturated(3e9) == kI32Max && to_i32_saturated(-3e9) == -2147483647 - 1);
+static_assert(mul_saturated(1ull << 32, 1ull << 32) == kU64Max && mul_saturated(kU64Max, 0) == 0);
+static_assert(safe_limit(kU64Max, 0.0) == kU64Max);
+static_assert(safe_limit(1000, 1.5) == 10 && safe_limit(1000, -0.5) == 1000);
+
+int main() {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  CHECK(to_u64_saturated(nan) == 0 && to_u64_saturated(inf) == kU64Max && to_u64_saturated(-inf) == 0);
+  CHECK(to_i32_saturated(nan) == 0);
+  CHECK(safe_limit(1000, nan) == 10 && safe_limit(1000, inf) == 10 && safe_limit(1000, -inf) == 1000);
+
+  ElementCount big;
+  for (int i = 0; i < 3; ++i) big.add(kI32Max);
+  CHECK(big.settled() && big.value() == kEstimateMax);
+  CHECK(allocation_bytes(big, 8, 10.0) == kEstimateMax);
+  ElementCount one;
+  one.add(1 << 20);
+  CHECK(allocation_bytes(one, 1 << 30, 1.0) == (1ull << 50));
+  CHECK(allocation_bytes(one, 1 << 30, inf) == kU64Max);
+  CHECK(allocation_bytes(one, 1 << 30, 1e300) == kU64Max);
+  CHECK(allocation_bytes(one, 1 << 30, nan) == (1ull << 50));
+  CHECK(allocation_bytes(one, 0, inf) == 0);
+  CHECK(allocation_bytes(ElementCount{}, 4, 1.5) == 6);
+
+  CHECK(passes(kU64Max, 1) == kU64Max);
+  StrategyDecision d = decide_strategy(kU64Max, 1, 0.0, true);
+  CHECK(d.reason == Reason::Chunked && d.chunk_size == 1 && d.chunk_count == kU64Max);
+  d = decide_strategy(kU64Max, kU64Max, 0.0, false);
+  CHECK(d.reason == Reason::Fits);
+
+  CHECK(optimal_chunks(kU64Max, 1, 0.0, 1, kI32Max) == kI32Max);
+  CHECK(optimal_chunks(kU64Max, 1, 0.0, 1, 1000) == 1000);
+  CHECK(optimal_chunks(1, 1000, 0.0, 5, 2) == 5);
+
+  CHECK(rows_per_chunk(1, kU64Max, 10) == kI32Max);
+  CHECK(rows_per_chunk(kU64Max, kU64Max - 1, 10) == 1);
+  ChunkPlan p = plan_chunks(0, 1, kI32Max);
+  CHECK(p.rows_per_chunk == kI32Max && p.full_chunks == 1 && p.tail_rows == 0 && p.chunk_count() == 1);
+  p = plan_chunks(8, 24, 10);
+  CHECK(p.rows_per_chunk == 3 && p.full_chunks == 3 && p.tail_rows == 1 && p.chunk_count() == 4);
+  p = plan_chunks(8, 24, -5);
+  CHECK(p.chunk_count() == 0);
+  p = plan_chunks(1, 1, kI32Max);
+  CHECK(p.full_chunks == kI32Max && p.tail_rows == 0);
+
+  char buf[20];
+  CHECK(std::string(buf, format_u64(0, buf)) == "0");
+  CHECK(std::string(buf, format_u64(kU64Max, buf)) == "18446744073709551615");
+
+  CHECK(classify_operation("random.standard_normal") == OpKind::Chunkable);
+  CHECK(classify_operation("argsort") == OpKind::NotChunkable);
+  CHECK(classify_operation("Zeros") == OpKind::Unknown && classify_operation("") == OpKind::Unknown);
+  CHECK(classify_operation(std::string_view("zeros\0", 6)) == OpKind::Unknown);
+
+  char low[64];
+  const char* msg = "CUDA Error: MEMORY @[Z]`";
+  ascii_lower(msg, std::strlen(msg), low);
+  CHECK(std::string(low, std::strlen(msg)) == "cuda error: memory @[z]`");
+
+  CHECK(is_oom_lowered("cuda error: allocation failed", "runtimeerror"));
+  CHECK(!is_oom_lowered("memory", "memoryerror") && is_oom_lowered("", "x.outofmemoryerror"));
+  const char32_t wide[] = U"\u00e9chec gpu: memory";
+  CHECK(contains_ascii(wide, 19, "gpu") && contains_ascii(wide, 19, "memory"));
+  CHECK(!contains_ascii(wide, 19, "memoryx") && !contains_ascii(wide, 2, "gpu"));
+  const char16_t mixed[] = u"gp\u0075\u0155";
+  CHECK(contains_ascii(mixed, 4, "gpu") && !contains_ascii(mixed, 4, "gpuu"));
+  const char16_t trap[] = {u'g', u'p', static_cast<char16_t>(0x0175), 0};  // 0x75 in its low byte
+  CHECK(!contains_ascii(trap, 3, "gpu"));
+  CHECK(recommend_headroom(0.5, nan) != recommend_headroom(0.5, nan));
+  CHECK(recommend_headroom(0.1, nan) == 0.3 && recommend_headroom(nan, 0.5) == 0.4);
+  CHECK(memory_pressure(kU64Max, 1) == 1.0 && memory_pressure(0, 0) == 1.0);
+  CHECK(size_score(0, 1) == 0.0 && size_score(kU64Max, 1) > 0.0);
+  return failures == 0 ? 0 : 1;
+}
+"""
+
+
+@pytest.mark.skipif(shutil.which("g++") is None, reason="needs g++")
+def test_core_header_alone_under_sanitizers(tmp_path):
+    src = tmp_path / "core_test.cpp"
+    exe = tmp_path / "core_test"
+    src.write_text(CORE_TEST)
+    cmd = ["g++", "-std=c++20", "-O1", "-Wall", "-Wextra", "-Werror", "-fsanitize=address,undefined",
+           "-fno-sanitize-recover=all", "-I", str(CORE_DIR), str(src), "-o", str(exe)]
+    build = subprocess.run(cmd, capture_output=True, text=True)
+    assert build.returncode == 0, build.stderr
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    run = subprocess.run([str(exe)], capture_output=True, text=True, env=env)
+    assert run.returncode == 0, run.stdout + run.stderr
+
+
+# ---------------------------------------------------------------------------------------------
+# The native module
+
+FUNCTIONS = ["estimate_allocation_bytes", "calculate_safe_limit", "decide_allocation_strategy",
+             "compute_chunk_shapes", "calculate_optimal_chunks", "is_oom_error",
+             "is_chunkable_operation", "score_gpu_suitability", "calculate_memory_pressure",
+             "recommend_headroom"]
+
+
+def test_load_logs_one_line_and_binds_the_documented_names():
+    code = textwrap.dedent("""
+        import logging, sys
+        records = []
+        class H(logging.Handler):
+            def emit(self, r):
+                records.append((r.name, r.levelname, r.getMessage()))
+        logging.getLogger().addHandler(H())
+        logging.getLogger().setLevel(logging.DEBUG)
+        import quarvel.gpu.device_fit as m
+        print(records)
+        print(sorted(k for k in vars(m) if not k.startswith("__")))
+    """)
+    env = dict(os.environ, PYTHONPATH=str(ROOT / "src"))
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env)
+    assert out.returncode == 0, out.stderr
+    records, names = out.stdout.splitlines()
+    assert eval(records) == [("quarvel.gpu.device_fit", "INFO",
+                              "Quarvel Device Fit Cython module loaded - IP protected")]
+    # the operation sets and the constant tuples stay private
+    assert eval(names) == sorted(FUNCTIONS + ["logging", "logger"])
+    assert df.logger.name == "quarvel.gpu.device_fit"
+
+
+@pytest.mark.parametrize("available,headroom,expected", [
+    (1000, 0.2, 800), (1000, -0.5, 1000), (1000, 1.5, 10), (0, 0.2, 0), (1000, 0.99, 10),
+    (1000, float("nan"), 10),            # NaN is read as the most cautious headroom
+    (1000, float("inf"), 10), (1000, float("-inf"), 1000),
+    (U64, 0.0, U64),                     # (double)(2**64 - 1) rounds to 2**64: saturates
+    (U64, 0.5, 2**63), (1, 0.0, 1), (1, 0.5, 0),
+])
+def test_safe_limit(available, headroom, expected):
+    assert df.calculate_safe_limit(available, headroom) == expected
+
+
+@pytest.mark.parametrize("args,expected", [
+    (((1000, 1000), 8), 8_000_000), (((1000, 1000), 8, 1.5), 12_000_000),
+    (((1000, 1000), 8, 0.5), 8_000_000), (((10, 0, 5), 4), 0), (((), 4), 4), (((), 4, 2.5), 10),
+    (((I32, I32, I32), 8), I63), (((2**31 - 1,) * 2, 2**31 - 1), I63),
+    (((2**20,), 2**30, 1e300), U64),      # the factor pushes past 2**64 - 1
+    (((2**20,), 2**30, float("inf")), U64), (((2**20,), 2**30, float("nan")), 2**50),
+    (((2**20,), 0, float("inf")), 0), (((5, -3), 4), 0), (((7,), 0), 0),
+    (((3, 4.9, True), 2), 24),            # dimensions go through the integer conversion
+])
+def test_estimate_allocation_bytes(args, expected):
+    assert df.estimate_allocation_bytes(*args) == expected
+
+
+def test_estimate_allocation_bytes_rejects_bad_input():
+    with pytest.raises(ValueError, match="^element_size must not be negative$"):
+        df.estimate_allocation_bytes((4, 4), -1)
+    with pytest.raises(TypeError, match="object of type 'NoneType' has no len()"):
+        df.estimate_allocation_bytes(None, 4)
+    with pytest.raises(TypeError, match=r"expected tuple, got list"):
+        df.estimate_allocation_bytes([4], 4)
+    with pytest.raises(OverflowError):
+        df.estimate_allocation_bytes((2**31,), 4)
+    with pytest.raises(TypeError, match="an integer is required"):
+        df.estimate_allocation_bytes((4, "x"), 4)
+    # a settled estimate stops reading dimensions, as the loop returns at once
+    assert df.estimate_allocation_bytes((0, "x"), 4) == 0
+    assert df.estimate_allocation_bytes((I32, I32, I32, "x"), 4) == I63
+
+
+def test_allocation_strategy():
+    no_mem = df.decide_allocation_strategy(100, 0, 0.2, True)
+    assert no_mem == (2, 0, 1, "No GPU memory available")
+    fits = df.decide_allocation_strategy(800, 1000, 0.2, False)
+    assert fits == (0, 0, 1, "Allocation fits in GPU memory")
+    cpu = df.decide_allocation_strategy(801, 1000, 0.2, False)
+    assert cpu == (2, 0, 1, "Operation not chunkable, falling back to CPU")
+    assert df.decide_allocation_strategy(2000, 1000, 0.2, True) == (1, 800, 3, "Chunking into 3 GPU passes")
+    # the three fixed answers are built once and handed out as they are
+    assert df.decide_allocation_strategy(5, 0, 0.0, False) is no_mem
+    assert df.decide_allocation_strategy(0, 10, 0.0, True) is fits
+    assert df.decide_allocation_strategy(11, 10, 0.0, []) is cpu
+    assert df.decide_allocation_strategy(U64, 1, 0.0, "yes") == (1, 1, U64, f"Chunking into {U64} GPU passes")
+    assert df.decide_allocation_strategy(U64, U64, 0.0, False) is fits
+
+
+def test_compute_chunk_shapes():
+    assert df.compute_chunk_shapes((10, 4), 4, 40) == [(2, 4)] * 5
+    assert df.compute_chunk_shapes((10,), 8, 24) == [(3,), (3,), (3,), (1,)]
+    assert df.compute_chunk_shapes((10, 100), 8, 10) == [(1, 100)] * 10
+    empty = ()
+    out = df.compute_chunk_shapes(empty, 4, 100)
+    assert out == [()] and out[0] is empty
+    assert df.compute_chunk_shapes((0, 5), 4, 100) == []
+    assert df.compute_chunk_shapes((-3, 5), 4, 100) == []
+    # the trailing items are passed through unchanged, whatever number type they are
+    marker = 4.5
+    shape = (7, marker, True)
+    out = df.compute_chunk_shapes(shape, 2, 17)
+    assert out == [(2, 4.5, True)] * 3 + [(1, 4.5, True)]
+    assert all(c[1] is marker for c in out)
+    # a huge limit is one chunk, rows of zero bytes are one chunk, enormous rows go one at a time
+    assert df.compute_chunk_shapes((5,), 1, U64) == [(5,)]
+    assert df.compute_chunk_shapes((I32,), 1, U64) == [(I32,)]
+    assert df.compute_chunk_shapes((10, 0), 4, 100) == [(10, 0)]
+    assert df.compute_chunk_shapes((10, 3, 0, 2**40), 4, 1) == [(10, 3, 0, 2**40)]
+    assert df.compute_chunk_shapes((3, 2**32, 2**32), 8, U64) == [(1, 2**32, 2**32)] * 3
+
+
+def test_compute_chunk_shapes_rejects_bad_input():
+    with pytest.raises(ValueError, match="^element_size must be positive$"):
+        df.compute_chunk_shapes((10,), 0, 100)
+    with pytest.raises(ValueError, match="^element_size must be positive$"):
+        df.compute_chunk_shapes(None, -4, 0)      # checked before the shape or the limit
+    with pytest.raises(ValueError, match="^max_chunk_bytes must be positive$"):
+        df.compute_chunk_shapes(None, 4, 0)
+    with pytest.raises(TypeError, match="object of type 'NoneType' has no len()"):
+        df.compute_chunk_shapes(None, 4, 10)
+    with pytest.raises(OverflowError, match="can't convert negative value to uint64_t"):
+        df.compute_chunk_shapes((10, -1), 4, 10)
+    with pytest.raises(OverflowError):
+        df.compute_chunk_shapes((2**31, 1), 4, 10)
+    with pytest.raises(OverflowError):
+        df.compute_chunk_shapes((10, 2**64), 4, 10)
+    with pytest.raises(TypeError, match="an integer is required"):
+        df.compute_chunk_shapes((None, 1), 4, 10)
+    with pytest.raises(OverflowError, match="can't convert negative value to uint64_t"):
+        df.compute_chunk_shapes((10,), 4, -1)
+
+
+@pytest.mark.parametrize("args,expected", [
+    ((2000, 1000, 0.2), 3), ((100, 1000, 0.2), 1), ((100, 1000, 0.2, 2), 2),
+    ((10**9, 1000, 0.2), 1000), ((100, 0, 0.2), 1000), ((100, 0, 0.2, 5, 3), 3),
+    ((0, 1000, 0.2), 1), ((0, 1000, 0.2, 0), 0),
+    ((100, 1000, 0.2, 5, 2), 5),           # crossed bounds: the minimum wins
+    ((U64, 1, 0.0), 1000), ((U64, 1, 0.0, 1, I32), I32), ((U64, 1, 0.0, 1, -7), -7),
+])
+def test_optimal_chunks(args, expected):
+    assert df.calculate_optimal_chunks(*args) == expected
+
+
+@pytest.mark.parametrize("message,type_name,expected", [
+    ("CUDA Out Of Memory while allocating", "RuntimeError", True),
+    ("", "cupy.cuda.memory.OutOfMemoryError", True), ("", "OUTOFMEMORYERROR", True),
+    ("Allocation FAILED", "Exception", True), ("could not allocate: failed", "", True),
+    ("memory", "RuntimeError", False), ("", "", False), ("failed", "MemoryError", False),
+    ("cuda memory", "", True), ("Insufficient device Memory", "", True), ("GPU memory low", "", True),
+    ("gpu error", "OutOfMemory", False),
+    ("Ошибка: CUDA MEMORY", "", True), ("ΣGPU ΣMEMORY", "", True), ("Émoire", "ÖutOfMemory", False),
+    ("\ud800 out of memory", "", True),    # lone surrogates are fine: no encoding happens
+    ("ou\0t of memory", "", False),
+])
+def test_is_oom_error(message, type_name, expected):
+    assert df.is_oom_error(message, type_name) is expected
+    assert ref_is_oom(message, type_name) is expected
+
+
+def test_is_oom_error_rejects_none_and_str_subclasses():
+    class S(str):
+        def lower(self):
+            return "out of memory"
+    with pytest.raises(AttributeError, match="'NoneType' object has no attribute 'lower'"):
+        df.is_oom_error(None, "x")
+    with pytest.raises(AttributeError, match="'NoneType' object has no attribute 'lower'"):
+        df.is_oom_error("out of memory", None)
+    with pytest.raises(TypeError, match=r"Argument 'error_message' has incorrect type \(expected str, got S\)"):
+        df.is_oom_error(S("x"), "x")
+    with pytest.raises(TypeError, match="Argument 'error_type'"):
+        df.is_oom_error("x", b"x")
+
+
+def test_operation_sets_and_suitability():
+    for op in CHUNKABLE:
+        assert df.is_chunkable_operation(op) is True
+    for op in NOT_CHUNKABLE | {"Zeros", "zeros ", "", None, "random", "zéros", "zeros\0"}:
+        assert df.is_chunkable_operation(op) is False
+    with pytest.raises(TypeError, match="expected str, got int"):
+        df.is_chunkable_operation(3)
+    assert df.score_gpu_suitability(800, "zeros", 1000, 0.0) == pytest.approx(0.9)
+    assert df.score_gpu_suitability(2000, "matmul", 1000, 0.0) == pytest.approx(0.35)
+    assert df.score_gpu_suitability(400, "foo", 1000, 0.0) == pytest.approx(0.25)
+    assert df.score_gpu_suitability(400, None, 0, 0.0) == 0.0
+    assert df.score_gpu_suitability(0, "zeros", 1000, 0.0) == 0.0
+    assert df.score_gpu_suitability(U64, "sort", 1, 0.0) == 0.7 / 2.0**64
+
+
+def test_pressure_and_headroom():
+    assert df.calculate_memory_pressure(5, 0) == 1.0
+    assert df.calculate_memory_pressure(1500, 1000) == 1.0
+    assert df.calculate_memory_pressure(250, 1000) == 0.25
+    assert df.calculate_memory_pressure(0, U64) == 0.0
+    cases = [((0.9,), 0.8), ((0.7,), 0.6), ((0.5,), 0.5), ((0.1,), 0.4), ((0.1, 0.35), 0.3),
+             ((0.5, 0.95), 0.8), ((0.5, 0.1), 0.3), ((0.8,), 0.65), ((0.6,), 0.5), ((0.3,), 0.4),
+             ((float("nan"),), 0.4), ((float("inf"),), 0.8), ((0.1, float("nan")), 0.3)]
+    for args, expected in cases:
+        assert df.recommend_headroom(*args) == pytest.approx(expected), args
+    assert math.isnan(df.recommend_headroom(0.5, float("nan")))
+
+
+def test_argument_conversions_and_counts():
+    assert df.calculate_safe_limit(1000.9, 1) == 10   # 1000 bytes, headroom 1 capped at 0.99
+    assert df.calculate_safe_limit(True, 0) == 1
+    assert df.calculate_safe_limit(available_bytes=1000, headroom_ratio=0.5) == 500
+    assert df.calculate_optimal_chunks(2000, 1000, 0.2, max_chunks=2) == 2
+    assert df.recommend_headroom(base_headroom=0.4, current_pressure=0.5) == 0.4
+    assert df.estimate_allocation_bytes(shape=(2, 3), element_size=4.7) == 24
+    with pytest.raises(OverflowError, match="can't convert negative value to uint64_t"):
+        df.calculate_safe_limit(-1, 0.2)
+    with pytest.raises(OverflowError):
+        df.calculate_memory_pressure(2**64, 1)
+    with pytest.raises(OverflowError):
+        df.calculate_optimal_chunks(1, 1, 0.2, 2**31)
+    with pytest.raises(OverflowError):
+        df.compute_chunk_shapes((4,), 2**31, 10)
+    with pytest.raises(TypeError, match="an integer is required"):
+        df.calculate_memory_pressure("1", 2)
+    with pytest.raises(TypeError):
+        df.calculate_safe_limit(10, "0.5")
+    with pytest.raises(TypeError, match=r"takes from 3 to 5 positional arguments but 6 were given"):
+        df.calculate_optimal_chunks(1, 2, 0.3, 1, 2, 3)
+    with pytest.raises(TypeError, match=r"missing 1 required positional argument: 'headroom_ratio'"):
+        df.calculate_safe_limit(10)
+    with pytest.raises(TypeError, match="unexpected keyword argument 'x'"):
+        df.is_chunkable_operation("zeros", x=1)
+    # a failing truth value is reported, not swallowed
+    class Bad:
+        def __bool__(self):
+            raise RuntimeError("no truth")
+    with pytest.raises(RuntimeError, match="no truth"):
+        df.decide_allocation_strategy(2000, 1000, 0.2, Bad())
+
+
+def test_matches_reference_on_random_inputs():
+    rng = random.Random(1234)
+
+    def u64():
+        return rng.choice([0, 1, rng.randrange(1, 10**4), rng.randrange(1, 2**32), rng.randrange(2**64),
+                           U64 - rng.randrange(4096), 2**63 + rng.randrange(-5, 5)])
+
+    def ratio():
+        return rng.choice([rng.uniform(-0.5, 1.5), rng.random(), 0.0, 0.99, 1.0, 0.2])
+
+    for _ in range(3000):
+        a, b, h = u64(), u64(), ratio()
+        assert df.calculate_safe_limit(a, h) == ref_safe_limit(a, h)
+        chunkable = rng.random() < 0.5
+        assert df.decide_allocation_strategy(a, b, h, chunkable) == ref_strategy(a, b, h, chunkable)
+        lo, hi = rng.randrange(-5, 50), rng.choice([1000, rng.randrange(-5, 2**31)])
+        assert df.calculate_optimal_chunks(a, b, h, lo, hi) == ref_optimal_chunks(a, b, h, lo, hi)
+        op = rng.choice(sorted(CHUNKABLE | NOT_CHUNKABLE) + ["other", "Zeros"])
+        assert df.score_gpu_suitability(a, op, b, h) == ref_suitability(a, op, b, h)
+        assert df.calculate_memory_pressure(a, b) == ref_pressure(a, b)
+        p, base = rng.uniform(-0.2, 1.2), rng.uniform(0.0, 1.0)
+        assert df.recommend_headroom(p, base) == ref_headroom(p, base)
+
+        ndim = rng.randrange(0, 5)
+        shape = tuple(rng.choice([rng.randrange(-2, 40), rng.randrange(1, 2**31), 1, 0])
+                      for _ in range(ndim))
+        es = rng.choice([0, 1, 2, 4, 8, rng.randrange(1, 2**31)])
+        factor = rng.choice([1.0, 0.5, rng.uniform(1.0, 3.0), 1e20])
+        assert df.estimate_allocation_bytes(shape, es, factor) == ref_estimate(shape, es, factor)
+
+        small = tuple(rng.randrange(0, 30) if i == 0 else rng.choice([0, 1, 2, 3, 7, 2**40])
+                      for i in range(rng.randrange(1, 4)))
+        es, limit = rng.randrange(1, 17), rng.choice([1, rng.randrange(1, 4096), 2**40, U64])
+        assert df.compute_chunk_shapes(small, es, limit) == ref_chunk_shapes(small, es, limit)
+
+    pieces = ["out of memory", "OUT OF", "cuda", "CUDA", "Memory", "alloc", "ALLOCAT", "failed",
+              "insufficient", "gpu", "GPU", "error", " ", "é", "İ", "ß", "Σ", "x"]
+    for _ in range(2000):
+        msg = "".join(rng.choice(pieces) for _ in range(rng.randrange(0, 5)))
+        typ = rng.choice(["", "RuntimeError", "OutOfMemoryError", "cuda.OUTOFMEMORYERROR", "Öut"])
+        assert df.is_oom_error(msg, typ) is ref_is_oom(msg, typ), (msg, typ)
+
+
+def test_no_references_leak_on_success_or_error():
+    rest = int("30001")
+    shape = (50, rest, 4)
+    before_rest = sys.getrefcount(rest)
+    calls = [
+        lambda: df.compute_chunk_shapes(shape, 8, 1000),
+        lambda: df.compute_chunk_shapes((), 8, 1000),
+        lambda: df.estimate_allocation_bytes(shape, 8, 1.5),
+        lambda: df.decide_allocation_strategy(2000, 1000, 0.2, True),
+        lambda: df.decide_allocation_strategy(20, 1000, 0.2, True),
+        lambda: df.is_oom_error("CUDA error: Out Of Memory", "RuntimeError"),
+        lambda: df.is_oom_error("ÉCHEC: gpu memory" * 40, "RuntimeError"),
+        lambda: df.is_oom_error("x" * 2000, "RuntimeError"),
+        lambda: df.score_gpu_suitability(400, "zeros", 1000, 0.1),
+        lambda: df.calculate_optimal_chunks(2000, 1000, 0.2),
+    ]
+    failing = [
+        lambda: df.compute_chunk_shapes((10, -1), 8, 100),
+        lambda: df.compute_chunk_shapes((2**31, 1), 8, 100),
+        lambda: df.estimate_allocation_bytes((1, "x"), 8),
+        lambda: df.is_oom_error("x", None),
+        lambda: df.calculate_safe_limit(-1, 0.5),
+    ]
+
+    def run(n):
+        for _ in range(n):
+            for c in calls:
+                c()
+            for c in failing:
+                try:
+                    c()
+                except (TypeError, ValueError, OverflowError, AttributeError):
+                    pass
+
+    run(200)
+    gc.collect()
+    blocks = sys.getallocatedblocks()
+    run(3000)
+    gc.collect()
+    assert sys.getallocatedblocks() - blocks < 50
+    assert sys.getrefcount(rest) == before_rest
+
+
+def test_threads_share_the_module_safely():
+    cases = [((n, 7, 3), 4, 100 + n) for n in range(1, 60)]
+    expected = [ref_chunk_shapes(*c) for c in cases]
+    errors = []
+    start = threading.Barrier(4)
+
+    def worker(k):
+        start.wait()
+        for i in range(1500):
+            j = (i * 7 + k) % len(cases)
+            if df.compute_chunk_shapes(*cases[j]) != expected[j]:
+                errors.append(cases[j])
+            if df.is_oom_error("GPU Memory exhausted", "RuntimeError") is not True:
+                errors.append("oom")
+
+    threads = [threading.Thread(target=worker, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
