@@ -1,0 +1,235 @@
+"""The shared native layer, reached through the test-only module quarvel._native_probe."""
+
+import _xxsubinterpreters as subinterpreters
+import importlib
+import importlib.util
+import inspect
+import threading
+
+import pytest
+
+import quarvel._native_probe as probe
+
+
+class WithInt:
+    def __init__(self, v):
+        self.v = v
+
+    def __int__(self):
+        return self.v
+
+
+class WithIndex:
+    def __index__(self):
+        return 7
+
+
+class BadInt:
+    def __int__(self):
+        return "no"
+
+
+@pytest.mark.parametrize(
+    "fn, lo, hi, neg_msg",
+    [
+        (probe.to_i64, -(2**63), 2**63 - 1, None),
+        (probe.to_i32, -(2**31), 2**31 - 1, None),
+        (probe.to_u64, 0, 2**64 - 1, "can't convert negative value to uint64_t"),
+        (probe.to_u32, 0, 2**32 - 1, "can't convert negative value to uint32_t"),
+    ],
+)
+def test_integer_conversions_at_their_boundaries(fn, lo, hi, neg_msg):
+    assert fn(lo) == lo and fn(hi) == hi
+    with pytest.raises(OverflowError):
+        fn(hi + 1)
+    with pytest.raises(OverflowError) as exc:
+        fn(lo - 1)
+    if neg_msg:
+        assert str(exc.value) == neg_msg
+        with pytest.raises(OverflowError, match="can't convert negative value"):
+            fn(-(2**70))
+    # Far outside any width.
+    with pytest.raises(OverflowError):
+        fn(2**200)
+
+
+@pytest.mark.parametrize("fn", [probe.to_i64, probe.to_i32, probe.to_u64, probe.to_u32])
+def test_integer_conversion_protocol(fn):
+    assert fn(2.9) == 2
+    assert fn(True) == 1 and fn(False) == 0
+    assert fn(WithInt(5)) == 5
+    assert fn(WithIndex()) == 7
+    for bad in (None, "1", b"1", [1], 1j):
+        with pytest.raises(TypeError, match="an integer is required"):
+            fn(bad)
+    with pytest.raises(TypeError, match="__int__ returned non-int"):
+        fn(BadInt())
+    with pytest.raises((OverflowError, ValueError)):
+        fn(float("inf"))
+    with pytest.raises(ValueError):
+        fn(float("nan"))
+
+
+def test_negative_float_truncates_toward_zero():
+    assert probe.to_i64(-2.9) == -2
+    assert probe.to_u64(-0.5) == 0
+
+
+def test_double_conversion():
+    assert probe.to_double(3) == 3.0
+    assert probe.to_double(True) == 1.0
+    assert probe.to_double(WithIndex()) == 7.0
+    with pytest.raises(TypeError):
+        probe.to_double("1.0")
+    with pytest.raises(OverflowError):
+        probe.to_double(2**2000)
+
+
+def test_int_parameter_convention():
+    n = 12345678901234567890
+    assert probe.arg_int(n) is n
+    assert probe.arg_int(3.9) == 3 and type(probe.arg_int(True)) is int
+    assert probe.arg_int(WithInt(4)) == 4
+    with pytest.raises(TypeError) as exc:
+        probe.arg_int("12")
+    assert str(exc.value) == "Argument 'size' has incorrect type (expected int, got str)"
+
+
+def test_exact_type_parameters_reject_subclasses():
+    class S(str):
+        pass
+
+    assert probe.arg_str("x") == "x" and probe.arg_str(None) is None
+    with pytest.raises(TypeError, match=r"^Argument 'code' has incorrect type \(expected str, got S\)$"):
+        probe.arg_str(S("x"))
+    with pytest.raises(TypeError, match=r"expected list, got tuple"):
+        probe.arg_list((1,))
+
+
+def test_bool_parameter_takes_truth_value():
+    class Falsy:
+        def __bool__(self):
+            return False
+
+    class Broken:
+        def __bool__(self):
+            raise RuntimeError("boom")
+
+    assert probe.arg_bool([1]) is True and probe.arg_bool(Falsy()) is False and probe.arg_bool(None) is False
+    with pytest.raises(RuntimeError):
+        probe.arg_bool(Broken())
+
+
+class TestArgumentParsing:
+    def test_positional_keyword_defaults(self):
+        assert probe.echo(1) == (1, 2, None)
+        assert probe.echo(1, 5, 6) == (1, 5, 6)
+        assert probe.echo(c=3, a=0) == (0, 2, 3)
+        assert probe.echo(1, **{"b": 9}) == (1, 9, None)
+
+    def test_errors_use_the_interpreter_wording(self):
+        def py_echo(a, b=2, c=None):
+            pass
+
+        cases = [(), (1, 2, 3, 4)]
+        for args in cases:
+            with pytest.raises(TypeError) as ours:
+                probe.echo(*args)
+            with pytest.raises(TypeError) as theirs:
+                py_echo(*args)
+            assert str(ours.value).replace("echo", "X") == str(theirs.value).replace(
+                "TestArgumentParsing.test_errors_use_the_interpreter_wording.<locals>.py_echo", "X")
+        with pytest.raises(TypeError, match=r"^echo\(\) got an unexpected keyword argument 'd'$"):
+            probe.echo(1, d=1)
+        with pytest.raises(TypeError, match=r"^echo\(\) got multiple values for argument 'a'$"):
+            probe.echo(1, a=1)
+        with pytest.raises(TypeError, match=r"^echo\(\) missing 1 required positional argument: 'a'$"):
+            probe.echo(b=1)
+
+
+class TestFunctionObject:
+    def test_metadata_and_signature(self):
+        f = probe.echo
+        assert f.__name__ == "echo" and f.__qualname__ == "echo"
+        assert f.__module__ == "quarvel._native_probe" and f.__doc__ == "Return (a, b, c)."
+        assert f.__annotations__ == {"b": "int", "return": "tuple"}
+        assert f.__defaults__ == (2, None)
+        assert str(inspect.signature(f)) == "(a, b: 'int' = 2, c=None) -> 'tuple'"
+
+    def test_method_binding_alias_and_signature(self):
+        from quarvel.memory.sync_kernel import AtomicCounter, AtomicCounterWrapper
+
+        c = AtomicCounter(1)
+        assert AtomicCounter.__dict__["increment"] is AtomicCounter.py_increment
+        bound = c.increment
+        assert bound.__self__ is c and bound.__func__ is AtomicCounter.increment
+        assert bound(2) == 3
+        assert str(inspect.signature(AtomicCounter.increment)) == "(self, delta=1) -> 'int'"
+        assert str(inspect.signature(c.increment)) == "(delta=1) -> 'int'"
+        assert str(inspect.signature(AtomicCounter)) == "(initial_value=0)"
+        # On a plain Python class the functions bind the same way.
+        w = AtomicCounterWrapper(1)
+        assert w.increment.__self__ is w
+        assert str(inspect.signature(AtomicCounterWrapper.increment)) == "(self, delta: 'int' = 1) -> 'int'"
+        with pytest.raises(TypeError, match="requires a 'quarvel.memory.sync_kernel.AtomicCounter' object"):
+            AtomicCounter.load(object())
+
+
+class TestLockGuard:
+    def test_guard_holds_and_releases_a_real_lock(self):
+        lock = probe.new_lock()
+        assert type(lock) is type(threading.Lock())
+        assert probe.with_lock(lock, lock.locked) is True
+        assert not lock.locked()
+
+    def test_released_on_error(self):
+        lock = probe.new_lock()
+
+        def boom():
+            raise KeyError("x")
+
+        with pytest.raises(KeyError):
+            probe.with_lock(lock, boom)
+        assert not lock.locked()
+
+    def test_waits_for_another_holder_without_blocking_the_interpreter(self):
+        lock = probe.new_lock()
+        order = []
+        lock.acquire()
+        t = threading.Thread(target=lambda: probe.with_lock(lock, lambda: order.append("inside")))
+        t.start()
+        t.join(0.05)
+        order.append("before release")  # the waiting thread let this thread run
+        lock.release()
+        t.join(5)
+        assert order == ["before release", "inside"]
+
+
+class TestModuleFrame:
+    def test_second_interpreter_is_refused(self):
+        interp = subinterpreters.create()
+        try:
+            code = (
+                "try:\n"
+                "    import quarvel.memory.sync_kernel\n"
+                "except ImportError as e:\n"
+                "    assert str(e) == 'Interpreter change detected - this module can only be loaded into one "
+                "interpreter per process.', str(e)\n"
+                "else:\n"
+                "    raise AssertionError('imported twice')\n"
+            )
+            subinterpreters.run_string(interp, code)
+        finally:
+            subinterpreters.destroy(interp)
+
+    @pytest.mark.parametrize("name", ["quarvel.memory.sync_kernel", "quarvel._native_probe"])
+    def test_reinitialisation_is_refused(self, name):
+        mod = importlib.import_module(name)
+        spec = importlib.util.find_spec(name)
+        fresh = importlib.util.module_from_spec(spec)
+        with pytest.raises(RuntimeError) as exc:
+            spec.loader.exec_module(fresh)
+        short = name.rsplit(".", 1)[1]
+        assert str(exc.value) == f"Module '{short}' has already been imported. Re-initialisation is not supported."
+        assert importlib.import_module(name) is mod
+
