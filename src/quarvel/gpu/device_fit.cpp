@@ -137,24 +137,31 @@ PyObject* compute_chunk_shapes(qn::Function*, PyObject* const* a) {
 
   qn::Ref list = qn::Ref::steal(PyList_New(nchunks));
   if (!list || nchunks == 0) return list.release();
-  qn::Ref full_rows = qn::Ref::steal(PyLong_FromLong(plan.rows_per_chunk));
-  if (!full_rows) return nullptr;
-  for (Py_ssize_t c = 0; c < nchunks; ++c) {
-    PyObject* rows;
-    if (c < plan.full_chunks) {
-      rows = qn::newref(full_rows.get());
-    } else {
-      rows = PyLong_FromLong(plan.tail_rows);
-      if (rows == nullptr) return nullptr;
-    }
+  // Every full-sized chunk is the same immutable tuple, so one object serves them all; the
+  // trailing items are the caller's own objects, passed through unchanged.
+  auto make_chunk = [&](std::int32_t rows) -> PyObject* {
+    PyObject* n = PyLong_FromLong(rows);
+    if (n == nullptr) return nullptr;
     PyObject* chunk = PyTuple_New(ndim);
     if (chunk == nullptr) {
-      Py_DECREF(rows);
-      return nullptr;  // the list releases the chunks already made and skips the empty slots
+      Py_DECREF(n);
+      return nullptr;
     }
-    PyTuple_SET_ITEM(chunk, 0, rows);
+    PyTuple_SET_ITEM(chunk, 0, n);
     for (Py_ssize_t i = 1; i < ndim; ++i) PyTuple_SET_ITEM(chunk, i, qn::newref(PyTuple_GET_ITEM(shape, i)));
-    PyList_SET_ITEM(list.get(), c, chunk);
+    return chunk;
+  };
+  Py_ssize_t c = 0;
+  if (plan.full_chunks > 0) {
+    PyObject* full = make_chunk(plan.rows_per_chunk);
+    if (full == nullptr) return nullptr;
+    for (; c < plan.full_chunks; ++c) PyList_SET_ITEM(list.get(), c, qn::newref(full));
+    Py_DECREF(full);
+  }
+  if (plan.tail_rows != 0) {
+    PyObject* tail = make_chunk(plan.tail_rows);
+    if (tail == nullptr) return nullptr;  // the list releases what it holds and skips the empty slot
+    PyList_SET_ITEM(list.get(), c, tail);
   }
   return list.release();
 }
