@@ -1,0 +1,680 @@
+"""Tests for quarvel.jit.compile_gate: policy records, the compile gate and the process-wide gate."""
+
+from __future__ import annotations
+
+import logging
+import math
+import pickle
+import random
+import sys
+import threading
+
+import pytest
+
+from quarvel.jit import compile_gate as cg
+from quarvel.jit.compile_gate import (CompileGate, FunctionMetrics, PolicyConfig,
+                                      create_function_metrics, create_policy_config,
+                                      get_compile_gate, reset_compile_gate)
+from quarvel.jit.telemetry_store import FunctionTelemetry, TelemetryStore
+
+INT32_MAX = 2**31 - 1
+
+
+# --- reference arithmetic -------------------------------------------------------------------------
+
+def model_next_threshold(current, compile_count, avg_speedup, cfg):
+    """What one update should store, written the plain way."""
+    target = 1.0 if cfg["target_speedup"] <= 0 else cfg["target_speedup"]
+    lr = cfg["learning_rate"]
+    adjustment = -lr if avg_speedup / target > 1.0 else lr
+    confidence = min(compile_count / 10.0, 1.0)
+    new_value = (1.0 - confidence) * (adjustment * current) + current
+    if math.isnan(new_value):
+        return current
+    if cfg["min_threshold"] > new_value:
+        return cfg["min_threshold"]
+    if new_value > cfg["max_threshold"]:
+        return cfg["max_threshold"]
+    return int(new_value)
+
+
+class Store:
+    """A store handing out one prepared metrics object, counting calls."""
+
+    def __init__(self, metrics=None, **fields):
+        self.metrics = metrics if metrics is not None else FunctionMetrics(**fields)
+        self.calls = 0
+
+    def get_metrics(self, func_id):
+        self.calls += 1
+        return self.metrics
+
+
+class FakeClock:
+    def __init__(self, now):
+        self.now = now
+
+    def time(self):
+        return self.now
+
+
+def metrics_ns(**kw):
+    """A foreign metrics object read only by attribute."""
+    import types
+    return types.SimpleNamespace(**kw)
+
+
+# --- PolicyConfig ---------------------------------------------------------------------------------
+
+def test_policy_config_defaults_and_factory():
+    for c in (PolicyConfig(), create_policy_config()):
+        assert (c.initial_threshold, c.min_threshold, c.max_threshold,
+                c.learning_rate, c.target_speedup) == (100, 10, 10000, 0.1, 2.0)
+        assert type(c.initial_threshold) is int and type(c.learning_rate) is float
+    c = PolicyConfig(50, 5, 500, 0.5, 3)
+    assert (c.initial_threshold, c.min_threshold, c.max_threshold,
+            c.learning_rate, c.target_speedup) == (50, 5, 500, 0.5, 3.0)
+    with pytest.raises(TypeError):
+        PolicyConfig(1, 2, 3, 4, 5, 6)
+    with pytest.raises(TypeError):
+        PolicyConfig(bogus=1)
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    (dict(min_threshold=0, max_threshold=0), "min_threshold must be positive"),
+    (dict(min_threshold=-5, learning_rate=0.0), "min_threshold must be positive"),
+    (dict(min_threshold=50, max_threshold=50, initial_threshold=50),
+     "max_threshold must be greater than min_threshold"),
+    (dict(max_threshold=5, learning_rate=7.0), "max_threshold must be greater than min_threshold"),
+    (dict(learning_rate=0.0), "learning_rate must be in (0, 1]"),
+    (dict(learning_rate=-0.1), "learning_rate must be in (0, 1]"),
+    (dict(learning_rate=1.0000001), "learning_rate must be in (0, 1]"),
+    (dict(learning_rate=float("nan")), "learning_rate must be in (0, 1]"),
+    (dict(learning_rate=2.0, target_speedup=0.0), "learning_rate must be in (0, 1]"),
+    (dict(target_speedup=0.0), "target_speedup must be positive"),
+    (dict(target_speedup=-1, initial_threshold=5), "target_speedup must be positive"),
+    (dict(initial_threshold=5), "initial_threshold must be within bounds"),
+    (dict(initial_threshold=10001), "initial_threshold must be within bounds"),
+])
+def test_policy_config_validation_order(kwargs, message):
+    with pytest.raises(ValueError) as exc:
+        PolicyConfig(**kwargs)
+    assert str(exc.value) == message
+    with pytest.raises(ValueError) as exc:
+        create_policy_config(**kwargs)
+    assert str(exc.value) == message
+
+
+def test_policy_config_accepted_edges_and_conversion():
+    assert PolicyConfig(learning_rate=1.0).learning_rate == 1.0
+    assert math.isnan(PolicyConfig(target_speedup=float("nan")).target_speedup)
+    assert PolicyConfig(initial_threshold=10).initial_threshold == 10
+    assert PolicyConfig(initial_threshold=10000).initial_threshold == 10000
+    assert PolicyConfig(initial_threshold=150.9).initial_threshold == 150
+    assert PolicyConfig(initial_threshold=True, min_threshold=True, max_threshold=2).initial_threshold == 1
+    # conversion failures are raised before any validation
+    with pytest.raises(OverflowError):
+        PolicyConfig(max_threshold=INT32_MAX + 1, min_threshold=0)
+    with pytest.raises(TypeError, match="an integer is required"):
+        PolicyConfig(min_threshold="5", learning_rate=0.0)
+    with pytest.raises(TypeError):
+        PolicyConfig(learning_rate="0.5", min_threshold=0)
+    assert PolicyConfig(max_threshold=INT32_MAX, initial_threshold=INT32_MAX).max_threshold == INT32_MAX
+
+
+def test_policy_config_setters_convert_without_validating():
+    c = PolicyConfig()
+    c.min_threshold = 0
+    c.learning_rate = 5.0
+    c.max_threshold = 7.9
+    c.target_speedup = 3
+    assert (c.min_threshold, c.learning_rate, c.max_threshold, c.target_speedup) == (0, 5.0, 7, 3.0)
+    assert type(c.target_speedup) is float
+    with pytest.raises(OverflowError):
+        c.initial_threshold = -2**31 - 1
+    with pytest.raises(TypeError):
+        c.initial_threshold = None
+    with pytest.raises(TypeError):
+        c.learning_rate = "x"
+    assert c.initial_threshold == 100 and c.learning_rate == 5.0   # failed sets change nothing
+    for name in ("initial_threshold", "min_threshold", "max_threshold", "learning_rate",
+                 "target_speedup"):
+        with pytest.raises(NotImplementedError, match="__del__"):
+            delattr(c, name)
+
+
+# --- FunctionMetrics ------------------------------------------------------------------------------
+
+def test_function_metrics_fields_and_alias():
+    m = FunctionMetrics()
+    assert (m.call_count, m.compile_count, m.avg_speedup, m.total_execution_time_ms,
+            m.last_compile_time, m.last_compiled) == (0, 0, 1.0, 0.0, 0.0, 0.0)
+    m = FunctionMetrics(5, 2, 3.5, 12.25, 4.0)
+    assert (m.call_count, m.compile_count, m.avg_speedup, m.total_execution_time_ms,
+            m.last_compiled) == (5, 2, 3.5, 12.25, 4.0)
+    for kwargs, expected in [(dict(last_compile_time=3.0), 3.0),
+                             (dict(last_compile_time=3.0, last_compiled=5.0), 5.0),
+                             (dict(last_compile_time=3.0, last_compiled=-0.5), 3.0),
+                             (dict(last_compile_time=3.0, last_compiled=0.0), 0.0),
+                             (dict(last_compiled=0.0), 0.0),
+                             (dict(last_compile_time=-4.0), -4.0)]:
+        m = FunctionMetrics(**kwargs)
+        assert m.last_compile_time == expected and m.last_compiled == expected, kwargs
+    assert FunctionMetrics(0, 0, 1.0, 0.0, 3.0, 9.0).last_compile_time == 9.0
+    m.last_compiled = 7.5
+    assert m.last_compile_time == 7.5
+    m.last_compile_time = 8
+    assert m.last_compiled == 8.0 and type(m.last_compiled) is float
+    assert "TelemetryStore" in type(m).last_compiled.__doc__
+    assert "backward compatibility" in type(m).last_compile_time.__doc__
+    with pytest.raises(TypeError):
+        FunctionMetrics(1, 2, 3, 4, 5, 6, 7)
+
+
+def test_function_metrics_unsigned_conversions():
+    with pytest.raises(OverflowError, match="can't convert negative value to uint64_t"):
+        FunctionMetrics(call_count=-1)
+    with pytest.raises(OverflowError, match="can't convert negative value to uint32_t"):
+        FunctionMetrics(compile_count=-1)
+    with pytest.raises(OverflowError):
+        FunctionMetrics(call_count=2**64)
+    m = FunctionMetrics(call_count=2**64 - 1)
+    assert m.call_count == 2**64 - 1
+    with pytest.raises(OverflowError):
+        m.compile_count = 4294967296
+    m.compile_count = 4294967295
+    assert m.compile_count == 4294967295
+    with pytest.raises(OverflowError, match="can't convert negative value to uint64_t"):
+        m.call_count = -3
+    assert m.call_count == 2**64 - 1
+    m.call_count = 9.99
+    assert m.call_count == 9
+    with pytest.raises(TypeError, match="an integer is required"):
+        m.call_count = "1"
+    with pytest.raises(TypeError):
+        m.avg_speedup = "2.0"
+    for name in ("call_count", "compile_count", "avg_speedup", "total_execution_time_ms",
+                 "last_compiled", "last_compile_time"):
+        with pytest.raises(NotImplementedError, match="__del__"):
+            delattr(m, name)
+
+
+def test_function_metrics_factory():
+    m = create_function_metrics()
+    assert (m.call_count, m.compile_count, m.avg_speedup, m.last_compiled) == (0, 0, 1.0, 0.0)
+    assert create_function_metrics(call_count=2.9).call_count == 2
+    assert create_function_metrics(call_count=True).call_count == 1
+    m = create_function_metrics(avg_speedup=2)
+    assert m.avg_speedup == 2.0 and type(m.avg_speedup) is float
+    assert create_function_metrics(1, 2, 3.0, 4.0, 5.0).last_compiled == 5.0
+    with pytest.raises(TypeError):
+        create_function_metrics(call_count=None)
+    with pytest.raises(TypeError):
+        create_function_metrics(compile_count="3")
+    with pytest.raises(TypeError):
+        create_function_metrics(avg_speedup="3")
+    with pytest.raises(TypeError):
+        create_function_metrics(last_compiled=1.0)
+    with pytest.raises(OverflowError, match="uint64_t"):
+        create_function_metrics(call_count=-1)
+
+
+def test_factory_annotations_and_docs():
+    assert create_policy_config.__annotations__ == {
+        "initial_threshold": "int", "min_threshold": "int", "max_threshold": "int",
+        "learning_rate": "float", "target_speedup": "float", "return": "PolicyConfig"}
+    assert create_function_metrics.__annotations__ == {
+        "call_count": "int", "compile_count": "int", "avg_speedup": "float",
+        "total_execution_time_ms": "float", "last_compile_time": "float",
+        "return": "FunctionMetrics"}
+    assert create_policy_config.__doc__.startswith("Factory function to create PolicyConfig.")
+    assert PolicyConfig.__doc__ == "Configuration for compile gate."
+    assert CompileGate.get_threshold.__annotations__ == {"return": "int"}
+    assert CompileGate.should_compile.__annotations__ == {"return": "bool"}
+    assert CompileGate.get_statistics.__annotations__ == {"return": "Dict"}
+    assert get_compile_gate.__annotations__ == {"return": "CompileGate"}
+    assert CompileGate.config.__doc__ == "Get policy configuration."
+
+
+def test_records_and_gate_refuse_pickling():
+    for obj in (PolicyConfig(), FunctionMetrics(), CompileGate()):
+        with pytest.raises(TypeError, match="no default __reduce__ due to non-trivial __cinit__"):
+            pickle.dumps(obj)
+
+
+def test_records_are_subclassable():
+    class Metrics(FunctionMetrics):
+        pass
+
+    class Config(PolicyConfig):
+        pass
+
+    m = Metrics(call_count=3, last_compiled=2.0)
+    assert (m.call_count, m.last_compile_time) == (3, 2.0)
+    c = Config(initial_threshold=20)
+    assert CompileGate(c).config is c
+
+
+# --- module frame ---------------------------------------------------------------------------------
+
+def test_module_attributes():
+    import time as time_module
+    import typing
+    assert cg.time is time_module and cg.logging is logging and cg.threading is threading
+    assert cg.Dict is typing.Dict and cg.Optional is typing.Optional
+    assert cg.logger.name == "quarvel.jit.compile_gate"
+    assert type(cg._policy_lock) is type(threading.Lock())
+    assert not hasattr(cg, "_gate_instance")
+
+
+# --- CompileGate ----------------------------------------------------------------------------------
+
+def test_new_gate_threshold_and_statistics():
+    g = CompileGate()
+    assert g.get_threshold("f") == 100 and g.get_threshold(None) == 100
+    assert g.get_statistics() == {"tracked_functions": 0, "avg_threshold": 100,
+                                  "min_threshold": 10, "max_threshold": 10000}
+    assert list(g.get_statistics()) == ["tracked_functions", "avg_threshold", "min_threshold",
+                                        "max_threshold"]
+    with pytest.raises(AttributeError):
+        g.config = PolicyConfig()
+    with pytest.raises(TypeError):
+        CompileGate(None, None)
+
+
+def test_gate_config_sources():
+    c = PolicyConfig(initial_threshold=42)
+    assert CompileGate(c).config is c
+    assert CompileGate(config=c).get_threshold("x") == 42
+    # a mapping is not read by key
+    assert CompileGate(config={"initial_threshold": 5}).config.initial_threshold == 100
+
+    class Foreign:
+        initial_threshold = 5
+    with pytest.raises(ValueError, match="initial_threshold must be within bounds"):
+        CompileGate(Foreign())
+
+    class Full:
+        initial_threshold = 30
+        min_threshold = 3
+        max_threshold = 300.5
+        learning_rate = 1
+        target_speedup = 4
+    g = CompileGate(Full())
+    c = g.config
+    assert type(c) is PolicyConfig
+    assert (c.initial_threshold, c.min_threshold, c.max_threshold, c.learning_rate,
+            c.target_speedup) == (30, 3, 300, 1.0, 4.0)
+
+    class Raising:
+        @property
+        def min_threshold(self):
+            raise RuntimeError("boom")
+    with pytest.raises(RuntimeError, match="boom"):
+        CompileGate(Raising())
+
+
+def test_func_id_must_be_exact_str_or_none():
+    class S(str):
+        pass
+    g = CompileGate()
+    store = Store(call_count=500)
+    for bad in (123, b"f", S("f")):
+        for call in (lambda: g.get_threshold(bad), lambda: g.should_compile(bad, store),
+                     lambda: g.update(bad, store)):
+            with pytest.raises(TypeError):
+                call()
+    assert store.calls == 0
+    assert g.should_compile(None, store) is True
+
+
+def test_should_compile_threshold_and_interval(monkeypatch):
+    g = CompileGate()
+    assert g.should_compile("f", Store(call_count=99)) is False
+    assert g.should_compile("f", Store(call_count=100)) is True
+    clock = FakeClock(10_000.0)
+    monkeypatch.setattr(cg, "time", clock)
+    recent = Store(call_count=100, compile_count=1, last_compiled=10_000.0 - 100)
+    assert g.should_compile("f", recent) is False
+    recent.metrics.last_compiled = 10_000.0 - 599.999
+    assert g.should_compile("f", recent) is False
+    for speed in (0.1, 1.0, 50.0):
+        recent.metrics.avg_speedup = speed
+        recent.metrics.last_compiled = 10_000.0 - 600
+        assert g.should_compile("f", recent) is True
+        clock.now += 1000
+    # a foreign record without last_compiled measures from 0.0
+    assert g.should_compile("f", Store(metrics_ns(call_count=100, compile_count=1,
+                                                   avg_speedup=1.0))) is True
+    clock.now = 500.0
+    assert g.should_compile("f", Store(metrics_ns(call_count=100, compile_count=1,
+                                                   avg_speedup=1.0))) is False
+    # the telemetry store's own record type works too
+    clock.now = 2000.0
+    assert g.should_compile("f", Store(FunctionTelemetry(100, 2, 1.0, 0.0, 1000.0))) is True
+
+
+def test_should_compile_unsigned_comparison():
+    g = CompileGate()
+    g.config.initial_threshold = -1           # widens to 2**64 - 1
+    assert g.should_compile("f", Store(call_count=2**63)) is False
+    assert g.should_compile("f", Store(call_count=2**64 - 1)) is True
+    g.config.initial_threshold = 0
+    assert g.should_compile("f", Store(call_count=0)) is True
+
+
+def test_update_worked_values(caplog):
+    caplog.set_level(logging.DEBUG, logger="quarvel.jit.compile_gate")
+    g = CompileGate()
+    g.update("a", Store(compile_count=1, avg_speedup=3.0))
+    g.update("b", Store(compile_count=1, avg_speedup=2.0))
+    g.update("c", Store(compile_count=1, avg_speedup=1.5))
+    g.update("d", Store(compile_count=5, avg_speedup=3.0))
+    g.update("e", Store(compile_count=10, avg_speedup=3.0))
+    g.update("h", Store(compile_count=4294967295, avg_speedup=0.1))
+    assert [g.get_threshold(k) for k in "abcdeh"] == [91, 109, 109, 95, 100, 100]
+    msgs = [r.getMessage() for r in caplog.records if r.name == "quarvel.jit.compile_gate"]
+    assert msgs[0] == "Updated threshold for a: 100 -> 91 (speedup: 3.00x)"
+    assert msgs[4] == "Updated threshold for e: 100 -> 100 (speedup: 3.00x)"
+    assert all(r.levelno == logging.DEBUG for r in caplog.records
+               if r.name == "quarvel.jit.compile_gate")
+    g2 = CompileGate()
+    g2.update("a", Store(compile_count=1, avg_speedup=3.0))
+    g2.update("b", Store(compile_count=1, avg_speedup=2.0))
+    assert g2.get_statistics() == {"tracked_functions": 2, "avg_threshold": 100.0,
+                                   "min_threshold": 91, "max_threshold": 109}
+    assert type(g2.get_statistics()["avg_threshold"]) is float
+
+
+def test_update_debug_line_formats(caplog):
+    caplog.set_level(logging.DEBUG, logger="quarvel.jit.compile_gate")
+    g = CompileGate()
+    g.update(None, Store(compile_count=1, avg_speedup=1.005))
+    g.update("é∂", Store(compile_count=1, avg_speedup=float("inf")))
+    g.update("n", Store(compile_count=1, avg_speedup=float("nan")))
+    msgs = [r.getMessage() for r in caplog.records if r.name == "quarvel.jit.compile_gate"]
+    assert msgs == ["Updated threshold for None: 100 -> 109 (speedup: 1.00x)",
+                    "Updated threshold for é∂: 100 -> 91 (speedup: infx)",
+                    "Updated threshold for n: 100 -> 109 (speedup: nanx)"]
+    assert g.get_threshold(None) == 109
+
+
+def test_update_without_compilation_does_nothing(caplog):
+    caplog.set_level(logging.DEBUG, logger="quarvel.jit.compile_gate")
+    g = CompileGate()
+    g.update("f", Store(compile_count=0, avg_speedup=9.0))
+    # the zero test is a Python equality, so 0.0 and False count as zero too
+    g.update("f", Store(metrics_ns(compile_count=0.0, avg_speedup=9.0)))
+    g.update("f", Store(metrics_ns(compile_count=False)))
+    assert g.get_statistics()["tracked_functions"] == 0
+    assert not [r for r in caplog.records if r.name == "quarvel.jit.compile_gate"]
+
+
+def test_threshold_walks_to_the_bounds():
+    g = CompileGate()
+    down = Store(compile_count=1, avg_speedup=10.0)
+    seen = [g.get_threshold("f")]
+    for _ in range(40):
+        g.update("f", down)
+        seen.append(g.get_threshold("f"))
+    assert seen[:5] == [100, 91, 82, 74, 67]
+    assert seen[-1] == 10 and seen.count(10) > 5
+    # truncation keeps a threshold of 10 from ever rising again (10 * 1.09 -> 10)
+    g.update("f", Store(compile_count=1, avg_speedup=0.5))
+    assert g.get_threshold("f") == 10
+    up = Store(compile_count=1, avg_speedup=0.5)
+    seen = []
+    for _ in range(80):
+        g.update("g", up)
+        seen.append(g.get_threshold("g"))
+    assert seen[:3] == [109, 118, 128]
+    assert seen[-1] == 10000 and seen.count(10000) > 5
+
+
+def test_update_with_unvalidated_configuration():
+    g = CompileGate()
+    g.config.target_speedup = 0
+    g.update("f", Store(compile_count=1, avg_speedup=1.5))     # 1.5 / 1.0 > 1: lowered
+    assert g.get_threshold("f") == 91
+    # NaN result keeps the current threshold
+    g.config.learning_rate = float("nan")
+    g.update("f", Store(compile_count=1, avg_speedup=1.5))
+    assert g.get_threshold("f") == 91
+    # infinities go through the clamp
+    g.config.learning_rate = float("inf")
+    g.update("f", Store(compile_count=1, avg_speedup=0.5))
+    assert g.get_threshold("f") == 10000
+    g.update("f", Store(compile_count=1, avg_speedup=5.0))
+    assert g.get_threshold("f") == 10
+    g.update("f", Store(compile_count=10, avg_speedup=5.0))   # 0 * inf is NaN: kept
+    assert g.get_threshold("f") == 10
+    # crossed bounds: below the minimum gives the minimum, anything else the maximum
+    g.config.learning_rate = 0.1
+    g.config.min_threshold, g.config.max_threshold = 500, 50
+    g.update("f", Store(compile_count=1, avg_speedup=0.5))
+    assert g.get_threshold("f") == 500
+    g.update("f", Store(compile_count=1, avg_speedup=0.5))
+    assert g.get_threshold("f") == 50
+    g.config.min_threshold, g.config.max_threshold = -2**31, INT32_MAX
+    g.config.learning_rate = 1e300
+    g.update("f", Store(compile_count=1, avg_speedup=0.5))
+    assert g.get_threshold("f") == INT32_MAX
+
+
+def test_update_matches_model_randomized():
+    rng = random.Random(4242)
+    specials = [0.0, -0.0, 1.0, 2.0, float("inf"), float("-inf"), float("nan"), 1e-300, -3.0]
+    for _ in range(3000):
+        cfg = PolicyConfig()
+        vals = dict(min_threshold=rng.randint(-50, 2000), max_threshold=rng.randint(-50, 20000),
+                    learning_rate=rng.choice(specials + [rng.uniform(-2, 2)] * 6),
+                    target_speedup=rng.choice(specials + [rng.uniform(-1, 5)] * 6))
+        for k, v in vals.items():
+            setattr(cfg, k, v)
+        g = CompileGate(cfg)
+        cur = g.get_threshold("f")
+        for _ in range(3):
+            cc = rng.choice([1, 2, 5, 9, 10, 11, rng.randint(0, 2**32 - 1)])
+            sp = rng.choice(specials + [rng.uniform(0, 6)] * 6)
+            g.update("f", Store(compile_count=cc, avg_speedup=sp))
+            if cc:
+                cur = model_next_threshold(cur, cc, sp, vals)
+            assert g.get_threshold("f") == cur, (vals, cc, sp)
+
+
+def test_store_errors_propagate_and_leave_gate_usable(caplog):
+    caplog.set_level(logging.DEBUG, logger="quarvel.jit.compile_gate")
+
+    class Boom:
+        def get_metrics(self, func_id):
+            raise KeyError(func_id)
+
+    g = CompileGate()
+    g.update("f", Store(compile_count=1, avg_speedup=3.0))
+    caplog.clear()
+    for call in (g.should_compile, g.update):
+        with pytest.raises(KeyError):
+            call("f", Boom())
+    bad_records = [
+        (metrics_ns(compile_count=1), AttributeError),                     # no avg_speedup
+        (metrics_ns(call_count=5, avg_speedup=1.0), AttributeError),       # no compile_count
+        (metrics_ns(compile_count=-1, avg_speedup=1.0), OverflowError),
+        (metrics_ns(compile_count=2**32, avg_speedup=1.0), OverflowError),
+        (metrics_ns(compile_count=1, avg_speedup="fast"), TypeError),
+        (metrics_ns(compile_count="1", avg_speedup=1.0), TypeError),
+    ]
+    for rec, exc in bad_records:
+        with pytest.raises(exc):
+            g.update("f", Store(rec))
+    with pytest.raises(OverflowError, match="can't convert negative value to uint64_t"):
+        g.should_compile("f", Store(metrics_ns(call_count=-1, compile_count=0, avg_speedup=1.0)))
+    with pytest.raises(TypeError):
+        g.should_compile("f", Store(metrics_ns(call_count=200, compile_count=1, avg_speedup=1.0,
+                                               last_compiled="yesterday")))
+    with pytest.raises(ZeroDivisionError):
+        class BadAttr:
+            call_count = 200
+            compile_count = 1
+            avg_speedup = 1.0
+
+            @property
+            def last_compiled(self):
+                return 1 / 0
+        g.should_compile("f", Store(BadAttr()))
+    assert g.get_threshold("f") == 91
+    assert g.get_statistics()["tracked_functions"] == 1
+    assert not [r for r in caplog.records if r.name == "quarvel.jit.compile_gate"]
+    # the lock was released on every path
+    assert g.should_compile("f", Store(call_count=91)) is True
+    g.update("f", Store(compile_count=1, avg_speedup=3.0))
+    assert g.get_threshold("f") == 82
+
+
+def test_get_threshold_honours_overridden_property():
+    class Config(PolicyConfig):
+        @property
+        def initial_threshold(self):
+            return 7
+
+    g = CompileGate(Config())
+    assert g.get_threshold("f") == 7
+    # the hot paths read the native field (100)
+    assert g.should_compile("f", Store(call_count=50)) is False
+    g.update("f", Store(compile_count=1, avg_speedup=3.0))
+    assert g.get_threshold("f") == 91
+
+
+def test_reference_counts_are_exact():
+    g = CompileGate()
+    fid = "refcounted-" + str(random.random())
+    m = FunctionMetrics(call_count=1000, compile_count=1, avg_speedup=3.0, last_compiled=0.0)
+    ns = metrics_ns(call_count=1000, compile_count=1, avg_speedup=3.0, last_compiled=0.0)
+    stores = (Store(m), Store(ns))
+    g.update(fid, stores[0])
+    before = [sys.getrefcount(x) for x in (fid, m, ns, g.config, None)]
+    for _ in range(20000):
+        for s in stores:
+            g.should_compile(fid, s)
+            g.update(fid, s)
+        g.get_threshold(fid)
+        g.get_statistics()
+    after = [sys.getrefcount(x) for x in (fid, m, ns, g.config, None)]
+    assert before[:4] == after[:4]
+    assert abs(after[4] - before[4]) < 100
+
+
+# --- threads --------------------------------------------------------------------------------------
+
+def test_concurrent_calls_on_one_gate():
+    g = CompileGate()
+    store = TelemetryStore()
+    names = [f"fn{i}" for i in range(8)]
+    errors = []
+    barrier = threading.Barrier(4)
+
+    def worker(k):
+        try:
+            barrier.wait()
+            rng = random.Random(k)
+            for i in range(3000):
+                name = names[rng.randrange(len(names))]
+                store.record_call(name)
+                if g.should_compile(name, store):
+                    store.record_compilation(name, speedup=rng.choice([0.5, 3.0]))
+                    g.update(name, store)
+                if i % 50 == 0:
+                    g.get_statistics()
+        except BaseException as exc:    # noqa: BLE001 - reported below
+            errors.append(exc)
+
+    threads = [threading.Thread(target=worker, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=60)
+    assert not errors
+    stats = g.get_statistics()
+    assert stats["tracked_functions"] == len(names)
+    assert 10 <= stats["min_threshold"] <= stats["max_threshold"] <= 10000
+
+
+def test_concurrent_updates_are_not_lost():
+    # Every update of one function moves it by a known amount; interleaved updates must compose.
+    g = CompileGate(PolicyConfig(initial_threshold=10000, min_threshold=1, max_threshold=10000,
+                                 learning_rate=1.0))
+    # speedup 10, compile_count 9: new = 0.1 * (-1.0 * cur) + cur = 0.9 * cur, truncated
+    store = Store(compile_count=9, avg_speedup=10.0)
+    per_thread, nthreads = 10, 4
+    barrier = threading.Barrier(nthreads)
+
+    def worker():
+        barrier.wait()
+        for _ in range(per_thread):
+            g.update("f", store)
+
+    threads = [threading.Thread(target=worker) for _ in range(nthreads)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=60)
+    expected = 10000
+    for _ in range(per_thread * nthreads):
+        expected = model_next_threshold(expected, 9, 10.0, dict(
+            min_threshold=1, max_threshold=10000, learning_rate=1.0, target_speedup=2.0))
+    assert g.get_threshold("f") == expected
+
+
+def test_process_wide_gate_created_once_under_contention():
+    for _ in range(20):
+        reset_compile_gate()
+        barrier = threading.Barrier(6)
+        results = []
+
+        def worker():
+            barrier.wait()
+            results.append(get_compile_gate())
+
+        threads = [threading.Thread(target=worker) for _ in range(6)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(timeout=30)
+        assert len(results) == 6 and all(r is results[0] for r in results)
+    g = get_compile_gate()
+    assert type(g) is CompileGate and g is get_compile_gate()
+    assert reset_compile_gate() is None
+    g2 = get_compile_gate()
+    assert g2 is not g and g2.get_statistics()["tracked_functions"] == 0
+    # a holder of the old gate keeps a working object
+    g.update("f", Store(compile_count=1, avg_speedup=3.0))
+    assert g.get_threshold("f") == 91 and g2.get_threshold("f") == 100
+    reset_compile_gate()
+
+
+def test_process_wide_lock_is_looked_up_at_call_time(monkeypatch):
+    events = []
+
+    class RecordingLock:
+        def __init__(self):
+            self._lock = threading.Lock()
+
+        def __enter__(self):
+            self._lock.acquire()
+            events.append("enter")
+            return self
+
+        def __exit__(self, *exc):
+            events.append("exit")
+            self._lock.release()
+            return False
+
+    monkeypatch.setattr(cg, "_policy_lock", RecordingLock())
+    g = get_compile_gate()
+    reset_compile_gate()
+    assert get_compile_gate() is not g
+    assert events == ["enter", "exit"] * 3
+    monkeypatch.setattr(cg, "_policy_lock", object())
+    with pytest.raises(TypeError):
+        get_compile_gate()
+    monkeypatch.undo()
+    reset_compile_gate()
