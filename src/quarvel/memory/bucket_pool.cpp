@@ -1,0 +1,533 @@
+// quarvel.memory.bucket_pool: the native fast paths of the runtime's memory pools.
+//
+//   FastBucketAllocator  size-class buckets of free block offsets, guarded by a threading.Lock
+//   FastSlabHeaderOps    one slab's 16-byte header (CRC-16 checked) and its free-object bitmap
+//   FastStatsCollector   allocation counters, guarded by a threading.Lock
+//   fast_align_size, fast_get_bucket_size, fast_bitmap_operations, fast_can_fit_aligned
+//
+// The integer work lives in bucket_core.hpp; this file converts arguments, takes the locks and
+// builds results. Every argument is converted before a lock is taken or a field changes, and
+// result objects are built after the lock is released.
+#include "native/qn.hpp"
+
+#include "bucket_core.hpp"
+
+#include <cstdio>
+#include <new>
+
+namespace {
+
+namespace core = quarvel::bucket;
+
+core::Crc16Table g_crc_table{};
+PyObject* g_module_dict = nullptr;  // owned; the logger is looked up here at call time
+
+inline bool i32_arg(PyObject* o, int32_t& out) { return qn::to_i32(o, out); }
+
+PyObject* zero_division() {
+    PyErr_SetString(PyExc_ZeroDivisionError, "integer division or modulo by zero");
+    return nullptr;
+}
+
+// Runs `body` with `lock` held; false with an exception set when the lock could not be taken or
+// given back.
+template <class F>
+inline bool with_lock(PyObject* lock, F&& body) {
+    qn::LockGuard guard(lock);
+    if (!guard) return false;
+    body();
+    return guard.unlock();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Module functions
+
+PyObject* fn_align_size(qn::Function*, PyObject* const* a) {
+    int32_t size, alignment;
+    if (!i32_arg(a[0], size) || !i32_arg(a[1], alignment)) return nullptr;
+    if (!core::is_power_of_two(alignment)) {
+        PyErr_SetString(PyExc_ValueError, "Alignment must be a power of 2");
+        return nullptr;
+    }
+    return PyLong_FromLong(core::align_size(size, alignment));
+}
+
+PyObject* fn_get_bucket_size(qn::Function*, PyObject* const* a) {
+    int32_t size, step;
+    if (!i32_arg(a[0], size) || !i32_arg(a[1], step)) return nullptr;
+    if (step == 0) return zero_division();
+    return PyLong_FromLong(core::bucket_size(size, step));
+}
+
+// Equality of a str with an ASCII literal: identity with the interned constant first (literals
+// in Python code are interned), then a compare of the characters.
+inline bool str_is(PyObject* s, PyObject* interned, const char* lit, Py_ssize_t n) {
+    if (s == interned) return true;
+    return PyUnicode_GET_LENGTH(s) == n && PyUnicode_KIND(s) == PyUnicode_1BYTE_KIND &&
+           std::memcmp(PyUnicode_DATA(s), lit, static_cast<size_t>(n)) == 0;
+}
+
+PyObject* fn_bitmap_operations(qn::Function*, PyObject* const* a) {
+    uint64_t bitmap;
+    int32_t index;
+    PyObject* op = a[2];
+    if (!qn::to_u64(a[0], bitmap) || !i32_arg(a[1], index) || !qn::arg_exact(op, &PyUnicode_Type, "operation"))
+        return nullptr;
+    if (op != Py_None) {
+        if (str_is(op, QN_STR("is_set"), "is_set", 6)) return qn::boolean(core::bitmap_is_set(bitmap, index));
+        if (str_is(op, QN_STR("set"), "set", 3)) return PyLong_FromUnsignedLongLong(core::bitmap_set(bitmap, index));
+        if (str_is(op, QN_STR("clear"), "clear", 5))
+            return PyLong_FromUnsignedLongLong(core::bitmap_clear(bitmap, index));
+        if (str_is(op, QN_STR("find_first"), "find_first", 10)) return PyLong_FromLong(core::bitmap_find_first(bitmap));
+    }
+    PyErr_Format(PyExc_ValueError, "Unknown operation: %S", op);
+    return nullptr;
+}
+
+PyObject* fn_can_fit_aligned(qn::Function*, PyObject* const* a) {
+    int32_t offset, size, alloc, alignment;
+    if (!i32_arg(a[0], offset) || !i32_arg(a[1], size) || !i32_arg(a[2], alloc) || !i32_arg(a[3], alignment))
+        return nullptr;
+    return qn::boolean(core::can_fit_aligned(offset, size, alloc, alignment));
+}
+
+// ---------------------------------------------------------------------------------------------
+// FastBucketAllocator
+
+struct BucketAllocatorObject {
+    PyObject_HEAD
+    int32_t bucket_size_step;
+    int32_t small_block_max;
+    int32_t medium_block_max;
+    PyObject* lock;
+    core::BucketTable table;
+};
+
+PyTypeObject BucketAllocatorType{};
+PyObject* allocator_init_fn = nullptr;
+
+inline BucketAllocatorObject* allocator(PyObject* o) { return reinterpret_cast<BucketAllocatorObject*>(o); }
+
+PyObject* allocator_new(PyTypeObject* type, PyObject*, PyObject*) {
+    qn::Ref self = qn::Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    BucketAllocatorObject* o = allocator(self.get());
+    new (&o->table) core::BucketTable();
+    o->lock = qn::new_lock();
+    if (o->lock == nullptr) return nullptr;
+    return self.release();
+}
+
+void allocator_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    BucketAllocatorObject* o = allocator(self);
+    Py_CLEAR(o->lock);
+    o->table.~BucketTable();
+    Py_TYPE(self)->tp_free(self);
+}
+
+int allocator_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(allocator(self)->lock);
+    return 0;
+}
+
+int allocator_tp_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    return qn::call_init(allocator_init_fn, self, args, kwds);
+}
+
+PyObject* allocator_init(qn::Function*, PyObject* const* a) {
+    int32_t step, small_max, medium_max;
+    if (!i32_arg(a[1], step) || !i32_arg(a[2], small_max) || !i32_arg(a[3], medium_max)) return nullptr;
+    BucketAllocatorObject* o = allocator(a[0]);
+    o->bucket_size_step = step;
+    o->small_block_max = small_max;
+    o->medium_block_max = medium_max;
+    // Looked up on the instance: a subclass may provide its own table set-up.
+    qn::Ref r = qn::Ref::steal(PyObject_CallMethodNoArgs(a[0], QN_STR("_init_buckets")));
+    if (!r) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* allocator_init_buckets(qn::Function*, PyObject* const* a) {
+    BucketAllocatorObject* o = allocator(a[0]);
+    if (o->bucket_size_step == 0) {
+        PyErr_SetString(PyExc_ValueError, "range() arg 3 must not be zero");
+        return nullptr;
+    }
+    if (o->table.init(o->bucket_size_step, o->small_block_max, o->medium_block_max) != core::BucketTable::Status::ok)
+        return PyErr_NoMemory();
+    Py_RETURN_NONE;
+}
+
+// The bucket for `size`: -1 above both maxima, else size rounded up to the step. false with
+// ZeroDivisionError for a zero step (possible only when a subclass skipped the table set-up).
+inline bool allocator_bucket_of(const BucketAllocatorObject* o, int32_t size, int32_t& bucket) {
+    if (size > o->small_block_max && size > o->medium_block_max) {
+        bucket = -1;
+        return true;
+    }
+    if (o->bucket_size_step == 0) {
+        zero_division();
+        return false;
+    }
+    bucket = core::bucket_size(size, o->bucket_size_step);
+    return true;
+}
+
+PyObject* allocator_add(qn::Function*, PyObject* const* a) {
+    int32_t offset, size, bucket;
+    if (!i32_arg(a[1], offset) || !i32_arg(a[2], size)) return nullptr;
+    BucketAllocatorObject* o = allocator(a[0]);
+    if (!allocator_bucket_of(o, size, bucket)) return nullptr;
+    if (bucket <= 0 || bucket != size) Py_RETURN_FALSE;
+    bool added = false;
+    core::BucketTable::Status status = core::BucketTable::Status::ok;
+    if (!with_lock(o->lock, [&] { added = o->table.push(bucket, offset, status); })) return nullptr;
+    if (status != core::BucketTable::Status::ok) return PyErr_NoMemory();
+    return qn::boolean(added);
+}
+
+PyObject* allocator_remove(qn::Function*, PyObject* const* a) {
+    int32_t size, bucket, offset = 0;
+    if (!i32_arg(a[1], size)) return nullptr;
+    BucketAllocatorObject* o = allocator(a[0]);
+    if (!allocator_bucket_of(o, size, bucket)) return nullptr;
+    if (bucket <= 0) Py_RETURN_NONE;
+    bool found = false;
+    if (!with_lock(o->lock, [&] { found = o->table.pop(bucket, offset); })) return nullptr;
+    if (!found) Py_RETURN_NONE;
+    return PyLong_FromLong(offset);
+}
+
+PyObject* allocator_best_fit(qn::Function*, PyObject* const* a) {
+    int32_t size, alignment, bucket, offset = 0;
+    if (!i32_arg(a[1], size) || !i32_arg(a[2], alignment)) return nullptr;
+    BucketAllocatorObject* o = allocator(a[0]);
+    if (!allocator_bucket_of(o, size, bucket)) return nullptr;
+    if (bucket <= 0) Py_RETURN_NONE;
+    bool found = false;
+    if (!with_lock(o->lock, [&] { found = o->table.take_best_fit(bucket, size, alignment, offset); })) return nullptr;
+    if (!found) Py_RETURN_NONE;
+    return PyLong_FromLong(offset);
+}
+
+void allocator_type_setup() {
+    qn::type_init(BucketAllocatorType, "quarvel.memory.bucket_pool.FastBucketAllocator", sizeof(BucketAllocatorObject),
+                  "Size-class buckets of free block offsets; each bucket hands out its most recently added "
+                  "offset first.",
+                  Py_TPFLAGS_HAVE_GC);
+    BucketAllocatorType.tp_new = allocator_new;
+    BucketAllocatorType.tp_init = allocator_tp_init;
+    BucketAllocatorType.tp_dealloc = allocator_dealloc;
+    BucketAllocatorType.tp_traverse = allocator_traverse;
+    BucketAllocatorType.tp_free = PyObject_GC_Del;
+}
+
+int allocator_methods_install() {
+    PyTypeObject* t = &BucketAllocatorType;
+    allocator_init_fn = qn::add_init(t, {"__init__", allocator_init,
+                                         {{"bucket_size_step", qn::dflt(8)},
+                                          {"small_block_max", qn::dflt(256)},
+                                          {"medium_block_max", qn::dflt(4096)}}});
+    if (allocator_init_fn == nullptr ||
+        !qn::add_method(t, {"_init_buckets", allocator_init_buckets, {}, nullptr, "Initialize size-class buckets."}) ||
+        !qn::add_method(t, {"add_to_bucket", allocator_add, {{"offset"}, {"size"}}, nullptr,
+                            "Add block to appropriate bucket."}) ||
+        !qn::add_method(t, {"remove_from_bucket", allocator_remove, {{"size"}}, nullptr,
+                            "Remove block from appropriate bucket."}) ||
+        !qn::add_method(t, {"find_best_fit_bucket", allocator_best_fit, {{"size"}, {"alignment"}}, nullptr,
+                            "Find best fit bucket for allocation."}))
+        return -1;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// FastSlabHeaderOps
+
+struct SlabHeaderObject {
+    PyObject_HEAD
+    core::SlabHeader header;
+};
+
+PyTypeObject SlabHeaderType{};
+PyObject* header_init_fn = nullptr;
+
+inline core::SlabHeader& header_of(PyObject* o) { return reinterpret_cast<SlabHeaderObject*>(o)->header; }
+
+int header_tp_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    return qn::call_init(header_init_fn, self, args, kwds);
+}
+
+PyObject* header_init(qn::Function*, PyObject* const* a) {
+    int32_t size_class, objects;
+    if (!i32_arg(a[1], size_class) || !i32_arg(a[2], objects)) return nullptr;
+    header_of(a[0]).init(size_class, objects);
+    Py_RETURN_NONE;
+}
+
+PyObject* header_pack(qn::Function*, PyObject* const* a) {
+    uint8_t bytes[core::kHeaderBytes];
+    header_of(a[0]).pack(g_crc_table, bytes);
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes), core::kHeaderBytes);
+}
+
+PyObject* log_corruption(const core::SlabHeader::UnpackResult& r) {
+    char text[96];
+    std::snprintf(text, sizeof text, "Header corruption detected: stored=%04x, computed=%04x",
+                  static_cast<unsigned>(r.stored), static_cast<unsigned>(r.computed));
+    PyObject* logger = PyDict_GetItemWithError(g_module_dict, QN_STR("logger"));  // borrowed
+    if (logger == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'logger' is not defined");
+        return nullptr;
+    }
+    qn::Ref keep = qn::Ref::borrow(logger);  // the call may rebind the module global
+    qn::Ref msg = qn::Ref::steal(PyUnicode_FromString(text));
+    if (!msg) return nullptr;
+    return PyObject_CallMethodOneArg(logger, QN_STR("warning"), msg.get());
+}
+
+PyObject* header_unpack(qn::Function*, PyObject* const* a) {
+    PyObject* data = a[1];
+    if (!qn::arg_exact(data, &PyBytes_Type, "data")) return nullptr;
+    if (data == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
+        return nullptr;
+    }
+    const Py_ssize_t n = PyBytes_GET_SIZE(data);
+    if (n != static_cast<Py_ssize_t>(core::kHeaderBytes)) {
+        PyErr_Format(PyExc_ValueError, "Invalid header size: expected %zu bytes, got %zd", core::kHeaderBytes, n);
+        return nullptr;
+    }
+    const auto r = header_of(a[0]).unpack(g_crc_table, reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data)));
+    if (r.corrupt()) {
+        qn::Ref logged = qn::Ref::steal(log_corruption(r));
+        if (!logged) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* header_is_free(qn::Function*, PyObject* const* a) {
+    int32_t i;
+    if (!i32_arg(a[1], i)) return nullptr;
+    return qn::boolean(header_of(a[0]).is_object_free(i));
+}
+
+PyObject* header_find_free(qn::Function*, PyObject* const* a) {
+    return PyLong_FromLong(header_of(a[0]).find_free_object());
+}
+
+PyObject* header_allocate(qn::Function*, PyObject* const* a) {
+    int32_t i;
+    if (!i32_arg(a[1], i)) return nullptr;
+    header_of(a[0]).allocate_object(i);
+    Py_RETURN_NONE;
+}
+
+PyObject* header_deallocate(qn::Function*, PyObject* const* a) {
+    int32_t i;
+    if (!i32_arg(a[1], i)) return nullptr;
+    header_of(a[0]).deallocate_object(i);
+    Py_RETURN_NONE;
+}
+
+void header_type_setup() {
+    qn::type_init(SlabHeaderType, "quarvel.memory.bucket_pool.FastSlabHeaderOps", sizeof(SlabHeaderObject),
+                  "Header of one slab: size class, flags, change counter, CRC-16 checksum and the bitmap of "
+                  "free objects, packed into 16 little-endian bytes.");
+    SlabHeaderType.tp_new = PyType_GenericNew;
+    SlabHeaderType.tp_init = header_tp_init;
+}
+
+int header_methods_install() {
+    PyTypeObject* t = &SlabHeaderType;
+    header_init_fn = qn::add_init(t, {"__init__", header_init, {{"size_class_index"}, {"objects_per_slab"}}});
+    if (header_init_fn == nullptr ||
+        !qn::add_method(t, {"pack_header", header_pack, {}, nullptr, "Pack header into bytes for storage."}) ||
+        !qn::add_method(t, {"unpack_header", header_unpack, {{"data"}}, nullptr, "Unpack header from bytes."}) ||
+        !qn::add_method(t, {"py_is_object_free", header_is_free, {{"object_index"}}, nullptr,
+                            "Check if object at index is free (Python interface)."}) ||
+        !qn::add_method(t, {"py_find_free_object", header_find_free, {}, nullptr,
+                            "Find first free object index (Python interface)."}) ||
+        !qn::add_method(t, {"py_allocate_object_at", header_allocate, {{"object_index"}}, nullptr,
+                            "Mark object as allocated (Python interface)."}) ||
+        !qn::add_method(t, {"py_deallocate_object_at", header_deallocate, {{"object_index"}}, nullptr,
+                            "Mark object as free (Python interface)."}))
+        return -1;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// FastStatsCollector
+
+struct StatsCollectorObject {
+    PyObject_HEAD
+    uint64_t total_allocations;
+    uint64_t total_deallocations;
+    uint64_t bucketed_allocations;
+    uint64_t fallback_allocations;
+    uint64_t alignment_padding_bytes;
+    PyObject* lock;
+};
+
+PyTypeObject StatsCollectorType{};
+PyObject* stats_init_fn = nullptr;
+
+inline StatsCollectorObject* stats(PyObject* o) { return reinterpret_cast<StatsCollectorObject*>(o); }
+
+PyObject* stats_new(PyTypeObject* type, PyObject*, PyObject*) {
+    qn::Ref self = qn::Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    stats(self.get())->lock = qn::new_lock();
+    if (stats(self.get())->lock == nullptr) return nullptr;
+    return self.release();
+}
+
+void stats_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(stats(self)->lock);
+    Py_TYPE(self)->tp_free(self);
+}
+
+int stats_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(stats(self)->lock);
+    return 0;
+}
+
+int stats_tp_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    return qn::call_init(stats_init_fn, self, args, kwds);
+}
+
+PyObject* stats_init(qn::Function*, PyObject* const*) { Py_RETURN_NONE; }
+
+PyObject* stats_record_allocation(qn::Function*, PyObject* const* a) {
+    int32_t size, padding;
+    bool bucketed;
+    if (!i32_arg(a[1], size) || !i32_arg(a[2], padding) || !qn::arg_bool(a[3], bucketed)) return nullptr;
+    StatsCollectorObject* s = stats(a[0]);
+    if (!with_lock(s->lock, [&] {
+            ++s->total_allocations;
+            // A negative padding lowers the sum (modulo 2**64).
+            s->alignment_padding_bytes += static_cast<uint64_t>(static_cast<int64_t>(padding));
+            if (bucketed) {
+                ++s->bucketed_allocations;
+            } else {
+                ++s->fallback_allocations;
+            }
+        }))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* stats_record_deallocation(qn::Function*, PyObject* const* a) {
+    StatsCollectorObject* s = stats(a[0]);
+    if (!with_lock(s->lock, [&] { ++s->total_deallocations; })) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* stats_reset(qn::Function*, PyObject* const* a) {
+    StatsCollectorObject* s = stats(a[0]);
+    if (!with_lock(s->lock, [&] {
+            s->total_allocations = s->total_deallocations = s->bucketed_allocations = s->fallback_allocations =
+                s->alignment_padding_bytes = 0;
+        }))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+int set_u64(PyObject* d, PyObject* key, uint64_t v) {
+    qn::Ref value = qn::Ref::steal(PyLong_FromUnsignedLongLong(v));
+    return value ? PyDict_SetItem(d, key, value.get()) : -1;
+}
+
+PyObject* stats_get(qn::Function*, PyObject* const* a) {
+    StatsCollectorObject* s = stats(a[0]);
+    uint64_t total = 0, deallocs = 0, bucketed = 0, fallback = 0, padding = 0;
+    if (!with_lock(s->lock, [&] {
+            total = s->total_allocations;
+            deallocs = s->total_deallocations;
+            bucketed = s->bucketed_allocations;
+            fallback = s->fallback_allocations;
+            padding = s->alignment_padding_bytes;
+        }))
+        return nullptr;
+    const double ratio = total > 0 ? static_cast<double>(bucketed) / static_cast<double>(total) * 100.0 : 0.0;
+    char* digits = PyOS_double_to_string(ratio, 'f', 1, 0, nullptr);
+    if (digits == nullptr) return nullptr;
+    qn::Ref ratio_text = qn::Ref::steal(PyUnicode_FromFormat("%s%%", digits));
+    PyMem_Free(digits);
+    qn::Ref d = qn::Ref::steal(PyDict_New());
+    if (!ratio_text || !d || set_u64(d.get(), QN_STR("total_allocations"), total) < 0 ||
+        set_u64(d.get(), QN_STR("total_deallocations"), deallocs) < 0 ||
+        set_u64(d.get(), QN_STR("bucketed_allocations"), bucketed) < 0 ||
+        set_u64(d.get(), QN_STR("fallback_allocations"), fallback) < 0 ||
+        PyDict_SetItem(d.get(), QN_STR("bucketed_allocation_ratio"), ratio_text.get()) < 0 ||
+        set_u64(d.get(), QN_STR("alignment_padding_bytes"), padding) < 0)
+        return nullptr;
+    return d.release();
+}
+
+void stats_type_setup() {
+    qn::type_init(StatsCollectorType, "quarvel.memory.bucket_pool.FastStatsCollector", sizeof(StatsCollectorObject),
+                  "Allocation, free, bucketed and fallback counts and alignment padding of a memory pool.",
+                  Py_TPFLAGS_HAVE_GC);
+    StatsCollectorType.tp_new = stats_new;
+    StatsCollectorType.tp_init = stats_tp_init;
+    StatsCollectorType.tp_dealloc = stats_dealloc;
+    StatsCollectorType.tp_traverse = stats_traverse;
+    StatsCollectorType.tp_free = PyObject_GC_Del;
+}
+
+int stats_methods_install() {
+    PyTypeObject* t = &StatsCollectorType;
+    stats_init_fn = qn::add_init(t, {"__init__", stats_init});
+    if (stats_init_fn == nullptr ||
+        !qn::add_method(t, {"py_record_allocation", stats_record_allocation,
+                            {{"size"}, {"padding"}, {"is_bucketed"}}, nullptr,
+                            "Record allocation statistics (Python interface)."}) ||
+        !qn::add_method(t, {"py_record_deallocation", stats_record_deallocation, {}, nullptr,
+                            "Record deallocation statistics (Python interface)."}) ||
+        !qn::add_method(t, {"get_stats", stats_get, {}, nullptr, "Get statistics dictionary."}) ||
+        !qn::add_method(t, {"reset_stats", stats_reset, {}, nullptr, "Reset all statistics."}))
+        return -1;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Module
+
+int exec_bucket_pool(PyObject* m) {
+    // 1, 2. Standard modules and the logger.
+    if (qn::import_into(m, "threading") < 0 || qn::import_into(m, "logging") < 0) return -1;
+    PyObject* logger = qn::make_logger(m);
+    if (logger == nullptr) return -1;
+    g_module_dict = qn::newref(PyModule_GetDict(m));
+    // 3. The classes, then the functions.
+    header_type_setup();
+    allocator_type_setup();
+    stats_type_setup();
+    if (qn::type_ready(m, SlabHeaderType) < 0 || header_methods_install() < 0 ||
+        qn::type_ready(m, BucketAllocatorType) < 0 || allocator_methods_install() < 0 ||
+        qn::type_ready(m, StatsCollectorType) < 0 || stats_methods_install() < 0)
+        return -1;
+    if (!qn::add_function(m, {"fast_align_size", fn_align_size, {{"size"}, {"alignment"}}, nullptr,
+                              "Fast alignment calculation (Python interface)."}) ||
+        !qn::add_function(m, {"fast_get_bucket_size", fn_get_bucket_size, {{"size"}, {"step", qn::dflt(8)}}, nullptr,
+                              "Fast bucket size calculation (Python interface)."}) ||
+        !qn::add_function(m, {"fast_bitmap_operations", fn_bitmap_operations,
+                              {{"bitmap"}, {"index"}, {"operation"}}, nullptr,
+                              "Fast bitmap operations (Python interface)."}) ||
+        !qn::add_function(m, {"fast_can_fit_aligned", fn_can_fit_aligned,
+                              {{"block_offset"}, {"block_size"}, {"alloc_size"}, {"alignment"}}, nullptr,
+                              "Fast alignment check with exclusive boundary (Python interface)."}))
+        return -1;
+    // 4. The checksum table.
+    core::build_crc16_table(g_crc_table);
+    // 5. The loaded line.
+    return qn::log(logger, "info",
+                   "Quarvel Bucket Pool Cython module loaded - targeting 1.8-3\xC3\x97 performance improvement");
+}
+
+}  // namespace
+
+QN_MODULE(bucket_pool, "Size-class buckets, slab headers and allocation statistics of the memory pools.",
+          exec_bucket_pool)

@@ -1,0 +1,265 @@
+"""The pure C++ core of bucket_pool (bucket_core.hpp), compiled and run on its own with g++ under
+the address and undefined-behaviour sanitizers."""
+
+import os
+import shutil
+import subprocess
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[1]
+HEADER_DIR = ROOT / "src" / "quarvel" / "memory"
+
+CORE_TEST = r"""
+#include "bucket_core.hpp"
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <map>
+#include <random>
+#include <set>
+#include <vector>
+
+using namespace quarvel::bucket;
+
+static int failures = 0;
+#define CHECK(cond)                                                               \
+    do {                                                                          \
+        if (!(cond)) {                                                            \
+            std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond); \
+            ++failures;                                                           \
+        }                                                                         \
+    } while (0)
+
+// Compile-time: the formulas, including wrap-around at the 32-bit edges.
+static_assert(bucket_size(1, 8) == 8 && bucket_size(8, 8) == 8 && bucket_size(0, 8) == 0);
+static_assert(bucket_size(100, 64) == 128 && bucket_size(-20, 8) == -8);
+static_assert(bucket_size(INT32_MIN + 2, -1) == INT32_MIN);  // INT32_MIN % -1 is 0, no trap
+static_assert(bucket_size(INT32_MAX, 8) == INT32_MIN + 8);   // wraps
+static_assert(align_size(13, 8) == 16 && align_size(16, 8) == 16);
+static_assert(align_size(INT32_MAX, 8) == INT32_MIN);
+static_assert(is_power_of_two(1) && is_power_of_two(1 << 30) && !is_power_of_two(0) && !is_power_of_two(12));
+static_assert(!is_power_of_two(INT32_MIN) && !is_power_of_two(-8));
+static_assert(!can_fit_aligned(0, 64, 64, 8) && can_fit_aligned(0, 64, 63, 8) && can_fit_aligned(1, 64, 56, 8));
+static_assert(can_fit_aligned(0, 0, 0, INT32_MIN) == false);
+static_assert(bitmap_is_set(10, 1) && !bitmap_is_set(10, 2) && !bitmap_is_set(~0ull, 64));
+static_assert(bitmap_set(0, -1) == (1ull << 63) && bitmap_set(0, -64) == 1 && bitmap_set(0, 70) == 0);
+static_assert(bitmap_set(0, INT32_MIN) == 1 && bitmap_clear(~0ull, 63) == (~0ull >> 1));
+static_assert(bitmap_find_first(8) == 3 && bitmap_find_first(0) == -1 && bitmap_find_first(1ull << 63) == 63);
+static_assert(full_mask(0) == 0 && full_mask(8) == 0xFF && full_mask(63) == (~0ull >> 1));
+static_assert(full_mask(64) == ~0ull && full_mask(INT32_MAX) == ~0ull && full_mask(-1) == 0 && full_mask(INT32_MIN) == 0);
+
+static void test_crc_and_header() {
+    Crc16Table table{};
+    build_crc16_table(table);
+    const std::uint8_t text[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+    CHECK(crc16(table, text, 9) == 0x4B37);
+
+    SlabHeader h;
+    h.init(3, 8);
+    std::uint8_t out[16];
+    h.pack(table, out);
+    const std::uint8_t fresh[16] = {3, 0, 0, 0, 0, 0, 0x00, 0x28, 0xFF, 0, 0, 0, 0, 0, 0, 0};
+    CHECK(std::memcmp(out, fresh, 16) == 0);
+    CHECK(h.checksum == 0x2800);
+    h.allocate_object(0);
+    h.pack(table, out);
+    const std::uint8_t allocated[16] = {3, 0x10, 1, 0, 0, 0, 0xC0, 0x17, 0xFE, 0, 0, 0, 0, 0, 0, 0};
+    CHECK(std::memcmp(out, allocated, 16) == 0);
+
+    // Round trip of arbitrary field values, then every single-byte change.
+    std::mt19937_64 rng(77);
+    for (int round = 0; round < 200; ++round) {
+        SlabHeader a;
+        a.init(static_cast<std::int32_t>(rng()), static_cast<std::int32_t>(rng() % 70));
+        a.flags = static_cast<std::uint8_t>(rng() & 0x7F);
+        a.change_count = static_cast<std::uint32_t>(rng());
+        a.free_bitmap = rng();
+        std::uint8_t bytes[16];
+        a.pack(table, bytes);
+        SlabHeader b;
+        b.init(1, 1);
+        b.checksum = 0x1234;
+        const auto r = b.unpack(table, bytes);
+        CHECK(!r.corrupt());
+        CHECK(b.size_class_index == a.size_class_index && b.flags == a.flags);
+        CHECK(b.change_count == a.change_count && b.free_bitmap == a.free_bitmap);
+        CHECK(b.checksum == 0x1234);       // the record keeps its own checksum field
+        CHECK(b.objects_per_slab == 1);    // not part of the bytes
+        const int pos = static_cast<int>(rng() % 16);
+        bytes[pos] ^= static_cast<std::uint8_t>(1u << (rng() % 8));
+        SlabHeader c;
+        const auto r2 = c.unpack(table, bytes);
+        CHECK(r2.corrupt() == (pos < 8));
+        CHECK(((c.flags & kFlagCorrupt) != 0) == (pos < 8 || (bytes[1] & kFlagCorrupt) != 0));
+    }
+}
+
+static void test_slab_bitmap() {
+    SlabHeader h;
+    h.init(300, 8);
+    CHECK(h.size_class_index == 44);
+    h.init(-1, 0);
+    CHECK(h.size_class_index == 255 && h.find_free_object() == -1);
+    h.init(0, 64);
+    CHECK(h.free_bitmap == ~0ull);
+    h.allocate_object(64);
+    CHECK(h.free_bitmap == ~0ull && (h.flags & kFlagAllocated) && h.change_count == 1);
+    h.deallocate_object(64);
+    CHECK(!(h.flags & kFlagAllocated) && h.change_count == 2);
+    h.init(0, -5);
+    CHECK(h.free_bitmap == 0 && h.find_free_object() == -1);
+    h.deallocate_object(2);
+    CHECK(h.free_bitmap == 4 && h.is_object_free(2) && !h.is_object_free(66));
+    h.init(0, 8);
+    h.allocate_object(-1);  // bit 63, outside the slab: still counts and flags
+    CHECK(h.free_bitmap == 0xFF && (h.flags & kFlagAllocated));
+    h.change_count = UINT32_MAX;
+    h.deallocate_object(0);
+    CHECK(h.change_count == 0 && !(h.flags & kFlagAllocated));
+}
+
+static void test_level_bitset() {
+    std::mt19937_64 rng(5);
+    for (std::uint64_t bits : {1ull, 63ull, 64ull, 65ull, 4095ull, 4096ull, 4097ull, 300000ull}) {
+        LevelBitset b;
+        CHECK(b.allocate(bits));
+        std::set<std::uint64_t> model;
+        for (int op = 0; op < 4000; ++op) {
+            const std::uint64_t i = rng() % bits;
+            if (rng() % 3) { b.set(i); model.insert(i); } else { b.reset(i); model.erase(i); }
+            const std::uint64_t q = rng() % (bits + 2);
+            auto it = model.lower_bound(q);
+            CHECK(b.find_next(q) == (it == model.end() ? LevelBitset::npos : *it));
+            CHECK(b.test(i) == (model.count(i) == 1));
+        }
+        std::uint64_t n = 0;
+        for (std::uint64_t s = b.find_next(0); s != LevelBitset::npos; s = b.find_next(s + 1)) ++n;
+        CHECK(n == model.size());
+    }
+    LevelBitset empty;
+    CHECK(empty.allocate(0) && empty.find_next(0) == LevelBitset::npos);
+}
+
+// Reference: the keys enumerated as two ranges, buckets in an ordered map.
+struct ModelTable {
+    std::map<std::int32_t, std::vector<std::int32_t>> buckets;
+    ModelTable(std::int32_t step, std::int32_t small_max, std::int32_t medium_max) {
+        if (step <= 0) return;
+        for (std::int64_t k = step; k <= small_max; k += step) buckets[static_cast<std::int32_t>(k)];
+        for (std::int64_t k = std::int64_t{small_max} + step; k <= medium_max; k += step) buckets[static_cast<std::int32_t>(k)];
+    }
+    bool take_best_fit(std::int32_t bucket, std::int32_t size, std::int32_t alignment, std::int32_t& off) {
+        auto own = buckets.find(bucket);
+        if (own != buckets.end() && !own->second.empty() &&
+            fits_in_block(own->second.back(), bucket, size, alignment)) {
+            off = own->second.back();
+            own->second.pop_back();
+            return true;
+        }
+        for (auto it = buckets.upper_bound(bucket); it != buckets.end(); ++it) {
+            auto& [key, list] = *it;
+            if (!list.empty() && fits_in_block(list.back(), key, size, alignment)) {
+                off = list.back();
+                list.pop_back();
+                return true;
+            }
+        }
+        return false;
+    }
+};
+
+static void test_bucket_table(std::int32_t step, std::int32_t small_max, std::int32_t medium_max, std::uint64_t salt) {
+    BucketTable t;
+    CHECK(t.init(step, small_max, medium_max) == BucketTable::Status::ok);
+    ModelTable m(step, small_max, medium_max);
+    CHECK(t.bucket_count() == m.buckets.size());
+    std::vector<std::int32_t> keys;
+    for (auto& kv : m.buckets) keys.push_back(kv.first);
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        CHECK(t.slot_of(keys[i]) == i);
+        CHECK(t.key_of(i) == keys[i]);
+    }
+    std::mt19937_64 rng(salt);
+    const std::int64_t lo = small_max < 0 ? small_max : -8;
+    const std::int64_t hi = std::min<std::int64_t>(INT32_MAX, std::int64_t{medium_max} + 2 * (step > 0 ? step : 1));
+    auto pick = [&]() -> std::int32_t {
+        if (!keys.empty() && rng() % 2) return keys[rng() % keys.size()];
+        return static_cast<std::int32_t>(lo + static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(hi - lo + 1)));
+    };
+    for (int i = 0; i < 200; ++i) {
+        const std::int32_t x = pick();
+        auto it = m.buckets.upper_bound(x);
+        const std::uint64_t expect = static_cast<std::uint64_t>(std::distance(m.buckets.begin(), it));
+        CHECK(t.first_slot_above(x) == expect);
+        CHECK((t.slot_of(x) != BucketTable::npos) == (m.buckets.count(x) == 1));
+    }
+    for (int op = 0; op < 3000; ++op) {
+        const std::int32_t key = pick();
+        const int kind = static_cast<int>(rng() % 3);
+        if (kind == 0) {
+            const std::int32_t off = static_cast<std::int32_t>(rng() % 4096);
+            BucketTable::Status st;
+            const bool got = t.push(key, off, st);
+            auto it = m.buckets.find(key);
+            CHECK(got == (it != m.buckets.end()));
+            if (it != m.buckets.end()) it->second.push_back(off);
+        } else if (kind == 1) {
+            std::int32_t a = 0, b = 0;
+            const bool got = t.pop(key, a);
+            auto it = m.buckets.find(key);
+            const bool want = it != m.buckets.end() && !it->second.empty();
+            if (want) { b = it->second.back(); it->second.pop_back(); }
+            CHECK(got == want && a == b);
+        } else {
+            const std::int32_t size = static_cast<std::int32_t>(rng() % 96);
+            const std::int32_t alignment = std::int32_t{1} << (rng() % 7);
+            std::int32_t a = 0, b = 0;
+            const bool got = t.take_best_fit(key, size, alignment, a);
+            const bool want = m.take_best_fit(key, size, alignment, b);
+            CHECK(got == want && a == b);
+        }
+    }
+    for (auto& [key, list] : m.buckets) CHECK(t.bucket_length(key) == list.size());
+    // Setting up again empties every bucket.
+    CHECK(t.init(step, small_max, medium_max) == BucketTable::Status::ok);
+    for (auto& kv : m.buckets) CHECK(t.bucket_length(kv.first) == 0);
+}
+
+int main() {
+    test_crc_and_header();
+    test_slab_bitmap();
+    test_level_bitset();
+    test_bucket_table(8, 256, 4096, 1);
+    test_bucket_table(8, 100, 300, 2);      // second range off the step grid
+    test_bucket_table(7, 20, 20, 3);        // no second range
+    test_bucket_table(16, -5, 200, 4);      // no first range, second starts at 11
+    test_bucket_table(-8, 256, 4096, 5);    // no keys at all
+    test_bucket_table(3, 5000, 100, 6);     // medium below small
+    test_bucket_table(1, 70000, 140000, 7); // several bitset levels
+    test_bucket_table(INT32_MAX / 4, INT32_MAX - 3, INT32_MAX, 8);  // sums beyond 32 bits
+    BucketTable none;
+    std::int32_t off = 0;
+    BucketTable::Status st;
+    CHECK(!none.has_keys() && !none.push(8, 1, st) && !none.pop(8, off) && !none.take_best_fit(8, 1, 1, off));
+    if (failures) std::fprintf(stderr, "%d failures\n", failures);
+    return failures ? 1 : 0;
+}
+"""
+
+
+@pytest.mark.skipif(shutil.which("g++") is None, reason="needs g++")
+def test_core_compiled_with_sanitizers(tmp_path):
+    src = tmp_path / "core_test.cpp"
+    src.write_text(CORE_TEST)
+    exe = tmp_path / "core_test"
+    flags = ["-std=c++20", "-O0", "-Wall", "-Wextra", "-Werror", "-fsanitize=address,undefined",
+             "-fno-sanitize-recover=undefined"]
+    subprocess.run(["g++", *flags, "-I", str(HEADER_DIR), str(src), "-o", str(exe)], check=True,
+                   capture_output=False, timeout=180)
+    env = dict(os.environ)
+    env.pop("LD_PRELOAD", None)  # the sanitizer runtime is linked into the program itself
+    result = subprocess.run([str(exe)], capture_output=True, text=True, timeout=120, env=env)
+    assert result.returncode == 0, result.stderr
