@@ -1,0 +1,489 @@
+"""Tests for quarvel.monitoring.counter_fold (CounterAggregator and its C++ core)."""
+
+from __future__ import annotations
+
+import gc
+import math
+import pickle
+import random
+import shutil
+import struct
+import subprocess
+import sys
+import threading
+from pathlib import Path
+
+import pytest
+
+from quarvel.monitoring import counter_fold
+from quarvel.monitoring.counter_fold import CounterAggregator, create_aggregator
+
+ROOT = Path(__file__).resolve().parents[1]
+INF = float("inf")
+
+
+# --- reference model -------------------------------------------------------------------------
+class ModelCounter:
+    """The same running sums, folded and summarised by the interpreter's own float arithmetic."""
+
+    def __init__(self):
+        self.reset()
+
+    def reset(self):
+        self.count, self.sum, self.sum_sq, self.min, self.max = 0, 0.0, 0.0, INF, -INF
+
+    def fold(self, value):
+        value = float(value)
+        self.count += 1
+        self.sum += value
+        self.sum_sq += value * value
+        if value < self.min:
+            self.min = value
+        if value > self.max:
+            self.max = value
+
+    def stats(self):
+        if self.count == 0:
+            return {"count": 0, "mean": 0.0, "variance": 0.0, "std": 0.0, "min": INF, "max": -INF}
+        n = float(self.count)
+        mean = self.sum / n
+        variance = self.sum_sq / n - mean * mean
+        if variance < 0.0:  # rounding below zero is reported as exactly zero
+            variance = 0.0
+        return {"count": self.count, "mean": mean, "variance": variance, "std": variance ** 0.5,
+                "min": self.min, "max": self.max}
+
+
+def same_stats(got, want):
+    """Bit-exact comparison that treats NaN as equal to NaN and keeps the key order."""
+    if list(got) != list(want):
+        return False
+    for key in want:
+        a, b = got[key], want[key]
+        if type(a) is not type(b):
+            return False
+        if isinstance(a, float) and struct.pack("<d", a) != struct.pack("<d", b):
+            if not (math.isnan(a) and math.isnan(b)):
+                return False
+        elif not isinstance(a, float) and a != b:
+            return False
+    return True
+
+
+def random_value(rng):
+    kind = rng.random()
+    if kind < 0.5:
+        return rng.uniform(-1e3, 1e3)
+    if kind < 0.7:
+        return float(rng.randint(-5, 5))
+    if kind < 0.8:
+        return rng.choice([0.1, 0.2, 0.3, 1e-300, -0.0, 1e154, 7.25])
+    if kind < 0.9:
+        return rng.randint(-10**6, 10**6)  # ints are folded as floats
+    return rng.uniform(-1e-9, 1e-9)
+
+
+# --- the C++ core on its own -----------------------------------------------------------------
+CORE_DRIVER = r"""
+#include "counter_core.hpp"
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+using namespace quarvel::counters;
+// Reads commands "u <id> <hex value>", "r <id>", "a" (reset all), "s <id>" and prints each
+// summary as hex floats, so the Python side can compare bit for bit.
+int main(int argc, char** argv) {
+    const int n = std::atoi(argv[1]);
+    if (argc > 2) {  // allocation probe: print whether the array could be made
+        Record* r = allocate_records(static_cast<std::int32_t>(std::atoll(argv[2])));
+        std::printf("%s\n", r ? "ok" : "null");
+        free_records(r);
+        return 0;
+    }
+    Record* recs = allocate_records(n);
+    if (!recs) return 2;
+    char op[4];
+    while (std::scanf("%3s", op) == 1) {
+        int id = 0;
+        if (op[0] == 'u') {
+            double v;
+            if (std::scanf("%d %la", &id, &v) != 2) return 3;
+            if (in_range(id, n)) fold(recs[id], v);
+        } else if (op[0] == 'r') {
+            if (std::scanf("%d", &id) != 1) return 3;
+            if (in_range(id, n)) reset(recs[id]);
+        } else if (op[0] == 'a') {
+            reset_all(recs, n);
+        } else {
+            if (std::scanf("%d", &id) != 1) return 3;
+            Summary s = summarize(recs[id]);
+            std::printf("%llu %a %a %a %a %a\n", (unsigned long long)s.count, s.mean, s.variance,
+                        s.std_dev, s.min, s.max);
+        }
+    }
+    free_records(recs);
+    return 0;
+}
+"""
+
+
+@pytest.fixture(scope="module")
+def core_driver(tmp_path_factory):
+    cxx = shutil.which("g++") or shutil.which("c++")
+    if cxx is None:
+        pytest.skip("no C++ compiler")
+    out = tmp_path_factory.mktemp("core")
+    src = out / "driver.cpp"
+    src.write_text(CORE_DRIVER)
+    exe = out / "driver"
+    subprocess.run([cxx, "-std=c++20", "-O2", "-Wall", "-Wextra", "-Werror",
+                    "-fsanitize=undefined", "-fno-sanitize-recover=undefined",
+                    f"-I{ROOT / 'src' / 'quarvel' / 'monitoring'}", str(src), "-o", str(exe)],
+                   check=True)
+    return exe
+
+
+def test_core_matches_model_randomized(core_driver):
+    rng = random.Random(8101)
+    n = 6
+    model = [ModelCounter() for _ in range(n)]
+    lines, expected = [], []
+    for _ in range(4000):
+        r = rng.random()
+        cid = rng.randrange(n)
+        if r < 0.85:
+            v = float(random_value(rng))
+            if rng.random() < 0.01:
+                v = rng.choice([math.nan, INF, -INF])
+            lines.append(f"u {cid} {v.hex()}")
+            model[cid].fold(v)
+        elif r < 0.88:
+            lines.append(f"r {cid}")
+            model[cid].reset()
+        elif r < 0.885:
+            lines.append("a")
+            for m in model:
+                m.reset()
+        else:
+            lines.append(f"s {cid}")
+            expected.append(model[cid].stats())
+    res = subprocess.run([str(core_driver), str(n)], input="\n".join(lines) + "\n",
+                         capture_output=True, text=True, check=True)
+    got_lines = res.stdout.split("\n")[:-1]
+    assert len(got_lines) == len(expected)
+    for line, want in zip(got_lines, expected):
+        parts = line.split()
+        got = {"count": int(parts[0])}
+        got.update({k: float.fromhex(p.replace("0x-", "-0x")) if "nan" not in p else math.nan
+                    for k, p in zip(("mean", "variance", "std", "min", "max"), parts[1:])})
+        assert same_stats(got, want), (line, want)
+
+
+def test_core_allocation_limits(core_driver):
+    def probe(n):
+        return subprocess.run([str(core_driver), "0", str(n)], capture_output=True, text=True,
+                              check=True).stdout.strip()
+    assert probe(-1) == "null"
+    assert probe(-(2**31)) == "null"
+    assert probe(0) == "ok"
+    assert probe(5) == "ok"
+
+
+# --- the extension module --------------------------------------------------------------------
+def test_module_surface():
+    assert [n for n in vars(counter_fold) if not n.startswith("__")] == [
+        "threading", "CounterAggregator", "create_aggregator"]
+    assert create_aggregator.__doc__ == "Create a new CounterAggregator instance."
+    assert not hasattr(counter_fold, "logger")
+
+
+def test_default_size_and_range_check():
+    for agg in (CounterAggregator(), create_aggregator(), CounterAggregator(num_counters=1000)):
+        agg.update(999, 1.0)
+        for bad in (1000, -1, 2**31 - 1, -(2**31)):
+            for call in (lambda: agg.update(bad, 1.0), lambda: agg.get_stats(bad),
+                         lambda: agg.reset(bad)):
+                with pytest.raises(IndexError) as info:
+                    call()
+                assert str(info.value) == f"Counter ID {bad} out of range"
+        assert [cid for cid, _ in agg.get_all_stats()] == [999]
+    assert type(create_aggregator(3)) is CounterAggregator
+
+
+def test_statistics_values():
+    agg = CounterAggregator(10)
+    assert agg.get_stats(0) == {"count": 0, "mean": 0.0, "variance": 0.0, "std": 0.0,
+                                "min": INF, "max": -INF}
+    for v in (2.0, 4.0, 6.0):
+        agg.update(0, v)
+    st = agg.get_stats(0)
+    assert list(st) == ["count", "mean", "variance", "std", "min", "max"]
+    assert st == {"count": 3, "mean": 4.0, "variance": 2.666666666666668,
+                  "std": 1.6329931618554525, "min": 2.0, "max": 6.0}
+    agg.update(5, -3.5)
+    assert agg.get_stats(5) == {"count": 1, "mean": -3.5, "variance": 0.0, "std": 0.0,
+                                "min": -3.5, "max": -3.5}
+    # three equal values: the rounded variance would be about -1.7e-18; it is reported as 0.0
+    for _ in range(3):
+        agg.update(1, 0.1)
+    st = agg.get_stats(1)
+    assert st["variance"] == 0.0 and st["std"] == 0.0 and type(st["std"]) is float
+    assert math.copysign(1.0, st["variance"]) == 1.0
+
+
+def test_nan_and_infinities():
+    agg = CounterAggregator(3)
+    agg.update(0, 1.0)
+    agg.update(0, math.nan)
+    st = agg.get_stats(0)
+    assert st["count"] == 2 and st["min"] == 1.0 and st["max"] == 1.0
+    assert all(math.isnan(st[k]) for k in ("mean", "variance", "std"))
+    agg.update(1, math.nan)  # a first NaN leaves the bounds at their initial infinities
+    st = agg.get_stats(1)
+    assert st["count"] == 1 and st["min"] == INF and st["max"] == -INF
+    agg.update(2, INF)
+    agg.update(2, 1.0)
+    st = agg.get_stats(2)
+    assert st["mean"] == INF and math.isnan(st["variance"]) and st["max"] == INF
+
+
+def test_argument_conversions():
+    agg = CounterAggregator(4)
+    agg.update(0, 2)  # int value folded as 2.0
+    assert agg.get_stats(0)["mean"] == 2.0 and type(agg.get_stats(0)["mean"]) is float
+    agg.update(2.9, 1.0)  # float id truncates toward zero
+    assert agg.get_stats(2)["count"] == 1
+    agg.update(True, 5)
+    assert agg.get_stats(1)["max"] == 5.0
+
+    class Floaty:
+        def __float__(self):
+            return 1.5
+
+    agg.update(3, Floaty())
+    assert agg.get_stats(3)["mean"] == 1.5
+    before = [agg.get_stats(i) for i in range(4)]
+    with pytest.raises(TypeError):
+        agg.update(0, "x")
+    with pytest.raises(TypeError, match="an integer is required"):
+        agg.update("0", 1.0)
+    with pytest.raises(OverflowError):
+        agg.update(2**31, 1.0)
+    with pytest.raises(OverflowError):
+        agg.update(0, 10**400)
+    with pytest.raises(OverflowError):
+        CounterAggregator(2**40)
+    with pytest.raises(TypeError):
+        agg.update(0)
+    with pytest.raises(TypeError):
+        agg.get_stats()
+    with pytest.raises(TypeError):
+        agg.reset_all(1)
+    with pytest.raises(TypeError):
+        CounterAggregator(1, 2)
+    assert [agg.get_stats(i) for i in range(4)] == before
+
+
+def test_construction_sizes():
+    empty = CounterAggregator(0)
+    assert empty.get_all_stats() == []
+    for call in (lambda: empty.update(0, 1.0), lambda: empty.get_stats(0), lambda: empty.reset(0)):
+        with pytest.raises(IndexError, match="Counter ID 0 out of range"):
+            call()
+    empty.reset_all()
+    for n in (-1, -(2**31)):
+        with pytest.raises(MemoryError) as info:
+            CounterAggregator(n)
+        assert str(info.value) == "Failed to allocate counter storage"
+    with pytest.raises(MemoryError, match="Failed to allocate counter storage"):
+        create_aggregator(-5)
+    assert CounterAggregator(3.7).get_all_stats() == []
+    with pytest.raises(IndexError):
+        CounterAggregator(3.7).update(3, 1.0)
+
+
+def test_get_all_stats_and_resets():
+    agg = CounterAggregator()
+    assert agg.get_all_stats() == []
+    agg.update(7, 1.0)
+    agg.update(3, 2.0)
+    agg.update(7, 3.0)
+    all_stats = agg.get_all_stats()
+    assert all_stats == [(3, agg.get_stats(3)), (7, agg.get_stats(7))]
+    assert all(type(item) is tuple for item in all_stats)
+    agg.reset(3)
+    assert agg.get_stats(3) == CounterAggregator(1).get_stats(0)
+    assert [cid for cid, _ in agg.get_all_stats()] == [7]
+    agg.update(3, 9.0)  # a reset counter starts afresh: bounds are not remembered
+    assert agg.get_stats(3)["min"] == 9.0 and agg.get_stats(3)["count"] == 1
+    agg.reset_all()
+    assert agg.get_all_stats() == []
+    assert agg.reset(0) is None and agg.update(0, 1.0) is None and agg.reset_all() is None
+
+
+def test_randomized_against_model():
+    rng = random.Random(77)
+    n = 16
+    agg, model = CounterAggregator(n), [ModelCounter() for _ in range(n)]
+    for step in range(6000):
+        cid = rng.randrange(n)
+        r = rng.random()
+        if r < 0.9:
+            v = random_value(rng)
+            agg.update(cid, v)
+            model[cid].fold(v)
+        elif r < 0.93:
+            agg.reset(cid)
+            model[cid].reset()
+        elif r < 0.935:
+            agg.reset_all()
+            for m in model:
+                m.reset()
+        else:
+            assert same_stats(agg.get_stats(cid), model[cid].stats()), step
+    got = agg.get_all_stats()
+    assert [c for c, _ in got] == [i for i, m in enumerate(model) if m.count]
+    for cid, st in got:
+        assert same_stats(st, model[cid].stats())
+
+
+def test_subclass_override_is_honoured():
+    class Tagged(CounterAggregator):
+        def __init__(self, n, tag):
+            super().__init__(n)
+            self.tag = tag
+
+        def get_stats(self, counter_id):
+            return (self.tag, counter_id, super().get_stats(counter_id)["count"])
+
+    agg = Tagged(5, "t")
+    agg.update(4, 1.0)
+    agg.update(1, 1.0)
+    agg.update(1, 1.0)
+    assert agg.get_all_stats() == [(1, ("t", 1, 2)), (4, ("t", 4, 1))]
+
+    # an override installed on the instance itself is honoured too
+    agg.get_stats = lambda cid: cid * 10
+    assert agg.get_all_stats() == [(1, 10), (4, 40)]
+    del agg.get_stats
+
+    class Failing(CounterAggregator):
+        def get_stats(self, counter_id):
+            raise KeyError(counter_id)
+
+    bad = Failing(2)
+    bad.update(1, 0.0)
+    with pytest.raises(KeyError):
+        bad.get_all_stats()
+
+    class Plain(CounterAggregator):
+        pass
+
+    p = Plain(3)
+    p.update(2, 4.0)
+    assert p.get_all_stats() == [(2, p.get_stats(2))]
+
+
+def test_subclass_resetting_during_walk():
+    # get_all_stats tests each count without the lock, then asks get_stats: a counter reset in
+    # between is listed with the count-0 dictionary; one reset before its turn is skipped.
+    class Resetting(CounterAggregator):
+        def get_stats(self, counter_id):
+            self.reset(counter_id)
+            if counter_id + 1 < 4:
+                self.reset(counter_id + 1)
+            return CounterAggregator.get_stats(self, counter_id)
+
+    agg = Resetting(4)
+    for i in range(4):
+        agg.update(i, 1.0)
+    empty = CounterAggregator(1).get_stats(0)
+    assert agg.get_all_stats() == [(0, empty), (2, empty)]
+
+
+def test_pickling_refused_and_gc():
+    agg = CounterAggregator(2)
+    for proto in range(pickle.HIGHEST_PROTOCOL + 1):
+        with pytest.raises(TypeError, match="no default __reduce__ due to non-trivial __cinit__"):
+            pickle.dumps(agg, proto)
+    assert gc.is_tracked(agg)
+
+    class Cyclic(CounterAggregator):
+        pass
+
+    c = Cyclic(4)
+    c.me = c
+    c.update(0, 1.0)
+    del c
+    gc.collect()
+
+
+def test_no_leaks():
+    import tracemalloc
+
+    agg = CounterAggregator(8)
+    value, cid = float("1.25"), int("3")
+
+    def churn():
+        for i in range(20000):
+            agg.update(i & 7, value)
+            agg.update(cid, value)
+            agg.get_stats(i & 7)
+            agg.get_all_stats()
+            CounterAggregator(50)
+
+    churn()  # warm caches before measuring
+    gc.collect()
+    tracemalloc.start()
+    try:
+        base = tracemalloc.get_traced_memory()[0]
+        churn()
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - base
+    finally:
+        tracemalloc.stop()
+    assert grown < 50_000
+    refs = [sys.getrefcount(x) for x in (None, value, cid)]
+    churn()
+    assert [sys.getrefcount(x) for x in (None, value, cid)] == refs
+
+
+def test_threads_lose_no_update():
+    agg = CounterAggregator(4)
+    threads_n, per_thread = 4, 20000
+    barrier = threading.Barrier(threads_n + 1)
+    seen_bad = []
+
+    def writer(k):
+        barrier.wait()
+        for i in range(per_thread):
+            agg.update(i & 1, float(k))
+
+    def reader():
+        barrier.wait()
+        for _ in range(3000):
+            for cid in (0, 1):
+                st = agg.get_stats(cid)
+                # each record is seen between two updates: the sums and the count agree
+                if st["count"] and not (0.0 <= st["mean"] <= threads_n - 1):
+                    seen_bad.append(st)
+            agg.get_all_stats()
+
+    workers = [threading.Thread(target=writer, args=(k,)) for k in range(threads_n)]
+    workers.append(threading.Thread(target=reader))
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    try:
+        for t in workers:
+            t.start()
+        for t in workers:
+            t.join()
+    finally:
+        sys.setswitchinterval(old)
+    assert not seen_bad
+    total = threads_n * per_thread
+    s0, s1 = agg.get_stats(0), agg.get_stats(1)
+    assert s0["count"] + s1["count"] == total
+    assert s0["count"] == s1["count"] == total // 2
+    assert s0["min"] == 0.0 and s0["max"] == threads_n - 1.0
+    assert s0["mean"] == sum(range(threads_n)) / threads_n
