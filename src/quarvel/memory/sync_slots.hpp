@@ -1,19 +1,294 @@
 // AtomicPointer and LockFreeStack of quarvel.memory.sync_kernel (included by sync_kernel.cpp).
-// PLACEHOLDER: bare types so that the module loads; their implementation replaces this file.
+//
+// Both hold owned references in native storage, guarded by a per-object threading.Lock. A reference
+// held natively must not be released while another thread may still read it, so every read and
+// write of that storage happens under the lock, and every reference that leaves it is released
+// only after the lock is released (a finalizer run by that release may use the object again). The
+// interpreter lock stays held throughout; the locked sections run no Python code.
 #pragma once
+
+#include <cstdint>
+#include <new>
 
 namespace {
 
-PyTypeObject AtomicPointerType{};
-PyTypeObject LockFreeStackType{};
+// ---------------------------------------------------------------------------------------------
+// AtomicPointer: one object reference (nullptr = empty, which reads as None) and a version that
+// counts successful writes and wraps around.
 
-void slots_types_setup() {
-    qn::type_init(AtomicPointerType, "quarvel.memory.sync_kernel.AtomicPointer", sizeof(PyObject), nullptr);
-    AtomicPointerType.tp_new = PyType_GenericNew;
-    qn::type_init(LockFreeStackType, "quarvel.memory.sync_kernel.LockFreeStack", sizeof(PyObject), nullptr);
-    LockFreeStackType.tp_new = PyType_GenericNew;
+struct AtomicPointerObject {
+    PyObject_HEAD
+    PyObject* value;
+    uint64_t version;
+    PyObject* lock;
+};
+
+PyTypeObject AtomicPointerType{};
+PyObject* pointer_init_fn = nullptr;
+
+inline AtomicPointerObject* pointer_of(PyObject* o) { return reinterpret_cast<AtomicPointerObject*>(o); }
+
+// nullptr for None, else a new reference.
+inline PyObject* slot_content(PyObject* o) { return o == Py_None ? nullptr : qn::newref(o); }
+
+PyObject* pointer_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
+    qn::Ref self = qn::Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    AtomicPointerObject* p = pointer_of(self.get());
+    p->lock = qn::new_lock();
+    if (p->lock == nullptr) return nullptr;
+    return self.release();
 }
 
-int slots_methods_install(PyObject*) { return 0; }
+int pointer_tp_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    return qn::call_init(pointer_init_fn, self, args, kwds);
+}
+
+// Only the lock is reported to the cycle collector.
+int pointer_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(pointer_of(self)->lock);
+    return 0;
+}
+
+void pointer_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, pointer_dealloc)
+    AtomicPointerObject* p = pointer_of(self);
+    Py_CLEAR(p->value);
+    Py_CLEAR(p->lock);
+    Py_TYPE(self)->tp_free(self);
+    Py_TRASHCAN_END
+}
+
+// Puts `content` (owned, may be nullptr) into the slot; on success `old` receives the previous
+// content for the caller to release after unlocking. Counts a write when `count` is set.
+inline bool pointer_replace(AtomicPointerObject* p, PyObject* content, bool count, PyObject*& old) {
+    qn::LockGuard g(p->lock);
+    if (!g) {
+        Py_XDECREF(content);
+        return false;
+    }
+    old = p->value;
+    p->value = content;
+    if (count) ++p->version;  // unsigned: wraps from its maximum to 0
+    return true;
+}
+
+PyObject* ap_init(qn::Function*, PyObject* const* a) {
+    PyObject* old = nullptr;
+    if (!pointer_replace(pointer_of(a[0]), slot_content(a[1]), false, old)) return nullptr;
+    Py_XDECREF(old);
+    Py_RETURN_NONE;
+}
+
+PyObject* ap_load(qn::Function*, PyObject* const* a) {
+    AtomicPointerObject* p = pointer_of(a[0]);
+    PyObject* v;
+    {
+        qn::LockGuard g(p->lock);
+        if (!g) return nullptr;
+        v = p->value ? qn::newref(p->value) : qn::newref(Py_None);
+    }
+    return v;
+}
+
+PyObject* ap_store(qn::Function*, PyObject* const* a) {
+    PyObject* old = nullptr;
+    if (!pointer_replace(pointer_of(a[0]), slot_content(a[1]), true, old)) return nullptr;
+    Py_XDECREF(old);
+    Py_RETURN_NONE;
+}
+
+PyObject* ap_compare_and_swap(qn::Function*, PyObject* const* a) {
+    AtomicPointerObject* p = pointer_of(a[0]);
+    PyObject* expected = a[1] == Py_None ? nullptr : a[1];
+    PyObject* content = slot_content(a[2]);
+    PyObject* release;  // the old content on success, the unused new reference otherwise
+    bool swapped;
+    {
+        qn::LockGuard g(p->lock);
+        if (!g) {
+            Py_XDECREF(content);
+            return nullptr;
+        }
+        swapped = p->value == expected;
+        if (swapped) {
+            release = p->value;
+            p->value = content;
+            ++p->version;
+        } else {
+            release = content;
+        }
+    }
+    Py_XDECREF(release);
+    return qn::boolean(swapped);
+}
+
+PyObject* ap_get_version(qn::Function*, PyObject* const* a) {
+    AtomicPointerObject* p = pointer_of(a[0]);
+    uint64_t v;
+    {
+        qn::LockGuard g(p->lock);
+        if (!g) return nullptr;
+        v = p->version;
+    }
+    return PyLong_FromUnsignedLongLong(v);
+}
+
+// ---------------------------------------------------------------------------------------------
+// LockFreeStack: a singly linked list of native nodes under the lock, with an atomic size that is
+// read without it.
+
+struct StackNode {
+    PyObject* item;  // owned
+    StackNode* next;
+};
+
+struct LockFreeStackObject {
+    PyObject_HEAD
+    StackNode* head;
+    qn::Atomic64 size;
+    PyObject* lock;
+};
+
+PyTypeObject LockFreeStackType{};
+PyObject* stack_init_fn = nullptr;
+
+inline LockFreeStackObject* stack_of(PyObject* o) { return reinterpret_cast<LockFreeStackObject*>(o); }
+
+PyObject* stack_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
+    qn::Ref self = qn::Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    LockFreeStackObject* s = stack_of(self.get());
+    new (&s->size) qn::Atomic64();
+    s->lock = qn::new_lock();
+    if (s->lock == nullptr) return nullptr;
+    return self.release();
+}
+
+int stack_tp_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    return qn::call_init(stack_init_fn, self, args, kwds);
+}
+
+// Only the lock is reported to the cycle collector.
+int stack_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(stack_of(self)->lock);
+    return 0;
+}
+
+void stack_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, stack_dealloc)
+    LockFreeStackObject* s = stack_of(self);
+    StackNode* node = s->head;
+    s->head = nullptr;
+    while (node != nullptr) {
+        StackNode* next = node->next;
+        Py_DECREF(node->item);
+        PyMem_Free(node);
+        node = next;
+    }
+    Py_CLEAR(s->lock);
+    Py_TYPE(self)->tp_free(self);
+    Py_TRASHCAN_END
+}
+
+PyObject* ls_init(qn::Function*, PyObject* const*) { Py_RETURN_NONE; }
+
+PyObject* ls_push(qn::Function*, PyObject* const* a) {
+    LockFreeStackObject* s = stack_of(a[0]);
+    // Allocated before the lock is taken, to keep the locked section short.
+    auto* node = static_cast<StackNode*>(PyMem_Malloc(sizeof(StackNode)));
+    if (node == nullptr) {
+        PyErr_SetString(PyExc_MemoryError, "Failed to allocate stack node");
+        return nullptr;
+    }
+    node->item = qn::newref(a[1]);
+    {
+        qn::LockGuard g(s->lock);
+        if (!g) {
+            PyObject* item = node->item;
+            PyMem_Free(node);
+            Py_DECREF(item);
+            return nullptr;
+        }
+        node->next = s->head;
+        s->head = node;
+        s->size.fetch_add(1);
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* ls_pop(qn::Function*, PyObject* const* a) {
+    LockFreeStackObject* s = stack_of(a[0]);
+    StackNode* node;
+    {
+        qn::LockGuard g(s->lock);
+        if (!g) return nullptr;
+        node = s->head;
+        if (node != nullptr) {
+            s->head = node->next;
+            s->size.fetch_add(-1);
+        }
+    }
+    if (node == nullptr) Py_RETURN_NONE;
+    PyObject* item = node->item;  // the node's reference passes to the caller
+    PyMem_Free(node);
+    return item;
+}
+
+PyObject* ls_is_empty(qn::Function*, PyObject* const* a) {
+    LockFreeStackObject* s = stack_of(a[0]);
+    bool empty;
+    {
+        qn::LockGuard g(s->lock);
+        if (!g) return nullptr;
+        empty = s->head == nullptr;
+    }
+    return qn::boolean(empty);
+}
+
+PyObject* ls_size(qn::Function*, PyObject* const* a) { return PyLong_FromLongLong(stack_of(a[0])->size.load()); }
+
+// ---------------------------------------------------------------------------------------------
+
+void slots_types_setup() {
+    qn::type_init(AtomicPointerType, "quarvel.memory.sync_kernel.AtomicPointer", sizeof(AtomicPointerObject),
+                  "A slot holding one object reference, with a version that counts writes.", Py_TPFLAGS_HAVE_GC);
+    AtomicPointerType.tp_new = pointer_tp_new;
+    AtomicPointerType.tp_init = pointer_tp_init;
+    AtomicPointerType.tp_dealloc = pointer_dealloc;
+    AtomicPointerType.tp_traverse = pointer_traverse;
+
+    qn::type_init(LockFreeStackType, "quarvel.memory.sync_kernel.LockFreeStack", sizeof(LockFreeStackObject),
+                  "Last-in-first-out stack of object references with an atomic size counter.", Py_TPFLAGS_HAVE_GC);
+    LockFreeStackType.tp_new = stack_tp_new;
+    LockFreeStackType.tp_init = stack_tp_init;
+    LockFreeStackType.tp_dealloc = stack_dealloc;
+    LockFreeStackType.tp_traverse = stack_traverse;
+}
+
+int slots_methods_install(PyObject*) {
+    PyTypeObject* t = &AtomicPointerType;
+    pointer_init_fn = qn::add_init(t, {"__init__", ap_init, {{"initial_value", qn::dflt_none()}}});
+    if (pointer_init_fn == nullptr) return -1;
+    if (!qn::add_method(t, {"load", ap_load, {}, "Optional[object]", "The held object, or None."}) ||
+        !qn::add_method(t, {"store", ap_store, {{"value"}}, nullptr, "Hold value (None empties the slot)."}) ||
+        !qn::add_method(t, {"compare_and_swap", ap_compare_and_swap, {{"expected"}, {"new_value"}}, "bool",
+                            "If the held object is expected (identity), hold new_value; return whether it did."}) ||
+        !qn::add_method(t, {"get_version", ap_get_version, {}, "int", "The number of successful writes."}))
+        return -1;
+
+    PyTypeObject* st = &LockFreeStackType;
+    stack_init_fn = qn::add_init(st, {"__init__", ls_init});
+    if (stack_init_fn == nullptr) return -1;
+    if (!qn::add_method(st, {"push", ls_push, {{"item"}}, nullptr, "Put item on top."}) ||
+        !qn::add_method(st, {"pop", ls_pop, {}, "Optional[object]",
+                             "Remove and return the top item, or None when the stack is empty."}) ||
+        !qn::add_method(st, {"is_empty", ls_is_empty, {}, "bool", "Whether the stack holds no item."}) ||
+        !qn::add_method(st, {"size", ls_size, {}, "int", "The number of items (read without the lock)."}))
+        return -1;
+    return 0;
+}
 
 }  // namespace

@@ -1,19 +1,748 @@
-// LockFreeStatistics and PerformanceTimer of quarvel.memory.sync_kernel (included by sync_kernel.cpp).
-// PLACEHOLDER: bare types so that the module loads; their implementation replaces this file.
+// LockFreeStatistics and PerformanceTimer of quarvel.memory.sync_kernel (included by sync_kernel.cpp,
+// after AtomicCounter).
+//
+// LockFreeStatistics keeps two sets of counters: twelve internal atomics (maintained only by
+// py_record_allocation / py_record_deallocation / reset and reported by nothing but the native
+// operation table below), and twelve public attributes, each an AtomicCounter by default but
+// assignable with any object. Every operation on a public attribute means "call this method on
+// whatever the attribute holds". When the attribute holds an exact AtomicCounter (an immutable type
+// whose methods cannot be replaced) the call is carried out natively on its atomic value, which is
+// the same behaviour without the call overhead; anything else (subclasses, stand-ins, None) gets
+// the real method call. On a subclass of LockFreeStatistics the attributes and `_update_peaks` are
+// looked up on the instance, so overriding descriptors and methods are honoured.
+//
+// The interpreter lock stays held throughout: every native section is a handful of atomic
+// instructions.
 #pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <new>
+
+struct _object;
+
+#define QUARVEL_LOCK_FREE_STATISTICS_OPS_NAME "quarvel.memory.sync_kernel.LockFreeStatistics.__native_ops__"
+
+// Native operation table of LockFreeStatistics, published as a capsule of that name in the class
+// attribute __native_ops__. Each entry raises an internal peak to at least `value` (a lock-free
+// compare-and-swap loop) and returns the last value it read. Neither touches the interpreter lock
+// nor raises.
+struct LockFreeStatisticsOps {
+    int64_t (*raise_peak_allocations)(_object* stats, int64_t value);
+    int64_t (*raise_peak_bytes_allocated)(_object* stats, int64_t value);
+};
 
 namespace {
 
-PyTypeObject LockFreeStatisticsType{};
-PyTypeObject PerformanceTimerType{};
+// ---------------------------------------------------------------------------------------------
+// Internal counters (pure native)
 
-void stats_types_setup() {
-    qn::type_init(LockFreeStatisticsType, "quarvel.memory.sync_kernel.LockFreeStatistics", sizeof(PyObject), nullptr);
-    LockFreeStatisticsType.tp_new = PyType_GenericNew;
-    qn::type_init(PerformanceTimerType, "quarvel.memory.sync_kernel.PerformanceTimer", sizeof(PyObject), nullptr);
-    PerformanceTimerType.tp_new = PyType_GenericNew;
+enum StatIndex : int {
+    kTotalAllocs,
+    kTotalDeallocs,
+    kCurrentAllocs,
+    kCurrentBytes,
+    kBytesReserved,
+    kPeakAllocs,
+    kPeakBytes,
+    kBucketed,
+    kFallback,
+    kPadding,
+    kAllocTime,
+    kDeallocTime,
+    kStatCount
+};
+
+inline int64_t wrap_add(int64_t a, int64_t b) {
+    return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b));
 }
 
-int stats_methods_install(PyObject*) { return 0; }
+struct StatsCore {
+    qn::Atomic64 c[kStatCount];
+
+    void record_allocation(int64_t size, bool bucketed, int64_t padding, int64_t time_ns) {
+        c[kTotalAllocs].fetch_add(1);
+        const int64_t allocs_before = c[kCurrentAllocs].fetch_add(1);
+        const int64_t bytes_before = c[kCurrentBytes].fetch_add(size);
+        c[bucketed ? kBucketed : kFallback].fetch_add(1);
+        if (padding > 0) c[kPadding].fetch_add(padding);
+        if (time_ns > 0) c[kAllocTime].fetch_add(time_ns);
+        c[kPeakAllocs].raise_to(wrap_add(allocs_before, 1));
+        c[kPeakBytes].raise_to(wrap_add(bytes_before, size));
+    }
+
+    void record_deallocation(int64_t size, int64_t time_ns) {
+        c[kTotalDeallocs].fetch_add(1);
+        c[kCurrentAllocs].sub(1);
+        c[kCurrentBytes].sub(size);
+        if (time_ns > 0) c[kDeallocTime].fetch_add(time_ns);
+    }
+
+    void reset() {
+        for (auto& x : c) x.store(0);
+    }
+};
+
+// ---------------------------------------------------------------------------------------------
+// LockFreeStatistics
+
+constexpr const char* kPublicNames[kStatCount] = {
+    "total_allocations",    "total_deallocations",     "current_allocations",      "bytes_allocated",
+    "bytes_reserved",       "peak_allocations",        "peak_bytes_allocated",     "bucketed_allocations",
+    "fallback_allocations", "alignment_padding_bytes", "total_allocation_time_ns", "total_deallocation_time_ns",
+};
+
+struct LockFreeStatisticsObject {
+    PyObject_HEAD
+    StatsCore core;
+    PyObject* lock;
+    PyObject* pub[kStatCount];  // never NULL once constructed (None after deletion or clearing)
+};
+
+PyTypeObject LockFreeStatisticsType{};
+PyObject* stats_init_fn = nullptr;
+PyObject* g_public_names[kStatCount];  // interned attribute names
+
+inline LockFreeStatisticsObject* stats_of(PyObject* o) { return reinterpret_cast<LockFreeStatisticsObject*>(o); }
+inline bool exact_counter(PyObject* o) { return Py_IS_TYPE(o, &AtomicCounterType); }
+
+// An exact int argument read as a native value when it fits; `sign` is its sign either way.
+struct IntArg {
+    int64_t v = 0;
+    bool fits = false;
+    int sign = 0;
+    explicit IntArg(PyObject* exact_int) {
+        int overflow = 0;
+        long long x = PyLong_AsLongLongAndOverflow(exact_int, &overflow);
+        if (overflow == 0) {
+            v = x;
+            fits = true;
+            sign = (x > 0) - (x < 0);
+        } else {
+            sign = overflow;
+        }
+    }
+    constexpr explicit IntArg(int64_t x) : v(x), fits(true), sign((x > 0) - (x < 0)) {}
+};
+
+// A value read from a counter: native when the attribute is an exact AtomicCounter, otherwise the
+// object its load() returned.
+struct Reading {
+    int64_t v = 0;
+    qn::Ref obj;
+    bool native() const { return !obj; }
+    PyObject* new_object() const { return obj ? qn::newref(obj.get()) : PyLong_FromLongLong(v); }
+};
+
+// The public attribute `i`, as `self.<name>` would find it (new reference).
+inline qn::Ref stat_attr(PyObject* self, int i) {
+    if (Py_IS_TYPE(self, &LockFreeStatisticsType)) return qn::Ref::borrow(stats_of(self)->pub[i]);
+    return qn::Ref::steal(PyObject_GetAttr(self, g_public_names[i]));
+}
+
+// self.<attr>.increment() / .increment(delta) / .decrement(...): `delta` is nullptr for the
+// method's own default of 1, else an exact int whose native reading is `d`.
+inline bool stat_add(PyObject* self, int i, bool up, PyObject* delta, const IntArg& d) {
+    qn::Ref attr = stat_attr(self, i);
+    if (!attr) return false;
+    if (exact_counter(attr.get()) && d.fits) {
+        if (up) {
+            counter_of(attr.get()).add(d.v);
+        } else {
+            counter_of(attr.get()).sub(d.v);
+        }
+        return true;
+    }
+    PyObject* args[2] = {attr.get(), delta};
+    qn::Ref r = qn::Ref::steal(PyObject_VectorcallMethod(up ? QN_STR("increment") : QN_STR("decrement"), args,
+                                                         (delta ? 2 : 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                         nullptr));
+    return static_cast<bool>(r);
+}
+
+constexpr IntArg kOne{int64_t{1}};
+
+inline bool stat_inc1(PyObject* self, int i) { return stat_add(self, i, true, nullptr, kOne); }
+inline bool stat_dec1(PyObject* self, int i) { return stat_add(self, i, false, nullptr, kOne); }
+
+// Adds a native value (converted beforehand) to the public attribute `i`.
+inline bool stat_add_native(PyObject* self, int i, bool up, int64_t v) {
+    qn::Ref attr = stat_attr(self, i);
+    if (!attr) return false;
+    if (exact_counter(attr.get())) {
+        if (up) {
+            counter_of(attr.get()).add(v);
+        } else {
+            counter_of(attr.get()).sub(v);
+        }
+        return true;
+    }
+    qn::Ref num = qn::Ref::steal(PyLong_FromLongLong(v));
+    if (!num) return false;
+    PyObject* args[2] = {attr.get(), num.get()};
+    qn::Ref r = qn::Ref::steal(PyObject_VectorcallMethod(up ? QN_STR("increment") : QN_STR("decrement"), args,
+                                                         2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return static_cast<bool>(r);
+}
+
+// self.<attr>.load()
+inline bool stat_load(PyObject* self, int i, Reading& out) {
+    qn::Ref attr = stat_attr(self, i);
+    if (!attr) return false;
+    if (exact_counter(attr.get())) {
+        out.v = counter_of(attr.get()).load();
+        out.obj.reset();
+        return true;
+    }
+    PyObject* args[1] = {attr.get()};
+    out.obj = qn::Ref::steal(
+        PyObject_VectorcallMethod(QN_STR("load"), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return static_cast<bool>(out.obj);
+}
+
+// An `int` parameter of _update_peaks: a native reading stays native; an object goes through the
+// int convention and becomes native when it fits.
+inline bool peak_arg(Reading& r, const char* name) {
+    if (r.native()) return true;
+    qn::Ref n = qn::Ref::steal(qn::arg_int(r.obj.get(), name));
+    if (!n) return false;
+    IntArg d(n.get());
+    if (d.fits) {
+        r.v = d.v;
+        r.obj.reset();
+    } else {
+        r.obj = std::move(n);
+    }
+    return true;
+}
+
+// Raise-to-at-least on the public attribute `i`:
+//   while True: peak = attr.load(); if value <= peak or attr.compare_and_swap(peak, value): break
+inline bool raise_public_peak(PyObject* self, int i, const Reading& value) {
+    if (value.native()) {
+        qn::Ref attr = stat_attr(self, i);
+        if (!attr) return false;
+        if (exact_counter(attr.get())) {
+            counter_of(attr.get()).raise_to(value.v);
+            return true;
+        }
+    }
+    qn::Ref val = qn::Ref::steal(value.new_object());
+    if (!val) return false;
+    for (;;) {
+        qn::Ref attr = stat_attr(self, i);
+        if (!attr) return false;
+        PyObject* largs[1] = {attr.get()};
+        qn::Ref peak = qn::Ref::steal(
+            PyObject_VectorcallMethod(QN_STR("load"), largs, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        if (!peak) return false;
+        int le = PyObject_RichCompareBool(val.get(), peak.get(), Py_LE);
+        if (le < 0) return false;
+        if (le) return true;
+        attr = stat_attr(self, i);
+        if (!attr) return false;
+        PyObject* cargs[3] = {attr.get(), peak.get(), val.get()};
+        qn::Ref swapped = qn::Ref::steal(PyObject_VectorcallMethod(QN_STR("compare_and_swap"), cargs,
+                                                                   3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        if (!swapped) return false;
+        int t = PyObject_IsTrue(swapped.get());
+        if (t < 0) return false;
+        if (t) return true;
+    }
+}
+
+// The body of _update_peaks once its arguments are in hand (both converted before either loop).
+inline bool update_peaks(PyObject* self, Reading& allocs, Reading& bytes) {
+    if (!peak_arg(allocs, "current_allocs") || !peak_arg(bytes, "current_bytes")) return false;
+    return raise_public_peak(self, kPeakAllocs, allocs) && raise_public_peak(self, kPeakBytes, bytes);
+}
+
+// self._update_peaks(allocs, bytes), by name unless self is an exact LockFreeStatistics (whose
+// immutable type and missing instance dict leave no other method to find).
+inline bool call_update_peaks(PyObject* self, Reading& allocs, Reading& bytes) {
+    if (Py_IS_TYPE(self, &LockFreeStatisticsType)) return update_peaks(self, allocs, bytes);
+    qn::Ref a = qn::Ref::steal(allocs.new_object());
+    if (!a) return false;
+    qn::Ref b = qn::Ref::steal(bytes.new_object());
+    if (!b) return false;
+    PyObject* args[3] = {self, a.get(), b.get()};
+    qn::Ref r = qn::Ref::steal(
+        PyObject_VectorcallMethod(QN_STR("_update_peaks"), args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return static_cast<bool>(r);
+}
+
+// ---- construction and lifetime ----
+
+PyObject* stats_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
+    qn::Ref self = qn::Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    LockFreeStatisticsObject* s = stats_of(self.get());
+    new (&s->core) StatsCore();
+    s->lock = qn::new_lock();
+    if (s->lock == nullptr) return nullptr;
+    for (int i = 0; i < kStatCount; ++i) {
+        // A fresh AtomicCounter(0): zeroed memory is a counter at 0.
+        s->pub[i] = AtomicCounterType.tp_alloc(&AtomicCounterType, 0);
+        if (s->pub[i] == nullptr) return nullptr;
+    }
+    return self.release();
+}
+
+int stats_tp_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    return qn::call_init(stats_init_fn, self, args, kwds);
+}
+
+int stats_traverse(PyObject* self, visitproc visit, void* arg) {
+    LockFreeStatisticsObject* s = stats_of(self);
+    Py_VISIT(s->lock);
+    for (PyObject* p : s->pub) Py_VISIT(p);
+    return 0;
+}
+
+// Breaks cycles through the public attributes (they read None afterwards). The lock is kept: it
+// holds no references, and reset() stays usable.
+int stats_clear(PyObject* self) {
+    LockFreeStatisticsObject* s = stats_of(self);
+    for (PyObject*& p : s->pub) {
+        if (p != nullptr && p != Py_None) Py_SETREF(p, qn::newref(Py_None));
+    }
+    return 0;
+}
+
+void stats_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, stats_dealloc)
+    LockFreeStatisticsObject* s = stats_of(self);
+    for (PyObject*& p : s->pub) Py_CLEAR(p);
+    Py_CLEAR(s->lock);
+    Py_TYPE(self)->tp_free(self);
+    Py_TRASHCAN_END
+}
+
+PyObject* stats_get_public(PyObject* self, void* closure) {
+    PyObject* v = stats_of(self)->pub[reinterpret_cast<intptr_t>(closure)];
+    return qn::newref(v ? v : Py_None);
+}
+
+int stats_set_public(PyObject* self, PyObject* value, void* closure) {
+    PyObject*& slot = stats_of(self)->pub[reinterpret_cast<intptr_t>(closure)];
+    Py_XSETREF(slot, qn::newref(value ? value : Py_None));  // deleting stores None
+    return 0;
+}
+
+// ---- methods ----
+
+PyObject* st_init(qn::Function*, PyObject* const*) { Py_RETURN_NONE; }
+
+PyObject* st_record_allocation(qn::Function*, PyObject* const* a) {
+    PyObject* self = a[0];
+    qn::Ref size = qn::Ref::steal(qn::arg_int(a[1], "size"));
+    if (!size) return nullptr;
+    bool bucketed;
+    if (!qn::arg_bool(a[2], bucketed)) return nullptr;
+    qn::Ref padding = qn::Ref::steal(qn::arg_int(a[3], "padding"));
+    if (!padding) return nullptr;
+    qn::Ref time_ns = qn::Ref::steal(qn::arg_int(a[4], "time_ns"));
+    if (!time_ns) return nullptr;
+    const IntArg sz(size.get()), pad(padding.get()), tm(time_ns.get());
+
+    if (!stat_inc1(self, kTotalAllocs) || !stat_inc1(self, kCurrentAllocs) ||
+        !stat_add(self, kCurrentBytes, true, size.get(), sz))
+        return nullptr;
+    if (!stat_inc1(self, bucketed ? kBucketed : kFallback)) return nullptr;
+    if (pad.sign > 0 && !stat_add(self, kPadding, true, padding.get(), pad)) return nullptr;
+    if (tm.sign > 0 && !stat_add(self, kAllocTime, true, time_ns.get(), tm)) return nullptr;
+    Reading allocs, bytes;
+    if (!stat_load(self, kCurrentAllocs, allocs) || !stat_load(self, kCurrentBytes, bytes)) return nullptr;
+    if (!call_update_peaks(self, allocs, bytes)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* st_record_deallocation(qn::Function*, PyObject* const* a) {
+    PyObject* self = a[0];
+    qn::Ref size = qn::Ref::steal(qn::arg_int(a[1], "size"));
+    if (!size) return nullptr;
+    qn::Ref time_ns = qn::Ref::steal(qn::arg_int(a[2], "time_ns"));
+    if (!time_ns) return nullptr;
+    const IntArg sz(size.get()), tm(time_ns.get());
+
+    if (!stat_inc1(self, kTotalDeallocs) || !stat_dec1(self, kCurrentAllocs) ||
+        !stat_add(self, kCurrentBytes, false, size.get(), sz))
+        return nullptr;
+    if (tm.sign > 0 && !stat_add(self, kDeallocTime, true, time_ns.get(), tm)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* st_py_record_allocation(qn::Function*, PyObject* const* a) {
+    PyObject* self = a[0];
+    int64_t size, padding, time_ns;
+    bool bucketed;
+    if (!qn::arg_int_i64(a[1], "size", size) || !qn::arg_bool(a[2], bucketed) ||
+        !qn::arg_int_i64(a[3], "padding", padding) || !qn::arg_int_i64(a[4], "time_ns", time_ns))
+        return nullptr;
+    stats_of(self)->core.record_allocation(size, bucketed, padding, time_ns);
+    if (!stat_inc1(self, kTotalAllocs) || !stat_inc1(self, kCurrentAllocs) ||
+        !stat_add_native(self, kCurrentBytes, true, size))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* st_py_record_deallocation(qn::Function*, PyObject* const* a) {
+    PyObject* self = a[0];
+    int64_t size, time_ns;
+    if (!qn::arg_int_i64(a[1], "size", size) || !qn::arg_int_i64(a[2], "time_ns", time_ns)) return nullptr;
+    stats_of(self)->core.record_deallocation(size, time_ns);
+    if (!stat_inc1(self, kTotalDeallocs) || !stat_dec1(self, kCurrentAllocs) ||
+        !stat_add_native(self, kCurrentBytes, false, size))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* st_update_peaks(qn::Function*, PyObject* const* a) {
+    Reading allocs, bytes;
+    allocs.obj = qn::Ref::borrow(a[1]);
+    bytes.obj = qn::Ref::borrow(a[2]);
+    if (!update_peaks(a[0], allocs, bytes)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// ---- snapshot arithmetic: Python's semantics, natively where the operands allow ----
+
+// A float result or, when an operand was not a plain counter value, whatever Python produced.
+struct Num {
+    double d = 0.0;
+    qn::Ref obj;
+};
+
+inline bool positive(const Reading& r, int& out) {
+    if (r.native()) {
+        out = r.v > 0;
+        return true;
+    }
+    static PyObject* zero = PyLong_FromLong(0);
+    out = PyObject_RichCompareBool(r.obj.get(), zero, Py_GT);
+    return out >= 0;
+}
+
+// a / b (true division). Two integers within 2**53 are exact doubles, and then one correctly
+// rounded division is what the interpreter computes as well.
+inline bool true_div(const Reading& a, const Reading& b, Num& out) {
+    constexpr int64_t kExact = int64_t{1} << 53;
+    if (a.native() && b.native() && a.v >= -kExact && a.v <= kExact && b.v >= -kExact && b.v <= kExact &&
+        b.v != 0) {
+        out.d = static_cast<double>(a.v) / static_cast<double>(b.v);
+        return true;
+    }
+    qn::Ref x = qn::Ref::steal(a.new_object());
+    qn::Ref y = qn::Ref::steal(b.new_object());
+    if (!x || !y) return false;
+    out.obj = qn::Ref::steal(PyNumber_TrueDivide(x.get(), y.get()));
+    if (!out.obj) return false;
+    if (PyFloat_CheckExact(out.obj.get())) {
+        out.d = PyFloat_AS_DOUBLE(out.obj.get());
+        out.obj.reset();
+    }
+    return true;
+}
+
+inline PyObject* num_object(const Num& n) { return n.obj ? qn::newref(n.obj.get()) : PyFloat_FromDouble(n.d); }
+
+// format(ratio, ".1f") + "%"
+inline PyObject* ratio_string(const Num& ratio) {
+    if (!ratio.obj) {
+        char* text = PyOS_double_to_string(ratio.d, 'f', 1, 0, nullptr);
+        if (text == nullptr) return nullptr;
+        char buf[400];
+        size_t n = std::strlen(text);
+        PyObject* out;
+        if (n + 2 <= sizeof buf) {
+            std::memcpy(buf, text, n);
+            buf[n] = '%';
+            out = PyUnicode_FromStringAndSize(buf, static_cast<Py_ssize_t>(n + 1));
+        } else {
+            out = PyUnicode_FromFormat("%s%%", text);
+        }
+        PyMem_Free(text);
+        return out;
+    }
+    qn::Ref s = qn::Ref::steal(PyObject_Format(ratio.obj.get(), QN_STR(".1f")));
+    if (!s) return nullptr;
+    return PyUnicode_Concat(s.get(), QN_STR("%"));
+}
+
+PyObject* st_get_snapshot(qn::Function*, PyObject* const* a) {
+    PyObject* self = a[0];
+    Reading r[kStatCount];
+    for (int i = 0; i < kStatCount; ++i) {
+        if (!stat_load(self, i, r[i])) return nullptr;
+    }
+    int pos;
+    Num ratio, avg_alloc, avg_dealloc;
+    if (!positive(r[kTotalAllocs], pos)) return nullptr;
+    if (pos) {
+        if (!true_div(r[kBucketed], r[kTotalAllocs], ratio)) return nullptr;
+        if (ratio.obj) {
+            static PyObject* hundred = PyFloat_FromDouble(100.0);
+            ratio.obj = qn::Ref::steal(PyNumber_Multiply(ratio.obj.get(), hundred));
+            if (!ratio.obj) return nullptr;
+            if (PyFloat_CheckExact(ratio.obj.get())) {
+                ratio.d = PyFloat_AS_DOUBLE(ratio.obj.get());
+                ratio.obj.reset();
+            }
+        } else {
+            ratio.d *= 100.0;
+        }
+    }
+    if (!positive(r[kTotalAllocs], pos)) return nullptr;
+    if (pos && !true_div(r[kAllocTime], r[kTotalAllocs], avg_alloc)) return nullptr;
+    if (!positive(r[kTotalDeallocs], pos)) return nullptr;
+    if (pos && !true_div(r[kDeallocTime], r[kTotalDeallocs], avg_dealloc)) return nullptr;
+
+    qn::Ref d = qn::Ref::steal(_PyDict_NewPresized(14));
+    if (!d) return nullptr;
+    auto put = [&](PyObject* key, PyObject* value) {
+        if (value == nullptr) return false;
+        int rc = PyDict_SetItem(d.get(), key, value);
+        Py_DECREF(value);
+        return rc == 0;
+    };
+    for (int i = kTotalAllocs; i <= kFallback; ++i) {
+        if (!put(g_public_names[i], r[i].new_object())) return nullptr;
+    }
+    if (!put(QN_STR("bucketed_allocation_ratio"), ratio_string(ratio)) ||
+        !put(g_public_names[kPadding], r[kPadding].new_object()) ||
+        !put(QN_STR("average_allocation_time_ns"), num_object(avg_alloc)) ||
+        !put(QN_STR("average_deallocation_time_ns"), num_object(avg_dealloc)) ||
+        !put(QN_STR("allocation_mode"), qn::newref(QN_STR("lock-free C11 atomics"))))
+        return nullptr;
+    return d.release();
+}
+
+PyObject* st_reset(qn::Function*, PyObject* const* a) {
+    PyObject* self = a[0];
+    LockFreeStatisticsObject* s = stats_of(self);
+    qn::Ref held[kStatCount];  // released after the lock
+    qn::Ref lock = qn::Ref::borrow(s->lock);
+    bool ok = true;
+    {
+        qn::LockGuard g(lock.get());
+        if (!g) return nullptr;
+        s->core.reset();
+        for (int i = 0; i < kStatCount && ok; ++i) {
+            held[i] = stat_attr(self, i);
+            if (!held[i]) {
+                ok = false;
+            } else if (exact_counter(held[i].get())) {
+                counter_of(held[i].get()).store(0);
+            } else {
+                static PyObject* zero = PyLong_FromLong(0);
+                PyObject* args[2] = {held[i].get(), zero};
+                qn::Ref r = qn::Ref::steal(
+                    PyObject_VectorcallMethod(QN_STR("store"), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+                ok = static_cast<bool>(r);
+            }
+        }
+        if (!g.unlock()) ok = false;
+    }
+    if (!ok) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// Native operation table.
+int64_t sop_raise_peak_allocations(PyObject* o, int64_t v) { return stats_of(o)->core.c[kPeakAllocs].raise_to(v); }
+int64_t sop_raise_peak_bytes(PyObject* o, int64_t v) { return stats_of(o)->core.c[kPeakBytes].raise_to(v); }
+const LockFreeStatisticsOps stats_ops = {sop_raise_peak_allocations, sop_raise_peak_bytes};
+
+// ---------------------------------------------------------------------------------------------
+// PerformanceTimer
+
+struct PerformanceTimerObject {
+    PyObject_HEAD
+    int64_t start;
+};
+
+PyTypeObject PerformanceTimerType{};
+PyObject* timer_init_fn = nullptr;
+PyObject* g_module_dict = nullptr;    // the module's globals
+PyObject* g_builtins_dict = nullptr;  // where a global name falls back to
+
+inline PerformanceTimerObject* timer_of(PyObject* o) { return reinterpret_cast<PerformanceTimerObject*>(o); }
+
+// time.perf_counter_ns(), with `time` looked up among the module's globals at each call.
+inline PyObject* clock_reading() {
+    PyObject* name = QN_STR("time");
+    PyObject* mod = PyDict_GetItemWithError(g_module_dict, name);
+    if (mod == nullptr) {
+        if (PyErr_Occurred()) return nullptr;
+        mod = PyDict_GetItemWithError(g_builtins_dict, name);
+        if (mod == nullptr) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+            return nullptr;
+        }
+    }
+    qn::Ref hold = qn::Ref::borrow(mod);
+    PyObject* args[1] = {mod};
+    return PyObject_VectorcallMethod(QN_STR("perf_counter_ns"), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+int timer_tp_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    return qn::call_init(timer_init_fn, self, args, kwds);
+}
+
+PyObject* pt_init(qn::Function*, PyObject* const*) { Py_RETURN_NONE; }
+
+PyObject* pt_start(qn::Function*, PyObject* const* a) {
+    qn::Ref now = qn::Ref::steal(clock_reading());
+    if (!now) return nullptr;
+    int64_t v;
+    if (!qn::to_i64(now.get(), v)) return nullptr;
+    timer_of(a[0])->start = v;
+    Py_RETURN_NONE;
+}
+
+PyObject* timer_elapsed_ns(PyObject* self) {
+    qn::Ref now = qn::Ref::steal(clock_reading());
+    if (!now) return nullptr;
+    const int64_t start = timer_of(self)->start;
+    if (PyLong_CheckExact(now.get())) {
+        int overflow;
+        long long v = PyLong_AsLongLongAndOverflow(now.get(), &overflow);
+        long long diff;
+        if (overflow == 0 && !__builtin_sub_overflow(v, start, &diff)) return PyLong_FromLongLong(diff);
+    }
+    qn::Ref s = qn::Ref::steal(PyLong_FromLongLong(start));
+    if (!s) return nullptr;
+    return PyNumber_Subtract(now.get(), s.get());
+}
+
+PyObject* pt_elapsed_ns(qn::Function*, PyObject* const* a) { return timer_elapsed_ns(a[0]); }
+
+// self.elapsed_ns() / divisor
+inline PyObject* elapsed_scaled(PyObject* self, double divisor) {
+    qn::Ref ns;
+    if (Py_IS_TYPE(self, &PerformanceTimerType)) {
+        ns = qn::Ref::steal(timer_elapsed_ns(self));
+    } else {
+        PyObject* args[1] = {self};
+        ns = qn::Ref::steal(
+            PyObject_VectorcallMethod(QN_STR("elapsed_ns"), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }
+    if (!ns) return nullptr;
+    if (PyLong_CheckExact(ns.get())) {
+        int overflow;
+        long long v = PyLong_AsLongLongAndOverflow(ns.get(), &overflow);
+        // Below 2**53 the conversion to double is exact, as in int / float.
+        if (overflow == 0 && v >= -(1LL << 53) && v <= (1LL << 53))
+            return PyFloat_FromDouble(static_cast<double>(v) / divisor);
+    }
+    qn::Ref div = qn::Ref::steal(PyFloat_FromDouble(divisor));
+    if (!div) return nullptr;
+    return PyNumber_TrueDivide(ns.get(), div.get());
+}
+
+PyObject* pt_elapsed_us(qn::Function*, PyObject* const* a) { return elapsed_scaled(a[0], 1000.0); }
+PyObject* pt_elapsed_ms(qn::Function*, PyObject* const* a) { return elapsed_scaled(a[0], 1000000.0); }
+
+// ---------------------------------------------------------------------------------------------
+// Setup and installation
+
+PyGetSetDef stats_getset[kStatCount + 1];
+
+void stats_types_setup() {
+    qn::type_init(LockFreeStatisticsType, "quarvel.memory.sync_kernel.LockFreeStatistics",
+                  sizeof(LockFreeStatisticsObject),
+                  "Allocation statistics kept in atomic counters: recording takes no lock.", Py_TPFLAGS_HAVE_GC);
+    LockFreeStatisticsType.tp_new = stats_tp_new;
+    LockFreeStatisticsType.tp_init = stats_tp_init;
+    LockFreeStatisticsType.tp_dealloc = stats_dealloc;
+    LockFreeStatisticsType.tp_traverse = stats_traverse;
+    LockFreeStatisticsType.tp_clear = stats_clear;
+    for (int i = 0; i < kStatCount; ++i) {
+        stats_getset[i] = {kPublicNames[i], stats_get_public, stats_set_public, nullptr,
+                           reinterpret_cast<void*>(static_cast<intptr_t>(i))};
+    }
+    stats_getset[kStatCount] = {nullptr, nullptr, nullptr, nullptr, nullptr};
+    LockFreeStatisticsType.tp_getset = stats_getset;
+
+    qn::type_init(PerformanceTimerType, "quarvel.memory.sync_kernel.PerformanceTimer", sizeof(PerformanceTimerObject),
+                  "High-resolution timer for performance measurement.");
+    PerformanceTimerType.tp_new = PyType_GenericNew;
+    PerformanceTimerType.tp_init = timer_tp_init;
+}
+
+int stats_methods_install(PyObject* m) {
+    for (int i = 0; i < kStatCount; ++i) {
+        g_public_names[i] = PyUnicode_InternFromString(kPublicNames[i]);
+        if (g_public_names[i] == nullptr) return -1;
+    }
+    g_module_dict = qn::newref(PyModule_GetDict(m));
+    qn::Ref builtins = qn::Ref::steal(PyImport_ImportModule("builtins"));
+    if (!builtins) return -1;
+    g_builtins_dict = qn::newref(PyModule_GetDict(builtins.get()));
+
+    PyTypeObject* t = &LockFreeStatisticsType;
+    stats_init_fn = qn::add_init(t, {"__init__", st_init});
+    if (stats_init_fn == nullptr) return -1;
+    // The py_ functions are installed first under the plain names, bound to their py_ aliases,
+    // and then replaced under the plain names by the versions that use the public counters.
+    if (!qn::add_method(t, {"record_allocation",
+                            st_py_record_allocation,
+                            {{"size", nullptr, "int"},
+                             {"is_bucketed", nullptr, "bool"},
+                             {"padding", qn::dflt(0), "int"},
+                             {"time_ns", qn::dflt(0), "int"}},
+                            nullptr,
+                            "Record one allocation in the internal counters and in the total, current and "
+                            "byte counters."}) ||
+        !qn::add_method(t, {"record_deallocation",
+                            st_py_record_deallocation,
+                            {{"size", nullptr, "int"}, {"time_ns", qn::dflt(0), "int"}},
+                            nullptr,
+                            "Record one deallocation in the internal counters and in the total, current and "
+                            "byte counters."}))
+        return -1;
+    if (qn::add_alias(t, "py_record_allocation", "record_allocation") < 0 ||
+        qn::add_alias(t, "py_record_deallocation", "record_deallocation") < 0)
+        return -1;
+    if (!qn::add_method(t, {"record_allocation",
+                            st_record_allocation,
+                            {{"size", nullptr, "int"},
+                             {"is_bucketed", qn::dflt_true(), "bool"},
+                             {"padding", qn::dflt(0), "int"},
+                             {"time_ns", qn::dflt(0), "int"}},
+                            "None",
+                            "Record one allocation and update the peaks."}) ||
+        !qn::add_method(t, {"record_deallocation",
+                            st_record_deallocation,
+                            {{"size", nullptr, "int"}, {"time_ns", qn::dflt(0), "int"}},
+                            "None",
+                            "Record one deallocation."}) ||
+        !qn::add_method(t, {"_update_peaks",
+                            st_update_peaks,
+                            {{"current_allocs", nullptr, "int"}, {"current_bytes", nullptr, "int"}},
+                            "None",
+                            "Raise the peak counters to at least the given values."}) ||
+        !qn::add_method(t, {"get_snapshot", st_get_snapshot, {}, "dict",
+                            "The statistics as a new dictionary, with derived ratio and averages."}) ||
+        !qn::add_method(t, {"reset", st_reset, {}, nullptr, "Zero every counter."}))
+        return -1;
+    PyObject* cap = PyCapsule_New(const_cast<LockFreeStatisticsOps*>(&stats_ops),
+                                  QUARVEL_LOCK_FREE_STATISTICS_OPS_NAME, nullptr);
+    if (cap == nullptr) return -1;
+    int rc = PyDict_SetItemString(t->tp_dict, "__native_ops__", cap);
+    Py_DECREF(cap);
+    PyType_Modified(t);
+    if (rc < 0) return -1;
+
+    PyTypeObject* pt = &PerformanceTimerType;
+    timer_init_fn = qn::add_init(pt, {"__init__", pt_init});
+    if (timer_init_fn == nullptr) return -1;
+    if (!qn::add_method(pt, {"start", pt_start, {}, nullptr, "Take the start reading now."}) ||
+        !qn::add_method(pt, {"elapsed_ns", pt_elapsed_ns, {}, "int", "Nanoseconds since the start reading."}) ||
+        !qn::add_method(pt, {"elapsed_us", pt_elapsed_us, {}, "float", "Microseconds since the start reading."}) ||
+        !qn::add_method(pt, {"elapsed_ms", pt_elapsed_ms, {}, "float", "Milliseconds since the start reading."}))
+        return -1;
+    return 0;
+}
 
 }  // namespace
