@@ -307,6 +307,25 @@ def test_keyword_scores_randomized():
         assert same(tp.score_framework_patterns(text), ref_frameworks(text)), text
 
 
+def test_long_texts_find_keywords_at_every_offset():
+    # Long texts are scanned in several lanes; an occurrence must be found wherever it lies,
+    # across the lane cuts included, and in texts of every code-unit width.
+    for pad in (" ", "é", "\u20ac", "\U0001f600"):
+        for n in (136, 137, 400, 1001):
+            for kw in ("processpoolexecutor", "randomizedsearchcv", "mb", "@", "np."):
+                cuts = [0, n // 4, n // 2, 3 * n // 4, n - len(kw)]
+                offsets = {min(max(c + d, 0), n - len(kw)) for c in cuts for d in range(-20, 21)}
+                for p in sorted(offsets):
+                    text = pad * p + kw.upper() + pad * (n - p - len(kw))
+                    assert tp.score_indicators(text, None) == ref_indicators(text, None), (kw, p)
+                    assert same(tp.score_framework_patterns(text), ref_frameworks(text)), (kw, p)
+    rng = random.Random(70)
+    for _ in range(200):
+        text = random_text(rng, ascii_only=rng.random() < 0.5, max_parts=400)
+        assert tp.score_indicators(text, "f") == ref_indicators(text, "f")
+        assert same(tp.score_framework_patterns(text), ref_frameworks(text))
+
+
 def test_normalize_scores():
     assert tp.normalize_scores(30, 20, 22, 72, 26) == (1.0, 1.0, 1.0, 1.0, 1.0)
     assert tp.normalize_scores(3, 5, 0, 9, 0) == (0.2, 0.5, 0.0, 0.25, 0.0)

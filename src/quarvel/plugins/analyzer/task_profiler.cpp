@@ -40,18 +40,17 @@ bool require_code(PyObject* code, const char* func) {
 // Feeds every code unit of a str to an automaton.
 template <class A>
 void feed_str(const A& automaton, PyObject* s, typename A::Mask& seen) {
-    std::uint16_t state = 0;
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     const void* data = PyUnicode_DATA(s);
     switch (PyUnicode_KIND(s)) {
         case PyUnicode_1BYTE_KIND:
-            automaton.feed(static_cast<const Py_UCS1*>(data), static_cast<std::size_t>(n), state, seen);
+            automaton.scan(static_cast<const Py_UCS1*>(data), static_cast<std::size_t>(n), seen);
             break;
         case PyUnicode_2BYTE_KIND:
-            automaton.feed(static_cast<const Py_UCS2*>(data), static_cast<std::size_t>(n), state, seen);
+            automaton.scan(static_cast<const Py_UCS2*>(data), static_cast<std::size_t>(n), seen);
             break;
         default:
-            automaton.feed(static_cast<const Py_UCS4*>(data), static_cast<std::size_t>(n), state, seen);
+            automaton.scan(static_cast<const Py_UCS4*>(data), static_cast<std::size_t>(n), seen);
             break;
     }
 }

@@ -9,8 +9,9 @@
 // whose lower-case form holds ASCII characters are U+0130 (to "i" + U+0307) and U+212A (to "k")
 // (the tests check this against the running interpreter over every code point).  The projection is
 // fed, one code unit at a time, to a deterministic multi-keyword automaton built at compile time,
-// which collects the set of keyword entries seen as a bit mask: one pass over the text, whatever
-// the number of keywords, and each entry counts at most once.
+// which collects the set of keyword entries seen as a bit mask: one pass over the text (in four
+// interleaved lanes for a long text), whatever the number of keywords, and each entry counts at
+// most once.
 #pragma once
 
 #include <array>
@@ -127,28 +128,61 @@ struct Automaton {
     std::array<std::array<std::uint16_t, NClasses>, MaxStates> next{};
     std::array<Mask, MaxStates> out{};  // entries that end at this state (with all suffixes)
 
-    // Runs over code units of any width; returns the mask of entries seen.  The automaton's
-    // state is carried in `state` so that text and name can be scanned separately.
-    template <class Unit>
-    constexpr void feed(const Unit* p, std::size_t n, std::uint16_t& state, Mask& seen) const {
-        std::uint16_t s = state;
-        Mask m = seen;
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::uint32_t c = static_cast<std::uint32_t>(p[i]);
-            if (c < 128) {
-                s = next[s][cls[c]];
-            } else if (c == 0x130) {  // lower-cases to "i" followed by a combining dot
-                s = next[s][cls['i']];
-                for (std::size_t w = 0; w < NWords; ++w) m[w] |= out[s][w];
-                s = 0;
-            } else if (c == 0x212A) {  // KELVIN SIGN lower-cases to "k"
-                s = next[s][cls['k']];
-            } else {
-                s = 0;  // every other non-ASCII character lower-cases to non-ASCII only
-            }
+    std::size_t longest = 0;  // length of the longest entry
+
+    // One step on code unit `c` from state `s`, adding the entries that end there to `m`.
+    constexpr std::uint16_t step(std::uint16_t s, std::uint32_t c, Mask& m) const {
+        if (c < 128) {
+            s = next[s][cls[c]];
+        } else if (c == 0x130) {  // lower-cases to "i" followed by a combining dot
+            s = next[s][cls['i']];
             for (std::size_t w = 0; w < NWords; ++w) m[w] |= out[s][w];
+            s = 0;
+        } else if (c == 0x212A) {  // KELVIN SIGN lower-cases to "k"
+            s = next[s][cls['k']];
+        } else {
+            s = 0;  // every other non-ASCII character lower-cases to non-ASCII only
         }
-        state = s;
+        for (std::size_t w = 0; w < NWords; ++w) m[w] |= out[s][w];
+        return s;
+    }
+
+    // Adds to `seen` every entry that occurs in the lowered text of `n` code units of any width.
+    //
+    // Each step waits for the previous state, so a long text is cut into four lanes walked side
+    // by side, each lane starting `longest - 1` units before its share so that an occurrence
+    // crossing a cut lies whole in the next lane.  Only the set of entries is wanted, so an
+    // occurrence seen by two lanes does no harm.
+    template <class Unit>
+    constexpr void scan(const Unit* p, std::size_t n, Mask& seen) const {
+        Mask m = seen;
+        const std::size_t overlap = longest - 1;
+        std::size_t done = 0;
+        if (n >= 4 * (overlap + 16)) {
+            const std::size_t share = n / 4;
+            const Unit* l0 = p;
+            const Unit* l1 = p + share - overlap;
+            const Unit* l2 = p + 2 * share - overlap;
+            const Unit* l3 = p + 3 * share - overlap;
+            std::uint16_t s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+            for (std::size_t i = 0; i < share; ++i) {
+                s0 = step(s0, static_cast<std::uint32_t>(l0[i]), m);
+                s1 = step(s1, static_cast<std::uint32_t>(l1[i]), m);
+                s2 = step(s2, static_cast<std::uint32_t>(l2[i]), m);
+                s3 = step(s3, static_cast<std::uint32_t>(l3[i]), m);
+            }
+            // Lanes 1 and 2 end where the next share begins; lane 3 runs on to the end.
+            for (std::size_t i = share; i < share + overlap; ++i) {
+                s1 = step(s1, static_cast<std::uint32_t>(l1[i]), m);
+                s2 = step(s2, static_cast<std::uint32_t>(l2[i]), m);
+                s3 = step(s3, static_cast<std::uint32_t>(l3[i]), m);
+            }
+            for (const Unit* q = l3 + share + overlap; q < p + n; ++q)
+                s3 = step(s3, static_cast<std::uint32_t>(*q), m);
+            done = n;
+        }
+        std::uint16_t s = 0;
+        for (std::size_t i = done; i < n; ++i) s = step(s, static_cast<std::uint32_t>(p[i]), m);
         seen = m;
     }
 };
@@ -178,6 +212,7 @@ constexpr Automaton<MaxStates, NClasses, NWords> build_automaton(const Set& set)
             s = trie[s][k];
         }
         a.out[s][e / 64] |= std::uint64_t{1} << (e % 64);
+        if (set.entries[e].size() > a.longest) a.longest = set.entries[e].size();
     }
     a.states = states;
 
