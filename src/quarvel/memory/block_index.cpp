@@ -66,6 +66,57 @@ PyTypeObject TreeType{};
 PyObject* g_module_dict = nullptr;  // the module's namespace, for globals read at call time
 PyObject* g_backoff = nullptr;      // 0.0001 as a float
 
+// Interned names, all made at load so that no call depends on creating them.
+struct Names {
+    PyObject* ATOMIC_AVAILABLE = nullptr;
+    PyObject* AtomicCounter = nullptr;
+    PyObject* _sanitize_size = nullptr;
+    PyObject* bucket_hits = nullptr;
+    PyObject* circuit_breaker_trips = nullptr;
+    PyObject* height = nullptr;
+    PyObject* increment = nullptr;
+    PyObject* is_valid = nullptr;
+    PyObject* load = nullptr;
+    PyObject* node_count = nullptr;
+    PyObject* operation_count = nullptr;
+    PyObject* perf_counter_ns = nullptr;
+    PyObject* sampled_operations = nullptr;
+    PyObject* size = nullptr;
+    PyObject* sleep = nullptr;
+    PyObject* time = nullptr;
+    PyObject* total_blocks = nullptr;
+    PyObject* total_deletions = nullptr;
+    PyObject* total_insertions = nullptr;
+    PyObject* total_searches = nullptr;
+    PyObject* tree_hits = nullptr;
+};
+Names S;
+
+int intern_names() {
+    if ((S.ATOMIC_AVAILABLE = PyUnicode_InternFromString("ATOMIC_AVAILABLE")) == nullptr) return -1;
+    if ((S.AtomicCounter = PyUnicode_InternFromString("AtomicCounter")) == nullptr) return -1;
+    if ((S._sanitize_size = PyUnicode_InternFromString("_sanitize_size")) == nullptr) return -1;
+    if ((S.bucket_hits = PyUnicode_InternFromString("bucket_hits")) == nullptr) return -1;
+    if ((S.circuit_breaker_trips = PyUnicode_InternFromString("circuit_breaker_trips")) == nullptr) return -1;
+    if ((S.height = PyUnicode_InternFromString("height")) == nullptr) return -1;
+    if ((S.increment = PyUnicode_InternFromString("increment")) == nullptr) return -1;
+    if ((S.is_valid = PyUnicode_InternFromString("is_valid")) == nullptr) return -1;
+    if ((S.load = PyUnicode_InternFromString("load")) == nullptr) return -1;
+    if ((S.node_count = PyUnicode_InternFromString("node_count")) == nullptr) return -1;
+    if ((S.operation_count = PyUnicode_InternFromString("operation_count")) == nullptr) return -1;
+    if ((S.perf_counter_ns = PyUnicode_InternFromString("perf_counter_ns")) == nullptr) return -1;
+    if ((S.sampled_operations = PyUnicode_InternFromString("sampled_operations")) == nullptr) return -1;
+    if ((S.size = PyUnicode_InternFromString("size")) == nullptr) return -1;
+    if ((S.sleep = PyUnicode_InternFromString("sleep")) == nullptr) return -1;
+    if ((S.time = PyUnicode_InternFromString("time")) == nullptr) return -1;
+    if ((S.total_blocks = PyUnicode_InternFromString("total_blocks")) == nullptr) return -1;
+    if ((S.total_deletions = PyUnicode_InternFromString("total_deletions")) == nullptr) return -1;
+    if ((S.total_insertions = PyUnicode_InternFromString("total_insertions")) == nullptr) return -1;
+    if ((S.total_searches = PyUnicode_InternFromString("total_searches")) == nullptr) return -1;
+    if ((S.tree_hits = PyUnicode_InternFromString("tree_hits")) == nullptr) return -1;
+    return 0;
+}
+
 inline TreeObject* as_tree(PyObject* o) { return reinterpret_cast<TreeObject*>(o); }
 
 // Module global `name`, borrowed; KeyError-free lookup (NameError if missing).
@@ -115,7 +166,7 @@ SizeResult size_arg(PyObject* self, PyObject* arg, bool value_error_is_invalid, 
     qn::Ref num = qn::Ref::steal(qn::arg_int(arg, "size"));
     if (!num) return SizeResult::error;
     PyObject* stack[2] = {self, num.get()};
-    qn::Ref checked = qn::Ref::steal(PyObject_VectorcallMethod(QN_STR("_sanitize_size"), stack,
+    qn::Ref checked = qn::Ref::steal(PyObject_VectorcallMethod(S._sanitize_size, stack,
                                                                2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!checked) {
         if (value_error_is_invalid && PyErr_ExceptionMatches(PyExc_ValueError)) {
@@ -174,12 +225,12 @@ Node* walk(TreeObject* t, std::uint64_t size, bool as_reader, bool& complete) {
 
 // time.sleep(0.0001) through the module global `time`.
 bool back_off() {
-    PyObject* time_mod = module_global("time", QN_STR("time"));
+    PyObject* time_mod = module_global("time", S.time);
     if (time_mod == nullptr) return false;
     qn::Ref hold = qn::Ref::borrow(time_mod);
     PyObject* stack[2] = {time_mod, g_backoff};
     qn::Ref r = qn::Ref::steal(
-        PyObject_VectorcallMethod(QN_STR("sleep"), stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        PyObject_VectorcallMethod(S.sleep, stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     return static_cast<bool>(r);
 }
 
@@ -228,14 +279,14 @@ PyObject* tree_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
         return nullptr;
     }
     // Both counters exist only when the module found AtomicCounter (globals read now).
-    PyObject* available = module_global("ATOMIC_AVAILABLE", QN_STR("ATOMIC_AVAILABLE"));
+    PyObject* available = module_global("ATOMIC_AVAILABLE", S.ATOMIC_AVAILABLE);
     if (available == nullptr) {
         Py_DECREF(self);
         return nullptr;
     }
     int avail = PyObject_IsTrue(available);
     if (avail > 0) {
-        PyObject* cls = module_global("AtomicCounter", QN_STR("AtomicCounter"));
+        PyObject* cls = module_global("AtomicCounter", S.AtomicCounter);
         avail = cls == nullptr ? -1 : PyObject_IsTrue(cls);
         if (avail > 0) {
             qn::Ref hold = qn::Ref::borrow(cls);
@@ -319,11 +370,11 @@ PyObject* m_sanitize_size(qn::Function*, PyObject* const* a) {
 
 // alloc_ns for a new record: time.perf_counter_ns() through the module global `time`.
 bool perf_counter_ns(std::int64_t& out) {
-    PyObject* time_mod = module_global("time", QN_STR("time"));
+    PyObject* time_mod = module_global("time", S.time);
     if (time_mod == nullptr) return false;
     qn::Ref hold = qn::Ref::borrow(time_mod);
     PyObject* stack[1] = {time_mod};
-    qn::Ref r = qn::Ref::steal(PyObject_VectorcallMethod(QN_STR("perf_counter_ns"), stack,
+    qn::Ref r = qn::Ref::steal(PyObject_VectorcallMethod(S.perf_counter_ns, stack,
                                                          1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     return r && qn::to_i64(r.get(), out);
 }
@@ -338,7 +389,7 @@ PyObject* m_insert(qn::Function*, PyObject* const* a) {
     if (t->atomic_available) {
         qn::Ref counter = qn::Ref::borrow(t->op_counter);
         PyObject* stack[1] = {counter.get()};
-        qn::Ref r = qn::Ref::steal(PyObject_VectorcallMethod(QN_STR("increment"), stack,
+        qn::Ref r = qn::Ref::steal(PyObject_VectorcallMethod(S.increment, stack,
                                                              1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         std::int64_t count;
         if (!r || !qn::to_i64(r.get(), count)) return nullptr;
@@ -375,7 +426,7 @@ PyObject* m_insert(qn::Function*, PyObject* const* a) {
     }
     if (sampled) {
         PyObject* stack[1] = {sampled.get()};
-        qn::Ref r = qn::Ref::steal(PyObject_VectorcallMethod(QN_STR("increment"), stack,
+        qn::Ref r = qn::Ref::steal(PyObject_VectorcallMethod(S.increment, stack,
                                                              1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         if (!r) return nullptr;
     }
@@ -443,7 +494,7 @@ PyObject* m_clear(qn::Function*, PyObject* const* a) {
     // changes nothing and no Python code runs inside it.
     qn::Ref new_op, new_sample;
     if (t->atomic_available) {
-        PyObject* cls = module_global("AtomicCounter", QN_STR("AtomicCounter"));
+        PyObject* cls = module_global("AtomicCounter", S.AtomicCounter);
         if (cls == nullptr) return nullptr;
         qn::Ref hold = qn::Ref::borrow(cls);
         qn::Ref zero = qn::Ref::steal(PyLong_FromLong(0));
@@ -641,7 +692,7 @@ PyObject* m_get_stats(qn::Function*, PyObject* const* a) {
     if (sample_counter) {
         PyObject* stack[1] = {sample_counter.get()};
         sampled = qn::Ref::steal(
-            PyObject_VectorcallMethod(QN_STR("load"), stack, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            PyObject_VectorcallMethod(S.load, stack, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         if (!sampled) return nullptr;
     } else {
         sampled = qn::Ref::steal(PyLong_FromLong(0));
@@ -650,16 +701,16 @@ PyObject* m_get_stats(qn::Function*, PyObject* const* a) {
     qn::Ref d = qn::Ref::steal(PyDict_New());
     if (!d) return nullptr;
     PyObject* dict = d.get();
-    if (set_u64(dict, QN_STR("total_blocks"), snap.total_blocks) < 0 ||
-        set_u64(dict, QN_STR("total_insertions"), snap.total_insertions) < 0 ||
-        set_u64(dict, QN_STR("total_deletions"), snap.total_deletions) < 0 ||
-        set_u64(dict, QN_STR("total_searches"), snap.total_searches) < 0 ||
-        set_u64(dict, QN_STR("bucket_hits"), 0) < 0 || set_u64(dict, QN_STR("tree_hits"), 0) < 0 ||
-        set_u64(dict, QN_STR("operation_count"), snap.operation_count) < 0 ||
-        (snap.has_circuit_breaker_trips && set_u64(dict, QN_STR("circuit_breaker_trips"), 0) < 0) ||
-        set_u64(dict, QN_STR("node_count"), node_count) < 0 || set_u64(dict, QN_STR("height"), height) < 0 ||
-        PyDict_SetItem(dict, QN_STR("sampled_operations"), sampled.get()) < 0 ||
-        PyDict_SetItem(dict, QN_STR("is_valid"), Py_True) < 0)
+    if (set_u64(dict, S.total_blocks, snap.total_blocks) < 0 ||
+        set_u64(dict, S.total_insertions, snap.total_insertions) < 0 ||
+        set_u64(dict, S.total_deletions, snap.total_deletions) < 0 ||
+        set_u64(dict, S.total_searches, snap.total_searches) < 0 ||
+        set_u64(dict, S.bucket_hits, 0) < 0 || set_u64(dict, S.tree_hits, 0) < 0 ||
+        set_u64(dict, S.operation_count, snap.operation_count) < 0 ||
+        (snap.has_circuit_breaker_trips && set_u64(dict, S.circuit_breaker_trips, 0) < 0) ||
+        set_u64(dict, S.node_count, node_count) < 0 || set_u64(dict, S.height, height) < 0 ||
+        PyDict_SetItem(dict, S.sampled_operations, sampled.get()) < 0 ||
+        PyDict_SetItem(dict, S.is_valid, Py_True) < 0)
         return nullptr;
     return d.release();
 }
@@ -682,7 +733,7 @@ PyObject* m_reset_circuit_breaker(qn::Function*, PyObject* const* a) {
 PyObject* call_size(PyObject* self) {
     if (Py_IS_TYPE(self, &TreeType)) return PyLong_FromUnsignedLongLong(as_tree(self)->tree.block_count());
     PyObject* stack[1] = {self};
-    return PyObject_VectorcallMethod(QN_STR("size"), stack, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    return PyObject_VectorcallMethod(S.size, stack, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
 Py_ssize_t tree_len(PyObject* self) {
@@ -822,7 +873,7 @@ int tree_methods_install() {
 int exec_block_index(PyObject* m) {
     g_module_dict = PyModule_GetDict(m);  // borrowed: the module lives for the process
     g_backoff = PyFloat_FromDouble(kBackoffSeconds);
-    if (g_backoff == nullptr) return -1;
+    if (g_backoff == nullptr || intern_names() < 0) return -1;
     // 1. Standard modules (math is imported for compatibility and not used).
     if (qn::import_into(m, "threading") < 0 || qn::import_into(m, "time") < 0 || qn::import_into(m, "math") < 0 ||
         qn::import_from(m, "typing", {"List", "Optional", "Tuple", "Dict", "Any"}) < 0)

@@ -1,0 +1,686 @@
+"""Tests of quarvel.memory.block_index.FastRedBlackTree."""
+
+from __future__ import annotations
+
+import gc
+import math
+import random
+import sys
+import threading
+import time
+import tracemalloc
+
+import pytest
+
+from quarvel.memory import block_index as bi
+from quarvel.memory.block_index import FastRedBlackTree
+from quarvel.memory.memory_block import MemoryBlock
+
+U64_MAX = 2**64 - 1
+
+
+def blk(size: int, tag: int = 0) -> MemoryBlock:
+    return MemoryBlock(tag, size)
+
+
+def height_bound(n: int) -> float:
+    return 2 * math.log2(n + 1)
+
+
+# ---------------------------------------------------------------------------------------------
+# Reference models
+
+
+class ChainModel:
+    """Sizes to lists of blocks in the tree's order: head, then newest to oldest."""
+
+    def __init__(self) -> None:
+        self.sizes: dict[int, list] = {}
+
+    def insert(self, size, block):
+        chain = self.sizes.setdefault(size, [])
+        chain.insert(1 if chain else 0, block)
+
+    def delete(self, size, block):
+        chain = self.sizes.get(size)
+        if chain is None:
+            return False
+        for i, b in enumerate(chain):
+            if b == block:
+                del chain[i]
+                if not chain:
+                    del self.sizes[size]
+                return True
+        return False
+
+    def best_size(self, size):
+        fits = [s for s in self.sizes if s >= size]
+        return min(fits) if fits else None
+
+    def remove_ge(self, size):
+        s = self.best_size(size)
+        if s is None:
+            return (None, None)
+        chain = self.sizes[s]
+        b = chain.pop(0)
+        if not chain:
+            del self.sizes[s]
+        return (s, b)
+
+    def count(self):
+        return sum(len(c) for c in self.sizes.values())
+
+
+class InsertShapeModel:
+    """The tree's insert algorithm on plain records, to predict shape (pre-order keys, height)."""
+
+    class N:
+        __slots__ = ("size", "left", "right", "parent", "red", "count")
+
+        def __init__(self, size):
+            self.size, self.left, self.right, self.parent, self.red, self.count = size, None, None, None, True, 1
+
+    def __init__(self):
+        self.root = None
+
+    def _rotate(self, x, left):
+        y = x.right if left else x.left
+        inner = y.left if left else y.right
+        if left:
+            x.right = inner
+        else:
+            x.left = inner
+        if inner:
+            inner.parent = x
+        y.parent = x.parent
+        if x.parent is None:
+            self.root = y
+        elif x is x.parent.left:
+            x.parent.left = y
+        else:
+            x.parent.right = y
+        if left:
+            y.left = x
+        else:
+            y.right = x
+        x.parent = y
+
+    def insert(self, size):
+        n, p = self.root, None
+        while n is not None:
+            if n.size == size:
+                n.count += 1
+                return
+            p, n = n, (n.left if size < n.size else n.right)
+        z = self.N(size)
+        z.parent = p
+        if p is None:
+            self.root = z
+        elif size < p.size:
+            p.left = z
+        else:
+            p.right = z
+        while z.parent is not None and z.parent.red:
+            p = z.parent
+            g = p.parent
+            left = p is g.left
+            u = g.right if left else g.left
+            if u is not None and u.red:
+                p.red = u.red = False
+                g.red = True
+                z = g
+                continue
+            if z is (p.right if left else p.left):
+                z = p
+                self._rotate(z, left)
+            z.parent.red = False
+            z.parent.parent.red = True
+            self._rotate(z.parent.parent, not left)
+        self.root.red = False
+
+    def preorder(self):
+        out, stack = [], [self.root]
+        while stack:
+            n = stack.pop()
+            if n is not None:
+                out.append((n.size, n.count))
+                stack.append(n.right)
+                stack.append(n.left)
+        return out
+
+    def height(self, n="root"):
+        n = self.root if n == "root" else n
+        return 0 if n is None else 1 + max(self.height(n.left), self.height(n.right))
+
+
+# ---------------------------------------------------------------------------------------------
+# Module and construction
+
+
+def test_module_names_and_constants():
+    names = [k for k in vars(bi) if not k.startswith("__")]
+    assert names == ["threading", "time", "math", "List", "Optional", "Tuple", "Dict", "Any", "MemoryBlock",
+                     "AtomicCounter", "ATOMIC_AVAILABLE", "FastRedBlackTree", "MAX_RETRIES"]
+    assert bi.ATOMIC_AVAILABLE is True and bi.MAX_RETRIES == 100
+    from quarvel.memory.sync_kernel import AtomicCounter
+    assert bi.AtomicCounter is AtomicCounter and bi.MemoryBlock is MemoryBlock
+    assert FastRedBlackTree.insert.__annotations__ == {"size": "int", "block": "MemoryBlock", "return": "bool"}
+    assert FastRedBlackTree.remove_ge.__annotations__["return"] == "Tuple[Optional[int], Optional[MemoryBlock]]"
+    assert FastRedBlackTree._sanitize_size.__doc__ == "Validate size."
+    assert "True on success" in FastRedBlackTree.insert.__doc__
+    assert "True if deleted" in FastRedBlackTree.delete.__doc__
+
+
+def test_loads_without_sync_kernel(python_subprocess):
+    proc = python_subprocess("""
+        import sys
+        sys.modules["quarvel.memory.sync_kernel"] = None   # makes the import fail with ImportError
+        from quarvel.memory import block_index as bi
+        t = bi.FastRedBlackTree(sample_rate=1)
+        for s in range(10):
+            t.insert(s, object())
+        st = t.get_stats()
+        t.clear()
+        print(bi.ATOMIC_AVAILABLE, bi.AtomicCounter, st["sampled_operations"], st["operation_count"], len(t))
+    """)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["False", "None", "0", "10", "0"]
+
+
+def test_import_fails_without_memory_block(python_subprocess):
+    proc = python_subprocess("""
+        import sys
+        sys.modules["quarvel.memory.memory_block"] = None
+        try:
+            import quarvel.memory.block_index
+        except ImportError:
+            print("ImportError")
+    """)
+    assert proc.stdout.strip() == "ImportError", proc.stderr
+
+
+def test_constructor_sample_rate_conversion():
+    with pytest.raises(OverflowError, match="can't convert negative value to uint32_t"):
+        FastRedBlackTree(sample_rate=-1)
+    with pytest.raises(OverflowError):
+        FastRedBlackTree(2**32)
+    with pytest.raises(TypeError, match="an integer is required"):
+        FastRedBlackTree("100")
+    for rate, expected in ((2.9, 5), (2**32 - 1, 0), (0, 0), (True, 10)):
+        t = FastRedBlackTree(rate)
+        for s in range(10):
+            t.insert(s, None)
+        st = t.get_stats()
+        assert (st["sampled_operations"], st["operation_count"]) == (expected, 10), rate
+
+
+def test_repr_len_bool_and_pickling():
+    import pickle
+
+    t = FastRedBlackTree()
+    assert repr(t) == "FastRedBlackTree(blocks=0, native=True)" and len(t) == 0 and not t
+    t.insert(5, None)
+    t.insert(5, None)
+    assert repr(t) == "FastRedBlackTree(blocks=2, native=True)" and len(t) == 2 and t and t.size() == 2
+    with pytest.raises(TypeError, match="no default __reduce__ due to non-trivial __cinit__"):
+        pickle.dumps(t)
+
+
+def test_subclass_hooks_are_reached_through_self():
+    class Doubling(FastRedBlackTree):
+        @staticmethod
+        def _sanitize_size(size):
+            if size > 1000:
+                raise ValueError("too big")
+            return size * 2
+
+        def size(self):
+            return 7
+
+    t = Doubling()
+    t.insert(5, "a")
+    assert t.find_all_exact(5) == ["a"]  # looked up as 10
+    assert t.get_size_distribution() == {10: 1}
+    assert t.find_best_fit(2000) is None and t.remove_ge(2000) == (None, None) and not t.delete(2000, "a")
+    with pytest.raises(ValueError, match="too big"):
+        t.insert(2000, "a")
+    assert len(t) == 7 and bool(t) and repr(t) == "FastRedBlackTree(blocks=1, native=True)"
+
+
+# ---------------------------------------------------------------------------------------------
+# Sizes
+
+
+def test_size_argument_conversion():
+    t = FastRedBlackTree()
+    assert t.insert(0, "zero") is True
+    t.insert(3.9, "three")
+    t.insert(True, "one")
+    t.insert(U64_MAX, "max")
+    assert t.get_size_distribution() == {0: 1, 3: 1, 1: 1, U64_MAX: 1}
+    with pytest.raises(ValueError) as e:
+        t.insert(-1, "neg")
+    assert str(e.value) == "Invalid size: -1"
+    with pytest.raises(TypeError, match=r"Argument 'size' has incorrect type \(expected int, got str\)"):
+        t.insert("8", "x")
+    assert FastRedBlackTree._sanitize_size(7.5) == 7 and FastRedBlackTree._sanitize_size(0) == 0
+    with pytest.raises(ValueError, match="Invalid size: -3"):
+        FastRedBlackTree._sanitize_size(-3)
+
+
+def test_negative_and_oversized_sizes_change_nothing():
+    t = FastRedBlackTree(sample_rate=1)
+    t.insert(10, "a")
+    before = t.get_stats()
+    assert t.delete(-1, "a") is False
+    assert t.find_best_fit(-1) is None and t.find_all_exact(-5) == [] and t.remove_ge(-2) == (None, None)
+    for call in (lambda: t.insert(2**64, "x"), lambda: t.delete(2**64, "a"), lambda: t.find_best_fit(2**64),
+                 lambda: t.find_all_exact(2**70), lambda: t.remove_ge(2**64)):
+        with pytest.raises(OverflowError):
+            call()
+    with pytest.raises(TypeError):
+        t.find_best_fit(10, alignment="page")
+    assert t.get_stats() == before  # not searched, not counted, not sampled
+
+
+# ---------------------------------------------------------------------------------------------
+# Chains, searches and removal
+
+
+def test_equal_sizes_chain_order():
+    t = FastRedBlackTree()
+    b1, b2, b3 = blk(64, 1), blk(64, 2), blk(64, 3)
+    for b in (b1, b2, b3):
+        t.insert(64, b)
+    assert t.size() == 3 and t.get_size_distribution() == {64: 3}
+    assert t.find_all_exact(64) == [b1, b3, b2] and t.find_best_fit(1) is b1
+    assert t.delete(64, blk(64, 1)) is True  # equal, not identical
+    assert t.find_all_exact(64) == [b3, b2]
+    assert t.delete(64, b2) and t.find_all_exact(64) == [b3]
+    assert t.delete(64, b3) and t.find_all_exact(64) == [] and t.get_size_distribution() == {}
+
+    for b in (b1, b2, b3):
+        t.insert(64, b)
+    assert [t.remove_ge(60) for _ in range(4)] == [(64, b1), (64, b3), (64, b2), (None, None)]
+
+
+def test_best_fit_and_remove_ge():
+    t = FastRedBlackTree()
+    assert t.find_best_fit(10) is None and t.find_all_exact(10) == [] and t.remove_ge(10) == (None, None)
+    b32, b64, b128 = blk(32), blk(64), blk(128)
+    for s, b in ((32, b32), (64, b64), (128, b128)):
+        t.insert(s, b)
+    assert t.find_best_fit(33) is b64 and t.find_best_fit(129) is None and t.find_best_fit(0) is b32
+    assert t.find_best_fit(10, alignment=4096) is b32 and t.find_best_fit(64) is b64
+    assert t.remove_ge(65) == (128, b128) and t.size() == 2
+    # Unsigned order at the top of the range.
+    t.insert(2**63, "mid")
+    t.insert(U64_MAX, "top")
+    assert t.find_best_fit(65) == "mid" and t.find_best_fit(2**63 + 1) == "top"
+    assert t.remove_ge(U64_MAX) == (U64_MAX, "top")
+
+
+def test_delete_compares_with_equality_only():
+    class Never:
+        def __eq__(self, other):
+            return False
+
+    class Boom:
+        def __eq__(self, other):
+            raise RuntimeError("eq failed")
+
+    t = FastRedBlackTree()
+    n = Never()
+    t.insert(8, n)
+    assert t.delete(8, n) is False  # no identity shortcut
+    assert t.delete(9, n) is False
+    before = t.get_stats()
+    t.insert(16, Boom())
+    with pytest.raises(RuntimeError, match="eq failed"):
+        t.delete(16, "x")
+    assert t.size() == 2 and t.get_stats()["total_deletions"] == before["total_deletions"]
+    assert t.insert(17, "still usable") and t.remove_ge(17) == (17, "still usable")  # lock was released
+
+
+def test_insert_shape_matches_reference_algorithm():
+    rng = random.Random(77)
+    sizes = [rng.randrange(500) for _ in range(2000)] + list(range(600, 1600))
+    t, model = FastRedBlackTree(), InsertShapeModel()
+    for s in sizes:
+        t.insert(s, None)
+        model.insert(s)
+    assert list(t.get_size_distribution().items()) == model.preorder()
+    assert t.get_stats()["height"] == model.height()
+
+    asc = FastRedBlackTree()
+    for s in range(1, 1001):
+        asc.insert(s, None)
+    assert asc.get_stats()["height"] <= 19
+    small = FastRedBlackTree()
+    for s in (50, 30, 70):
+        small.insert(s, None)
+    assert list(small.get_size_distribution()) == [50, 30, 70]
+
+
+def test_randomized_against_model():
+    rng = random.Random(4242)
+    t, m = FastRedBlackTree(sample_rate=3), ChainModel()
+    inserts = deletes = searches = 0
+    pool = [blk(0, i) for i in range(40)]
+    for step in range(20000):
+        op = rng.random()
+        size = rng.randrange(300) if rng.random() < 0.9 else rng.choice([0, U64_MAX, 2**63, rng.randrange(2**64)])
+        if op < 0.40:
+            b = rng.choice(pool)
+            assert t.insert(size, b) is True
+            m.insert(size, b)
+            inserts += 1
+        elif op < 0.55:
+            b = rng.choice(pool)
+            if m.sizes and rng.random() < 0.7:
+                size = rng.choice(list(m.sizes))
+            got = t.delete(size, b)
+            assert got == m.delete(size, b)
+            deletes += got
+        elif op < 0.70:
+            got = t.remove_ge(size)
+            assert got == m.remove_ge(size)
+            deletes += got[0] is not None
+        elif op < 0.85:
+            s = m.best_size(size)
+            got = t.find_best_fit(size)
+            assert got is (None if s is None else m.sizes[s][0])
+            searches += 1
+        else:
+            got = t.find_all_exact(size)
+            assert got == m.sizes.get(size, []) and all(x is y for x, y in zip(got, m.sizes.get(size, [])))
+            searches += 1
+        if step % 500 == 0:
+            assert t.get_size_distribution() == {s: len(c) for s, c in m.sizes.items()}
+            st = t.get_stats()
+            assert st["node_count"] == st["total_blocks"] == m.count() == len(t)
+            assert (st["total_insertions"], st["total_deletions"], st["total_searches"]) == (inserts, deletes, searches)
+            assert st["height"] <= height_bound(len(m.sizes))
+            assert st["sampled_operations"] == inserts // 3
+        if step == 12000:
+            t.clear()
+            m = ChainModel()
+            inserts = deletes = searches = 0
+
+
+def test_height_stays_red_black_under_removals():
+    # Random inserts mixed with best-fit removals: the pattern that unbalances a tree whose deletion
+    # skips the repair for childless black nodes.
+    rng = random.Random(1331)
+    t = FastRedBlackTree(sample_rate=0)
+    for step in range(100000):
+        if rng.random() < 0.55:
+            t.insert(rng.randrange(1 << 20), None)
+        else:
+            t.remove_ge(rng.randrange(1 << 20))
+        if step % 5000 == 4999:
+            nodes = len(t.get_size_distribution())
+            assert t.get_stats()["height"] <= height_bound(nodes)
+    assert len(t) > 1000
+
+
+# ---------------------------------------------------------------------------------------------
+# Statistics
+
+
+def test_statistics_keys_and_resets():
+    keys = ["total_blocks", "total_insertions", "total_deletions", "total_searches", "bucket_hits", "tree_hits",
+            "operation_count", "node_count", "height", "sampled_operations", "is_valid"]
+    t = FastRedBlackTree(sample_rate=2)
+    st = t.get_stats()
+    assert list(st) == keys and st["is_valid"] is True and st["height"] == 0
+    for s in range(10):
+        t.insert(s, None)
+    t.find_best_fit(1000)
+    t.find_all_exact(1000)
+    t.find_best_fit(-1)
+    st = t.get_stats()
+    assert (st["sampled_operations"], st["operation_count"], st["total_searches"]) == (5, 10, 2)
+    t.reset_circuit_breaker()
+    st = t.get_stats()
+    assert list(st) == keys[:7] + ["circuit_breaker_trips"] + keys[7:]
+    assert (st["operation_count"], st["circuit_breaker_trips"], st["total_insertions"]) == (0, 0, 10)
+    t.clear()
+    st = t.get_stats()
+    assert list(st) == keys and all(st[k] == 0 for k in keys[:10]) and len(t) == 0
+    t.insert(1, None)
+    t.insert(2, None)
+    assert t.get_stats()["sampled_operations"] == 1  # counters start again at 0
+    a, b = t.get_statistics(), t.get_statistics()
+    assert a == {} and b == {} and a is not b
+    assert t.get_stats() is not t.get_stats()
+
+
+# ---------------------------------------------------------------------------------------------
+# References, memory and finalizers
+
+
+def test_reference_counts_of_blocks():
+    t = FastRedBlackTree()
+    bs = [blk(100 + i % 3, i) for i in range(9)]
+
+    def counts():
+        return [sys.getrefcount(bs[i]) for i in range(9)]
+
+    base = counts()
+    for i in range(9):
+        t.insert(bs[i].size, bs[i])
+    assert counts() == [n + 1 for n in base]
+    assert t.delete(100, bs[0]) and t.delete(101, bs[4])  # a head (promotion) and a chain entry
+    after = counts()
+    assert after[0] == base[0] and after[4] == base[4]
+    found = t.find_all_exact(102)
+    assert found == [bs[2], bs[8], bs[5]]
+    assert [counts()[i] for i in (2, 8, 5)] == [base[i] + 2 for i in (2, 8, 5)]
+    del found
+    size, got = t.remove_ge(102)
+    held = counts()[2]
+    assert (size, held) == (102, base[2] + 1) and got == bs[2]  # the tree's reference went to the result
+    del got
+    assert counts()[2] == base[2]
+    t.clear()
+    assert counts() == base
+    for i in range(9):
+        t.insert(bs[i].size, bs[i])
+    del t
+    gc.collect()
+    assert counts() == base
+
+
+def test_node_memory_is_returned():
+    big = 10**30  # size objects are converted, never kept
+    before_big = sys.getrefcount(big)
+    tracemalloc.start()
+    try:
+        t = FastRedBlackTree()
+        t.insert(5, None)
+        t.clear()
+        gc.collect()
+        base = tracemalloc.get_traced_memory()[0]
+        for rnd in range(2):
+            for s in range(6000):
+                t.insert(s % 4000, None)
+            for s in range(0, 4000, 2):
+                t.delete(s, None)
+            while t.remove_ge(0) != (None, None):
+                pass
+            for s in range(3000):
+                t.insert(s, None)
+            t.clear()
+        gc.collect()
+        assert tracemalloc.get_traced_memory()[0] - base < 16 * 1024
+    finally:
+        tracemalloc.stop()
+    with pytest.raises(OverflowError):
+        t.insert(big, None)
+    assert sys.getrefcount(big) == before_big
+
+
+def test_allocation_failures_leave_tree_unchanged():
+    _testcapi = pytest.importorskip("_testcapi")
+    t = FastRedBlackTree()
+    for s in range(40):
+        t.insert(s * 10, blk(s * 10))
+    seen_message = False
+    for k in range(12):
+        dist = t.get_size_distribution()
+        item = blk(1000 + k)
+        _testcapi.set_nomemory(k, k + 1)
+        try:
+            t.insert(1000 + k, item)
+            ok = True
+        except MemoryError as e:
+            ok = False
+            seen_message |= str(e) == "Failed to allocate RB node"
+        finally:
+            _testcapi.remove_mem_hooks()
+        expect = dict(dist)
+        if ok:
+            expect[1000 + k] = 1
+        assert t.get_size_distribution() == expect and len(t) == sum(expect.values())
+    assert seen_message
+    for k in range(8):
+        n = len(t)
+        _testcapi.set_nomemory(k, k + 1)
+        try:
+            got = t.remove_ge(2**40 + 1)   # nothing that large: only the result is allocated
+            got2 = t.remove_ge(2**35)       # takes a block of size 1000+ (a big int result)
+        except MemoryError:
+            got = got2 = None
+        finally:
+            _testcapi.remove_mem_hooks()
+        assert len(t) == n - (got2 is not None and got2[0] is not None)
+
+
+def test_finalizers_may_use_the_tree():
+    t = FastRedBlackTree()
+    log = []
+
+    class Reentrant:
+        def __init__(self, size):
+            self.size = size
+
+        def __del__(self):
+            # Writers and readers of the same tree, from inside the release of a block.
+            t.insert(self.size + 1, "from finalizer")
+            log.append((t.find_best_fit(self.size), len(t), t.get_stats()["node_count"]))
+
+    def scenario():
+        t.insert(10, Reentrant(10))
+        t.delete(10, t.find_best_fit(10))
+        t.insert(20, Reentrant(20))
+        t.remove_ge(20)  # result dropped at once
+        t.insert(30, Reentrant(30))
+        t.insert(30, Reentrant(31))
+        t.clear()
+        other = FastRedBlackTree()
+        other.insert(40, Reentrant(40))
+        del other
+
+    th = threading.Thread(target=scenario, daemon=True)
+    th.start()
+    th.join(20)
+    assert not th.is_alive(), "a finalizer deadlocked on the tree"
+    assert len(log) == 5 and log[0] == ("from finalizer", 1, 1)
+    assert t.find_all_exact(41) == ["from finalizer"]
+
+
+def test_cycles_through_subclass_instances_are_collected():
+    class Tree(FastRedBlackTree):
+        pass
+
+    b = blk(5)
+    base = sys.getrefcount(b)
+    t = Tree()
+    t.me = t
+    t.insert(5, b)
+    del t
+    gc.collect()
+    assert sys.getrefcount(b) == base
+
+
+# ---------------------------------------------------------------------------------------------
+# Threads
+
+
+def test_concurrent_readers_and_writers_on_a_large_tree():
+    rng = random.Random(5)
+    t = FastRedBlackTree()
+    sizes = rng.sample(range(1, 1 << 30), 40000)  # well above the size that walks without the GIL
+    for s in sizes:
+        t.insert(s, blk(s))
+    stop = threading.Event()
+    errors: list[str] = []
+    counts = {"inserted": 0, "removed": 0, "found": 0}
+
+    def reader(k):
+        r = random.Random(k)
+        while not stop.is_set():
+            q = r.randrange(1 << 30)
+            b = t.find_best_fit(q)
+            if b is not None:
+                counts["found"] += 1
+                if b.size < q:
+                    errors.append(f"best fit {b.size} < {q}")
+            for x in t.find_all_exact(r.choice(sizes)):
+                if not isinstance(x, MemoryBlock):
+                    errors.append(f"bad block {x!r}")
+
+    def writer(k):
+        r = random.Random(100 + k)
+        for i in range(6000):
+            s = r.randrange(1, 1 << 30)
+            t.insert(s, blk(s))
+            counts["inserted"] += 1
+            if i % 2:
+                size, b = t.remove_ge(r.randrange(1 << 30))
+                if size is not None:
+                    counts["removed"] += 1
+                    if b.size != size:
+                        errors.append(f"removed {b.size} as {size}")
+            if i % 500 == 0:
+                t.delete(s, blk(s))
+                counts["removed"] += 1
+
+    readers = [threading.Thread(target=reader, args=(k,)) for k in range(2)]
+    writers = [threading.Thread(target=writer, args=(k,)) for k in range(2)]
+    for th in readers + writers:
+        th.start()
+    for th in writers:
+        th.join(60)
+    stop.set()
+    for th in readers:
+        th.join(10)
+    assert not errors, errors[:5]
+    assert counts["found"] > 0
+    assert len(t) == 40000 + counts["inserted"] - counts["removed"]
+    dist = t.get_size_distribution()
+    assert sum(dist.values()) == len(t)
+    assert t.get_stats()["height"] <= height_bound(len(dist))
+
+
+def test_reader_gives_up_while_a_write_stays_open():
+    t = FastRedBlackTree()
+    inside = threading.Event()
+
+    class Slow:
+        def __eq__(self, other):
+            inside.set()
+            time.sleep(0.5)  # Python code inside delete's section, with the interpreter lock released
+            return False
+
+    t.insert(8, Slow())
+    t.insert(4, "four")
+    th = threading.Thread(target=t.delete, args=(8, "x"))
+    th.start()
+    assert inside.wait(5)
+    searches = t.get_stats()["total_searches"]
+    assert t.find_best_fit(1) is None and t.find_all_exact(4) == []  # sequence stayed odd: empty results
+    th.join(5)
+    assert t.get_stats()["total_searches"] == searches
+    assert t.find_best_fit(1) == "four" and t.get_stats()["total_searches"] == searches + 1
