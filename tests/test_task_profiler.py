@@ -6,6 +6,7 @@ functions below) on fixed edge cases and on randomized inputs; floats must agree
 
 import logging
 import math
+import os
 import pickle
 import random
 import re
@@ -198,8 +199,9 @@ def test_module_attributes_and_private_table():
              "calculate_parallelization_potential", "score_indicators", "normalize_scores",
              "score_framework_patterns", "determine_workload_pattern",
              "update_adaptive_threshold"]
-    public = [k for k in vars(tp) if not k.startswith("_") and k not in ("re", "logging", "logger")]
-    assert public == names
+    # Bound in load order: re, the nine functions, logging, logger; nothing else is public.
+    assert [k for k in vars(tp) if not k.startswith("_")] == ["re"] + names + ["logging", "logger"]
+    assert all(getattr(tp, n).__module__ == tp.__name__ for n in names)
     # The pattern table is not reachable from the module.
     assert not any(isinstance(v, dict) and "numpy" in v for v in vars(tp).values())
     with pytest.raises(TypeError):
@@ -212,8 +214,9 @@ def test_loaded_line_logged_once_at_import():
             "format='%(name)s|%(levelname)s|%(message)s')\n"
             "import quarvel.plugins.analyzer.task_profiler\n"
             "import quarvel.plugins.analyzer.task_profiler\n")
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         env={"PYTHONPATH": ":".join(sys.path)}, check=True).stdout
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env,
+                         check=True).stdout
     assert out.splitlines() == ["quarvel.plugins.analyzer.task_profiler|INFO|"
                                 "Quarvel Task Profiler Cython module loaded - IP protected"]
 
@@ -393,6 +396,8 @@ def test_gpu_suitability_cases():
         f(0.5, 0.5, 0.0, True, "99999999999.0")
     with pytest.raises(OverflowError):
         f(0.5, 0.5, 0.0, True, "-2147483649")
+    # int() refuses a text of more digits than its limit with ValueError: no major version.
+    assert f(0.5, 0.5, 0.0, True, "9" * 5000 + ".1") == 0.5
     assert f(0.5, 0.5, 0.0, True, "2147483647") == ref_gpu_suitability(0.5, 0.5, 0.0, True, "8")
     # The capability's type is checked even without a GPU, and a raising truth test propagates.
     with pytest.raises(TypeError, match="Argument 'compute_capability'"):
