@@ -27,13 +27,13 @@
 // When called positionally with every parameter given, the body sees the caller's own argument
 // array: there is no copy on that path.
 //
-// add_method(type, spec)   installs into a (readied) extension type; self must be an instance of
+// add_method(type, fdef)   installs into a (readied) extension type; self must be an instance of
 //                          that type (TypeError otherwise). Returns the function (borrowed).
-// add_static(type, spec)   installs a staticmethod (no self).
+// add_static(type, fdef)   installs a staticmethod (no self).
 // add_alias(type, alias, name)  binds the very same object under a second name.
-// add_class_method / new_method(spec, nullptr, qualprefix, module) for plain Python classes:
+// add_class_method / new_method(fdef, nullptr, qualprefix, module) for plain Python classes:
 //                          self may be any object.
-// add_function(module, spec)   a module-level function.
+// add_function(module, fdef)   a module-level function.
 #pragma once
 
 #include "ref.hpp"
@@ -327,23 +327,23 @@ inline PyTypeObject* function_type() {
 
 // Creates a function object. `has_self` adds a leading `self` parameter; `self_type` (may be
 // nullptr) is the type self must be an instance of. `qualprefix` (may be nullptr) is prepended to
-// the name with a dot for __qualname__. Defaults in the spec are taken over even on failure.
-inline PyObject* new_function(const FuncSpec& spec, bool has_self, PyTypeObject* self_type, const char* qualprefix,
+// the name with a dot for __qualname__. Defaults in `fdef` are taken over even on failure.
+inline PyObject* new_function(const FuncSpec& fdef, bool has_self, PyTypeObject* self_type, const char* qualprefix,
                               const char* module) {
     // Take over every default first so that nothing leaks on an early return.
     Ref defaults_hold[kMaxParams];
     Py_ssize_t i = 0;
     bool bad_default = false;
-    for (const Param& p : spec.params) {
+    for (const Param& p : fdef.params) {
         if (i < kMaxParams) defaults_hold[i] = Ref::steal(p.dflt);
         if (p.dflt == nullptr && i > 0 && defaults_hold[i - 1]) bad_default = true;
         ++i;
     }
     if (PyErr_Occurred()) return nullptr;
-    const Py_ssize_t nuser = static_cast<Py_ssize_t>(spec.params.size());
+    const Py_ssize_t nuser = static_cast<Py_ssize_t>(fdef.params.size());
     const Py_ssize_t off = has_self ? 1 : 0;
     if (nuser + off > kMaxParams || bad_default) {
-        PyErr_Format(PyExc_SystemError, "bad parameter list for %s", spec.name);
+        PyErr_Format(PyExc_SystemError, "bad parameter list for %s", fdef.name);
         return nullptr;
     }
     PyTypeObject* ft = detail::function_type();
@@ -351,12 +351,12 @@ inline PyObject* new_function(const FuncSpec& spec, bool has_self, PyTypeObject*
     Function* f = PyObject_New(Function, ft);
     if (f == nullptr) return nullptr;
     f->vectorcall = detail::fn_vectorcall;
-    f->impl = spec.impl;
+    f->impl = fdef.impl;
     f->self_type = self_type;
     f->nparams = nuser + off;
     f->nrequired = off;
     f->names = f->defaults = f->name = f->qualname = f->module = f->doc = f->annotations = f->signature = nullptr;
-    f->data = spec.data;
+    f->data = fdef.data;
     Ref fn = Ref::steal(reinterpret_cast<PyObject*>(f));
 
     Py_ssize_t ndef = 0;
@@ -367,10 +367,10 @@ inline PyObject* new_function(const FuncSpec& spec, bool has_self, PyTypeObject*
     f->names = PyTuple_New(f->nparams);
     f->defaults = PyTuple_New(ndef);
     f->annotations = PyDict_New();
-    f->name = PyUnicode_InternFromString(spec.name);
-    f->qualname = qualprefix ? PyUnicode_FromFormat("%s.%s", qualprefix, spec.name) : newref(f->name);
+    f->name = PyUnicode_InternFromString(fdef.name);
+    f->qualname = qualprefix ? PyUnicode_FromFormat("%s.%s", qualprefix, fdef.name) : newref(f->name);
     f->module = module ? PyUnicode_InternFromString(module) : newref(Py_None);
-    f->doc = spec.doc ? PyUnicode_FromString(spec.doc) : newref(Py_None);
+    f->doc = fdef.doc ? PyUnicode_FromString(fdef.doc) : newref(Py_None);
     if (!f->names || !f->defaults || !f->annotations || !f->name || !f->qualname || !f->module || !f->doc)
         return nullptr;
     if (has_self) {
@@ -379,7 +379,7 @@ inline PyObject* new_function(const FuncSpec& spec, bool has_self, PyTypeObject*
         PyTuple_SET_ITEM(f->names, 0, s);
     }
     Py_ssize_t k = 0, d = 0;
-    for (const Param& p : spec.params) {
+    for (const Param& p : fdef.params) {
         PyObject* pname = PyUnicode_InternFromString(p.name);
         if (pname == nullptr) return nullptr;
         PyTuple_SET_ITEM(f->names, off + k, pname);
@@ -390,8 +390,8 @@ inline PyObject* new_function(const FuncSpec& spec, bool has_self, PyTypeObject*
         }
         ++k;
     }
-    if (spec.returns != nullptr) {
-        Ref a = Ref::steal(PyUnicode_FromString(spec.returns));
+    if (fdef.returns != nullptr) {
+        Ref a = Ref::steal(PyUnicode_FromString(fdef.returns));
         if (!a || PyDict_SetItemString(f->annotations, "return", a.get()) < 0) return nullptr;
     }
     return fn.release();
@@ -419,22 +419,22 @@ inline PyObject* install_in_type(PyTypeObject* t, const char* name, PyObject* fn
 }
 
 // Method of an extension type (self must be an instance). Returns the function, borrowed.
-inline PyObject* add_method(PyTypeObject* t, const FuncSpec& spec) {
+inline PyObject* add_method(PyTypeObject* t, const FuncSpec& fdef) {
     Ref mod;
     PyObject* m = type_module_name(t, mod);
     const char* mname = m ? PyUnicode_AsUTF8(m) : nullptr;
-    return install_in_type(t, spec.name, new_function(spec, true, t, type_short_name(t), mname));
+    return install_in_type(t, fdef.name, new_function(fdef, true, t, type_short_name(t), mname));
 }
 
 // Static method of an extension type.
-inline PyObject* add_static(PyTypeObject* t, const FuncSpec& spec) {
+inline PyObject* add_static(PyTypeObject* t, const FuncSpec& fdef) {
     Ref mod;
     PyObject* m = type_module_name(t, mod);
     const char* mname = m ? PyUnicode_AsUTF8(m) : nullptr;
-    Ref fn = Ref::steal(new_function(spec, false, nullptr, type_short_name(t), mname));
+    Ref fn = Ref::steal(new_function(fdef, false, nullptr, type_short_name(t), mname));
     if (!fn) return nullptr;
     PyObject* sm = PyStaticMethod_New(fn.get());
-    if (install_in_type(t, spec.name, sm) == nullptr) return nullptr;
+    if (install_in_type(t, fdef.name, sm) == nullptr) return nullptr;
     return fn.get();  // still alive through the staticmethod
 }
 
@@ -452,16 +452,16 @@ inline int add_alias(PyTypeObject* t, const char* alias, const char* existing) {
 
 // Method for a plain Python class (put into its namespace dict before or after creation): self
 // may be any object.
-inline PyObject* new_method(const FuncSpec& spec, const char* class_name, const char* module) {
-    return new_function(spec, true, nullptr, class_name, module);
+inline PyObject* new_method(const FuncSpec& fdef, const char* class_name, const char* module) {
+    return new_function(fdef, true, nullptr, class_name, module);
 }
 
 // Module-level function; returns it borrowed (the module holds it).
-inline PyObject* add_function(PyObject* module, const FuncSpec& spec) {
+inline PyObject* add_function(PyObject* module, const FuncSpec& fdef) {
     const char* mname = PyModule_GetName(module);
     if (mname == nullptr) return nullptr;
-    Ref fn = Ref::steal(new_function(spec, false, nullptr, nullptr, mname));
-    if (!fn || PyModule_AddObjectRef(module, spec.name, fn.get()) < 0) return nullptr;
+    Ref fn = Ref::steal(new_function(fdef, false, nullptr, nullptr, mname));
+    if (!fn || PyModule_AddObjectRef(module, fdef.name, fn.get()) < 0) return nullptr;
     return fn.get();
 }
 

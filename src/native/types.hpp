@@ -61,7 +61,7 @@ namespace qn {
 //   counter_init_fn = qn::add_init(&CounterType, {"__init__", counter_init, {{"initial_value", qn::dflt(0)}}});
 //
 // The body returns None (new reference) or nullptr.
-inline PyObject* add_init(PyTypeObject* t, const FuncSpec& spec) { return add_method(t, spec); }
+inline PyObject* add_init(PyTypeObject* t, const FuncSpec& fdef) { return add_method(t, fdef); }
 
 inline int call_init(PyObject* init_fn, PyObject* self, PyObject* args, PyObject* kwds) {
     const Py_ssize_t n = PyTuple_GET_SIZE(args);
