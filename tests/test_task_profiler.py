@@ -251,6 +251,13 @@ def test_quick_framework_score_cases():
 
 
 def test_quick_framework_score_matches_regex_randomized():
+    # A match ending in "." is followed by a word that may match in turn.
+    tricky = ["np.np.numpy", "np.np.", "pd.pd.Series.", "x.np.array_ np.array", "fit.fit fit",
+              "_np.x np..x 9np.x", "np.", "NP.X", "GridSearchCVfit RandomForest.fit"]
+    for text in tricky:
+        for fw in ("numpy", "pandas", "sklearn"):
+            assert same(tp.quick_framework_score(text, fw), ref_quick(text, fw)), (text, fw)
+    assert tp.quick_framework_score("np.np.numpy", "numpy") == 0.3
     rng = random.Random(61)
     for i in range(3000):
         text = random_text(rng, ascii_only=i % 2 == 0)

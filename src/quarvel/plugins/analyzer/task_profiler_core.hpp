@@ -343,7 +343,7 @@ inline constexpr std::string_view kSklearnPattern[] = {
 // The framework table's keys, in order; the index is the `Framework` value.
 inline constexpr std::string_view kFrameworkNames[] = {"numpy", "pandas", "sklearn"};
 
-constexpr bool ascii_word(unsigned char c) {
+constexpr bool ascii_word_char(unsigned char c) {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
 }
 
@@ -351,39 +351,71 @@ constexpr unsigned char ascii_lower(unsigned char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
 }
 
+inline constexpr auto kAsciiWord = [] {
+    std::array<bool, 256> w{};
+    for (unsigned c = 0; c < 256; ++c) w[c] = ascii_word_char(static_cast<unsigned char>(c));
+    return w;
+}();
+
+// A word-bounded alternation with, for each lowered first character, the alternatives that
+// start with it (bit i: alternative i, at most 8 alternatives).
 template <std::size_t N>
-constexpr std::size_t count_pattern_ascii(const std::string_view (&alts)[N],
-                                          const unsigned char* t, std::size_t n) {
+struct AsciiPattern {
+    static_assert(N <= 8);
+    const std::string_view* alts;
+    std::array<std::uint8_t, 128> starting{};
+};
+
+template <std::size_t N>
+constexpr AsciiPattern<N> make_ascii_pattern(const std::string_view (&alts)[N]) {
+    AsciiPattern<N> p{alts, {}};
+    for (std::size_t i = 0; i < N; ++i) {
+        const unsigned char first = ascii_lower(static_cast<unsigned char>(alts[i][0]));
+        p.starting[first] |= static_cast<std::uint8_t>(1u << i);
+    }
+    return p;
+}
+
+inline constexpr auto kNumpyAscii = make_ascii_pattern(kNumpyPattern);
+inline constexpr auto kPandasAscii = make_ascii_pattern(kPandasPattern);
+inline constexpr auto kSklearnAscii = make_ascii_pattern(kSklearnPattern);
+
+template <std::size_t N>
+constexpr std::size_t count_pattern_ascii(const AsciiPattern<N>& pattern, const unsigned char* t,
+                                          std::size_t n) {
     std::size_t count = 0;
     std::size_t pos = 0;
-    while (pos < n) {
-        // Every alternative starts with a word character, so the leading boundary holds exactly
-        // where the previous character is not one.
-        if (!ascii_word(t[pos]) || (pos > 0 && ascii_word(t[pos - 1]))) {
-            ++pos;
-            continue;
-        }
+    for (;;) {
+        while (pos < n && !kAsciiWord[t[pos]]) ++pos;
+        if (pos >= n) break;
+        // A word starts here (the previous character, if any, is not a word character), so
+        // the leading boundary holds; every alternative starts with a word character.
         std::size_t matched = 0;
-        for (std::string_view alt : alts) {
+        for (unsigned bits = pattern.starting[ascii_lower(t[pos]) & 0x7F]; bits != 0;
+             bits &= bits - 1) {
+            const std::string_view alt = pattern.alts[std::countr_zero(bits)];
             const std::size_t len = alt.size();
             if (len > n - pos) continue;
-            std::size_t j = 0;
+            std::size_t j = 1;
             while (j < len &&
                    ascii_lower(t[pos + j]) == ascii_lower(static_cast<unsigned char>(alt[j])))
                 ++j;
             if (j != len) continue;
-            const bool before = ascii_word(t[pos + len - 1]);
-            const bool after = pos + len < n && ascii_word(t[pos + len]);
+            const bool before = kAsciiWord[t[pos + len - 1]];
+            const bool after = pos + len < n && kAsciiWord[t[pos + len]];
             if (before != after) {
                 matched = len;
                 break;
             }
         }
         if (matched) {
+            // The search goes on where the match ended: after a non-word character if the
+            // match ends with a word character, else at the start of a word.
             ++count;
             pos += matched;
         } else {
-            ++pos;
+            // No match starts inside a word.
+            while (pos < n && kAsciiWord[t[pos]]) ++pos;
         }
     }
     return count;
@@ -393,9 +425,9 @@ constexpr std::size_t count_pattern_ascii(const std::string_view (&alts)[N],
 constexpr std::size_t count_framework_ascii(std::size_t index, const unsigned char* t,
                                             std::size_t n) {
     switch (index) {
-        case 0: return count_pattern_ascii(kNumpyPattern, t, n);
-        case 1: return count_pattern_ascii(kPandasPattern, t, n);
-        default: return count_pattern_ascii(kSklearnPattern, t, n);
+        case 0: return count_pattern_ascii(kNumpyAscii, t, n);
+        case 1: return count_pattern_ascii(kPandasAscii, t, n);
+        default: return count_pattern_ascii(kSklearnAscii, t, n);
     }
 }
 
