@@ -354,6 +354,26 @@ def test_should_compile_threshold_and_interval(monkeypatch):
     assert g.should_compile("f", Store(FunctionTelemetry(100, 2, 1.0, 0.0, 1000.0))) is True
 
 
+def test_should_compile_reads_the_clock_at_call_time(monkeypatch):
+    import time as time_module
+    g = CompileGate()
+    rec = FunctionMetrics(call_count=100, compile_count=1)
+    store = Store(rec)
+    before = time_module.time()
+    rec.last_compiled = before - 600.0
+    assert g.should_compile("f", store) is True
+    rec.last_compiled = time_module.time() - 599.0
+    assert g.should_compile("f", store) is False
+    # the standard module's own function, rebound, is honoured as well
+    monkeypatch.setattr(time_module, "time", lambda: before + 10_000.0)
+    assert g.should_compile("f", store) is True
+    monkeypatch.setattr(time_module, "time", lambda: "noon")
+    with pytest.raises(TypeError):
+        g.should_compile("f", store)
+    monkeypatch.undo()
+    assert g.should_compile("f", store) is False
+
+
 def test_should_compile_unsigned_comparison():
     g = CompileGate()
     g.config.initial_threshold = -1           # widens to 2**64 - 1

@@ -14,6 +14,7 @@
 #include "compile_gate_core.hpp"
 
 #include <cstring>
+#include <ctime>
 #include <type_traits>
 
 namespace {
@@ -27,6 +28,9 @@ PyObject* module_dict = nullptr;
 PyObject* gate_instance = nullptr;  // owned; None after load
 PyTypeObject* logger_type = nullptr;  // logging.Logger, for the level pre-check
 PyTypeObject* lock_type = nullptr;    // threading.Lock's type
+PyObject* std_time_module = nullptr;  // the standard time module, its namespace and time.time
+PyObject* std_time_dict = nullptr;
+PyObject* std_time_fn = nullptr;
 
 // ---------------------------------------------------------------------------------------------
 // PolicyConfig
@@ -532,8 +536,63 @@ bool read_attr(PyObject* obj, PyObject* name, T& out) {
     return v && Conv(v.get(), out);
 }
 
-// time.time() with `time` looked up in the module namespace at call time.
+// time.time() as the standard module computes it: the system clock in nanoseconds, converted to
+// seconds with the same two roundings.
+bool system_clock_seconds(double& out) {
+    struct timespec ts;
+    if (clock_gettime(CLOCK_REALTIME, &ts) != 0) return false;
+    constexpr int64_t kNs = 1000000000;
+    int64_t ns;
+    if (__builtin_mul_overflow(static_cast<int64_t>(ts.tv_sec), kNs, &ns) ||
+        __builtin_add_overflow(ns, static_cast<int64_t>(ts.tv_nsec), &ns))
+        return false;
+    if (ns % kNs == 0) {
+        out = static_cast<double>(ns / kNs);
+    } else {
+        volatile double d = static_cast<double>(ns);
+        d = d / 1e9;
+        out = d;
+    }
+    return true;
+}
+
+// Whether `time.time` as seen from the module namespace is still the standard clock. Lookups are
+// redone only when the module namespace or the time module's namespace changed since the last
+// check (every change to a dictionary gives it a new version tag).
+struct ClockCache {
+    uint64_t module_version = 0;
+    uint64_t time_version = 0;
+    bool standard = false;
+};
+ClockCache clock_cache;
+
+inline uint64_t dict_version(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
+
+bool clock_is_standard(bool& standard) {
+    if (dict_version(module_dict) == clock_cache.module_version &&
+        dict_version(std_time_dict) == clock_cache.time_version) {
+        standard = clock_cache.standard;
+        return true;
+    }
+    PyObject* time_mod = PyDict_GetItemWithError(module_dict, QN_STR("time"));
+    if (time_mod == nullptr && PyErr_Occurred()) return false;
+    PyObject* fn = nullptr;
+    if (time_mod == std_time_module) {
+        fn = PyDict_GetItemWithError(std_time_dict, QN_STR("time"));
+        if (fn == nullptr && PyErr_Occurred()) return false;
+    }
+    standard = fn != nullptr && fn == std_time_fn;
+    clock_cache = {dict_version(module_dict), dict_version(std_time_dict), standard};
+    return true;
+}
+
+// time.time() with `time` looked up in the module namespace at call time. While both the
+// module's `time` and that module's `time` function are the originals, the clock is read directly;
+// a rebound module or function is called like any other.
 bool current_time(double& out) {
+    bool standard = false;
+    if (!clock_is_standard(standard)) return false;
+    if (standard && system_clock_seconds(out)) return true;
     PyObject* time_mod = PyDict_GetItemWithError(module_dict, QN_STR("time"));
     if (time_mod == nullptr) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'time' is not defined");
@@ -959,6 +1018,15 @@ int exec_compile_gate(PyObject* m) {
     if (qn::import_into(m, "time") < 0 || qn::import_into(m, "logging") < 0 || qn::import_into(m, "threading") < 0 ||
         qn::import_from(m, "typing", {"Dict", "Optional"}) < 0)
         return -1;
+    std_time_module = PyDict_GetItemString(module_dict, "time");
+    if (std_time_module == nullptr || !PyModule_Check(std_time_module)) {
+        PyErr_SetString(PyExc_ImportError, "time is not a module");
+        return -1;
+    }
+    Py_INCREF(std_time_module);
+    std_time_dict = qn::newref(PyModule_GetDict(std_time_module));
+    std_time_fn = PyDict_GetItemString(std_time_dict, "time");
+    Py_XINCREF(std_time_fn);
     if (methods_install() < 0) return -1;
     // 3. Logger, the instance lock and the instance slot.
     PyObject* logger = qn::make_logger(m);
