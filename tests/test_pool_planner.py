@@ -197,7 +197,7 @@ def same(a, b):
 # Module frame
 
 
-def test_module_loads_once_with_its_line_and_attributes():
+def test_module_loads_once_with_its_line_and_attributes(python_subprocess):
     code = (
         "import logging, sys\n"
         "logging.basicConfig(level=logging.INFO, stream=sys.stdout, format='%(name)s|%(levelname)s|%(message)s')\n"
@@ -206,8 +206,9 @@ def test_module_loads_once_with_its_line_and_attributes():
         "print(list(k for k in vars(pp) if not k.startswith('__')))\n"
         "print(pp.logging is logging, pp.logger is logging.getLogger(pp.__name__))\n"
     )
-    out = subprocess.run([sys.executable, "-c", code], env={"PYTHONPATH": str(SRC)},
-                         capture_output=True, text=True, timeout=60, check=True).stdout.splitlines()
+    proc = python_subprocess(code)
+    assert proc.returncode == 0, proc.stderr
+    out = proc.stdout.splitlines()
     assert out[0] == ("quarvel.plugins.analyzer.pool_planner|INFO|"
                       "Quarvel Pool Planner Cython module loaded - IP protected")
     assert eval(out[1]) == [
@@ -310,6 +311,13 @@ def test_workload_change():
     # profiles before the last six are not looked at
     hist = [None, "junk"] + [_profile()] * 6
     assert pp.detect_workload_characteristics_change(hist) == (False, 0.0, 0.0, 0.0)
+    # keys that are equal strings but other objects, non-str keys, big profiles, dict subclasses
+    dyn = [{"".join(["cpu_", "intensity"]): c, "".join(["memory", "_intensity"]): 0.5,
+            "parallelization_potential": 0.5, 7: "x"} for c in (0.4, 0.4, 0.4, 0.9, 0.9, 0.9)]
+    big = [dict(_profile(c=c), **{f"k{i}": i for i in range(20)}) for c in (0.4, 0.4, 0.4, 0.9, 0.9, 0.9)]
+    sub = [type("D", (dict,), {})(_profile(c=c)) for c in (0.4, 0.4, 0.4, 0.9, 0.9, 0.9)]
+    for h in (dyn, big, sub):
+        assert same(pp.detect_workload_characteristics_change(h), (True, 0.0, 0.49999999999999994, 0.0))
     with pytest.raises(TypeError):
         pp.detect_workload_characteristics_change([_profile()] * 5 + [None])
     with pytest.raises(TypeError, match="no len"):
