@@ -144,7 +144,12 @@ def register(suite):
     from quarvel.native import hardware_probe as hp
 
     caps = hp.detect_capabilities()
-    ns = {"hp": hp, "py": sys.modules[__name__], "forget": _forget_registry,
+    import types
+
+    py = types.SimpleNamespace(**{name: globals()[name] for name in (
+        "detect_physical_cores", "detect_numa_nodes", "detect_gpu_backends",
+        "detect_python_version", "detect_capabilities")})
+    ns = {"hp": hp, "py": py, "forget": _forget_registry,
           "f": Floor(value=2, dict=caps, obj=("3.11.7", False))}
     g = "hardware_probe"
     suite.row(g, "detect_capabilities() warm", "hp.detect_capabilities()",

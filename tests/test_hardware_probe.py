@@ -190,6 +190,12 @@ def test_numa_nodes_real_and_patched_os(monkeypatch, tmp_path):
     assert probe.detect_numa_nodes() == 3
     monkeypatch.setattr(os.path, "exists", lambda p: False)
     assert probe.detect_numa_nodes() == 1
+    monkeypatch.undo()
+    # the standard os.path.exists goes through os.stat: replacing that is honoured too
+    calls, real_stat = [], os.stat
+    monkeypatch.setattr(os, "stat", lambda *a, **k: calls.append(a[0]) or real_stat(*a, **k))
+    assert probe.detect_numa_nodes() == want
+    assert calls == [path]
 
 
 def test_numa_nodes_other_platforms(monkeypatch):

@@ -170,10 +170,12 @@ PyObject* cpu_count_or_one() {
     return t ? n.release() : PyLong_FromLong(1);
 }
 
-// f"{sys.version_info.major}.{sys.version_info.minor}[.{sys.version_info.micro}]"
+// f"{sys.version_info.major}.{sys.version_info.minor}[.{sys.version_info.micro}]", each field
+// looked up afresh as the f-string would.
 PyObject* version_string(bool with_micro) {
     PyObject* fields[3] = {QN_STR("major"), QN_STR("minor"), QN_STR("micro")};
     Ref parts[3];
+    PyObject* items[3];
     const int n = with_micro ? 3 : 2;
     for (int i = 0; i < n; ++i) {
         Ref sys = Ref::steal(global(QN_STR("sys")));
@@ -182,9 +184,9 @@ PyObject* version_string(bool with_micro) {
         if (!v) return nullptr;
         parts[i] = Ref::steal(PyObject_Format(v.get(), nullptr));
         if (!parts[i]) return nullptr;
+        items[i] = parts[i].get();
     }
-    return with_micro ? PyUnicode_FromFormat("%U.%U.%U", parts[0].get(), parts[1].get(), parts[2].get())
-                      : PyUnicode_FromFormat("%U.%U", parts[0].get(), parts[1].get());
+    return _PyUnicode_JoinArray(QN_STR("."), items, n);
 }
 
 // (time.perf_counter() - start) * 1000
@@ -288,12 +290,8 @@ PyObject* detect_physical_cores(qn::Function*, PyObject* const*) {
 
 // ---- NUMA nodes -------------------------------------------------------------------------------
 
-// "node" followed by one or more characters for which str.isdigit() holds.
+// "node" followed by one or more characters for which str.isdigit() holds (an exact, ready str).
 bool is_node_name_str(PyObject* s) {
-    if (PyUnicode_READY(s) < 0) {
-        PyErr_Clear();
-        return false;
-    }
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     if (n <= 4) return false;
     const int kind = PyUnicode_KIND(s);
@@ -315,6 +313,7 @@ Py_ssize_t count_node_entries(PyObject* entries) {
     while (PyObject* raw = PyIter_Next(it.get())) {
         Ref d = Ref::steal(raw);
         if (PyUnicode_CheckExact(raw)) {
+            if (PyUnicode_READY(raw) < 0) return -1;
             count += is_node_name_str(raw) ? 1 : 0;
             continue;
         }
