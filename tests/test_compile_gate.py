@@ -265,6 +265,25 @@ def test_module_attributes():
     assert cg.logger.name == "quarvel.jit.compile_gate"
     assert type(cg._policy_lock) is type(threading.Lock())
     assert not hasattr(cg, "_gate_instance")
+    names = ["PolicyConfig", "FunctionMetrics", "CompileGate", "time", "logging", "threading", "Dict",
+             "Optional", "logger", "_policy_lock", "get_compile_gate", "reset_compile_gate",
+             "create_function_metrics", "create_policy_config"]
+    assert [k for k in vars(cg) if k in names] == names
+
+
+def test_module_loads_once_and_logs_its_line():
+    import subprocess
+    code = ("import logging, sys; logging.basicConfig(level=logging.DEBUG, format='%(name)s "
+            "%(levelname)s %(message)s'); import quarvel.jit.compile_gate\n"
+            "del sys.modules['quarvel.jit.compile_gate']\n"
+            "try:\n    import quarvel.jit.compile_gate\nexcept RuntimeError as e:\n    print(e)")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
+                         env={**__import__("os").environ, "PYTHONPATH": ":".join(sys.path)})
+    assert out.returncode == 0, out.stderr
+    assert out.stderr.splitlines() == [
+        "quarvel.jit.compile_gate INFO Quarvel Compile Gate Cython module loaded - IP protected"]
+    assert out.stdout.strip() == ("Module 'compile_gate' has already been imported. "
+                                  "Re-initialisation is not supported.")
 
 
 # --- CompileGate ----------------------------------------------------------------------------------
@@ -417,6 +436,29 @@ def test_update_debug_line_formats(caplog):
                     "Updated threshold for é∂: 100 -> 91 (speedup: infx)",
                     "Updated threshold for n: 100 -> 109 (speedup: nanx)"]
     assert g.get_threshold(None) == 109
+
+
+def test_update_logs_through_the_module_logger_at_call_time(monkeypatch):
+    lines = []
+
+    class Recorder:
+        def debug(self, text):
+            lines.append(text)
+
+    monkeypatch.setattr(cg, "logger", Recorder())
+    g = CompileGate()
+    g.update("f", Store(compile_count=1, avg_speedup=3.0))
+    g.update("f", Store(compile_count=0, avg_speedup=3.0))
+    assert lines == ["Updated threshold for f: 100 -> 91 (speedup: 3.00x)"]
+
+    class Broken:
+        def debug(self, text):
+            raise RuntimeError("sink down")
+
+    monkeypatch.setattr(cg, "logger", Broken())
+    with pytest.raises(RuntimeError, match="sink down"):
+        g.update("f", Store(compile_count=1, avg_speedup=3.0))
+    assert g.get_threshold("f") == 82     # stored before logging
 
 
 def test_update_without_compilation_does_nothing(caplog):
@@ -583,6 +625,28 @@ def test_reference_counts_are_exact():
     assert abs(after[4] - before[4]) < 100
 
 
+def test_no_memory_growth_over_many_calls():
+    g = CompileGate()
+    stores = [Store(call_count=500, compile_count=1, avg_speedup=3.0, last_compiled=1.0),
+              Store(metrics_ns(call_count=500, compile_count=2, avg_speedup=0.5))]
+    fids = [f"fn{i}" for i in range(50)]
+
+    def burst(n):
+        for i in range(n):
+            s = stores[i & 1]
+            fid = fids[i % 50]
+            g.should_compile(fid, s)
+            g.update(fid, s)
+            g.get_threshold(fid)
+            if i % 100 == 0:
+                g.get_statistics()
+
+    burst(20000)
+    before = sys.getallocatedblocks()
+    burst(100000)
+    assert sys.getallocatedblocks() - before < 200
+
+
 # --- threads --------------------------------------------------------------------------------------
 
 def test_concurrent_calls_on_one_gate():
@@ -616,6 +680,46 @@ def test_concurrent_calls_on_one_gate():
     stats = g.get_statistics()
     assert stats["tracked_functions"] == len(names)
     assert 10 <= stats["min_threshold"] <= stats["max_threshold"] <= 10000
+
+
+def test_reinitialising_a_gate_while_it_is_in_use():
+    # A store that yields the interpreter lock while the gate's lock is held lets another thread
+    # re-run __init__ in the middle of a call; every call must still finish on consistent state.
+    import time as time_module
+
+    class YieldingStore:
+        def get_metrics(self, func_id):
+            time_module.sleep(0)
+            return FunctionMetrics(call_count=1000, compile_count=1, avg_speedup=3.0)
+
+    g = CompileGate()
+    stop = threading.Event()
+    errors = []
+
+    def user():
+        try:
+            store = YieldingStore()
+            while not stop.is_set():
+                g.should_compile("f", store)
+                g.update("f", store)
+                g.get_threshold("f")
+                g.get_statistics()
+        except BaseException as exc:    # noqa: BLE001 - reported below
+            errors.append(exc)
+
+    threads = [threading.Thread(target=user) for _ in range(3)]
+    for t in threads:
+        t.start()
+    for i in range(300):
+        g.__init__(PolicyConfig(initial_threshold=50 + i % 7))
+        time_module.sleep(0)
+    stop.set()
+    for t in threads:
+        t.join(timeout=30)
+    assert not errors
+    assert g.config.initial_threshold == 50 + 299 % 7
+    g.__init__()
+    assert g.get_statistics()["tracked_functions"] == 0
 
 
 def test_concurrent_updates_are_not_lost():

@@ -566,10 +566,18 @@ struct ClockCache {
 };
 ClockCache clock_cache;
 
+#if PY_VERSION_HEX < 0x030C0000
 inline uint64_t dict_version(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
+constexpr bool kHaveDictVersions = true;
+#else
+// Later interpreters no longer promise a version tag per change: look up every time.
+inline uint64_t dict_version(PyObject*) { return 0; }
+constexpr bool kHaveDictVersions = false;
+#endif
 
 bool clock_is_standard(bool& standard) {
-    if (dict_version(module_dict) == clock_cache.module_version &&
+    if (kHaveDictVersions && clock_cache.module_version != 0 &&
+        dict_version(module_dict) == clock_cache.module_version &&
         dict_version(std_time_dict) == clock_cache.time_version) {
         standard = clock_cache.standard;
         return true;
