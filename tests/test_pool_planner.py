@@ -561,6 +561,31 @@ def test_reference_counts_are_exact():
     del r
     after = [sys.getrefcount(o) for o in (entry, name, profile, hist, names, profiles)]
     assert after == before
+    # nothing made during a call outlives it, on success or failure
+    def round_trip():
+        for _ in range(3000):
+            pp.detect_workload_characteristics_change(profiles)
+            pp.predict_resource_requirements(hist[:10] + [(99.0, 1.0)], 3.0)
+            pp.detect_dominant_pattern(names + [None], 1000)
+            pp.score_pool_recommendation(0.5, 0.5, 0.5, 0.5)
+            pp.is_adaptation_beneficial("a", "b", 0.7, 0.8, 0.5, 1)
+            for call, exc in ((lambda: pp.detect_dominant_pattern([name, 3]), TypeError),
+                              (lambda: pp.predict_resource_requirements([()] + hist[:10], 1.0), IndexError),
+                              (lambda: pp.predict_resource_requirements(hist[:10] + [[]], 1.0), IndexError),
+                              (lambda: pp.calculate_performance_trend(hist + [(1.0,)], 0.0), ValueError),
+                              (lambda: pp.detect_workload_characteristics_change(profiles + [None]), TypeError)):
+                try:
+                    call()
+                except exc:
+                    pass
+                else:
+                    raise AssertionError("no error")
+    round_trip()
+    gc.collect()
+    blocks = sys.getallocatedblocks()
+    round_trip()
+    gc.collect()
+    assert sys.getallocatedblocks() - blocks < 50
     c = pp.predict_resource_requirements([], 1.0)
     assert c is pp.predict_resource_requirements([(0, 0)] * 10, 1.0)
     assert sys.getrefcount(c) < 10

@@ -244,8 +244,10 @@ PyObject* detect_workload_characteristics_change(qn::Function*, PyObject* const*
     return out.release();
 }
 
-// Pattern names are exact str or None; equality is the str value, None equal only to itself.
-// Nothing here runs Python code.
+// Pattern and pool names are exact str or None; equality is the str value, None equal only to
+// itself. Nothing here runs Python code. Both must have passed ready_name().
+inline bool ready_name(PyObject* x) { return x == Py_None || PyUnicode_READY(x) == 0; }
+
 inline bool same_name(PyObject* x, PyObject* y) {
     if (x == y) return true;
     if (x == Py_None || y == Py_None) return false;
@@ -274,6 +276,7 @@ PyObject* detect_dominant_pattern(qn::Function*, PyObject* const* a) {
             if (name == Py_None) {
                 hash = 0;
             } else if (PyUnicode_CheckExact(name)) {
+                if (!ready_name(name)) return nullptr;
                 hash = static_cast<std::size_t>(PyObject_Hash(name));  // cannot fail for a str
             } else {
                 PyErr_Format(PyExc_TypeError, "Expected str, got %.200s", Py_TYPE(name)->tp_name);
@@ -320,6 +323,7 @@ PyObject* is_adaptation_beneficial(qn::Function*, PyObject* const* a) {
         !qn::to_double(a[3], confidence) || !qn::to_double(a[4], estimate) || !qn::to_i32(a[5], trigger) ||
         !qn::to_double(a[6], min_improvement) || !qn::to_double(a[7], min_confidence))
         return nullptr;
+    if (!ready_name(a[0]) || !ready_name(a[1])) return nullptr;
     if (same_name(a[0], a[1])) Py_RETURN_FALSE;
     return qn::boolean(core::adaptation_pays_off(score, confidence, estimate, trigger, min_improvement, min_confidence));
 }
