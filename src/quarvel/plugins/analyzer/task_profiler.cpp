@@ -75,6 +75,9 @@ PyObject* quick_framework_score(qn::Function*, PyObject* const* a) {
     if (!qn::arg_exact(code, &PyUnicode_Type, "code") ||
         !qn::arg_exact(framework, &PyUnicode_Type, "framework"))
         return nullptr;
+    if ((framework != Py_None && PyUnicode_READY(framework) < 0) ||
+        (code != Py_None && PyUnicode_READY(code) < 0))
+        return nullptr;
     const int index = framework_index(framework);
     if (index < 0) return new_float(0.0);
     std::size_t n;
