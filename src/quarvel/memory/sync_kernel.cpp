@@ -187,9 +187,9 @@ PyObject* w_fetch_and_add(qn::Function*, PyObject* const* a) {
 int wrapper_install(PyObject* m) {
     qn::Ref ns = qn::Ref::steal(PyDict_New());
     if (!ns) return -1;
-    auto put = [&](const qn::FuncSpec& spec) {
-        qn::Ref f = qn::Ref::steal(qn::new_method(spec, kWrapper, kModule));
-        return f && PyDict_SetItemString(ns.get(), spec.name, f.get()) == 0;
+    auto put = [&](const qn::FuncSpec& fdef) {
+        qn::Ref f = qn::Ref::steal(qn::new_method(fdef, kWrapper, kModule));
+        return f && PyDict_SetItemString(ns.get(), fdef.name, f.get()) == 0;
     };
     qn::Ref mod = qn::Ref::steal(PyUnicode_FromString(kModule));
     qn::Ref doc = qn::Ref::steal(PyUnicode_FromString("Python wrapper for Cython AtomicCounter (backward compatibility)."));
@@ -209,6 +209,27 @@ int wrapper_install(PyObject* m) {
     PyObject* cls = PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O)O", kWrapper,
                                           reinterpret_cast<PyObject*>(&PyBaseObject_Type), ns.get());
     return qn::bind(m, kWrapper, cls);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Reads for the native paths of the other four types: a sequentially consistent load reads what the
+// compare-and-exchange of Atomic64::load reads, without a locked instruction (these paths read up
+// to a dozen counters per call).
+
+namespace {
+
+inline int64_t read_sc(qn::Atomic64& a) { return a.v.load(std::memory_order_seq_cst); }
+
+// Raise-to-at-least: read; while `x` is above the value read, try to swap it in (a failed swap
+// reads again). Returns the last value read.
+inline int64_t raise_sc(qn::Atomic64& a, int64_t x) {
+    int64_t cur = read_sc(a);
+    while (x > cur) {
+        if (a.v.compare_exchange_strong(cur, x, std::memory_order_seq_cst)) break;
+    }
+    return cur;
 }
 
 }  // namespace

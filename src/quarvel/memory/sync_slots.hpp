@@ -248,7 +248,7 @@ PyObject* ls_is_empty(qn::Function*, PyObject* const* a) {
     return qn::boolean(empty);
 }
 
-PyObject* ls_size(qn::Function*, PyObject* const* a) { return PyLong_FromLongLong(stack_of(a[0])->size.load()); }
+PyObject* ls_size(qn::Function*, PyObject* const* a) { return PyLong_FromLongLong(read_sc(stack_of(a[0])->size)); }
 
 // ---------------------------------------------------------------------------------------------
 

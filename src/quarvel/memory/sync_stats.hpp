@@ -67,8 +67,8 @@ struct StatsCore {
         c[bucketed ? kBucketed : kFallback].fetch_add(1);
         if (padding > 0) c[kPadding].fetch_add(padding);
         if (time_ns > 0) c[kAllocTime].fetch_add(time_ns);
-        c[kPeakAllocs].raise_to(wrap_add(allocs_before, 1));
-        c[kPeakBytes].raise_to(wrap_add(bytes_before, size));
+        raise_sc(c[kPeakAllocs], wrap_add(allocs_before, 1));
+        raise_sc(c[kPeakBytes], wrap_add(bytes_before, size));
     }
 
     void record_deallocation(int64_t size, int64_t time_ns) {
@@ -112,6 +112,17 @@ struct IntArg {
     bool fits = false;
     int sign = 0;
     explicit IntArg(PyObject* exact_int) {
+#if PY_VERSION_HEX < 0x030C0000
+        // One digit or none: read it directly (the usual case for sizes and times).
+        const Py_ssize_t n = Py_SIZE(exact_int);
+        if (n >= -1 && n <= 1) {
+            const int64_t digit = n == 0 ? 0 : static_cast<int64_t>(reinterpret_cast<PyLongObject*>(exact_int)->ob_digit[0]);
+            v = n < 0 ? -digit : digit;
+            fits = true;
+            sign = static_cast<int>(n);
+            return;
+        }
+#endif
         int overflow = 0;
         long long x = PyLong_AsLongLongAndOverflow(exact_int, &overflow);
         if (overflow == 0) {
@@ -190,7 +201,7 @@ inline bool stat_load(PyObject* self, int i, Reading& out) {
     qn::Ref attr = stat_attr(self, i);
     if (!attr) return false;
     if (exact_counter(attr.get())) {
-        out.v = counter_of(attr.get()).load();
+        out.v = read_sc(counter_of(attr.get()));
         out.obj.reset();
         return true;
     }
@@ -223,7 +234,7 @@ inline bool raise_public_peak(PyObject* self, int i, const Reading& value) {
         qn::Ref attr = stat_attr(self, i);
         if (!attr) return false;
         if (exact_counter(attr.get())) {
-            counter_of(attr.get()).raise_to(value.v);
+            raise_sc(counter_of(attr.get()), value.v);
             return true;
         }
     }
@@ -334,24 +345,63 @@ int stats_set_public(PyObject* self, PyObject* value, void* closure) {
 
 PyObject* st_init(qn::Function*, PyObject* const*) { Py_RETURN_NONE; }
 
+// An `int` parameter: the argument itself when it is an exact int, else int() of it (held in `hold`).
+inline PyObject* int_param(PyObject* o, const char* name, qn::Ref& hold) {
+    if (PyLong_CheckExact(o)) return o;
+    hold = qn::Ref::steal(qn::arg_int(o, name));
+    return hold.get();
+}
+
+// The counter behind public attribute `i` when the whole call may run natively: `self` is an exact
+// LockFreeStatistics and the attribute an exact AtomicCounter. Borrowed: valid only while no
+// Python code runs.
+inline qn::Atomic64* direct(PyObject* self, int i) {
+    PyObject* p = stats_of(self)->pub[i];
+    return exact_counter(p) ? &counter_of(p) : nullptr;
+}
+
 PyObject* st_record_allocation(qn::Function*, PyObject* const* a) {
     PyObject* self = a[0];
-    qn::Ref size = qn::Ref::steal(qn::arg_int(a[1], "size"));
-    if (!size) return nullptr;
+    qn::Ref hold_size, hold_padding, hold_time;
+    PyObject* size = int_param(a[1], "size", hold_size);
+    if (size == nullptr) return nullptr;
     bool bucketed;
     if (!qn::arg_bool(a[2], bucketed)) return nullptr;
-    qn::Ref padding = qn::Ref::steal(qn::arg_int(a[3], "padding"));
-    if (!padding) return nullptr;
-    qn::Ref time_ns = qn::Ref::steal(qn::arg_int(a[4], "time_ns"));
-    if (!time_ns) return nullptr;
-    const IntArg sz(size.get()), pad(padding.get()), tm(time_ns.get());
+    PyObject* padding = int_param(a[3], "padding", hold_padding);
+    if (padding == nullptr) return nullptr;
+    PyObject* time_ns = int_param(a[4], "time_ns", hold_time);
+    if (time_ns == nullptr) return nullptr;
+    const IntArg sz(size), pad(padding), tm(time_ns);
+    const int bucket = bucketed ? kBucketed : kFallback;
+
+    if (Py_IS_TYPE(self, &LockFreeStatisticsType) && sz.fits && (pad.sign <= 0 || pad.fits) &&
+        (tm.sign <= 0 || tm.fits)) {
+        qn::Atomic64 *total = direct(self, kTotalAllocs), *current = direct(self, kCurrentAllocs),
+                     *nbytes = direct(self, kCurrentBytes), *split = direct(self, bucket),
+                     *pads = pad.sign > 0 ? direct(self, kPadding) : nullptr,
+                     *times = tm.sign > 0 ? direct(self, kAllocTime) : nullptr,
+                     *peak = direct(self, kPeakAllocs), *peak_bytes = direct(self, kPeakBytes);
+        if (total && current && nbytes && split && (pads || pad.sign <= 0) && (times || tm.sign <= 0) && peak &&
+            peak_bytes) {
+            total->fetch_add(1);
+            current->fetch_add(1);
+            nbytes->fetch_add(sz.v);
+            split->fetch_add(1);
+            if (pads) pads->fetch_add(pad.v);
+            if (times) times->fetch_add(tm.v);
+            const int64_t allocs_now = read_sc(*current), bytes_now = read_sc(*nbytes);
+            raise_sc(*peak, allocs_now);
+            raise_sc(*peak_bytes, bytes_now);
+            Py_RETURN_NONE;
+        }
+    }
 
     if (!stat_inc1(self, kTotalAllocs) || !stat_inc1(self, kCurrentAllocs) ||
-        !stat_add(self, kCurrentBytes, true, size.get(), sz))
+        !stat_add(self, kCurrentBytes, true, size, sz))
         return nullptr;
-    if (!stat_inc1(self, bucketed ? kBucketed : kFallback)) return nullptr;
-    if (pad.sign > 0 && !stat_add(self, kPadding, true, padding.get(), pad)) return nullptr;
-    if (tm.sign > 0 && !stat_add(self, kAllocTime, true, time_ns.get(), tm)) return nullptr;
+    if (!stat_inc1(self, bucket)) return nullptr;
+    if (pad.sign > 0 && !stat_add(self, kPadding, true, padding, pad)) return nullptr;
+    if (tm.sign > 0 && !stat_add(self, kAllocTime, true, time_ns, tm)) return nullptr;
     Reading allocs, bytes;
     if (!stat_load(self, kCurrentAllocs, allocs) || !stat_load(self, kCurrentBytes, bytes)) return nullptr;
     if (!call_update_peaks(self, allocs, bytes)) return nullptr;
@@ -360,16 +410,30 @@ PyObject* st_record_allocation(qn::Function*, PyObject* const* a) {
 
 PyObject* st_record_deallocation(qn::Function*, PyObject* const* a) {
     PyObject* self = a[0];
-    qn::Ref size = qn::Ref::steal(qn::arg_int(a[1], "size"));
-    if (!size) return nullptr;
-    qn::Ref time_ns = qn::Ref::steal(qn::arg_int(a[2], "time_ns"));
-    if (!time_ns) return nullptr;
-    const IntArg sz(size.get()), tm(time_ns.get());
+    qn::Ref hold_size, hold_time;
+    PyObject* size = int_param(a[1], "size", hold_size);
+    if (size == nullptr) return nullptr;
+    PyObject* time_ns = int_param(a[2], "time_ns", hold_time);
+    if (time_ns == nullptr) return nullptr;
+    const IntArg sz(size), tm(time_ns);
+
+    if (Py_IS_TYPE(self, &LockFreeStatisticsType) && sz.fits && (tm.sign <= 0 || tm.fits)) {
+        qn::Atomic64 *total = direct(self, kTotalDeallocs), *current = direct(self, kCurrentAllocs),
+                     *nbytes = direct(self, kCurrentBytes),
+                     *times = tm.sign > 0 ? direct(self, kDeallocTime) : nullptr;
+        if (total && current && nbytes && (times || tm.sign <= 0)) {
+            total->fetch_add(1);
+            current->sub(1);
+            nbytes->sub(sz.v);
+            if (times) times->fetch_add(tm.v);
+            Py_RETURN_NONE;
+        }
+    }
 
     if (!stat_inc1(self, kTotalDeallocs) || !stat_dec1(self, kCurrentAllocs) ||
-        !stat_add(self, kCurrentBytes, false, size.get(), sz))
+        !stat_add(self, kCurrentBytes, false, size, sz))
         return nullptr;
-    if (tm.sign > 0 && !stat_add(self, kDeallocTime, true, time_ns.get(), tm)) return nullptr;
+    if (tm.sign > 0 && !stat_add(self, kDeallocTime, true, time_ns, tm)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -381,6 +445,16 @@ PyObject* st_py_record_allocation(qn::Function*, PyObject* const* a) {
         !qn::arg_int_i64(a[3], "padding", padding) || !qn::arg_int_i64(a[4], "time_ns", time_ns))
         return nullptr;
     stats_of(self)->core.record_allocation(size, bucketed, padding, time_ns);
+    if (Py_IS_TYPE(self, &LockFreeStatisticsType)) {
+        qn::Atomic64 *total = direct(self, kTotalAllocs), *current = direct(self, kCurrentAllocs),
+                     *nbytes = direct(self, kCurrentBytes);
+        if (total && current && nbytes) {
+            total->fetch_add(1);
+            current->fetch_add(1);
+            nbytes->fetch_add(size);
+            Py_RETURN_NONE;
+        }
+    }
     if (!stat_inc1(self, kTotalAllocs) || !stat_inc1(self, kCurrentAllocs) ||
         !stat_add_native(self, kCurrentBytes, true, size))
         return nullptr;
@@ -392,6 +466,16 @@ PyObject* st_py_record_deallocation(qn::Function*, PyObject* const* a) {
     int64_t size, time_ns;
     if (!qn::arg_int_i64(a[1], "size", size) || !qn::arg_int_i64(a[2], "time_ns", time_ns)) return nullptr;
     stats_of(self)->core.record_deallocation(size, time_ns);
+    if (Py_IS_TYPE(self, &LockFreeStatisticsType)) {
+        qn::Atomic64 *total = direct(self, kTotalDeallocs), *current = direct(self, kCurrentAllocs),
+                     *nbytes = direct(self, kCurrentBytes);
+        if (total && current && nbytes) {
+            total->fetch_add(1);
+            current->sub(1);
+            nbytes->sub(size);
+            Py_RETURN_NONE;
+        }
+    }
     if (!stat_inc1(self, kTotalDeallocs) || !stat_dec1(self, kCurrentAllocs) ||
         !stat_add_native(self, kCurrentBytes, false, size))
         return nullptr;
@@ -470,10 +554,20 @@ inline PyObject* ratio_string(const Num& ratio) {
     return PyUnicode_Concat(s.get(), QN_STR("%"));
 }
 
+PyObject* g_snapshot_template = nullptr;  // the fourteen keys in order, all None
+
 PyObject* st_get_snapshot(qn::Function*, PyObject* const* a) {
     PyObject* self = a[0];
     Reading r[kStatCount];
-    for (int i = 0; i < kStatCount; ++i) {
+    int first_named = 0;  // attributes before this one were read natively
+    if (Py_IS_TYPE(self, &LockFreeStatisticsType)) {
+        for (; first_named < kStatCount; ++first_named) {
+            qn::Atomic64* c = direct(self, first_named);
+            if (c == nullptr) break;
+            r[first_named].v = read_sc(*c);
+        }
+    }
+    for (int i = first_named; i < kStatCount; ++i) {
         if (!stat_load(self, i, r[i])) return nullptr;
     }
     int pos;
@@ -498,7 +592,8 @@ PyObject* st_get_snapshot(qn::Function*, PyObject* const* a) {
     if (!positive(r[kTotalDeallocs], pos)) return nullptr;
     if (pos && !true_div(r[kDeallocTime], r[kTotalDeallocs], avg_dealloc)) return nullptr;
 
-    qn::Ref d = qn::Ref::steal(_PyDict_NewPresized(14));
+    // A copy of the key template (a flat copy of its table), then every value in place.
+    qn::Ref d = qn::Ref::steal(PyDict_Copy(g_snapshot_template));
     if (!d) return nullptr;
     auto put = [&](PyObject* key, PyObject* value) {
         if (value == nullptr) return false;
@@ -549,8 +644,8 @@ PyObject* st_reset(qn::Function*, PyObject* const* a) {
 }
 
 // Native operation table.
-int64_t sop_raise_peak_allocations(PyObject* o, int64_t v) { return stats_of(o)->core.c[kPeakAllocs].raise_to(v); }
-int64_t sop_raise_peak_bytes(PyObject* o, int64_t v) { return stats_of(o)->core.c[kPeakBytes].raise_to(v); }
+int64_t sop_raise_peak_allocations(PyObject* o, int64_t v) { return raise_sc(stats_of(o)->core.c[kPeakAllocs], v); }
+int64_t sop_raise_peak_bytes(PyObject* o, int64_t v) { return raise_sc(stats_of(o)->core.c[kPeakBytes], v); }
 const LockFreeStatisticsOps stats_ops = {sop_raise_peak_allocations, sop_raise_peak_bytes};
 
 // ---------------------------------------------------------------------------------------------
@@ -679,6 +774,16 @@ int stats_methods_install(PyObject* m) {
     qn::Ref builtins = qn::Ref::steal(PyImport_ImportModule("builtins"));
     if (!builtins) return -1;
     g_builtins_dict = qn::newref(PyModule_GetDict(builtins.get()));
+
+    g_snapshot_template = PyDict_New();
+    if (g_snapshot_template == nullptr) return -1;
+    for (const char* key : {"total_allocations", "total_deallocations", "current_allocations", "bytes_allocated",
+                            "bytes_reserved", "peak_allocations", "peak_bytes_allocated", "bucketed_allocations",
+                            "fallback_allocations", "bucketed_allocation_ratio", "alignment_padding_bytes",
+                            "average_allocation_time_ns", "average_deallocation_time_ns", "allocation_mode"}) {
+        qn::Ref k = qn::Ref::steal(PyUnicode_InternFromString(key));
+        if (!k || PyDict_SetItem(g_snapshot_template, k.get(), Py_None) < 0) return -1;
+    }
 
     PyTypeObject* t = &LockFreeStatisticsType;
     stats_init_fn = qn::add_init(t, {"__init__", st_init});
