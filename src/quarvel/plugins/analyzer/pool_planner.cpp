@@ -159,7 +159,7 @@ PyObject* calculate_performance_trend(qn::Function*, PyObject* const* a) {
     return PyFloat_FromDouble(trend.trend());
 }
 
-// running += value with the interpreter's `+=` on a float, read back as a float. Numbers the float
+// running = float(running + value) with the interpreter's `+` on a float. Numbers the float
 // addition handles itself (floats, ints, bools) are added natively with the same result.
 bool add_to_sum(double& running, PyObject* value) {
     if (PyFloat_CheckExact(value)) {
@@ -176,12 +176,12 @@ bool add_to_sum(double& running, PyObject* value) {
     }
     qn::Ref boxed = qn::Ref::steal(PyFloat_FromDouble(running));
     if (!boxed) return false;
-    qn::Ref sum = qn::Ref::steal(PyNumber_InPlaceAdd(boxed.get(), value));
+    qn::Ref sum = qn::Ref::steal(PyNumber_Add(boxed.get(), value));
     return sum && qn::to_double(sum.get(), running);
 }
 
-// The three profile values of `profile`, or false with nothing set when a key is missing.
-// Returns -1 on error, 0 for a missing key, 1 when all three were found (new references).
+// The three profile values of `profile` in key order, as new references: returns 1 when all three
+// are there, 0 when a key is missing, -1 with an exception set.
 int profile_values(PyObject* profile, qn::Ref (&values)[core::kProfileKeys]) {
     if (PyDict_CheckExact(profile)) {
         for (std::size_t k = 0; k < core::kProfileKeys; ++k) {
