@@ -1,4 +1,4 @@
-"""Tests for quarvel.monitoring.counter_fold (CounterAggregator and its C++ core)."""
+"""Tests for quarvel.monitoring.counter_fold, against a pure-Python model of the running sums."""
 
 from __future__ import annotations
 
@@ -6,19 +6,15 @@ import gc
 import math
 import pickle
 import random
-import shutil
 import struct
-import subprocess
 import sys
 import threading
-from pathlib import Path
 
 import pytest
 
 from quarvel.monitoring import counter_fold
 from quarvel.monitoring.counter_fold import CounterAggregator, create_aggregator
 
-ROOT = Path(__file__).resolve().parents[1]
 INF = float("inf")
 
 
@@ -80,113 +76,9 @@ def random_value(rng):
         return rng.choice([0.1, 0.2, 0.3, 1e-300, -0.0, 1e154, 7.25])
     if kind < 0.9:
         return rng.randint(-10**6, 10**6)  # ints are folded as floats
+    if kind < 0.902:
+        return rng.choice([math.nan, INF, -INF])
     return rng.uniform(-1e-9, 1e-9)
-
-
-# --- the C++ core on its own -----------------------------------------------------------------
-CORE_DRIVER = r"""
-#include "counter_core.hpp"
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-using namespace quarvel::counters;
-// Reads commands "u <id> <hex value>", "r <id>", "a" (reset all), "s <id>" and prints each
-// summary as hex floats, so the Python side can compare bit for bit.
-int main(int argc, char** argv) {
-    const int n = std::atoi(argv[1]);
-    if (argc > 2) {  // allocation probe: print whether the array could be made
-        Record* r = allocate_records(static_cast<std::int32_t>(std::atoll(argv[2])));
-        std::printf("%s\n", r ? "ok" : "null");
-        free_records(r);
-        return 0;
-    }
-    Record* recs = allocate_records(n);
-    if (!recs) return 2;
-    char op[4];
-    while (std::scanf("%3s", op) == 1) {
-        int id = 0;
-        if (op[0] == 'u') {
-            double v;
-            if (std::scanf("%d %la", &id, &v) != 2) return 3;
-            if (in_range(id, n)) fold(recs[id], v);
-        } else if (op[0] == 'r') {
-            if (std::scanf("%d", &id) != 1) return 3;
-            if (in_range(id, n)) reset(recs[id]);
-        } else if (op[0] == 'a') {
-            reset_all(recs, n);
-        } else {
-            if (std::scanf("%d", &id) != 1) return 3;
-            Summary s = summarize(recs[id]);
-            std::printf("%llu %a %a %a %a %a\n", (unsigned long long)s.count, s.mean, s.variance,
-                        s.std_dev, s.min, s.max);
-        }
-    }
-    free_records(recs);
-    return 0;
-}
-"""
-
-
-@pytest.fixture(scope="module")
-def core_driver(tmp_path_factory):
-    cxx = shutil.which("g++") or shutil.which("c++")
-    if cxx is None:
-        pytest.skip("no C++ compiler")
-    out = tmp_path_factory.mktemp("core")
-    src = out / "driver.cpp"
-    src.write_text(CORE_DRIVER)
-    exe = out / "driver"
-    subprocess.run([cxx, "-std=c++20", "-O2", "-Wall", "-Wextra", "-Werror",
-                    "-fsanitize=undefined", "-fno-sanitize-recover=undefined",
-                    f"-I{ROOT / 'src' / 'quarvel' / 'monitoring'}", str(src), "-o", str(exe)],
-                   check=True)
-    return exe
-
-
-def test_core_matches_model_randomized(core_driver):
-    rng = random.Random(8101)
-    n = 6
-    model = [ModelCounter() for _ in range(n)]
-    lines, expected = [], []
-    for _ in range(4000):
-        r = rng.random()
-        cid = rng.randrange(n)
-        if r < 0.85:
-            v = float(random_value(rng))
-            if rng.random() < 0.01:
-                v = rng.choice([math.nan, INF, -INF])
-            lines.append(f"u {cid} {v.hex()}")
-            model[cid].fold(v)
-        elif r < 0.88:
-            lines.append(f"r {cid}")
-            model[cid].reset()
-        elif r < 0.885:
-            lines.append("a")
-            for m in model:
-                m.reset()
-        else:
-            lines.append(f"s {cid}")
-            expected.append(model[cid].stats())
-    res = subprocess.run([str(core_driver), str(n)], input="\n".join(lines) + "\n",
-                         capture_output=True, text=True, check=True)
-    got_lines = res.stdout.split("\n")[:-1]
-    assert len(got_lines) == len(expected)
-    for line, want in zip(got_lines, expected):
-        parts = line.split()
-        got = {"count": int(parts[0])}
-        got.update({k: float.fromhex(p.replace("0x-", "-0x")) if "nan" not in p else math.nan
-                    for k, p in zip(("mean", "variance", "std", "min", "max"), parts[1:])})
-        assert same_stats(got, want), (line, want)
-
-
-def test_core_allocation_limits(core_driver):
-    def probe(n):
-        return subprocess.run([str(core_driver), "0", str(n)], capture_output=True, text=True,
-                              check=True).stdout.strip()
-    assert probe(-1) == "null"
-    assert probe(-(2**31)) == "null"
-    assert probe(0) == "ok"
-    assert probe(5) == "ok"
 
 
 # --- the extension module --------------------------------------------------------------------
@@ -223,6 +115,11 @@ def test_statistics_values():
     agg.update(5, -3.5)
     assert agg.get_stats(5) == {"count": 1, "mean": -3.5, "variance": 0.0, "std": 0.0,
                                 "min": -3.5, "max": -3.5}
+    # std is variance ** 0.5 (pow), which differs from sqrt in the last bit for this variance
+    for v in (59.0, 79.0, 48.0):
+        agg.update(9, v)
+    st = agg.get_stats(9)
+    assert st["variance"] == 164.66666666666652 and st["std"] == 12.832251036613432
     # three equal values: the rounded variance would be about -1.7e-18; it is reported as 0.0
     for _ in range(3):
         agg.update(1, 0.1)
