@@ -18,6 +18,7 @@
 
 #include "block_tree.hpp"
 
+#include <ctime>
 #include <new>
 #include <vector>
 
@@ -32,6 +33,7 @@ struct PyMemAllocator {
 
 using Tree = bt::BlockTree<PyObject*, PyMemAllocator>;
 using Node = Tree::Node;
+static_assert(sizeof(Node) == 64, "one node record per 64-byte allocation class");
 
 constexpr int MAX_RETRIES = 100;
 constexpr double kBackoffSeconds = 0.0001;
@@ -368,15 +370,61 @@ PyObject* m_sanitize_size(qn::Function*, PyObject* const* a) {
     return sanitize_int(num.get());
 }
 
+// The `time` module and its perf_counter_ns as found at load: while the module global `time` and
+// its attribute are still these objects, the clock is read directly (the same monotonic clock,
+// without creating and converting an int); anything else is called as found.
+PyObject* g_time_module = nullptr;
+PyObject* g_perf_counter_ns = nullptr;
+
 // alloc_ns for a new record: time.perf_counter_ns() through the module global `time`.
 bool perf_counter_ns(std::int64_t& out) {
     PyObject* time_mod = module_global("time", S.time);
     if (time_mod == nullptr) return false;
+    if (time_mod == g_time_module && PyModule_CheckExact(time_mod)) {
+        PyObject* fn = PyDict_GetItemWithError(PyModule_GetDict(time_mod), S.perf_counter_ns);
+        if (fn == g_perf_counter_ns && fn != nullptr) {
+            struct timespec ts;
+            if (clock_gettime(CLOCK_MONOTONIC, &ts) == 0) {
+                out = static_cast<std::int64_t>(static_cast<std::uint64_t>(ts.tv_sec) * 1000000000u +
+                                                static_cast<std::uint64_t>(ts.tv_nsec));
+                return true;
+            }
+        }
+        if (PyErr_Occurred()) return false;
+    }
     qn::Ref hold = qn::Ref::borrow(time_mod);
     PyObject* stack[1] = {time_mod};
     qn::Ref r = qn::Ref::steal(PyObject_VectorcallMethod(S.perf_counter_ns, stack,
                                                          1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     return r && qn::to_i64(r.get(), out);
+}
+
+// counter.<name>() for the tree's AtomicCounter objects. The method found on an immutable type
+// stays the same, so the lookup is done once per type and name; other types are looked up each time.
+struct MethodCache {
+    PyTypeObject* type = nullptr;
+    PyObject* fn = nullptr;  // owned
+};
+MethodCache g_increment_cache, g_load_cache;
+
+PyObject* call_counter(PyObject* counter, PyObject* name, MethodCache& cache) {
+    PyTypeObject* tp = Py_TYPE(counter);
+    if (tp != cache.type && PyType_HasFeature(tp, Py_TPFLAGS_IMMUTABLETYPE) && tp->tp_dictoffset == 0) {
+        PyObject* fn = _PyType_Lookup(tp, name);  // borrowed
+        if (fn != nullptr && PyType_HasFeature(Py_TYPE(fn), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+            Py_INCREF(fn);
+            Py_XSETREF(cache.fn, fn);
+            cache.type = tp;
+        }
+    }
+    if (tp == cache.type) {
+        qn::Ref hold_fn = qn::Ref::borrow(cache.fn);
+        qn::Ref hold = qn::Ref::borrow(counter);
+        return PyObject_Vectorcall(hold_fn.get(), &counter, 1, nullptr);
+    }
+    qn::Ref hold = qn::Ref::borrow(counter);
+    PyObject* stack[1] = {counter};
+    return PyObject_VectorcallMethod(name, stack, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
 PyObject* m_insert(qn::Function*, PyObject* const* a) {
@@ -387,10 +435,7 @@ PyObject* m_insert(qn::Function*, PyObject* const* a) {
 
     bool sample = false;
     if (t->atomic_available) {
-        qn::Ref counter = qn::Ref::borrow(t->op_counter);
-        PyObject* stack[1] = {counter.get()};
-        qn::Ref r = qn::Ref::steal(PyObject_VectorcallMethod(S.increment, stack,
-                                                             1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        qn::Ref r = qn::Ref::steal(call_counter(t->op_counter, S.increment, g_increment_cache));
         std::int64_t count;
         if (!r || !qn::to_i64(r.get(), count)) return nullptr;
         // count % rate == 0 with rate >= 1: the remainder is zero for either sign convention.
@@ -425,9 +470,7 @@ PyObject* m_insert(qn::Function*, PyObject* const* a) {
         if (!ws.close()) return nullptr;
     }
     if (sampled) {
-        PyObject* stack[1] = {sampled.get()};
-        qn::Ref r = qn::Ref::steal(PyObject_VectorcallMethod(S.increment, stack,
-                                                             1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        qn::Ref r = qn::Ref::steal(call_counter(sampled.get(), S.increment, g_increment_cache));
         if (!r) return nullptr;
     }
     Py_RETURN_TRUE;
@@ -690,9 +733,7 @@ PyObject* m_get_stats(qn::Function*, PyObject* const* a) {
     }
     qn::Ref sampled;
     if (sample_counter) {
-        PyObject* stack[1] = {sample_counter.get()};
-        sampled = qn::Ref::steal(
-            PyObject_VectorcallMethod(S.load, stack, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        sampled = qn::Ref::steal(call_counter(sample_counter.get(), S.load, g_load_cache));
         if (!sampled) return nullptr;
     } else {
         sampled = qn::Ref::steal(PyLong_FromLong(0));
@@ -878,6 +919,9 @@ int exec_block_index(PyObject* m) {
     if (qn::import_into(m, "threading") < 0 || qn::import_into(m, "time") < 0 || qn::import_into(m, "math") < 0 ||
         qn::import_from(m, "typing", {"List", "Optional", "Tuple", "Dict", "Any"}) < 0)
         return -1;
+    g_time_module = qn::newref(PyDict_GetItemString(g_module_dict, "time"));
+    g_perf_counter_ns = PyObject_GetAttr(g_time_module, S.perf_counter_ns);
+    if (g_perf_counter_ns == nullptr) return -1;
     // 2. from .memory_block import MemoryBlock (a failure fails the import).
     {
         qn::Ref fromlist = qn::Ref::steal(Py_BuildValue("(s)", "MemoryBlock"));
