@@ -12,6 +12,8 @@
 
 #include "task_profiler_core.hpp"
 
+#include <string>
+
 namespace {
 
 namespace core = quarvel::task_profiler_core;
@@ -22,11 +24,21 @@ namespace core = quarvel::task_profiler_core;
 PyObject* g_patterns = nullptr;
 PyObject* g_findall[3] = {nullptr, nullptr, nullptr};
 
-constexpr const char* kPatternSources[3] = {
-    "\\b(numpy|np\\.|ndarray|array|vectorize|matmul|linalg)\\b",
-    "\\b(pandas|pd\\.|DataFrame|Series|groupby|merge|pivot)\\b",
-    "\\b(sklearn|fit|predict|transform|GridSearchCV|RandomForest)\\b",
-};
+// The source of a framework's pattern: its literal alternatives, word-bounded. Built from the
+// same table the ASCII counter matches with, so the two cannot drift apart.
+template <std::size_t N>
+std::string pattern_source(const std::string_view (&alts)[N]) {
+    std::string src = "\\b(";
+    for (std::size_t i = 0; i < N; ++i) {
+        if (i) src += '|';
+        for (char c : alts[i]) {
+            if (c == '.') src += '\\';
+            src += c;
+        }
+    }
+    src += ")\\b";
+    return src;
+}
 
 PyObject* new_float(double v) { return PyFloat_FromDouble(v); }
 
@@ -275,9 +287,11 @@ int build_pattern_table(PyObject* re) {
     qn::Ref table = qn::Ref::steal(PyDict_New());
     if (!flag || !compile || !table) return -1;
     qn::Ref findall[3];
+    const std::string sources[3] = {pattern_source(core::kNumpyPattern), pattern_source(core::kPandasPattern),
+                                    pattern_source(core::kSklearnPattern)};
     for (int i = 0; i < 3; ++i) {
         qn::Ref pattern = qn::Ref::steal(
-            PyObject_CallFunction(compile.get(), "sO", kPatternSources[i], flag.get()));
+            PyObject_CallFunction(compile.get(), "sO", sources[i].c_str(), flag.get()));
         if (!pattern) return -1;
         if (PyDict_SetItemString(table.get(), core::kFrameworkNames[i].data(), pattern.get()) < 0) return -1;
         findall[i] = qn::Ref::steal(PyObject_GetAttrString(pattern.get(), "findall"));
