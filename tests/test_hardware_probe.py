@@ -436,3 +436,35 @@ def test_concurrent_detection():
     for t in threads:
         t.join()
     assert not errors and results == ["native"] * 120
+
+
+def test_no_leaks(monkeypatch):
+    import gc
+    import tracemalloc
+
+    install_registry(monkeypatch, {"cuda": (2, 7.99)}, "cuda")
+    fake = fake_os(sched_getaffinity=lambda pid: {1, 2}, listdir=lambda p: ["node0", b"x"[:0]])
+
+    def churn():
+        for _ in range(1500):
+            probe.detect_capabilities()
+            probe.detect_gpu_backends()
+            probe.detect_python_version()
+            with monkeypatch.context() as m:
+                m.setattr(probe, "os", fake)
+                probe.detect_physical_cores()
+                probe.detect_numa_nodes()
+                m.setattr(probe, "detect_python_version", lambda: ("x",))
+                probe.detect_capabilities()  # the fallback
+
+    churn()
+    gc.collect()
+    tracemalloc.start()
+    try:
+        base = tracemalloc.get_traced_memory()[0]
+        churn()
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - base
+    finally:
+        tracemalloc.stop()
+    assert grown < 16_000, grown
