@@ -49,8 +49,9 @@ struct Originals {
 
 constexpr const char* kNodeDir = "/sys/devices/system/node";
 constexpr const char* kRegistry = "quarvel.gpu.backend_registry";
-constexpr const char* kGpuKeys[8] = {"has_gpu",        "gpu_count",         "gpu_memory_mb",  "cuda_available",
-                                     "rocm_available", "oneapi_available",  "active_backend", "backend_version"};
+constexpr const char* kGpuKeys[8] = {"has_gpu",        "gpu_count",        "gpu_memory_mb",  "cuda_available",
+                                     "rocm_available", "oneapi_available", "active_backend", "backend_version"};
+PyObject* g_gpu_keys[8] = {};  // kGpuKeys, interned
 
 // ---- small helpers ----------------------------------------------------------------------------
 
@@ -87,13 +88,7 @@ PyObject* call_global(PyObject* name) {
 // -1 error, else the truth value.
 inline int truth(PyObject* o) { return o ? PyObject_IsTrue(o) : -1; }
 
-// Stores a new reference (taken over) under a key; -1 on failure.
-inline int put(PyObject* d, const char* key, PyObject* value) {
-    if (value == nullptr) return -1;
-    int r = PyDict_SetItemString(d, key, value);
-    Py_DECREF(value);
-    return r;
-}
+// Stores a new reference (taken over) under an interned key; -1 on failure.
 inline int put(PyObject* d, PyObject* key, PyObject* value) {
     if (value == nullptr || key == nullptr) {
         Py_XDECREF(value);
@@ -119,19 +114,25 @@ PyObject* take_exception() {
 }
 
 // Marks `exc` as the exception being handled for the scope of an `except` block, so an error
-// raised there is chained to it, as in interpreted code.
+// raised there is chained to it and sys.exc_info() sees it, as in interpreted code: the current
+// exception-state slot is swapped and restored, as the interpreter does around a handler.
 class Handling {
 public:
-    explicit Handling(PyObject* exc) : prev_(PyErr_GetHandledException()) { PyErr_SetHandledException(exc); }
+    explicit Handling(PyObject* exc) : item_(PyThreadState_Get()->exc_info), prev_(item_->exc_value) {
+        Py_INCREF(exc);
+        item_->exc_value = exc;
+    }
     ~Handling() {
-        PyErr_SetHandledException(prev_);
-        Py_XDECREF(prev_);
+        PyObject* cur = item_->exc_value;
+        item_->exc_value = prev_;
+        Py_XDECREF(cur);
     }
     Handling(const Handling&) = delete;
     Handling& operator=(const Handling&) = delete;
 
 private:
-    PyObject* prev_;
+    _PyErr_StackItem* item_;
+    PyObject* prev_;  // the slot's own reference, handed back on exit
 };
 
 // `from <module> import <name>` for an imported module: the attribute, else the submodule of
@@ -493,12 +494,17 @@ int gpu_registry(PyObject* info) {
     if (!kind) return -1;
     Ref backends = Ref::steal(call_method(registry.get(), QN_STR("detect_available_backends")));
     if (!backends) return -1;
-    const char* flags[3][2] = {{"cuda_available", "CUDA"}, {"rocm_available", "ROCm"}, {"oneapi_available", "oneAPI"}};
-    for (auto& f : flags) {
-        Ref member = Ref::steal(PyObject_GetAttrString(kind.get(), f[1]));
+    const struct {
+        PyObject* key;
+        PyObject* member;
+    } flags[3] = {{QN_STR("cuda_available"), QN_STR("CUDA")},
+                  {QN_STR("rocm_available"), QN_STR("ROCm")},
+                  {QN_STR("oneapi_available"), QN_STR("oneAPI")}};
+    for (const auto& f : flags) {
+        Ref member = Ref::steal(attr(kind.get(), f.member));
         if (!member) return -1;
         const int c = PySequence_Contains(backends.get(), member.get());
-        if (c < 0 || put(info, f[0], qn::boolean(c != 0)) < 0) return -1;
+        if (c < 0 || put(info, f.key, qn::boolean(c != 0)) < 0) return -1;
     }
     Ref best = Ref::steal(call_method(registry.get(), QN_STR("get_best_available")));
     if (!best) return -1;
@@ -508,9 +514,9 @@ int gpu_registry(PyObject* info) {
     };
     {
         Ref k = Ref::steal(best_kind());
-        if (put(info, "active_backend", attr(k.get(), QN_STR("value"))) < 0) return -1;
+        if (put(info, QN_STR("active_backend"), attr(k.get(), QN_STR("value"))) < 0) return -1;
         Ref binfo = Ref::steal(attr(best.get(), QN_STR("info")));
-        if (put(info, "backend_version", attr(binfo.get(), QN_STR("version"))) < 0) return -1;
+        if (put(info, QN_STR("backend_version"), attr(binfo.get(), QN_STR("version"))) < 0) return -1;
     }
     PyObject* active = PyDict_GetItemWithError(info, QN_STR("active_backend"));
     if (active == nullptr) {
@@ -518,7 +524,7 @@ int gpu_registry(PyObject* info) {
         return -1;
     }
     Ref has_gpu = Ref::steal(PyObject_RichCompare(active, QN_STR("cpu"), Py_NE));
-    if (!has_gpu || PyDict_SetItemString(info, "has_gpu", has_gpu.get()) < 0) return -1;
+    if (!has_gpu || PyDict_SetItem(info, QN_STR("has_gpu"), has_gpu.get()) < 0) return -1;
     int t = truth(has_gpu.get());
     if (t <= 0) return t;
     Ref k = Ref::steal(best_kind());
@@ -528,11 +534,11 @@ int gpu_registry(PyObject* info) {
     Ref k2 = Ref::steal(best_kind());
     Ref entry = Ref::steal(k2 ? PyObject_GetItem(backends.get(), k2.get()) : nullptr);
     if (!entry) return -1;
-    if (put(info, "gpu_count", attr(entry.get(), QN_STR("device_count"))) < 0) return -1;
+    if (put(info, QN_STR("gpu_count"), attr(entry.get(), QN_STR("device_count"))) < 0) return -1;
     Ref gb = Ref::steal(attr(entry.get(), QN_STR("memory_gb")));
     Ref k1024 = Ref::steal(PyLong_FromLong(1024));
     Ref mb = Ref::steal(gb && k1024 ? PyNumber_Multiply(gb.get(), k1024.get()) : nullptr);
-    return put(info, "gpu_memory_mb", mb ? PyNumber_Long(mb.get()) : nullptr);
+    return put(info, QN_STR("gpu_memory_mb"), mb ? PyNumber_Long(mb.get()) : nullptr);
 }
 
 // The nvidia-smi path: only "has_gpu" and "gpu_count" change.
@@ -562,7 +568,7 @@ int gpu_command(PyObject* info) {
     Ref out = Ref::steal(attr(result.get(), QN_STR("stdout")));
     t = truth(out.get());
     if (t <= 0) return t;
-    if (PyDict_SetItemString(info, "has_gpu", Py_True) < 0) return -1;
+    if (PyDict_SetItem(info, QN_STR("has_gpu"), Py_True) < 0) return -1;
     Ref out2 = Ref::steal(attr(result.get(), QN_STR("stdout")));
     Ref errors_kw = Ref::steal(PyTuple_Pack(1, QN_STR("errors")));
     if (!out2 || !errors_kw) return -1;
@@ -580,7 +586,7 @@ int gpu_command(PyObject* info) {
         count += nonblank;
     }
     if (PyErr_Occurred()) return -1;
-    return put(info, "gpu_count", PyLong_FromLongLong(count));
+    return put(info, QN_STR("gpu_count"), PyLong_FromLongLong(count));
 }
 
 PyObject* detect_gpu_backends(qn::Function*, PyObject* const*) {
@@ -666,46 +672,45 @@ bool unpack2(PyObject* value, Ref& a, Ref& b) {
 }
 
 int fill_capabilities(PyObject* caps, double start) {
-    if (put(caps, "physical_cores", call_global(QN_STR("detect_physical_cores"))) < 0) return -1;
-    if (put(caps, "numa_nodes", call_global(QN_STR("detect_numa_nodes"))) < 0) return -1;
+    if (put(caps, QN_STR("physical_cores"), call_global(QN_STR("detect_physical_cores"))) < 0) return -1;
+    if (put(caps, QN_STR("numa_nodes"), call_global(QN_STR("detect_numa_nodes"))) < 0) return -1;
     Ref gpu = Ref::steal(call_global(QN_STR("detect_gpu_backends")));
     if (!gpu) return -1;
-    for (const char* key : kGpuKeys) {
-        Ref k = Ref::steal(PyUnicode_InternFromString(key));
-        if (!k || put(caps, k.get(), PyObject_GetItem(gpu.get(), k.get())) < 0) return -1;
+    for (PyObject* key : g_gpu_keys) {
+        if (put(caps, key, PyObject_GetItem(gpu.get(), key)) < 0) return -1;
     }
     Ref pv = Ref::steal(call_global(QN_STR("detect_python_version")));
     Ref version, has_sub;
     if (!pv || !unpack2(pv.get(), version, has_sub)) return -1;
-    if (put(caps, "python_version", version.release()) < 0) return -1;
-    if (put(caps, "subinterpreter_support", has_sub.release()) < 0) return -1;
+    if (put(caps, QN_STR("python_version"), version.release()) < 0) return -1;
+    if (put(caps, QN_STR("subinterpreter_support"), has_sub.release()) < 0) return -1;
     Ref sys = Ref::steal(global(QN_STR("sys")));
-    if (put(caps, "platform", attr(sys.get(), QN_STR("platform"))) < 0) return -1;
+    if (put(caps, QN_STR("platform"), attr(sys.get(), QN_STR("platform"))) < 0) return -1;
     Ref time = Ref::steal(global(QN_STR("time")));
-    if (put(caps, "detected_at", time ? call_method(time.get(), QN_STR("time")) : nullptr) < 0) return -1;
-    if (put(caps, "detector", qn::newref(QN_STR("native"))) < 0) return -1;
-    return put(caps, "detection_time_ms", elapsed_ms(start));
+    if (put(caps, QN_STR("detected_at"), time ? call_method(time.get(), QN_STR("time")) : nullptr) < 0) return -1;
+    if (put(caps, QN_STR("detector"), qn::newref(QN_STR("native"))) < 0) return -1;
+    return put(caps, QN_STR("detection_time_ms"), elapsed_ms(start));
 }
 
 PyObject* fallback_capabilities(PyObject* exc, double start) {
     Ref fb = Ref::steal(_PyDict_NewPresized(17));
     if (!fb) return nullptr;
     PyObject* d = fb.get();
-    if (put(d, "physical_cores", cpu_count_or_one()) < 0 || put(d, "numa_nodes", PyLong_FromLong(1)) < 0 ||
-        put(d, "has_gpu", qn::newref(Py_False)) < 0 || put(d, "gpu_count", PyLong_FromLong(0)) < 0 ||
-        put(d, "gpu_memory_mb", PyLong_FromLong(0)) < 0 || put(d, "cuda_available", qn::newref(Py_False)) < 0 ||
-        put(d, "rocm_available", qn::newref(Py_False)) < 0 || put(d, "oneapi_available", qn::newref(Py_False)) < 0 ||
-        put(d, "active_backend", qn::newref(QN_STR("cpu"))) < 0 ||
-        put(d, "backend_version", PyUnicode_FromStringAndSize("", 0)) < 0 ||
-        put(d, "python_version", version_string(false)) < 0 ||
-        put(d, "subinterpreter_support", qn::newref(Py_False)) < 0)
+    if (put(d, QN_STR("physical_cores"), cpu_count_or_one()) < 0 || put(d, QN_STR("numa_nodes"), PyLong_FromLong(1)) < 0 ||
+        put(d, QN_STR("has_gpu"), qn::newref(Py_False)) < 0 || put(d, QN_STR("gpu_count"), PyLong_FromLong(0)) < 0 ||
+        put(d, QN_STR("gpu_memory_mb"), PyLong_FromLong(0)) < 0 || put(d, QN_STR("cuda_available"), qn::newref(Py_False)) < 0 ||
+        put(d, QN_STR("rocm_available"), qn::newref(Py_False)) < 0 || put(d, QN_STR("oneapi_available"), qn::newref(Py_False)) < 0 ||
+        put(d, QN_STR("active_backend"), qn::newref(QN_STR("cpu"))) < 0 ||
+        put(d, QN_STR("backend_version"), PyUnicode_FromStringAndSize("", 0)) < 0 ||
+        put(d, QN_STR("python_version"), version_string(false)) < 0 ||
+        put(d, QN_STR("subinterpreter_support"), qn::newref(Py_False)) < 0)
         return nullptr;
     Ref sys = Ref::steal(global(QN_STR("sys")));
-    if (put(d, "platform", attr(sys.get(), QN_STR("platform"))) < 0) return nullptr;
+    if (put(d, QN_STR("platform"), attr(sys.get(), QN_STR("platform"))) < 0) return nullptr;
     Ref time = Ref::steal(global(QN_STR("time")));
-    if (put(d, "detected_at", time ? call_method(time.get(), QN_STR("time")) : nullptr) < 0) return nullptr;
-    if (put(d, "detector", qn::newref(QN_STR("native_fallback"))) < 0 || put(d, "error", PyObject_Str(exc)) < 0 ||
-        put(d, "detection_time_ms", elapsed_ms(start)) < 0)
+    if (put(d, QN_STR("detected_at"), time ? call_method(time.get(), QN_STR("time")) : nullptr) < 0) return nullptr;
+    if (put(d, QN_STR("detector"), qn::newref(QN_STR("native_fallback"))) < 0 || put(d, QN_STR("error"), PyObject_Str(exc)) < 0 ||
+        put(d, QN_STR("detection_time_ms"), elapsed_ms(start)) < 0)
         return nullptr;
     return fb.release();
 }
@@ -750,14 +755,18 @@ int capture_originals(PyObject* m) {
 }
 
 int build_constants() {
+    for (int i = 0; i < 8; ++i) {
+        g_gpu_keys[i] = PyUnicode_InternFromString(kGpuKeys[i]);
+        if (g_gpu_keys[i] == nullptr) return -1;
+    }
     g_gpu_initial = PyDict_New();
     if (g_gpu_initial == nullptr) return -1;
     PyObject* d = g_gpu_initial;
-    if (put(d, "has_gpu", qn::newref(Py_False)) < 0 || put(d, "gpu_count", PyLong_FromLong(0)) < 0 ||
-        put(d, "gpu_memory_mb", PyLong_FromLong(0)) < 0 || put(d, "cuda_available", qn::newref(Py_False)) < 0 ||
-        put(d, "rocm_available", qn::newref(Py_False)) < 0 || put(d, "oneapi_available", qn::newref(Py_False)) < 0 ||
-        put(d, "active_backend", PyUnicode_InternFromString("cpu")) < 0 ||
-        put(d, "backend_version", PyUnicode_FromStringAndSize("", 0)) < 0)
+    if (put(d, QN_STR("has_gpu"), qn::newref(Py_False)) < 0 || put(d, QN_STR("gpu_count"), PyLong_FromLong(0)) < 0 ||
+        put(d, QN_STR("gpu_memory_mb"), PyLong_FromLong(0)) < 0 || put(d, QN_STR("cuda_available"), qn::newref(Py_False)) < 0 ||
+        put(d, QN_STR("rocm_available"), qn::newref(Py_False)) < 0 || put(d, QN_STR("oneapi_available"), qn::newref(Py_False)) < 0 ||
+        put(d, QN_STR("active_backend"), PyUnicode_InternFromString("cpu")) < 0 ||
+        put(d, QN_STR("backend_version"), PyUnicode_FromStringAndSize("", 0)) < 0)
         return -1;
     g_version_312 = Py_BuildValue("(ii)", 3, 12);
     g_registry_fromlist = Py_BuildValue("(ss)", "GPUBackendRegistry", "GPUBackendKind");
