@@ -181,6 +181,23 @@ def test_argument_conversions():
     assert [agg.get_stats(i) for i in range(4)] == before
 
 
+def test_lock_factory_looked_up_at_construction(monkeypatch):
+    import types
+
+    made = []
+    monkeypatch.setattr(counter_fold, "threading",
+                        types.SimpleNamespace(Lock=lambda: made.append(1) or threading.RLock()))
+    agg = CounterAggregator(2)
+    agg.update(1, 3.0)
+    assert made == [1] and agg.get_stats(1)["count"] == 1 and agg.get_all_stats()[0][0] == 1
+    monkeypatch.setattr(counter_fold, "threading", types.SimpleNamespace())
+    with pytest.raises(AttributeError):
+        CounterAggregator(2)
+    monkeypatch.delattr(counter_fold, "threading")
+    with pytest.raises(NameError):
+        CounterAggregator(2)
+
+
 def test_construction_sizes():
     empty = CounterAggregator(0)
     assert empty.get_all_stats() == []
@@ -197,6 +214,26 @@ def test_construction_sizes():
     assert CounterAggregator(3.7).get_all_stats() == []
     with pytest.raises(IndexError):
         CounterAggregator(3.7).update(3, 1.0)
+
+
+def test_reinitialisation_and_uninitialised_instances():
+    agg = CounterAggregator(2)
+    agg.update(1, 1.0)
+    agg.__init__(5)  # a fresh set of counters
+    assert agg.get_all_stats() == []
+    agg.update(4, 1.0)
+    with pytest.raises(MemoryError):
+        agg.__init__(-1)
+    assert agg.get_stats(4)["count"] == 1  # a failed re-initialisation changes nothing
+
+    class NoInit(CounterAggregator):
+        def __init__(self):
+            pass
+
+    for empty in (NoInit(), CounterAggregator.__new__(CounterAggregator)):
+        with pytest.raises(IndexError, match="Counter ID 0 out of range"):
+            empty.update(0, 1.0)
+        assert empty.reset_all() is None and empty.get_all_stats() == []
 
 
 def test_get_all_stats_and_resets():
