@@ -611,7 +611,7 @@ def test_cycles_through_subclass_instances_are_collected():
 def test_concurrent_readers_and_writers_on_a_large_tree():
     rng = random.Random(5)
     t = FastRedBlackTree()
-    sizes = rng.sample(range(1, 1 << 30), 40000)  # well above the size that walks without the GIL
+    sizes = rng.sample(range(1, 1 << 30), 80000)  # above the size from which walks release the GIL
     for s in sizes:
         t.insert(s, blk(s))
     stop = threading.Event()
@@ -658,13 +658,63 @@ def test_concurrent_readers_and_writers_on_a_large_tree():
         th.join(10)
     assert not errors, errors[:5]
     assert counts["found"] > 0
-    assert len(t) == 40000 + counts["inserted"] - counts["removed"]
+    assert len(t) == 80000 + counts["inserted"] - counts["removed"]
     dist = t.get_size_distribution()
     assert sum(dist.values()) == len(t)
     assert t.get_stats()["height"] <= height_bound(len(dist))
 
 
-def test_reader_gives_up_while_a_write_stays_open():
+def test_module_globals_are_read_when_used(monkeypatch):
+    calls = []
+
+    class FakeTime:
+        @staticmethod
+        def perf_counter_ns():
+            calls.append("ns")
+            return 5
+
+    class Counter:
+        made = 0
+
+        def __init__(self, value):
+            Counter.made += 1
+            self.value = value
+
+        def increment(self):
+            self.value += 1
+            return self.value
+
+        def load(self):
+            return self.value
+
+    monkeypatch.setattr(bi, "time", FakeTime)
+    monkeypatch.setattr(bi, "AtomicCounter", Counter)
+    t = FastRedBlackTree(sample_rate=2)
+    assert Counter.made == 2
+    for s in (1, 1, 2):
+        t.insert(s, None)
+    assert calls == ["ns"] * 3  # one clock reading per record
+    assert t.get_stats()["sampled_operations"] == 1
+    t.clear()
+    assert Counter.made == 4 and t.get_stats()["sampled_operations"] == 0
+    monkeypatch.setattr(bi, "ATOMIC_AVAILABLE", False)
+    u = FastRedBlackTree(sample_rate=1)
+    u.insert(1, None)
+    assert u.get_stats()["sampled_operations"] == 0 and Counter.made == 4
+
+
+def test_reader_gives_up_while_a_write_stays_open(monkeypatch):
+    sleeps = []
+
+    class CountingTime:
+        perf_counter_ns = staticmethod(time.perf_counter_ns)
+
+        @staticmethod
+        def sleep(seconds):
+            sleeps.append(seconds)
+            time.sleep(seconds)
+
+    monkeypatch.setattr(bi, "time", CountingTime)
     t = FastRedBlackTree()
     inside = threading.Event()
 
@@ -681,6 +731,7 @@ def test_reader_gives_up_while_a_write_stays_open():
     assert inside.wait(5)
     searches = t.get_stats()["total_searches"]
     assert t.find_best_fit(1) is None and t.find_all_exact(4) == []  # sequence stayed odd: empty results
+    assert sleeps == [0.0001] * (2 * bi.MAX_RETRIES)
     th.join(5)
     assert t.get_stats()["total_searches"] == searches
     assert t.find_best_fit(1) == "four" and t.get_stats()["total_searches"] == searches + 1
