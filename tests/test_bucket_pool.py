@@ -3,12 +3,14 @@ allocator statistics, checked against small Python models of the same arithmetic
 
 import gc
 import logging
+import os
 import pickle
 import random
 import struct
 import subprocess
 import sys
 import threading
+from pathlib import Path
 
 import pytest
 
@@ -103,8 +105,8 @@ def test_module_names_and_loaded_line():
     assert bp.logger is logging.getLogger("quarvel.memory.bucket_pool")
     code = ("import logging; logging.basicConfig(level=logging.INFO, format='%(name)s|%(levelname)s|%(message)s');"
             "import quarvel.memory.bucket_pool")
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
-                         env={"PYTHONPATH": str(__import__("pathlib").Path(bp.__file__).parents[2])})
+    env = dict(os.environ, PYTHONPATH=str(Path(bp.__file__).parents[2]))
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, env=env)
     assert out.returncode == 0, out.stderr
     assert out.stderr.splitlines() == [
         "quarvel.memory.bucket_pool|INFO|Quarvel Bucket Pool Cython module loaded - targeting 1.8-3× performance improvement"]
@@ -484,6 +486,18 @@ def test_stats_ratios_and_padding():
     s.py_record_allocation(1, -1, True)
     assert s.get_stats()["alignment_padding_bytes"] == U64_MAX  # modulo 2**64
     assert s.get_stats()["bucketed_allocation_ratio"] == "100.0%"
+
+
+def test_stats_ratio_text_matches_float_formatting():
+    s = bp.FastStatsCollector()
+    rng = random.Random(5)
+    bucketed = total = 0
+    for _ in range(4000):
+        b = rng.random() < 0.7
+        s.py_record_allocation(1, 0, b)
+        bucketed += b
+        total += 1
+        assert s.get_stats()["bucketed_allocation_ratio"] == f"{bucketed / total * 100:.1f}%"
 
 
 def test_stats_failed_record_counts_nothing():

@@ -434,35 +434,53 @@ PyObject* stats_reset(qn::Function*, PyObject* const* a) {
     Py_RETURN_NONE;
 }
 
-int set_u64(PyObject* d, PyObject* key, uint64_t v) {
-    qn::Ref value = qn::Ref::steal(PyLong_FromUnsignedLongLong(v));
-    return value ? PyDict_SetItem(d, key, value.get()) : -1;
+// The six keys in their order; get_stats copies this dict (keys only, values None) and fills in
+// the values, which is cheaper than building a new dict key by key.
+constexpr const char* kStatsKeys[] = {"total_allocations",    "total_deallocations",       "bucketed_allocations",
+                                      "fallback_allocations", "bucketed_allocation_ratio", "alignment_padding_bytes"};
+constexpr int kRatioKey = 4;
+PyObject* g_stats_keys[6] = {};
+PyObject* g_stats_template = nullptr;
+
+int stats_template_build() {
+    g_stats_template = PyDict_New();
+    if (g_stats_template == nullptr) return -1;
+    for (int k = 0; k < 6; ++k) {
+        g_stats_keys[k] = PyUnicode_InternFromString(kStatsKeys[k]);
+        if (g_stats_keys[k] == nullptr || PyDict_SetItem(g_stats_template, g_stats_keys[k], Py_None) < 0) return -1;
+    }
+    return 0;
+}
+
+PyObject* ratio_text(uint64_t bucketed, uint64_t total) {
+    const double ratio = total > 0 ? static_cast<double>(bucketed) / static_cast<double>(total) * 100.0 : 0.0;
+    char text[24];
+    const std::size_t n = core::format_percent_1(ratio, text);
+    if (n > 0) return PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(n));
+    char* digits = PyOS_double_to_string(ratio, 'f', 1, 0, nullptr);
+    if (digits == nullptr) return nullptr;
+    PyObject* r = PyUnicode_FromFormat("%s%%", digits);
+    PyMem_Free(digits);
+    return r;
 }
 
 PyObject* stats_get(qn::Function*, PyObject* const* a) {
     StatsCollectorObject* s = stats(a[0]);
-    uint64_t total = 0, deallocs = 0, bucketed = 0, fallback = 0, padding = 0;
+    uint64_t v[6] = {};
     if (!with_lock(s->lock, [&] {
-            total = s->total_allocations;
-            deallocs = s->total_deallocations;
-            bucketed = s->bucketed_allocations;
-            fallback = s->fallback_allocations;
-            padding = s->alignment_padding_bytes;
+            v[0] = s->total_allocations;
+            v[1] = s->total_deallocations;
+            v[2] = s->bucketed_allocations;
+            v[3] = s->fallback_allocations;
+            v[5] = s->alignment_padding_bytes;
         }))
         return nullptr;
-    const double ratio = total > 0 ? static_cast<double>(bucketed) / static_cast<double>(total) * 100.0 : 0.0;
-    char* digits = PyOS_double_to_string(ratio, 'f', 1, 0, nullptr);
-    if (digits == nullptr) return nullptr;
-    qn::Ref ratio_text = qn::Ref::steal(PyUnicode_FromFormat("%s%%", digits));
-    PyMem_Free(digits);
-    qn::Ref d = qn::Ref::steal(PyDict_New());
-    if (!ratio_text || !d || set_u64(d.get(), QN_STR("total_allocations"), total) < 0 ||
-        set_u64(d.get(), QN_STR("total_deallocations"), deallocs) < 0 ||
-        set_u64(d.get(), QN_STR("bucketed_allocations"), bucketed) < 0 ||
-        set_u64(d.get(), QN_STR("fallback_allocations"), fallback) < 0 ||
-        PyDict_SetItem(d.get(), QN_STR("bucketed_allocation_ratio"), ratio_text.get()) < 0 ||
-        set_u64(d.get(), QN_STR("alignment_padding_bytes"), padding) < 0)
-        return nullptr;
+    qn::Ref d = qn::Ref::steal(PyDict_Copy(g_stats_template));
+    if (!d) return nullptr;
+    for (int k = 0; k < 6; ++k) {
+        qn::Ref value = qn::Ref::steal(k == kRatioKey ? ratio_text(v[2], v[0]) : PyLong_FromUnsignedLongLong(v[k]));
+        if (!value || PyDict_SetItem(d.get(), g_stats_keys[k], value.get()) < 0) return nullptr;
+    }
     return d.release();
 }
 
@@ -480,7 +498,7 @@ void stats_type_setup() {
 int stats_methods_install() {
     PyTypeObject* t = &StatsCollectorType;
     stats_init_fn = qn::add_init(t, {"__init__", stats_init});
-    if (stats_init_fn == nullptr ||
+    if (stats_init_fn == nullptr || stats_template_build() < 0 ||
         !qn::add_method(t, {"py_record_allocation", stats_record_allocation,
                             {{"size"}, {"padding"}, {"is_bucketed"}}, nullptr,
                             "Record allocation statistics (Python interface)."}) ||
