@@ -378,6 +378,38 @@ def test_subclass_override_of_update_peaks_is_used():
     assert calls == [(1, 10), (2, 15)]
     assert t.get_snapshot()["peak_allocations"] == 0
 
+    shared = AtomicCounter(100)
+
+    class Redirected(LockFreeStatistics):           # an attribute found through the subclass
+        total_allocations = property(lambda self: shared)
+
+    r = Redirected()
+    r.record_allocation(1)
+    r.py_record_allocation(1, True)
+    assert shared.load() == 102 and r.get_snapshot()["total_allocations"] == 102
+    r.reset()
+    assert shared.load() == 0
+
+
+def test_internal_counters_through_native_table():
+    import ctypes
+    get = ctypes.pythonapi.PyCapsule_GetPointer
+    get.restype, get.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
+    table = get(LockFreeStatistics.__native_ops__, b"quarvel.memory.sync_kernel.LockFreeStatistics.__native_ops__")
+    entry = ctypes.CFUNCTYPE(ctypes.c_int64, ctypes.py_object, ctypes.c_int64)
+    raise_allocs, raise_bytes = (entry(p) for p in (ctypes.c_void_p * 2).from_address(table))
+
+    s = LockFreeStatistics()
+    s.py_record_allocation(100, True)
+    s.py_record_allocation(50, False)
+    s.py_record_deallocation(100)
+    s.py_record_allocation(10, True, 4, 9)
+    s.record_allocation(10**6)                     # the public version leaves them alone
+    assert (raise_allocs(s, 0), raise_bytes(s, 0)) == (2, 150)
+    assert raise_allocs(s, 7) == 2 and raise_allocs(s, 0) == 7    # returns the last value read
+    s.reset()
+    assert (raise_allocs(s, -1), raise_bytes(s, -1)) == (0, 0)
+
 
 @pytest.mark.parametrize("counter_type", [AtomicCounter, SubCounter], ids=["exact", "subclass"])
 def test_randomized_against_model(counter_type):
