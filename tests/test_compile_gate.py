@@ -237,9 +237,11 @@ def test_factory_annotations_and_docs():
 
 
 def test_records_and_gate_refuse_pickling():
+    import copy
     for obj in (PolicyConfig(), FunctionMetrics(), CompileGate()):
-        with pytest.raises(TypeError, match="no default __reduce__ due to non-trivial __cinit__"):
-            pickle.dumps(obj)
+        for refuse in (pickle.dumps, copy.copy, lambda o: o.__setstate__({})):
+            with pytest.raises(TypeError, match="no default __reduce__ due to non-trivial __cinit__"):
+                refuse(obj)
 
 
 def test_records_are_subclassable():

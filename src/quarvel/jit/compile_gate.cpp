@@ -301,6 +301,16 @@ PyGetSetDef fm_getset[] = {
 // lock's own acquire/release; anything else (a lock rebound in the module namespace) is driven
 // through __enter__ / __exit__.
 
+// The special method `name` of `obj`, looked up on its type and bound to it; nullptr without an
+// exception when the type has none.
+PyObject* lookup_special(PyObject* obj, PyObject* name) {
+    qn::Ref attr = qn::Ref::borrow(_PyType_Lookup(Py_TYPE(obj), name));
+    if (!attr) return nullptr;
+    descrgetfunc get = Py_TYPE(attr.get())->tp_descr_get;
+    if (get == nullptr) return attr.release();
+    return get(attr.get(), obj, reinterpret_cast<PyObject*>(Py_TYPE(obj)));
+}
+
 class WithBlock {
 public:
     explicit WithBlock(PyObject* mgr) : mgr_(qn::Ref::borrow(mgr)) {
@@ -309,19 +319,24 @@ public:
             entered_ = qn::lock_acquire(mgr);
             return;
         }
-        exit_ = qn::Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(mgr)), QN_STR("__exit__")));
-        qn::Ref enter =
-            qn::Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(mgr)), QN_STR("__enter__")));
-        if (!exit_ || !enter) {
-            if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-                PyErr_Clear();
+        // As `with` does: __enter__ first, then __exit__, both looked up on the type and bound.
+        qn::Ref enter = qn::Ref::steal(lookup_special(mgr, QN_STR("__enter__")));
+        if (!enter) {
+            if (!PyErr_Occurred())
                 PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
                              Py_TYPE(mgr)->tp_name);
-            }
             return;
         }
-        PyObject* argv[1] = {mgr};
-        qn::Ref r = qn::Ref::steal(PyObject_Vectorcall(enter.get(), argv, 1, nullptr));
+        exit_ = qn::Ref::steal(lookup_special(mgr, QN_STR("__exit__")));
+        if (!exit_) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_TypeError,
+                             "'%.200s' object does not support the context manager protocol (missed __exit__ "
+                             "method)",
+                             Py_TYPE(mgr)->tp_name);
+            return;
+        }
+        qn::Ref r = qn::Ref::steal(PyObject_CallNoArgs(enter.get()));
         entered_ = static_cast<bool>(r);
     }
     WithBlock(const WithBlock&) = delete;
@@ -341,14 +356,14 @@ public:
         PyObject *et, *ev, *tb;
         PyErr_Fetch(&et, &ev, &tb);
         if (et == nullptr) {
-            PyObject* argv[4] = {mgr_.get(), Py_None, Py_None, Py_None};
-            qn::Ref r = qn::Ref::steal(PyObject_Vectorcall(exit_.get(), argv, 4, nullptr));
+            PyObject* argv[3] = {Py_None, Py_None, Py_None};
+            qn::Ref r = qn::Ref::steal(PyObject_Vectorcall(exit_.get(), argv, 3, nullptr));
             return r ? 0 : -1;
         }
         PyErr_NormalizeException(&et, &ev, &tb);
         if (tb != nullptr && ev != nullptr) PyException_SetTraceback(ev, tb);
-        PyObject* argv[4] = {mgr_.get(), et, ev ? ev : Py_None, tb ? tb : Py_None};
-        qn::Ref r = qn::Ref::steal(PyObject_Vectorcall(exit_.get(), argv, 4, nullptr));
+        PyObject* argv[3] = {et, ev ? ev : Py_None, tb ? tb : Py_None};
+        qn::Ref r = qn::Ref::steal(PyObject_Vectorcall(exit_.get(), argv, 3, nullptr));
         if (!r) {
             Py_XDECREF(et);
             Py_XDECREF(ev);
