@@ -117,6 +117,10 @@ def test_policy_config_accepted_edges_and_conversion():
         PolicyConfig(max_threshold=INT32_MAX + 1, min_threshold=0)
     with pytest.raises(TypeError, match="an integer is required"):
         PolicyConfig(min_threshold="5", learning_rate=0.0)
+    with pytest.raises(ValueError, match="NaN"):
+        PolicyConfig(initial_threshold=float("nan"))
+    with pytest.raises(OverflowError):
+        FunctionMetrics(call_count=float("inf"))
     with pytest.raises(TypeError):
         PolicyConfig(learning_rate="0.5", min_threshold=0)
     assert PolicyConfig(max_threshold=INT32_MAX, initial_threshold=INT32_MAX).max_threshold == INT32_MAX
