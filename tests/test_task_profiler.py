@@ -357,14 +357,14 @@ def test_normalize_scores():
 # ---------------------------------------------------------------------------------------------
 # Estimates
 
-SPECIAL = [0.0, -0.0, 0.3, 0.4, 0.5, 0.6, 0.7, 0.8, 1.0, -1.0, 10.0, 1e308, -1e308, math.inf,
+EDGE_VALUES = [0.0, -0.0, 0.3, 0.4, 0.5, 0.6, 0.7, 0.8, 1.0, -1.0, 10.0, 1e308, -1e308, math.inf,
            -math.inf, math.nan, 0.30000000000000004, 0.7999999999999999, 0.8000000000000002]
 
 
 def rand_double(rng):
     r = rng.random()
     if r < 0.3:
-        return rng.choice(SPECIAL)
+        return rng.choice(EDGE_VALUES)
     if r < 0.5:
         return round(rng.uniform(-0.5, 1.5), rng.randrange(1, 3))
     return rng.uniform(-2.0, 3.0)

@@ -311,7 +311,7 @@ int exec_task_profiler(PyObject* m) {
     qn::Ref re = qn::Ref::steal(PyImport_ImportModule("re"));
     if (!re || qn::bind(m, "re", qn::newref(re.get())) < 0 || build_pattern_table(re.get()) < 0) return -1;
 
-    const qn::FuncSpec specs[] = {
+    const qn::FuncSpec functions[] = {
         {"quick_framework_score", quick_framework_score, {{"code", nullptr, kStr}, {"framework", nullptr, kStr}},
          "float",
          "Share of matches of the framework's pattern in the text: matches / 10, at most 1.0; 0.0 for "
@@ -392,8 +392,8 @@ int exec_task_profiler(PyObject* m) {
          "float",
          "Detection threshold moved by the success rate, within [min_threshold, max_threshold]."},
     };
-    for (const qn::FuncSpec& spec : specs)
-        if (qn::add_function(m, spec) == nullptr) return -1;
+    for (const qn::FuncSpec& function : functions)
+        if (qn::add_function(m, function) == nullptr) return -1;
 
     if (qn::import_into(m, "logging") < 0) return -1;
     PyObject* logger = qn::make_logger(m);
