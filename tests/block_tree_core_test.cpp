@@ -101,7 +101,7 @@ void randomized_against_model() {
         Model m;
         const std::uint64_t span = round == 0 ? 16 : round == 1 ? 300 : round == 2 ? 5000 : ~0ull;
         std::uint64_t next_block = 1;
-        for (int step = 0; step < 30000; ++step) {
+        for (int step = 0; step < 12000; ++step) {
             const unsigned op = rng() % 10;
             std::uint64_t size = round == 3 && rng() % 8 == 0 ? ~0ull - rng() % 4 : rng() % span;
             if (op < 5) {
@@ -142,7 +142,7 @@ void randomized_against_model() {
                 it->second.erase(it->second.begin() + static_cast<std::ptrdiff_t>(pos));
                 if (it->second.empty()) m.erase(it);
             }
-            if (step % 97 == 0 || span == 16) check_tree(t, m);
+            if (step % 61 == 0 || span == 16) check_tree(t, m);
             if (step % 13 == 0) t.reclaim();
         }
         check_tree(t, m);
@@ -248,7 +248,7 @@ void concurrent_readers() {
     for (unsigned i = 0; i < 3; ++i) readers.emplace_back(reader, i);
     std::mt19937_64 rng(99);
     std::uint64_t next_block = 10000;
-    for (int step = 0; step < 20000; ++step) {
+    for (int step = 0; step < 12000; ++step) {
         std::lock_guard<std::mutex> g(gil);
         const std::uint64_t size = rng() % 2100;
         if (rng() % 2) {

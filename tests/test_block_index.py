@@ -71,86 +71,61 @@ class ChainModel:
         return sum(len(c) for c in self.sizes.values())
 
 
-class InsertShapeModel:
-    """The tree's insert algorithm on plain records, to predict shape (pre-order keys, height)."""
+def insert_shape(sizes):
+    """Pre-order (size, count) pairs and height of the tree the documented insert algorithm builds."""
+    # Nodes are lists [size, left, right, parent, red, count]; sides 1 and 2 are left and right.
+    root = None
 
-    class N:
-        __slots__ = ("size", "left", "right", "parent", "red", "count")
-
-        def __init__(self, size):
-            self.size, self.left, self.right, self.parent, self.red, self.count = size, None, None, None, True, 1
-
-    def __init__(self):
-        self.root = None
-
-    def _rotate(self, x, left):
-        y = x.right if left else x.left
-        inner = y.left if left else y.right
-        if left:
-            x.right = inner
+    def rotate(x, side):  # side 2: rotate left (the right child rises), side 1: rotate right
+        nonlocal root
+        y = x[side]
+        x[side] = y[3 - side]
+        if y[3 - side]:
+            y[3 - side][3] = x
+        y[3] = x[3]
+        if x[3] is None:
+            root = y
         else:
-            x.left = inner
-        if inner:
-            inner.parent = x
-        y.parent = x.parent
-        if x.parent is None:
-            self.root = y
-        elif x is x.parent.left:
-            x.parent.left = y
-        else:
-            x.parent.right = y
-        if left:
-            y.left = x
-        else:
-            y.right = x
-        x.parent = y
+            x[3][1 if x is x[3][1] else 2] = y
+        y[3 - side] = x
+        x[3] = y
 
-    def insert(self, size):
-        n, p = self.root, None
-        while n is not None:
-            if n.size == size:
-                n.count += 1
-                return
-            p, n = n, (n.left if size < n.size else n.right)
-        z = self.N(size)
-        z.parent = p
+    for size in sizes:
+        n, p = root, None
+        while n is not None and n[0] != size:
+            p, n = n, n[1 if size < n[0] else 2]
+        if n is not None:
+            n[5] += 1
+            continue
+        z = [size, None, None, p, True, 1]
         if p is None:
-            self.root = z
-        elif size < p.size:
-            p.left = z
+            root = z
         else:
-            p.right = z
-        while z.parent is not None and z.parent.red:
-            p = z.parent
-            g = p.parent
-            left = p is g.left
-            u = g.right if left else g.left
-            if u is not None and u.red:
-                p.red = u.red = False
-                g.red = True
+            p[1 if size < p[0] else 2] = z
+        while z[3] is not None and z[3][4]:
+            p, g = z[3], z[3][3]
+            side = 1 if p is g[1] else 2
+            u = g[3 - side]
+            if u is not None and u[4]:
+                p[4] = u[4] = False
+                g[4] = True
                 z = g
                 continue
-            if z is (p.right if left else p.left):
+            if z is p[3 - side]:
                 z = p
-                self._rotate(z, left)
-            z.parent.red = False
-            z.parent.parent.red = True
-            self._rotate(z.parent.parent, not left)
-        self.root.red = False
+                rotate(z, 3 - side)
+            z[3][4] = False
+            z[3][3][4] = True
+            rotate(z[3][3], side)
+        root[4] = False
 
-    def preorder(self):
-        out, stack = [], [self.root]
-        while stack:
-            n = stack.pop()
-            if n is not None:
-                out.append((n.size, n.count))
-                stack.append(n.right)
-                stack.append(n.left)
-        return out
+    def walk(n):
+        return [] if n is None else [(n[0], n[5])] + walk(n[1]) + walk(n[2])
 
-    def height(self, n="root"):
-        n = self.root if n == "root" else n
-        return 0 if n is None else 1 + max(self.height(n.left), self.height(n.right))
+    def height(n):
+        return 0 if n is None else 1 + max(height(n[1]), height(n[2]))
+
+    return walk(root), height(root)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -345,12 +320,12 @@ def test_delete_compares_with_equality_only():
 def test_insert_shape_matches_reference_algorithm():
     rng = random.Random(77)
     sizes = [rng.randrange(500) for _ in range(2000)] + list(range(600, 1600))
-    t, model = FastRedBlackTree(), InsertShapeModel()
+    t = FastRedBlackTree()
     for s in sizes:
         t.insert(s, None)
-        model.insert(s)
-    assert list(t.get_size_distribution().items()) == model.preorder()
-    assert t.get_stats()["height"] == model.height()
+    preorder, height = insert_shape(sizes)
+    assert list(t.get_size_distribution().items()) == preorder
+    assert t.get_stats()["height"] == height
 
     asc = FastRedBlackTree()
     for s in range(1, 1001):
