@@ -59,12 +59,18 @@ PyObject* fn_get_bucket_size(qn::Function*, PyObject* const* a) {
     return PyLong_FromLong(core::bucket_size(size, step));
 }
 
-// Equality of a str with an ASCII literal: identity with the interned constant first (literals
-// in Python code are interned), then a compare of the characters.
-inline bool str_is(PyObject* s, PyObject* interned, const char* lit, Py_ssize_t n) {
-    if (s == interned) return true;
-    return PyUnicode_GET_LENGTH(s) == n && PyUnicode_KIND(s) == PyUnicode_1BYTE_KIND &&
-           std::memcmp(PyUnicode_DATA(s), lit, static_cast<size_t>(n)) == 0;
+enum class BitmapOp { is_set, set, clear, find_first, unknown };
+
+// The operation named by an exact str: identity with the interned names first (literals in
+// Python code are interned), then a compare of the characters.
+BitmapOp bitmap_op_of(PyObject* op) {
+    static constexpr const char* kNames[] = {"is_set", "set", "clear", "find_first"};
+    PyObject* const interned[] = {QN_STR("is_set"), QN_STR("set"), QN_STR("clear"), QN_STR("find_first")};
+    for (int k = 0; k < 4; ++k)
+        if (op == interned[k]) return static_cast<BitmapOp>(k);
+    for (int k = 0; k < 4; ++k)
+        if (PyUnicode_CompareWithASCIIString(op, kNames[k]) == 0) return static_cast<BitmapOp>(k);
+    return BitmapOp::unknown;
 }
 
 PyObject* fn_bitmap_operations(qn::Function*, PyObject* const* a) {
@@ -73,12 +79,17 @@ PyObject* fn_bitmap_operations(qn::Function*, PyObject* const* a) {
     PyObject* op = a[2];
     if (!qn::to_u64(a[0], bitmap) || !i32_arg(a[1], index) || !qn::arg_exact(op, &PyUnicode_Type, "operation"))
         return nullptr;
-    if (op != Py_None) {
-        if (str_is(op, QN_STR("is_set"), "is_set", 6)) return qn::boolean(core::bitmap_is_set(bitmap, index));
-        if (str_is(op, QN_STR("set"), "set", 3)) return PyLong_FromUnsignedLongLong(core::bitmap_set(bitmap, index));
-        if (str_is(op, QN_STR("clear"), "clear", 5))
+    switch (op == Py_None ? BitmapOp::unknown : bitmap_op_of(op)) {
+        case BitmapOp::is_set:
+            return qn::boolean(core::bitmap_is_set(bitmap, index));
+        case BitmapOp::set:
+            return PyLong_FromUnsignedLongLong(core::bitmap_set(bitmap, index));
+        case BitmapOp::clear:
             return PyLong_FromUnsignedLongLong(core::bitmap_clear(bitmap, index));
-        if (str_is(op, QN_STR("find_first"), "find_first", 10)) return PyLong_FromLong(core::bitmap_find_first(bitmap));
+        case BitmapOp::find_first:
+            return PyLong_FromLong(core::bitmap_find_first(bitmap));
+        case BitmapOp::unknown:
+            break;
     }
     PyErr_Format(PyExc_ValueError, "Unknown operation: %S", op);
     return nullptr;
