@@ -422,6 +422,10 @@ def test_header_sizes_and_indices():
     assert neg.pack_header()[0] == 255 and neg.py_find_free_object() == -1
     neg.py_deallocate_object_at(2)
     assert neg.py_find_free_object() == 2
+    top = struct.pack("<BBL", 1, 0, 2**32 - 1)
+    h.unpack_header(top + struct.pack("<HQ", py_crc16(top), 0))
+    h.py_allocate_object_at(0)  # the change counter wraps at 2**32
+    assert struct.unpack("<BBLHQ", h.pack_header())[2] == 0
 
 
 def test_header_matches_struct_at_random():
@@ -460,6 +464,18 @@ def test_unpack_corruption_flag_and_warning(caplog):
             assert dst.pack_header()[1] & 0x80
     dst.unpack_header(good)  # flags without 0x80 clear it again
     assert dst.pack_header() == good
+
+
+def test_unpack_warns_through_current_module_logger(monkeypatch):
+    seen = []
+
+    class Recorder:
+        def warning(self, msg):
+            seen.append(msg)
+    monkeypatch.setattr(bp, "logger", Recorder())
+    h = bp.FastSlabHeaderOps(0, 1)
+    h.unpack_header(bytes(16))
+    assert seen == [f"Header corruption detected: stored=0000, computed={py_crc16(bytes(6)):04x}"]
 
 
 def test_unpack_rejects_bad_data():
