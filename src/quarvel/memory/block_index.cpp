@@ -71,62 +71,32 @@ PyObject* g_module_dict = nullptr;  // the module's namespace, for globals read 
 PyObject* g_backoff = nullptr;      // 0.0001 as a float
 
 // Interned names, all made at load so that no call depends on creating them.
+#define BLOCK_INDEX_NAMES(X) X(ATOMIC_AVAILABLE) X(AtomicCounter) X(_sanitize_size) X(bucket_hits) \
+    X(circuit_breaker_trips) X(height) X(increment) X(is_valid) X(load) X(node_count) X(operation_count) \
+    X(perf_counter_ns) X(sampled_operations) X(size) X(sleep) X(time) X(total_blocks) X(total_deletions) \
+    X(total_insertions) X(total_searches) X(tree_hits)
+
 struct Names {
-    PyObject* ATOMIC_AVAILABLE = nullptr;
-    PyObject* AtomicCounter = nullptr;
-    PyObject* _sanitize_size = nullptr;
-    PyObject* bucket_hits = nullptr;
-    PyObject* circuit_breaker_trips = nullptr;
-    PyObject* height = nullptr;
-    PyObject* increment = nullptr;
-    PyObject* is_valid = nullptr;
-    PyObject* load = nullptr;
-    PyObject* node_count = nullptr;
-    PyObject* operation_count = nullptr;
-    PyObject* perf_counter_ns = nullptr;
-    PyObject* sampled_operations = nullptr;
-    PyObject* size = nullptr;
-    PyObject* sleep = nullptr;
-    PyObject* time = nullptr;
-    PyObject* total_blocks = nullptr;
-    PyObject* total_deletions = nullptr;
-    PyObject* total_insertions = nullptr;
-    PyObject* total_searches = nullptr;
-    PyObject* tree_hits = nullptr;
+#define X(n) PyObject* n = nullptr;
+    BLOCK_INDEX_NAMES(X)
+#undef X
 };
 Names S;
 
 int intern_names() {
-    if ((S.ATOMIC_AVAILABLE = PyUnicode_InternFromString("ATOMIC_AVAILABLE")) == nullptr) return -1;
-    if ((S.AtomicCounter = PyUnicode_InternFromString("AtomicCounter")) == nullptr) return -1;
-    if ((S._sanitize_size = PyUnicode_InternFromString("_sanitize_size")) == nullptr) return -1;
-    if ((S.bucket_hits = PyUnicode_InternFromString("bucket_hits")) == nullptr) return -1;
-    if ((S.circuit_breaker_trips = PyUnicode_InternFromString("circuit_breaker_trips")) == nullptr) return -1;
-    if ((S.height = PyUnicode_InternFromString("height")) == nullptr) return -1;
-    if ((S.increment = PyUnicode_InternFromString("increment")) == nullptr) return -1;
-    if ((S.is_valid = PyUnicode_InternFromString("is_valid")) == nullptr) return -1;
-    if ((S.load = PyUnicode_InternFromString("load")) == nullptr) return -1;
-    if ((S.node_count = PyUnicode_InternFromString("node_count")) == nullptr) return -1;
-    if ((S.operation_count = PyUnicode_InternFromString("operation_count")) == nullptr) return -1;
-    if ((S.perf_counter_ns = PyUnicode_InternFromString("perf_counter_ns")) == nullptr) return -1;
-    if ((S.sampled_operations = PyUnicode_InternFromString("sampled_operations")) == nullptr) return -1;
-    if ((S.size = PyUnicode_InternFromString("size")) == nullptr) return -1;
-    if ((S.sleep = PyUnicode_InternFromString("sleep")) == nullptr) return -1;
-    if ((S.time = PyUnicode_InternFromString("time")) == nullptr) return -1;
-    if ((S.total_blocks = PyUnicode_InternFromString("total_blocks")) == nullptr) return -1;
-    if ((S.total_deletions = PyUnicode_InternFromString("total_deletions")) == nullptr) return -1;
-    if ((S.total_insertions = PyUnicode_InternFromString("total_insertions")) == nullptr) return -1;
-    if ((S.total_searches = PyUnicode_InternFromString("total_searches")) == nullptr) return -1;
-    if ((S.tree_hits = PyUnicode_InternFromString("tree_hits")) == nullptr) return -1;
+#define X(n) \
+    if ((S.n = PyUnicode_InternFromString(#n)) == nullptr) return -1;
+    BLOCK_INDEX_NAMES(X)
+#undef X
     return 0;
 }
 
 inline TreeObject* as_tree(PyObject* o) { return reinterpret_cast<TreeObject*>(o); }
 
-// Module global `name`, borrowed; KeyError-free lookup (NameError if missing).
-PyObject* module_global(const char* name, PyObject* interned) {
-    PyObject* v = PyDict_GetItemWithError(g_module_dict, interned);
-    if (v == nullptr && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+// Module global `name` (borrowed), read when it is used; NameError if it was deleted.
+PyObject* module_global(PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(g_module_dict, name);
+    if (v == nullptr && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return v;
 }
 
@@ -136,8 +106,7 @@ enum class SizeResult { ok, invalid, error };
 
 // The rule of _sanitize_size on an int: 0 and positive values pass, negative ones are invalid.
 PyObject* sanitize_int(PyObject* size) {
-    const int sign = _PyLong_Sign(size);
-    if (sign < 0) {
+    if (_PyLong_Sign(size) < 0) {
         PyErr_Format(PyExc_ValueError, "Invalid size: %S", size);
         return nullptr;
     }
@@ -148,38 +117,35 @@ PyObject* sanitize_int(PyObject* size) {
 // unsigned 64-bit. `invalid` is returned (with no exception set) when _sanitize_size raised
 // ValueError and `value_error_is_invalid` is set; otherwise that ValueError propagates.
 SizeResult size_arg(PyObject* self, PyObject* arg, bool value_error_is_invalid, std::uint64_t& out) {
+    qn::Ref converted;
+    PyObject* num = arg;
+    if (!PyLong_CheckExact(arg)) {
+        converted = qn::Ref::steal(qn::arg_int(arg, "size"));
+        if (!converted) return SizeResult::error;
+        num = converted.get();
+    }
+    qn::Ref checked;
     if (Py_IS_TYPE(self, &TreeType)) {
         // The class's own _sanitize_size (immutable type, instances without a __dict__).
-        if (PyLong_CheckExact(arg)) {
-            if (_PyLong_Sign(arg) < 0) {
-                if (value_error_is_invalid) return SizeResult::invalid;
-                PyErr_Format(PyExc_ValueError, "Invalid size: %S", arg);
-                return SizeResult::error;
-            }
-            return qn::to_u64(arg, out) ? SizeResult::ok : SizeResult::error;
-        }
-        qn::Ref num = qn::Ref::steal(qn::arg_int(arg, "size"));
-        if (!num) return SizeResult::error;
-        if (_PyLong_Sign(num.get()) < 0) {
+        if (_PyLong_Sign(num) < 0) {
             if (value_error_is_invalid) return SizeResult::invalid;
-            PyErr_Format(PyExc_ValueError, "Invalid size: %S", num.get());
+            sanitize_int(num);
             return SizeResult::error;
         }
-        return qn::to_u64(num.get(), out) ? SizeResult::ok : SizeResult::error;
-    }
-    qn::Ref num = qn::Ref::steal(qn::arg_int(arg, "size"));
-    if (!num) return SizeResult::error;
-    PyObject* stack[2] = {self, num.get()};
-    qn::Ref checked = qn::Ref::steal(PyObject_VectorcallMethod(S._sanitize_size, stack,
-                                                               2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    if (!checked) {
-        if (value_error_is_invalid && PyErr_ExceptionMatches(PyExc_ValueError)) {
-            PyErr_Clear();
-            return SizeResult::invalid;
+    } else {
+        PyObject* stack[2] = {self, num};
+        checked = qn::Ref::steal(PyObject_VectorcallMethod(S._sanitize_size, stack,
+                                                           2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        if (!checked) {
+            if (value_error_is_invalid && PyErr_ExceptionMatches(PyExc_ValueError)) {
+                PyErr_Clear();
+                return SizeResult::invalid;
+            }
+            return SizeResult::error;
         }
-        return SizeResult::error;
+        num = checked.get();
     }
-    return qn::to_u64(checked.get(), out) ? SizeResult::ok : SizeResult::error;
+    return qn::to_u64(num, out) ? SizeResult::ok : SizeResult::error;
 }
 
 // ---- write sections -------------------------------------------------------------------------
@@ -229,7 +195,7 @@ Node* walk(TreeObject* t, std::uint64_t size, bool as_reader, bool& complete) {
 
 // time.sleep(0.0001) through the module global `time`.
 bool back_off() {
-    PyObject* time_mod = module_global("time", S.time);
+    PyObject* time_mod = module_global(S.time);
     if (time_mod == nullptr) return false;
     qn::Ref hold = qn::Ref::borrow(time_mod);
     PyObject* stack[2] = {time_mod, g_backoff};
@@ -271,54 +237,52 @@ inline void release_block(PyObject* b) { Py_DECREF(b); }
 
 // ---- construction and deallocation ------------------------------------------------------------
 
-PyObject* tree_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    TreeObject* t = as_tree(self);
-    ::new (&t->tree) Tree();
+// Two new AtomicCounter(0) objects from the module global `AtomicCounter`, read now.
+bool make_counters(qn::Ref& op, qn::Ref& sample) {
+    PyObject* cls = module_global(S.AtomicCounter);
+    if (cls == nullptr) return false;
+    qn::Ref hold = qn::Ref::borrow(cls);
+    qn::Ref zero = qn::Ref::steal(PyLong_FromLong(0));
+    if (!zero) return false;
+    PyObject* argv[1] = {zero.get()};
+    op = qn::Ref::steal(PyObject_Vectorcall(cls, argv, 1, nullptr));
+    if (!op) return false;
+    sample = qn::Ref::steal(PyObject_Vectorcall(cls, argv, 1, nullptr));
+    return static_cast<bool>(sample);
+}
+
+// Construction: the locks, and both counters when the module globals ATOMIC_AVAILABLE and
+// AtomicCounter (read now) are true.
+bool tree_setup(TreeObject* t) {
     t->sample_rate = 100;
     t->lock = qn::new_lock();
-    if (t->lock == nullptr) {
-        Py_DECREF(self);
-        return nullptr;
+    if (t->lock == nullptr) return false;
+    PyObject* available = module_global(S.ATOMIC_AVAILABLE);
+    int use = available == nullptr ? -1 : PyObject_IsTrue(available);
+    if (use > 0) {
+        PyObject* cls = module_global(S.AtomicCounter);
+        use = cls == nullptr ? -1 : PyObject_IsTrue(cls);
     }
-    // Both counters exist only when the module found AtomicCounter (globals read now).
-    PyObject* available = module_global("ATOMIC_AVAILABLE", S.ATOMIC_AVAILABLE);
-    if (available == nullptr) {
-        Py_DECREF(self);
-        return nullptr;
-    }
-    int avail = PyObject_IsTrue(available);
-    if (avail > 0) {
-        PyObject* cls = module_global("AtomicCounter", S.AtomicCounter);
-        avail = cls == nullptr ? -1 : PyObject_IsTrue(cls);
-        if (avail > 0) {
-            qn::Ref hold = qn::Ref::borrow(cls);
-            qn::Ref zero = qn::Ref::steal(PyLong_FromLong(0));
-            if (!zero) {
-                Py_DECREF(self);
-                return nullptr;
-            }
-            PyObject* argv[1] = {zero.get()};
-            t->op_counter = PyObject_Vectorcall(cls, argv, 1, nullptr);
-            if (t->op_counter != nullptr) t->sample_counter = PyObject_Vectorcall(cls, argv, 1, nullptr);
-            if (t->sample_counter == nullptr) {
-                Py_DECREF(self);
-                return nullptr;
-            }
-            t->atomic_available = true;
-        }
-    }
-    if (avail < 0) {
-        Py_DECREF(self);
-        return nullptr;
-    }
-    if (!t->atomic_available) {
+    if (use < 0) return false;
+    if (use > 0) {
+        qn::Ref op, sample;
+        if (!make_counters(op, sample)) return false;
+        t->op_counter = op.release();
+        t->sample_counter = sample.release();
+        t->atomic_available = true;
+    } else {
         t->op_counter = qn::newref(Py_None);
         t->sample_counter = qn::newref(Py_None);
     }
     t->stats_lock = qn::new_lock();
-    if (t->stats_lock == nullptr) {
+    return t->stats_lock != nullptr;
+}
+
+PyObject* tree_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    ::new (&as_tree(self)->tree) Tree();
+    if (!tree_setup(as_tree(self))) {
         Py_DECREF(self);
         return nullptr;
     }
@@ -380,7 +344,7 @@ PyObject* g_perf_counter_ns = nullptr;
 
 // alloc_ns for a new record: time.perf_counter_ns() through the module global `time`.
 bool perf_counter_ns(std::int64_t& out) {
-    PyObject* time_mod = module_global("time", S.time);
+    PyObject* time_mod = module_global(S.time);
     if (time_mod == nullptr) return false;
     if (time_mod == g_time_module && PyModule_CheckExact(time_mod)) {
         PyObject* fn = PyDict_GetItemWithError(PyModule_GetDict(time_mod), S.perf_counter_ns);
@@ -538,18 +502,7 @@ PyObject* m_clear(qn::Function*, PyObject* const* a) {
     // New counters are made before the section (AtomicCounter looked up now), so a failure
     // changes nothing and no Python code runs inside it.
     qn::Ref new_op, new_sample;
-    if (t->atomic_available) {
-        PyObject* cls = module_global("AtomicCounter", S.AtomicCounter);
-        if (cls == nullptr) return nullptr;
-        qn::Ref hold = qn::Ref::borrow(cls);
-        qn::Ref zero = qn::Ref::steal(PyLong_FromLong(0));
-        if (!zero) return nullptr;
-        PyObject* argv[1] = {zero.get()};
-        new_op = qn::Ref::steal(PyObject_Vectorcall(cls, argv, 1, nullptr));
-        if (!new_op) return nullptr;
-        new_sample = qn::Ref::steal(PyObject_Vectorcall(cls, argv, 1, nullptr));
-        if (!new_sample) return nullptr;
-    }
+    if (t->atomic_available && !make_counters(new_op, new_sample)) return nullptr;
     Node* old;
     {
         WriteSection ws(t);
