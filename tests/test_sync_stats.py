@@ -259,6 +259,14 @@ def test_ratio_and_averages_match_python_arithmetic_on_large_values():
     s.total_allocations.store(-4)
     s.bucketed_allocations.store(9)
     assert s.get_snapshot()["bucketed_allocation_ratio"] == "0.0%"
+    # The ratio text is the interpreter's own formatting, ties (12.25 -> 12.2) and -0.0 included.
+    rng = random.Random(404)
+    pairs = [(b, t) for t in range(1, 160) for b in range(-2, t + 2)]
+    pairs += [(rng.randrange(-2**63, 2**63), rng.randrange(1, 2**63)) for _ in range(2000)]
+    for b, t in pairs:
+        s.total_allocations.store(t)
+        s.bucketed_allocations.store(b)
+        assert s.get_snapshot()["bucketed_allocation_ratio"] == format(b / t * 100.0, ".1f") + "%", (b, t)
 
 
 def test_py_record_functions():
@@ -608,6 +616,11 @@ def test_timer_uses_module_time_and_named_elapsed(monkeypatch):
     with pytest.raises(OverflowError):
         t.start()
     assert t.elapsed_ns() == 2**63 - 5_000_000          # the start reading was left alone
-    monkeypatch.delattr(sk, "time")
-    with pytest.raises(NameError):
-        t.start()
+    names, saved = vars(sk), dict(vars(sk))
+    try:
+        del names["time"]
+        with pytest.raises(NameError, match="name 'time' is not defined"):
+            t.start()
+    finally:                                    # put the module back in its own order
+        names.clear()
+        names.update(saved)

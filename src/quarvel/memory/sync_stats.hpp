@@ -16,7 +16,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <new>
 
 struct _object;
@@ -531,9 +533,48 @@ inline bool true_div(const Reading& a, const Reading& b, Num& out) {
 
 inline PyObject* num_object(const Num& n) { return n.obj ? qn::newref(n.obj.get()) : PyFloat_FromDouble(n.d); }
 
+// Writes `x` with one decimal, correctly rounded (ties to even) as the interpreter's "%.1f"
+// formatting does; returns the length, or 0 when `x` is outside the range handled here. With a
+// 64-bit (or wider) long double significand, x * 10 is exact (53 + 4 bits), and so are its floor
+// and fractional part, so the rounding decision is made on the exact value and does not depend
+// on the floating-point rounding mode.
+inline size_t format_tenths(double x, char* out) {
+    if constexpr (std::numeric_limits<long double>::digits >= 57) {
+        if (!(x > -1e15 && x < 1e15)) return 0;  // also NaN
+        const long double y = std::fabs(static_cast<long double>(x) * 10.0L);
+        long double k = std::floor(y);
+        const long double frac = y - k;
+        if (frac > 0.5L || (frac == 0.5L && std::fmod(k, 2.0L) != 0.0L)) k += 1.0L;
+        const auto tenths = static_cast<uint64_t>(k);
+        char digits[24];
+        size_t n = 0;
+        uint64_t whole = tenths / 10;
+        do {
+            digits[n++] = static_cast<char>('0' + whole % 10);
+            whole /= 10;
+        } while (whole != 0);
+        size_t len = 0;
+        if (std::signbit(x)) out[len++] = '-';
+        while (n > 0) out[len++] = digits[--n];
+        out[len++] = '.';
+        out[len++] = static_cast<char>('0' + tenths % 10);
+        return len;
+    } else {
+        (void)x;
+        (void)out;
+        return 0;
+    }
+}
+
 // format(ratio, ".1f") + "%"
 inline PyObject* ratio_string(const Num& ratio) {
     if (!ratio.obj) {
+        char quick[32];
+        const size_t len = format_tenths(ratio.d, quick);
+        if (len != 0) {
+            quick[len] = '%';
+            return PyUnicode_FromStringAndSize(quick, static_cast<Py_ssize_t>(len + 1));
+        }
         char* text = PyOS_double_to_string(ratio.d, 'f', 1, 0, nullptr);
         if (text == nullptr) return nullptr;
         char buf[400];
