@@ -139,11 +139,6 @@ def test_module_names_and_constants():
     assert bi.ATOMIC_AVAILABLE is True and bi.MAX_RETRIES == 100
     from quarvel.memory.sync_kernel import AtomicCounter
     assert bi.AtomicCounter is AtomicCounter and bi.MemoryBlock is MemoryBlock
-    assert FastRedBlackTree.insert.__annotations__ == {"size": "int", "block": "MemoryBlock", "return": "bool"}
-    assert FastRedBlackTree.remove_ge.__annotations__["return"] == "Tuple[Optional[int], Optional[MemoryBlock]]"
-    assert FastRedBlackTree._sanitize_size.__doc__ == "Validate size."
-    assert "True on success" in FastRedBlackTree.insert.__doc__
-    assert "True if deleted" in FastRedBlackTree.delete.__doc__
 
 
 def test_loads_without_sync_kernel(python_subprocess):
