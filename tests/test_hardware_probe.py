@@ -292,6 +292,23 @@ def test_gpu_registry_paths(monkeypatch, tool_dir):
     install_registry(monkeypatch, {"oneapi": (1, 1.0)}, "rocm", version="6.0")
     assert probe.detect_gpu_backends() == dict(INITIAL_GPU, has_gpu=True, oneapi_available=True,
                                                active_backend="rocm", backend_version="6.0")
+    # a registry that is a package, or that provides its names through a module __getattr__
+    mod = install_registry(monkeypatch, {"cuda": (1, 2.0)}, "cuda", version="v")
+    want = dict(INITIAL_GPU, has_gpu=True, gpu_count=1, gpu_memory_mb=2048, cuda_available=True,
+                active_backend="cuda", backend_version="v")
+    mod.__path__ = []
+    assert probe.detect_gpu_backends() == want
+    del mod.__path__
+    lazy = {"GPUBackendRegistry": mod.GPUBackendRegistry, "GPUBackendKind": Kind}
+    del mod.GPUBackendRegistry, mod.GPUBackendKind
+
+    def module_getattr(name):
+        if name in lazy:
+            return lazy[name]
+        raise AttributeError(name)
+
+    mod.__getattr__ = module_getattr
+    assert probe.detect_gpu_backends() == want
     # the stand-in registry shipped with the runtime reports the CPU only
     monkeypatch.delitem(sys.modules, REGISTRY)
     assert probe.detect_gpu_backends() == INITIAL_GPU

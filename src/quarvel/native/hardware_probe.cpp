@@ -35,6 +35,7 @@ PyObject* g_globals = nullptr;       // this module's namespace (owned)
 PyObject* g_gpu_initial = nullptr;   // the GPU information dictionary before detection (owned)
 PyObject* g_version_312 = nullptr;   // (3, 12)
 PyObject* g_registry_fromlist = nullptr;
+PyTypeObject* g_version_info_type = nullptr;  // type of the interpreter's sys.version_info
 
 // The standard objects the fast paths stand in for, taken from the modules that define them
 // (so a replacement made before this module was loaded is still recognised as one).
@@ -66,9 +67,20 @@ PyObject* global(PyObject* name) {
     return v ? qn::newref(v) : nullptr;
 }
 
-inline PyObject* attr(PyObject* o, PyObject* name) { return o ? PyObject_GetAttr(o, name) : nullptr; }
+// `o.name`. On a plain module object the attribute is its namespace entry (the module type's own
+// attributes are all dunder names, never asked for here); a miss takes the full lookup, which
+// also runs a module-level __getattr__ and words the AttributeError.
+PyObject* attr(PyObject* o, PyObject* name) {
+    if (o == nullptr) return nullptr;
+    if (PyModule_CheckExact(o)) {
+        PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(o), name);
+        if (v != nullptr) return qn::newref(v);
+        if (PyErr_Occurred()) return nullptr;
+    }
+    return PyObject_GetAttr(o, name);
+}
 
-// `o.name(*args)` with borrowed positional arguments.
+// `o.name(*args)` with borrowed positional arguments (the last len(kwnames) of them by keyword).
 PyObject* call_method(PyObject* o, PyObject* name, std::initializer_list<PyObject*> args = {},
                       PyObject* kwnames = nullptr) {
     PyObject* stack[8];
@@ -76,6 +88,11 @@ PyObject* call_method(PyObject* o, PyObject* name, std::initializer_list<PyObjec
     stack[n++] = o;
     for (PyObject* a : args) stack[n++] = a;
     const size_t npos = n - (kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0);
+    if (PyModule_CheckExact(o)) {  // a module's functions are plain attributes: no method binding
+        Ref fn = Ref::steal(attr(o, name));
+        if (!fn) return nullptr;
+        return PyObject_Vectorcall(fn.get(), stack + 1, (npos - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+    }
     return PyObject_VectorcallMethod(name, stack, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
 }
 
@@ -137,28 +154,51 @@ private:
 
 // `from <module> import <name>` for an imported module: the attribute, else the submodule of
 // that name already in sys.modules, else ImportError.
-PyObject* import_from(PyObject* mod, const char* name) {
-    PyObject* v = PyObject_GetAttrString(mod, name);
+PyObject* import_from(PyObject* mod, PyObject* name) {
+    PyObject* v = attr(mod, name);
     if (v != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) return v;
     PyErr_Clear();
     Ref modname = Ref::steal(PyObject_GetAttrString(mod, "__name__"));
     if (modname && PyUnicode_Check(modname.get())) {
-        Ref full = Ref::steal(PyUnicode_FromFormat("%U.%s", modname.get(), name));
+        Ref full = Ref::steal(PyUnicode_FromFormat("%U.%U", modname.get(), name));
         if (!full) return nullptr;
         PyObject* sub = PyImport_GetModule(full.get());
         if (sub != nullptr || PyErr_Occurred()) return sub;
-        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%U' (unknown location)", name,
+        PyErr_Format(PyExc_ImportError, "cannot import name '%U' from '%U' (unknown location)", name,
                      modname.get());
     } else {
         PyErr_Clear();
-        PyErr_Format(PyExc_ImportError, "cannot import name '%s'", name);
+        PyErr_Format(PyExc_ImportError, "cannot import name '%U'", name);
     }
     return nullptr;
 }
 
-// `import <name>` (absolute, top-level name).
+// `import <name>` / `from <name> import ...` (absolute).
 PyObject* import_module(PyObject* name, PyObject* fromlist = nullptr) {
     return PyImport_ImportModuleLevelObject(name, g_globals, nullptr, fromlist, 0);
+}
+
+// The module `from <name> import ...` yields when the import system would simply hand back the
+// loaded module: a plain module object in sys.modules that is not a package (no __path__: a
+// package goes through the import system's from-list handling), has no module-level __getattr__
+// (PyImport_GetModule has already waited, as the import statement does, for a module that another
+// thread is still initialising). nullptr without an exception in every other case: the caller then
+// takes the full import.
+PyObject* loaded_plain_module(PyObject* name) {
+    PyObject* mod = PyImport_GetModule(name);
+    if (mod == nullptr) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    Ref hold = Ref::steal(mod);
+    if (!PyModule_CheckExact(mod)) return nullptr;
+    PyObject* d = PyModule_GetDict(mod);
+    if (PyDict_GetItemWithError(d, QN_STR("__path__")) != nullptr ||
+        PyDict_GetItemWithError(d, QN_STR("__getattr__")) != nullptr || PyErr_Occurred()) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return hold.release();
 }
 
 // `os.cpu_count() or 1` for the `os` bound now.
@@ -181,7 +221,10 @@ PyObject* version_string(bool with_micro) {
     for (int i = 0; i < n; ++i) {
         Ref sys = Ref::steal(global(QN_STR("sys")));
         Ref vi = Ref::steal(attr(sys.get(), QN_STR("version_info")));
-        Ref v = Ref::steal(attr(vi.get(), fields[i]));
+        if (!vi) return nullptr;
+        // The interpreter's own version record holds major, minor, micro as its first items.
+        Ref v = Py_IS_TYPE(vi.get(), g_version_info_type) ? Ref::borrow(PyStructSequence_GET_ITEM(vi.get(), i))
+                                                          : Ref::steal(attr(vi.get(), fields[i]));
         if (!v) return nullptr;
         parts[i] = Ref::steal(PyObject_Format(v.get(), nullptr));
         if (!parts[i]) return nullptr;
@@ -427,7 +470,7 @@ PyObject* numa_windows_try() {
     if (!ctypes) return nullptr;
     Ref fromlist = Ref::steal(PyTuple_Pack(1, QN_STR("wintypes")));
     Ref ctypes2 = Ref::steal(fromlist ? import_module(QN_STR("ctypes"), fromlist.get()) : nullptr);
-    Ref wintypes = Ref::steal(ctypes2 ? import_from(ctypes2.get(), "wintypes") : nullptr);
+    Ref wintypes = Ref::steal(ctypes2 ? import_from(ctypes2.get(), QN_STR("wintypes")) : nullptr);
     if (!wintypes) return nullptr;
     Ref windll = Ref::steal(attr(ctypes.get(), QN_STR("WinDLL")));
     Ref kwnames = Ref::steal(PyTuple_Pack(1, QN_STR("use_last_error")));
@@ -486,11 +529,12 @@ PyObject* detect_numa_nodes(qn::Function*, PyObject* const*) {
 
 // The registry path; fills `info` step by step, so what was set before a failure stays.
 int gpu_registry(PyObject* info) {
-    Ref mod = Ref::steal(import_module(QN_STR(kRegistry), g_registry_fromlist));
+    Ref mod = Ref::steal(loaded_plain_module(QN_STR(kRegistry)));
+    if (!mod) mod = Ref::steal(import_module(QN_STR(kRegistry), g_registry_fromlist));
     if (!mod) return -1;
-    Ref registry = Ref::steal(import_from(mod.get(), "GPUBackendRegistry"));
+    Ref registry = Ref::steal(import_from(mod.get(), QN_STR("GPUBackendRegistry")));
     if (!registry) return -1;
-    Ref kind = Ref::steal(import_from(mod.get(), "GPUBackendKind"));
+    Ref kind = Ref::steal(import_from(mod.get(), QN_STR("GPUBackendKind")));
     if (!kind) return -1;
     Ref backends = Ref::steal(call_method(registry.get(), QN_STR("detect_available_backends")));
     if (!backends) return -1;
@@ -768,6 +812,13 @@ int build_constants() {
         put(d, QN_STR("active_backend"), PyUnicode_InternFromString("cpu")) < 0 ||
         put(d, QN_STR("backend_version"), PyUnicode_FromStringAndSize("", 0)) < 0)
         return -1;
+    PyObject* vi = PySys_GetObject("version_info");  // borrowed
+    if (vi == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "sys.version_info is missing");
+        return -1;
+    }
+    g_version_info_type = Py_TYPE(vi);
+    Py_INCREF(g_version_info_type);
     g_version_312 = Py_BuildValue("(ii)", 3, 12);
     g_registry_fromlist = Py_BuildValue("(ss)", "GPUBackendRegistry", "GPUBackendKind");
     return g_version_312 && g_registry_fromlist ? 0 : -1;
