@@ -338,26 +338,49 @@ PyObject* m_sanitize_size(qn::Function*, PyObject* const* a) {
 
 // The `time` module and its perf_counter_ns as found at load: while the module global `time` and
 // its attribute are still these objects, the clock is read directly (the same monotonic clock,
-// without creating and converting an int); anything else is called as found.
+// without creating and converting an int); anything else is called as found. The check is
+// repeated only when one of the two namespaces has changed since (dict version tags).
 PyObject* g_time_module = nullptr;
 PyObject* g_perf_counter_ns = nullptr;
+struct ClockCheck {
+    std::uint64_t module_version = 0;  // 0: not checked yet (versions of live dicts are never 0)
+    std::uint64_t time_version = 0;
+    bool direct = false;
+};
+ClockCheck g_clock_check;
+
+inline std::uint64_t dict_version(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
+
+bool clock_is_direct() {
+#if !defined(__linux__)
+    return false;  // perf_counter_ns reads CLOCK_MONOTONIC on Linux; elsewhere it is always called
+#endif
+    if (g_time_module == nullptr) return false;
+    PyObject* time_dict = PyModule_GetDict(g_time_module);
+    ClockCheck& c = g_clock_check;
+    if (c.module_version == dict_version(g_module_dict) && c.time_version == dict_version(time_dict)) return c.direct;
+    PyObject* time_mod = PyDict_GetItemWithError(g_module_dict, S.time);
+    PyObject* fn = time_mod == g_time_module ? PyDict_GetItemWithError(time_dict, S.perf_counter_ns) : nullptr;
+    if (PyErr_Occurred()) {
+        PyErr_Clear();  // the ordinary path below reports it
+        return false;
+    }
+    c.direct = fn != nullptr && fn == g_perf_counter_ns;
+    c.module_version = dict_version(g_module_dict);
+    c.time_version = dict_version(time_dict);
+    return c.direct;
+}
 
 // alloc_ns for a new record: time.perf_counter_ns() through the module global `time`.
 bool perf_counter_ns(std::int64_t& out) {
+    struct timespec ts;
+    if (clock_is_direct() && clock_gettime(CLOCK_MONOTONIC, &ts) == 0) {
+        out = static_cast<std::int64_t>(static_cast<std::uint64_t>(ts.tv_sec) * 1000000000u +
+                                        static_cast<std::uint64_t>(ts.tv_nsec));
+        return true;
+    }
     PyObject* time_mod = module_global(S.time);
     if (time_mod == nullptr) return false;
-    if (time_mod == g_time_module && PyModule_CheckExact(time_mod)) {
-        PyObject* fn = PyDict_GetItemWithError(PyModule_GetDict(time_mod), S.perf_counter_ns);
-        if (fn == g_perf_counter_ns && fn != nullptr) {
-            struct timespec ts;
-            if (clock_gettime(CLOCK_MONOTONIC, &ts) == 0) {
-                out = static_cast<std::int64_t>(static_cast<std::uint64_t>(ts.tv_sec) * 1000000000u +
-                                                static_cast<std::uint64_t>(ts.tv_nsec));
-                return true;
-            }
-        }
-        if (PyErr_Occurred()) return false;
-    }
     qn::Ref hold = qn::Ref::borrow(time_mod);
     PyObject* stack[1] = {time_mod};
     qn::Ref r = qn::Ref::steal(PyObject_VectorcallMethod(S.perf_counter_ns, stack,
@@ -874,9 +897,16 @@ int exec_block_index(PyObject* m) {
     if (qn::import_into(m, "threading") < 0 || qn::import_into(m, "time") < 0 || qn::import_into(m, "math") < 0 ||
         qn::import_from(m, "typing", {"List", "Optional", "Tuple", "Dict", "Any"}) < 0)
         return -1;
-    g_time_module = qn::newref(PyDict_GetItemString(g_module_dict, "time"));
-    g_perf_counter_ns = PyObject_GetAttr(g_time_module, S.perf_counter_ns);
-    if (g_perf_counter_ns == nullptr) return -1;
+    // The direct clock path needs the genuine module; anything else is always called as found.
+    PyObject* time_mod = PyDict_GetItemWithError(g_module_dict, S.time);
+    if (time_mod != nullptr && PyModule_CheckExact(time_mod)) {
+        g_perf_counter_ns = PyDict_GetItemWithError(PyModule_GetDict(time_mod), S.perf_counter_ns);
+        if (g_perf_counter_ns != nullptr) {
+            Py_INCREF(g_perf_counter_ns);
+            g_time_module = qn::newref(time_mod);
+        }
+    }
+    if (PyErr_Occurred()) return -1;
     // 2. from .memory_block import MemoryBlock (a failure fails the import).
     {
         qn::Ref fromlist = qn::Ref::steal(Py_BuildValue("(s)", "MemoryBlock"));
