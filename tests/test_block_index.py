@@ -686,12 +686,12 @@ def test_reader_gives_up_while_a_write_stays_open(monkeypatch):
 
     monkeypatch.setattr(bi, "time", CountingTime)
     t = FastRedBlackTree()
-    inside = threading.Event()
+    inside, done = threading.Event(), threading.Event()
 
     class Slow:
         def __eq__(self, other):
             inside.set()
-            time.sleep(0.5)  # Python code inside delete's section, with the interpreter lock released
+            done.wait(10)  # Python code inside delete's section, with the interpreter lock released
             return False
 
     t.insert(8, Slow())
@@ -702,6 +702,7 @@ def test_reader_gives_up_while_a_write_stays_open(monkeypatch):
     searches = t.get_stats()["total_searches"]
     assert t.find_best_fit(1) is None and t.find_all_exact(4) == []  # sequence stayed odd: empty results
     assert sleeps == [0.0001] * (2 * bi.MAX_RETRIES)
+    done.set()
     th.join(5)
     assert t.get_stats()["total_searches"] == searches
     assert t.find_best_fit(1) == "four" and t.get_stats()["total_searches"] == searches + 1
