@@ -828,7 +828,7 @@ int exec_hardware_probe(PyObject* m) {
     g_globals = qn::newref(PyModule_GetDict(m));
     if (qn::import_into(m, "sys") < 0 || qn::import_into(m, "os") < 0 || qn::import_into(m, "time") < 0) return -1;
     if (capture_originals(m) < 0 || build_constants() < 0) return -1;
-    const qn::FuncSpec specs[] = {
+    const qn::FuncSpec defs[] = {
         {"detect_physical_cores", detect_physical_cores, {}, nullptr,
          "Detect physical CPU cores using Python's os module.\n\n"
          "Returns the number of logical CPUs this process may run on (its affinity mask where the\n"
@@ -856,7 +856,7 @@ int exec_hardware_probe(PyObject* m) {
          "instead: the same keys with safe values, detector \"native_fallback\", a major.minor\n"
          "python_version and the failure's text under error."},
     };
-    for (const qn::FuncSpec& s : specs) {
+    for (const qn::FuncSpec& s : defs) {
         if (qn::add_function(m, s) == nullptr) return -1;
     }
     return 0;
