@@ -14,7 +14,7 @@
 #include "compile_gate_core.hpp"
 
 #include <cstring>
-#include <ctime>
+#include <chrono>
 #include <type_traits>
 
 namespace {
@@ -301,9 +301,9 @@ PyGetSetDef fm_getset[] = {
 // lock's own acquire/release; anything else (a lock rebound in the module namespace) is driven
 // through __enter__ / __exit__.
 
-// The special method `name` of `obj`, looked up on its type and bound to it; nullptr without an
-// exception when the type has none.
-PyObject* lookup_special(PyObject* obj, PyObject* name) {
+// The protocol method `name` of `obj` as the interpreter finds it: looked up on the type and bound
+// to the object; nullptr without an exception when the type has none.
+PyObject* lookup_on_type(PyObject* obj, PyObject* name) {
     qn::Ref attr = qn::Ref::borrow(_PyType_Lookup(Py_TYPE(obj), name));
     if (!attr) return nullptr;
     descrgetfunc get = Py_TYPE(attr.get())->tp_descr_get;
@@ -320,14 +320,14 @@ public:
             return;
         }
         // As `with` does: __enter__ first, then __exit__, both looked up on the type and bound.
-        qn::Ref enter = qn::Ref::steal(lookup_special(mgr, QN_STR("__enter__")));
+        qn::Ref enter = qn::Ref::steal(lookup_on_type(mgr, QN_STR("__enter__")));
         if (!enter) {
             if (!PyErr_Occurred())
                 PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
                              Py_TYPE(mgr)->tp_name);
             return;
         }
-        exit_ = qn::Ref::steal(lookup_special(mgr, QN_STR("__exit__")));
+        exit_ = qn::Ref::steal(lookup_on_type(mgr, QN_STR("__exit__")));
         if (!exit_) {
             if (!PyErr_Occurred())
                 PyErr_Format(PyExc_TypeError,
@@ -554,13 +554,11 @@ bool read_attr(PyObject* obj, PyObject* name, T& out) {
 // time.time() as the standard module computes it: the system clock in nanoseconds, converted to
 // seconds with the same two roundings.
 bool system_clock_seconds(double& out) {
-    struct timespec ts;
-    if (clock_gettime(CLOCK_REALTIME, &ts) != 0) return false;
+    // The system clock (CLOCK_REALTIME) in nanoseconds since the epoch.
+    using namespace std::chrono;
+    const auto since_epoch = system_clock::now().time_since_epoch();
+    const int64_t ns = static_cast<int64_t>(duration_cast<nanoseconds>(since_epoch).count());
     constexpr int64_t kNs = 1000000000;
-    int64_t ns;
-    if (__builtin_mul_overflow(static_cast<int64_t>(ts.tv_sec), kNs, &ns) ||
-        __builtin_add_overflow(ns, static_cast<int64_t>(ts.tv_nsec), &ns))
-        return false;
     if (ns % kNs == 0) {
         out = static_cast<double>(ns / kNs);
     } else {
@@ -691,7 +689,8 @@ PyObject* gate_should_compile(qn::Function*, PyObject* const* a) {
         if (!guard.unlock()) return nullptr;
     }
     (void)avg_speedup;  // read for the record's sake; it does not change the decision
-    return qn::boolean(core::decide_compile(threshold, call_count, compile_count, last_compiled, now));
+    return qn::boolean(core::decide_compile(threshold, call_count, compile_count, last_compiled, now,
+                                            as_gate(a[0])->recompile_interval));
 }
 
 // logger.debug(text) on the module's `logger`, looked up at call time. A real Logger is asked

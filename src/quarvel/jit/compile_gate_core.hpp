@@ -25,11 +25,11 @@ inline constexpr double kRecompileInterval = 600.0;
 // the integer types imply (a negative threshold widens to a huge value and so never fires).
 // NaN timestamps make the interval test false, which allows the compilation.
 inline bool decide_compile(std::int32_t threshold, std::uint64_t call_count,
-                           std::uint32_t compile_count, double last_compiled,
-                           double current_time) noexcept {
+                           std::uint32_t compile_count, double last_compiled, double current_time,
+                           double recompile_interval = kRecompileInterval) noexcept {
     if (call_count < static_cast<std::uint64_t>(static_cast<std::int64_t>(threshold))) return false;
     if (compile_count == 0) return true;
-    if (current_time - last_compiled < kRecompileInterval) return false;
+    if (current_time - last_compiled < recompile_interval) return false;
     return true;
 }
 
