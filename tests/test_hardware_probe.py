@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import enum
 import os
+import shutil
 import stat
 import sys
 import threading
@@ -25,6 +26,7 @@ CAPS_KEYS = (["physical_cores", "numa_nodes"] + GPU_KEYS
              + ["python_version", "subinterpreter_support", "platform", "detected_at", "detector",
                 "detection_time_ms"])
 FALLBACK_KEYS = CAPS_KEYS[:-1] + ["error", "detection_time_ms"]
+SLEEP = shutil.which("sleep")  # found before any test narrows the search path
 VersionInfo = namedtuple("VersionInfo", "major minor micro releaselevel serial")
 
 
@@ -272,10 +274,12 @@ def test_gpu_tool_fallback(no_registry, tool_dir, tmp_path):
 
 
 def test_gpu_tool_timeout(no_registry, tool_dir):
-    tool_dir("sleep 3")
+    if SLEEP is None:
+        pytest.skip("no sleep command")
+    tool_dir(f"echo GPU A\nexec {SLEEP} 3")  # the search path is only the tool's directory
     start = time.monotonic()
     assert probe.detect_gpu_backends() == INITIAL_GPU
-    assert time.monotonic() - start < 2.5
+    assert 0.4 < time.monotonic() - start < 2.5  # cut off by the 0.5 s time-out
 
 
 def test_gpu_registry_paths(monkeypatch, tool_dir):
