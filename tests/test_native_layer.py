@@ -4,6 +4,7 @@ import _xxsubinterpreters as subinterpreters
 import importlib
 import importlib.util
 import inspect
+import sys
 import threading
 
 import pytest
@@ -181,6 +182,17 @@ class TestLockGuard:
         assert type(lock) is type(threading.Lock())
         assert probe.with_lock(lock, lock.locked) is True
         assert not lock.locked()
+
+    def test_uncontended_path_keeps_the_lock_state(self):
+        lock = threading.Lock()
+        if sys.version_info[:2] == (3, 11):
+            assert probe.lock_takes_direct_path(lock)
+        for _ in range(3):
+            assert probe.with_lock(lock, lambda: (lock.locked(), lock.acquire(blocking=False))) == (True, False)
+            assert not lock.locked() and lock.acquire(blocking=False)
+            lock.release()
+        with pytest.raises(RuntimeError, match="release unlocked lock"):
+            lock.release()
 
     def test_released_on_error(self):
         lock = probe.new_lock()

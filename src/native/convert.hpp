@@ -114,9 +114,37 @@ inline bool via_integer(PyObject* o, F&& f) noexcept {
     return ok;
 }
 
+// One-digit exact ints (|v| < 2**30) read directly: the common case of every conversion.
+// Returns false when `o` is not such an int (nothing is set then).
+inline bool small_int(PyObject* o, long long& v) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    if (!PyLong_CheckExact(o)) return false;
+    const Py_ssize_t n = Py_SIZE(o);
+    if (n == 0) {
+        v = 0;
+        return true;
+    }
+    if (n == 1 || n == -1) {
+        const long long d = static_cast<long long>(reinterpret_cast<PyLongObject*>(o)->ob_digit[0]);
+        v = n < 0 ? -d : d;
+        return true;
+    }
+    return false;
+#else
+    (void)o;
+    (void)v;
+    return false;
+#endif
+}
+
 }  // namespace detail
 
 inline bool to_i64(PyObject* o, int64_t& out) noexcept {
+    long long small;
+    if (detail::small_int(o, small)) {
+        out = small;
+        return true;
+    }
     if (PyLong_CheckExact(o)) {
         int overflow;
         long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
@@ -138,6 +166,11 @@ inline bool to_i64(PyObject* o, int64_t& out) noexcept {
 }
 
 inline bool to_i32(PyObject* o, int32_t& out) noexcept {
+    long long small;
+    if (detail::small_int(o, small)) {
+        out = static_cast<int32_t>(small);
+        return true;
+    }
     return detail::via_integer(o, [&](PyObject* num) {
         long long v;
         if (!detail::signed_from_long(num, INT32_MIN, INT32_MAX, "int32_t", v)) return false;
@@ -147,6 +180,11 @@ inline bool to_i32(PyObject* o, int32_t& out) noexcept {
 }
 
 inline bool to_u64(PyObject* o, uint64_t& out) noexcept {
+    long long small;
+    if (detail::small_int(o, small) && small >= 0) {
+        out = static_cast<uint64_t>(small);
+        return true;
+    }
     return detail::via_integer(o, [&](PyObject* num) {
         unsigned long long v;
         if (!detail::unsigned_from_long(num, UINT64_MAX, "uint64_t", v)) return false;
@@ -156,6 +194,11 @@ inline bool to_u64(PyObject* o, uint64_t& out) noexcept {
 }
 
 inline bool to_u32(PyObject* o, uint32_t& out) noexcept {
+    long long small;
+    if (detail::small_int(o, small) && small >= 0) {
+        out = static_cast<uint32_t>(small);
+        return true;
+    }
     return detail::via_integer(o, [&](PyObject* num) {
         unsigned long long v;
         if (!detail::unsigned_from_long(num, UINT32_MAX, "uint32_t", v)) return false;

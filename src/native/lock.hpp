@@ -14,9 +14,16 @@
 // to wait, and the lock's locked() state stays correct. Locks are never re-entered: acquiring a
 // lock the current thread holds blocks forever, as with `with lock:`; do not do it.
 // Releasing preserves an exception that is already set (an error path that unlocks).
+//
+// On the 3.11 lock layout (checked once at run time against the lock's own methods), the
+// uncontended acquire and the release are done on the lock's native mutex exactly as those
+// methods do them (a non-blocking attempt first, the `locked` flag kept), which skips their
+// argument parsing; a contended acquire always goes through the lock's own acquire.
 #pragma once
 
 #include "ref.hpp"
+
+#include <pythread.h>
 
 namespace qn {
 
@@ -27,7 +34,53 @@ struct LockApi {
     PyCFunctionWithKeywords acquire = nullptr;
     PyCFunction release = nullptr;
     PyObject* empty = nullptr;
+    bool direct = false;  // the layout below was verified
 };
+
+// The lock object's layout in 3.11.
+struct LockLayout311 {
+    PyObject_HEAD
+    PyThread_type_lock lock_lock;
+    PyObject* in_weakreflist;
+    char locked;
+};
+
+// Verifies on a fresh lock that LockLayout311 matches what the lock's own methods do.
+inline bool verify_direct_layout(LockApi& api, PyObject* lock_type_obj) {
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+    PyTypeObject* t = reinterpret_cast<PyTypeObject*>(lock_type_obj);
+    if (t->tp_basicsize != static_cast<Py_ssize_t>(sizeof(LockLayout311))) return false;
+    Ref threading = Ref::steal(PyImport_ImportModule("threading"));
+    Ref probe = Ref::steal(threading ? PyObject_CallMethod(threading.get(), "Lock", nullptr) : nullptr);
+    if (!probe || Py_TYPE(probe.get()) != t) {
+        PyErr_Clear();
+        return false;
+    }
+    auto* l = reinterpret_cast<LockLayout311*>(probe.get());
+    if (l->locked != 0 || l->lock_lock == nullptr) return false;
+    Ref r = Ref::steal(api.acquire(probe.get(), api.empty, nullptr));
+    if (!r) {
+        PyErr_Clear();
+        return false;
+    }
+    bool ok = l->locked == 1 && PyThread_acquire_lock_timed(l->lock_lock, 0, 0) == PY_LOCK_FAILURE;
+    r = Ref::steal(api.release(probe.get(), nullptr));
+    if (!r) {
+        PyErr_Clear();
+        return false;
+    }
+    ok = ok && l->locked == 0;
+    if (ok && PyThread_acquire_lock_timed(l->lock_lock, 0, 0) == PY_LOCK_ACQUIRED) {
+        PyThread_release_lock(l->lock_lock);
+        return true;
+    }
+    return false;
+#else
+    (void)api;
+    (void)lock_type_obj;
+    return false;
+#endif
+}
 
 inline LockApi& lock_api() {
     static LockApi api;
@@ -57,6 +110,7 @@ inline bool lock_api_for(PyObject* lock) {
     }
     api.acquire = reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)(void)>(a->ml_meth));
     api.release = r->ml_meth;
+    api.direct = verify_direct_layout(api, reinterpret_cast<PyObject*>(t));
     api.type = t;
     return true;
 }
@@ -79,6 +133,13 @@ inline PyObject* new_lock() {
 inline bool lock_acquire(PyObject* lock) {
     PyObject* r;
     if (detail::lock_api_for(lock)) {
+        if (detail::lock_api().direct) {
+            auto* l = reinterpret_cast<detail::LockLayout311*>(lock);
+            if (PyThread_acquire_lock_timed(l->lock_lock, 0, 0) == PY_LOCK_ACQUIRED) {
+                l->locked = 1;
+                return true;
+            }
+        }
         r = detail::lock_api().acquire(lock, detail::lock_api().empty, nullptr);
     } else {
         r = PyObject_CallMethod(lock, "acquire", nullptr);
@@ -90,6 +151,14 @@ inline bool lock_acquire(PyObject* lock) {
 
 // Releases `lock`, keeping any exception that is already set.
 inline bool lock_release(PyObject* lock) {
+    if (detail::lock_api().type == Py_TYPE(lock) && detail::lock_api().direct) {
+        auto* l = reinterpret_cast<detail::LockLayout311*>(lock);
+        if (l->locked) {
+            l->locked = 0;
+            PyThread_release_lock(l->lock_lock);
+            return true;
+        }
+    }
     PyObject *et, *ev, *tb;
     PyErr_Fetch(&et, &ev, &tb);
     PyObject* r;

@@ -45,6 +45,11 @@ PyObject* p_with_lock(qn::Function*, PyObject* const* a) {
     return r.release();
 }
 PyObject* p_new_lock(qn::Function*, PyObject* const*) { return qn::new_lock(); }
+// Whether guards on this lock's type take the direct path (the lock layout was verified).
+PyObject* p_lock_direct(qn::Function*, PyObject* const* a) {
+    if (!qn::detail::lock_api_for(a[0])) Py_RETURN_FALSE;
+    return qn::boolean(qn::detail::lock_api().direct);
+}
 
 int exec_probe(PyObject* m) {
     if (!qn::add_function(m, {"to_i64", p_i64, {{"value"}}, "int"}) ||
@@ -59,7 +64,8 @@ int exec_probe(PyObject* m) {
         !qn::add_function(m, {"echo", p_echo, {{"a"}, {"b", qn::dflt(2), "int"}, {"c", qn::dflt_none()}}, "tuple",
                               "Return (a, b, c)."}) ||
         !qn::add_function(m, {"with_lock", p_with_lock, {{"lock"}, {"fn"}}}) ||
-        !qn::add_function(m, {"new_lock", p_new_lock}))
+        !qn::add_function(m, {"new_lock", p_new_lock}) ||
+        !qn::add_function(m, {"lock_takes_direct_path", p_lock_direct, {{"lock"}}, "bool"}))
         return -1;
     return 0;
 }
