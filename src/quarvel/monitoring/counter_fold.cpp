@@ -71,22 +71,6 @@ bool range_check(const AggregatorObject* self, int32_t id) {
     return false;
 }
 
-// A counter id: signed 32-bit through qn::to_i32, with exact single-digit ints (every id below
-// 2**30) read straight from their digit.
-inline bool id_of(PyObject* o, int32_t& out) {
-#if PY_VERSION_HEX < 0x030C0000
-    if (PyLong_CheckExact(o)) {
-        const Py_ssize_t size = Py_SIZE(o);
-        if (size == 0 || size == 1 || size == -1) {
-            const int32_t d = static_cast<int32_t>(reinterpret_cast<PyLongObject*>(o)->ob_digit[0]);
-            out = size < 0 ? -d : (size == 0 ? 0 : d);
-            return true;
-        }
-    }
-#endif
-    return qn::to_i32(o, out);
-}
-
 // The value argument, as float(value) would convert a number (an int too large for a double
 // raises OverflowError). Exact ints skip the temporary float object.
 inline bool value_of(PyObject* o, double& out) {
@@ -316,20 +300,20 @@ int tp_init(PyObject* self, PyObject* args, PyObject* kwds) { return qn::call_in
 PyObject* m_update(qn::Function*, PyObject* const* a) {
     int32_t id;
     double value;
-    if (!id_of(a[1], id) || !value_of(a[2], value)) return nullptr;
+    if (!qn::to_i32(a[1], id) || !value_of(a[2], value)) return nullptr;
     if (kOps.update(agg(a[0]), id, value, false) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* m_get_stats(qn::Function*, PyObject* const* a) {
     int32_t id;
-    if (!id_of(a[1], id)) return nullptr;
+    if (!qn::to_i32(a[1], id)) return nullptr;
     return kOps.get_stats(agg(a[0]), id, false);
 }
 
 PyObject* m_reset(qn::Function*, PyObject* const* a) {
     int32_t id;
-    if (!id_of(a[1], id)) return nullptr;
+    if (!qn::to_i32(a[1], id)) return nullptr;
     if (kOps.reset(agg(a[0]), id, false) < 0) return nullptr;
     Py_RETURN_NONE;
 }
