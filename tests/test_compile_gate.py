@@ -432,6 +432,23 @@ def test_update_worked_values(caplog):
     assert type(g2.get_statistics()["avg_threshold"]) is float
 
 
+def test_equal_identifiers_share_one_entry():
+    g = CompileGate()
+    a, b = "func", "".join(["fu", "nc"])
+    assert a == b and a is not b
+    store = Store(compile_count=1, avg_speedup=3.0)
+    assert g.get_threshold(a) == 100
+    g.update(b, store)
+    assert g.get_threshold(a) == 91 and g.get_threshold(b) == 91
+    g.update(a, store)
+    assert g.get_threshold(b) == 82
+    assert g.should_compile(b, Store(call_count=81)) is False
+    assert g.should_compile(a, Store(call_count=82)) is True
+    g.__init__()
+    assert g.get_threshold(a) == 100 and g.get_threshold(b) == 100
+    assert g.get_statistics()["tracked_functions"] == 0
+
+
 def test_update_debug_line_formats(caplog):
     caplog.set_level(logging.DEBUG, logger="quarvel.jit.compile_gate")
     g = CompileGate()

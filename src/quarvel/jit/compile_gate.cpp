@@ -407,6 +407,12 @@ struct CompileGateObject {
     PyObject* lock;        // threading.Lock
     double recompile_interval;
     bool initialised;
+    // The entry of `thresholds` read or written last, so that a driver asking about the same
+    // function again (the same identifier object) skips the dictionary lookup. Kept under `lock`
+    // and only for the current `thresholds`; `memo_value` is null for "no entry".
+    PyObject* memo_key;    // owned str or None, or null when empty
+    PyObject* memo_value;  // owned int, or null
+    int32_t memo_threshold;
 };
 
 PyTypeObject CompileGateType{};
@@ -422,8 +428,14 @@ int gate_traverse(PyObject* o, visitproc visit, void* arg) {
     return 0;
 }
 
+void memo_forget(CompileGateObject* g) {
+    Py_CLEAR(g->memo_key);
+    Py_CLEAR(g->memo_value);
+}
+
 int gate_clear(PyObject* o) {
     CompileGateObject* g = as_gate(o);
+    memo_forget(g);
     Py_CLEAR(g->config);
     Py_CLEAR(g->thresholds);
     Py_CLEAR(g->lock);
@@ -444,6 +456,8 @@ PyObject* gate_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
     CompileGateObject* g = as_gate(self.get());
     g->recompile_interval = core::kRecompileInterval;
     g->initialised = false;
+    g->memo_key = g->memo_value = nullptr;
+    g->memo_threshold = 0;
     g->config = pc_make_default();
     g->thresholds = PyDict_New();
     g->lock = qn::new_lock();
@@ -486,6 +500,7 @@ PyObject* gate_init(qn::Function*, PyObject* const* a) {
         qn::Ref thresholds = qn::Ref::steal(PyDict_New());
         qn::Ref lock = qn::Ref::steal(qn::new_lock());
         if (!thresholds || !lock) return nullptr;
+        memo_forget(g);
         old_thresholds = qn::Ref::steal(g->thresholds);
         old_lock = qn::Ref::steal(g->lock);
         g->thresholds = thresholds.release();
@@ -514,9 +529,11 @@ PyObject* make_default_gate() {
 // another thread could re-initialise the gate.
 struct GateState {
     qn::Ref config, thresholds, lock;
+    CompileGateObject* gate = nullptr;
 
     bool load(PyObject* self) {
         CompileGateObject* g = as_gate(self);
+        gate = g;
         if (g->config == nullptr || g->thresholds == nullptr || g->lock == nullptr) {
             PyErr_SetString(PyExc_RuntimeError, "CompileGate is not initialised");
             return false;
@@ -528,13 +545,52 @@ struct GateState {
     }
 };
 
+// The entry of `func_id` in the thresholds: `value` is the stored int (borrowed, null when there is
+// none) and `threshold` its native value. Caller holds the gate's lock.
+bool lookup_threshold(const GateState& s, PyObject* func_id, PyObject*& value, int32_t& threshold) {
+    CompileGateObject* g = s.gate;
+    const bool current = s.thresholds.get() == g->thresholds;  // not re-initialised meanwhile
+    if (current && func_id == g->memo_key) {
+        value = g->memo_value;
+        threshold = g->memo_threshold;
+        return true;
+    }
+    PyObject* v = PyDict_GetItemWithError(s.thresholds.get(), func_id);
+    int32_t t = 0;
+    if (v == nullptr ? PyErr_Occurred() != nullptr : !qn::to_i32(v, t)) return false;
+    value = v;
+    threshold = t;
+    if (current) {
+        // Plain str / None / int references: releasing the old ones runs no Python code.
+        Py_INCREF(func_id);
+        Py_XINCREF(v);
+        memo_forget(g);
+        g->memo_key = func_id;
+        g->memo_value = v;
+        g->memo_threshold = t;
+    }
+    return true;
+}
+
+// Records the value just stored for `func_id`. Caller holds the gate's lock.
+void memo_stored(const GateState& s, PyObject* func_id, PyObject* value, int32_t threshold) {
+    CompileGateObject* g = s.gate;
+    if (s.thresholds.get() != g->thresholds) return;
+    Py_INCREF(func_id);
+    Py_INCREF(value);
+    memo_forget(g);
+    g->memo_key = func_id;
+    g->memo_value = value;
+    g->memo_threshold = threshold;
+}
+
 // The learned threshold of `func_id`, or the configuration's initial threshold read from its
 // native field. Caller holds the gate's lock.
 bool threshold_fast(const GateState& s, PyObject* func_id, int32_t& out) {
-    PyObject* v = PyDict_GetItemWithError(s.thresholds.get(), func_id);
-    if (v != nullptr) return qn::to_i32(v, out);
-    if (PyErr_Occurred()) return false;
-    out = as_config(s.config.get())->initial_threshold;
+    PyObject* v;
+    int32_t t;
+    if (!lookup_threshold(s, func_id, v, t)) return false;
+    out = v != nullptr ? t : as_config(s.config.get())->initial_threshold;
     return true;
 }
 
@@ -633,11 +689,11 @@ PyObject* gate_get_threshold(qn::Function*, PyObject* const* a) {
     {
         qn::LockGuard guard(s.lock.get());
         if (!guard) return nullptr;
-        PyObject* v = PyDict_GetItemWithError(s.thresholds.get(), func_id);
+        PyObject* v;
+        int32_t t;
+        if (!lookup_threshold(s, func_id, v, t)) return nullptr;
         if (v != nullptr) {
             result = qn::Ref::borrow(v);
-        } else if (PyErr_Occurred()) {
-            return nullptr;
         } else if (Py_IS_TYPE(s.config.get(), &PolicyConfigType)) {
             // The exact type's property is the field itself.
             result = qn::Ref::steal(PyLong_FromLong(as_config(s.config.get())->initial_threshold));
@@ -765,6 +821,7 @@ PyObject* gate_update(qn::Function*, PyObject* const* a) {
         new_value = core::next_threshold(old_value, compile_count, avg_speedup, params_of(s.config.get()));
         stored_value = qn::Ref::steal(PyLong_FromLong(new_value));
         if (!stored_value || PyDict_SetItem(s.thresholds.get(), func_id, stored_value.get()) < 0) return nullptr;
+        memo_stored(s, func_id, stored_value.get(), new_value);
         if (!guard.unlock()) return nullptr;
     }
     if (log_update(func_id, old_value, new_value, avg_speedup) < 0) return nullptr;
