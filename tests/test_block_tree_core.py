@@ -9,6 +9,7 @@ overflow) and with the thread sanitizer (data races between the walking readers 
 
 from __future__ import annotations
 
+import os
 import shutil
 import subprocess
 from pathlib import Path
@@ -20,6 +21,8 @@ SOURCE = ROOT / "tests" / "block_tree_core_test.cpp"
 INCLUDE = ROOT / "src" / "quarvel" / "memory"
 
 CXX = shutil.which("g++")
+# The programs bring their own sanitizer runtimes: never hand them one preloaded into this process.
+CHILD_ENV = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
 
 BUILDS = {
     # name: (compiler flags, program arguments)
@@ -34,7 +37,8 @@ def test_core_under_sanitizers(tmp_path: Path) -> None:
     for name, (flags, _) in BUILDS.items():
         cmd = [CXX, "-std=c++20", "-g0", "-Wall", "-Wextra", "-Werror", *flags, f"-I{INCLUDE}", str(SOURCE),
                "-o", str(tmp_path / name), "-pthread"]
-        procs[name] = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        procs[name] = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                       env=CHILD_ENV)
     ran = 0
     for name, proc in procs.items():
         _, err = proc.communicate(timeout=300)
@@ -42,7 +46,8 @@ def test_core_under_sanitizers(tmp_path: Path) -> None:
             if "cannot find" in err and "san" in err:
                 continue  # this sanitizer's runtime is not installed here
             pytest.fail(f"compiling the {name} build failed:\n{err}")
-        run = subprocess.run([str(tmp_path / name), *BUILDS[name][1]], capture_output=True, text=True, timeout=120)
+        run = subprocess.run([str(tmp_path / name), *BUILDS[name][1]], capture_output=True, text=True, timeout=120,
+                             env=CHILD_ENV)
         assert run.returncode == 0, f"{name}:\n{run.stdout}{run.stderr}"
         assert run.stdout.strip().endswith("OK") and "ThreadSanitizer" not in run.stderr, name
         ran += 1
