@@ -237,10 +237,10 @@ class TestModuleFrame:
     @pytest.mark.parametrize("name", ["quarvel.memory.sync_kernel", "quarvel._native_probe"])
     def test_reinitialisation_is_refused(self, name):
         mod = importlib.import_module(name)
-        spec = importlib.util.find_spec(name)
-        fresh = importlib.util.module_from_spec(spec)
+        found = importlib.util.find_spec(name)
+        fresh = importlib.util.module_from_spec(found)
         with pytest.raises(RuntimeError) as exc:
-            spec.loader.exec_module(fresh)
+            found.loader.exec_module(fresh)
         short = name.rsplit(".", 1)[1]
         assert str(exc.value) == f"Module '{short}' has already been imported. Re-initialisation is not supported."
         assert importlib.import_module(name) is mod
