@@ -11,4 +11,4 @@ export LD_PRELOAD="$asan:$ubsan"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export PYTHONMALLOC=malloc
-PYTHONPATH=src exec python3 -m pytest -q -p no:cacheprovider "$@"
+PYTHONPATH=src exec "${PYTHON:-python3}" -m pytest -q -p no:cacheprovider "$@"
