@@ -110,7 +110,7 @@ def bench_dir() -> Path:
     env = os.environ.get("QUARVEL_BENCH_DIR")
     if env:
         return Path(env)
-    return Path(__file__).resolve().parents[3] / "benchmarks"
+    return Path(__file__).resolve().parent / "rows"
 
 
 def _load(path: Path):
@@ -130,18 +130,18 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--list", action="store_true", help="list the benchmark files and exit")
     args = ap.parse_args(argv)
     d = bench_dir()
-    files = sorted(d.glob("bench_*.py"))
+    files = sorted(f for f in d.glob("*.py") if not f.name.startswith("_"))
     if not files:
         print(f"no benchmark files in {d} (set QUARVEL_BENCH_DIR)", file=sys.stderr)
         return 2
     if args.list:
         for f in files:
-            print(f.stem[len("bench_"):])
+            print(f.stem)
         return 0
     if args.names:
         wanted = set(args.names)
-        files = [f for f in files if f.stem[len("bench_"):] in wanted or any(
-            f.stem[len("bench_"):].startswith(w) for w in wanted)]
+        files = [f for f in files if f.stem in wanted or any(
+            f.stem.startswith(w) for w in wanted)]
     suite = Suite(repeat=3 if args.quick else 5, target_s=0.005 if args.quick else 0.02)
     print(f"quarvel benchmark: Python {sys.version.split()[0]}, ns per call (best of {suite.repeat}); "
           "speedup = python/native, vs floor = native/floor")
