@@ -7,6 +7,7 @@ import math
 import os
 import random
 import shutil
+import struct
 import subprocess
 import sys
 import textwrap
@@ -160,7 +161,10 @@ def ref_headroom(p, b=0.5):
 
 CORE_TEST = r"""
 #include "device_fit_core.hpp"
+#include "native/format.hpp"
+#include <bit>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 using namespace quarvel::device_fit;
@@ -175,7 +179,25 @@ static_assert(mul_saturated(1ull << 32, 1ull << 32) == kU64Max && mul_saturated(
 static_assert(safe_limit(kU64Max, 0.0) == kU64Max);
 static_assert(safe_limit(1000, 1.5) == 10 && safe_limit(1000, -0.5) == 1000);
 
-int main() {
+// "format": each input line is "u<decimal>" (written back with qn::format_u64) or the bits of a
+// double in hex (written back with qn::format_percent1).
+static int format_lines() {
+  char line[64];
+  char out[qn::kFormatPercent1Size];
+  while (std::fgets(line, sizeof line, stdin)) {
+    std::size_t n;
+    if (line[0] == 'u')
+      n = qn::format_u64(std::strtoull(line + 1, nullptr, 10), out);
+    else
+      n = qn::format_percent1(std::bit_cast<double>(std::strtoull(line, nullptr, 16)), out);
+    std::fwrite(out, 1, n, stdout);
+    std::putchar('\n');
+  }
+  return 0;
+}
+
+int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "format") == 0) return format_lines();
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double inf = std::numeric_limits<double>::infinity();
   CHECK(to_u64_saturated(nan) == 0 && to_u64_saturated(inf) == kU64Max && to_u64_saturated(-inf) == 0);
@@ -216,10 +238,6 @@ int main() {
   p = plan_chunks(1, 1, kI32Max);
   CHECK(p.full_chunks == kI32Max && p.tail_rows == 0);
 
-  char buf[20];
-  CHECK(std::string(buf, format_u64(0, buf)) == "0");
-  CHECK(std::string(buf, format_u64(kU64Max, buf)) == "18446744073709551615");
-
   CHECK(classify_operation("random.standard_normal") == OpKind::Chunkable);
   CHECK(classify_operation("argsort") == OpKind::NotChunkable);
   CHECK(classify_operation("Zeros") == OpKind::Unknown && classify_operation("") == OpKind::Unknown);
@@ -248,18 +266,55 @@ int main() {
 """
 
 
-@pytest.mark.skipif(shutil.which("g++") is None, reason="needs g++")
-def test_core_header_alone_under_sanitizers(tmp_path):
-    src = tmp_path / "core_test.cpp"
-    exe = tmp_path / "core_test"
+# The programs bring their own sanitizer runtimes: never hand them one preloaded into this process.
+CHILD_ENV = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+
+
+@pytest.fixture(scope="module")
+def core_program(tmp_path_factory):
+    if shutil.which("g++") is None:
+        pytest.skip("needs g++")
+    tmp = tmp_path_factory.mktemp("device_fit_core")
+    src = tmp / "core_test.cpp"
+    exe = tmp / "core_test"
     src.write_text(CORE_TEST)
     cmd = ["g++", "-std=c++20", "-O1", "-Wall", "-Wextra", "-Werror", "-fsanitize=address,undefined",
-           "-fno-sanitize-recover=all", "-I", str(CORE_DIR), str(src), "-o", str(exe)]
-    build = subprocess.run(cmd, capture_output=True, text=True)
+           "-fno-sanitize-recover=all", "-I", str(CORE_DIR), "-I", str(ROOT / "src"), str(src), "-o", str(exe)]
+    build = subprocess.run(cmd, capture_output=True, text=True, env=CHILD_ENV)
     assert build.returncode == 0, build.stderr
-    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-    run = subprocess.run([str(exe)], capture_output=True, text=True, env=env)
+    return exe
+
+
+def test_core_header_alone_under_sanitizers(core_program):
+    run = subprocess.run([str(core_program)], capture_output=True, text=True, env=CHILD_ENV)
     assert run.returncode == 0, run.stdout + run.stderr
+
+
+def _formatter_doubles():
+    ties = [k / 20 for k in range(-41, 42, 2)]  # x.x5 in decimal, just off a tie in binary
+    exact_ties = [k / 4 for k in range(-9, 10)]  # x.25 / x.75: true ties, half to even
+    edges = [0.0, -0.0, -0.04, 0.049999999999999996, 0.05000000000000001, 2.5e-8, 5e-324, -5e-324,
+             sys.float_info.min, 66.66666666666667, 99.95, 999999999999999.9, 1e15, 2.0**52 + 0.5,
+             2.0**53 - 1, 2.0**53, 2.0**53 + 2, 2.0**64 - 2048, 2.0**64, 1e300, sys.float_info.max,
+             -sys.float_info.max, math.inf, -math.inf, math.nan, -math.nan]
+    rng = random.Random(7)
+    spread = [math.ldexp(rng.random(), rng.randrange(-40, 60)) * rng.choice((1, -1)) for _ in range(3000)]
+    any_bits = [struct.unpack("<d", rng.getrandbits(64).to_bytes(8, "little"))[0] for _ in range(1000)]
+    return ties + exact_ties + edges + spread + any_bits
+
+
+def test_number_formatter_writes_what_python_writes(core_program):
+    doubles = _formatter_doubles()
+    ints = [0, 9, 10, 10**19 - 1, 10**19, U64] + [random.Random(3).getrandbits(64) for _ in range(200)]
+    lines = ["%016x" % struct.unpack("<Q", struct.pack("<d", x))[0] for x in doubles] + [f"u{i}" for i in ints]
+    run = subprocess.run([str(core_program), "format"], input="\n".join(lines) + "\n", capture_output=True,
+                         text=True, env=CHILD_ENV)
+    assert run.returncode == 0, run.stderr
+    expected = [format(x, ".1f") + "%" for x in doubles] + [str(i) for i in ints]
+    got = run.stdout.splitlines()
+    assert len(got) == len(expected)
+    wrong = [(x, g, e) for x, g, e in zip(doubles + ints, got, expected) if g != e]
+    assert not wrong, wrong[:5]
 
 
 # ---------------------------------------------------------------------------------------------

@@ -7,10 +7,12 @@
 //   module.hpp    the module frame (QN_MODULE), imports, logger
 //   lock.hpp      threading.Lock guards
 //   atomic.hpp    sequentially consistent 64-bit atomics with wrap-around
+//   format.hpp    the interpreter's number formatting (str of an int, ".1f") into a buffer
 #pragma once
 
 #include "atomic.hpp"
 #include "convert.hpp"
+#include "format.hpp"
 #include "function.hpp"
 #include "lock.hpp"
 #include "module.hpp"

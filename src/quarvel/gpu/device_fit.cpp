@@ -82,10 +82,10 @@ PyObject* decide_allocation_strategy(qn::Function*, PyObject* const* a) {
   }
   static constexpr char kHead[] = "Chunking into ";
   static constexpr char kTail[] = " GPU passes";
-  char text[sizeof kHead + 20 + sizeof kTail];
+  char text[sizeof kHead + qn::kFormatU64Size + sizeof kTail];
   std::size_t len = sizeof kHead - 1;
   std::memcpy(text, kHead, len);
-  len += df::format_u64(d.chunk_count, text + len);
+  len += qn::format_u64(d.chunk_count, text + len);
   std::memcpy(text + len, kTail, sizeof kTail - 1);
   len += sizeof kTail - 1;
 

@@ -150,18 +150,6 @@ constexpr Strategy strategy_of(Reason r) noexcept {
   return Strategy::CpuFallback;
 }
 
-// Writes count in decimal into buf (at least 20 bytes); returns the number of characters.
-inline std::size_t format_u64(std::uint64_t v, char* buf) noexcept {
-  char tmp[20];
-  std::size_t n = 0;
-  do {
-    tmp[n++] = static_cast<char>('0' + v % 10);
-    v /= 10;
-  } while (v != 0);
-  for (std::size_t i = 0; i < n; ++i) buf[i] = tmp[n - 1 - i];
-  return n;
-}
-
 // ---------------------------------------------------------------------------------------------
 // Chunk counts and first-axis chunk plans
 
