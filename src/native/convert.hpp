@@ -21,6 +21,7 @@
 //   qn::arg_double(o, d)             to_double
 #pragma once
 
+#include "compat.hpp"
 #include "ref.hpp"
 
 #include <cstdint>
@@ -114,28 +115,9 @@ inline bool via_integer(PyObject* o, F&& f) noexcept {
     return ok;
 }
 
-// One-digit exact ints (|v| < 2**30) read directly: the common case of every conversion.
-// Returns false when `o` is not such an int (nothing is set then).
-inline bool small_int(PyObject* o, long long& v) noexcept {
-#if PY_VERSION_HEX < 0x030C0000
-    if (!PyLong_CheckExact(o)) return false;
-    const Py_ssize_t n = Py_SIZE(o);
-    if (n == 0) {
-        v = 0;
-        return true;
-    }
-    if (n == 1 || n == -1) {
-        const long long d = static_cast<long long>(reinterpret_cast<PyLongObject*>(o)->ob_digit[0]);
-        v = n < 0 ? -d : d;
-        return true;
-    }
-    return false;
-#else
-    (void)o;
-    (void)v;
-    return false;
-#endif
-}
+// Exact ints that fit one internal digit (|v| < 2**30) are read without a call: the common case
+// of every conversion. Returns false when `o` is not such an int (nothing is set then).
+inline bool small_int(PyObject* o, long long& v) noexcept { return compat::small_long(o, v); }
 
 }  // namespace detail
 
@@ -288,5 +270,11 @@ inline bool arg_bool(PyObject* o, bool& out) noexcept {
 }
 
 inline bool arg_double(PyObject* o, double& out) noexcept { return to_double(o, out); }
+
+// The error len(None) raises, for sequence parameters that accept None but need a length.
+inline PyObject* none_has_no_len() noexcept {
+    PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
+    return nullptr;
+}
 
 }  // namespace qn

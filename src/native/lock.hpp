@@ -8,21 +8,34 @@
 //   }                                         // released on every exit path
 //   g.unlock();                               // or release early, explicitly
 //
-// The lock is acquired and released through the lock type's own acquire/release functions,
-// called directly (no attribute lookup, no bound method, no call overhead of the interpreter), so
-// it behaves exactly like `with lock:`: the interpreter lock is released only while the call has
-// to wait, and the lock's locked() state stays correct. Locks are never re-entered: acquiring a
-// lock the current thread holds blocks forever, as with `with lock:`; do not do it.
-// Releasing preserves an exception that is already set (an error path that unlocks).
+// A guard holds a strong reference to its lock for as long as it holds the lock, so another thread
+// that re-runs the owner's __init__ (replacing the lock) cannot free it under the guard.
 //
-// On the 3.11 lock layout (checked once at run time against the lock's own methods), the
-// uncontended acquire and the release are done on the lock's native mutex exactly as those
-// methods do them (a non-blocking attempt first, the `locked` flag kept), which skips their
-// argument parsing; a contended acquire always goes through the lock's own acquire.
+// Re-entry. Locks are never re-entrant. An object whose locked sections can be reached again from
+// a callback on the same thread (an __eq__ that calls back into the container, a store whose
+// method calls the gate) keeps a qn::LockOwner beside its lock and enters through
+//
+//   qn::LockGuard g(self->lock, self->owner, "FastRedBlackTree.insert");
+//
+// When the current thread is already inside a section of that object, the guard does not wait
+// for itself: it raises RuntimeError "re-entrant call to FastRedBlackTree.insert: this thread is
+// already inside a locked section of the same object" and holds nothing. Other threads wait as
+// usual. `owner.held_by_me()` answers the same question for readers that take no lock.
+//
+// The lock is acquired and released through the lock type's own acquire/release method objects,
+// called directly (no attribute lookup, no bound method), so it behaves exactly like `with lock:`:
+// the interpreter lock is released only while the call has to wait, and the lock's locked() state
+// stays correct. On 3.11 an uncontended acquire and the release take the verified direct path of
+// compat.hpp. Releasing preserves an exception that is already set (an error path that unlocks).
+//
+// qn::WithBlock enters any context manager exactly as `with` does (for a lock that may have been
+// rebound to any object): __enter__ first, then __exit__, both looked up on the type.
 #pragma once
 
+#include "compat.hpp"
 #include "ref.hpp"
 
+#include <atomic>
 #include <pythread.h>
 
 namespace qn {
@@ -31,86 +44,38 @@ namespace detail {
 
 struct LockApi {
     PyTypeObject* type = nullptr;
-    PyCFunctionWithKeywords acquire = nullptr;
-    PyCFunction release = nullptr;
-    PyObject* empty = nullptr;
-    bool direct = false;  // the layout below was verified
+    PyObject* acquire = nullptr;  // the type's method descriptors (owned)
+    PyObject* release = nullptr;
+    bool direct = false;          // the 3.11 direct path was verified
 };
-
-// The lock object's layout in 3.11.
-struct LockLayout311 {
-    PyObject_HEAD
-    PyThread_type_lock lock_lock;
-    PyObject* in_weakreflist;
-    char locked;
-};
-
-// Verifies on a fresh lock that LockLayout311 matches what the lock's own methods do.
-inline bool verify_direct_layout(LockApi& api, PyObject* lock_type_obj) {
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
-    PyTypeObject* t = reinterpret_cast<PyTypeObject*>(lock_type_obj);
-    if (t->tp_basicsize != static_cast<Py_ssize_t>(sizeof(LockLayout311))) return false;
-    Ref threading = Ref::steal(PyImport_ImportModule("threading"));
-    Ref probe = Ref::steal(threading ? PyObject_CallMethod(threading.get(), "Lock", nullptr) : nullptr);
-    if (!probe || Py_TYPE(probe.get()) != t) {
-        PyErr_Clear();
-        return false;
-    }
-    auto* l = reinterpret_cast<LockLayout311*>(probe.get());
-    if (l->locked != 0 || l->lock_lock == nullptr) return false;
-    Ref r = Ref::steal(api.acquire(probe.get(), api.empty, nullptr));
-    if (!r) {
-        PyErr_Clear();
-        return false;
-    }
-    bool ok = l->locked == 1 && PyThread_acquire_lock_timed(l->lock_lock, 0, 0) == PY_LOCK_FAILURE;
-    r = Ref::steal(api.release(probe.get(), nullptr));
-    if (!r) {
-        PyErr_Clear();
-        return false;
-    }
-    ok = ok && l->locked == 0;
-    if (ok && PyThread_acquire_lock_timed(l->lock_lock, 0, 0) == PY_LOCK_ACQUIRED) {
-        PyThread_release_lock(l->lock_lock);
-        return true;
-    }
-    return false;
-#else
-    (void)api;
-    (void)lock_type_obj;
-    return false;
-#endif
-}
 
 inline LockApi& lock_api() {
     static LockApi api;
     return api;
 }
 
+// True when `lock` is of the (one) lock type whose methods are cached.
 inline bool lock_api_for(PyObject* lock) {
     LockApi& api = lock_api();
     if (api.type == Py_TYPE(lock)) return true;
     if (api.type != nullptr) return false;
     PyTypeObject* t = Py_TYPE(lock);
+    Ref threading = Ref::steal(PyImport_ImportModule("threading"));
+    Ref factory = Ref::steal(threading ? PyObject_GetAttrString(threading.get(), "Lock") : nullptr);
+    Ref probe = Ref::steal(factory ? PyObject_CallNoArgs(factory.get()) : nullptr);
+    if (!probe || Py_TYPE(probe.get()) != t) {
+        PyErr_Clear();
+        return false;  // not the standard lock type: use the generic protocol
+    }
     Ref acq = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(t), "acquire"));
     Ref rel = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(t), "release"));
-    if (!acq || !rel) {
+    if (!acq || !rel || !PyCallable_Check(acq.get()) || !PyCallable_Check(rel.get())) {
         PyErr_Clear();
         return false;
     }
-    if (!Py_IS_TYPE(acq.get(), &PyMethodDescr_Type) || !Py_IS_TYPE(rel.get(), &PyMethodDescr_Type)) return false;
-    PyMethodDef* a = reinterpret_cast<PyMethodDescrObject*>(acq.get())->d_method;
-    PyMethodDef* r = reinterpret_cast<PyMethodDescrObject*>(rel.get())->d_method;
-    if ((a->ml_flags & ~METH_COEXIST) != (METH_VARARGS | METH_KEYWORDS)) return false;
-    if ((r->ml_flags & ~METH_COEXIST) != METH_NOARGS) return false;
-    api.empty = PyTuple_New(0);
-    if (api.empty == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    api.acquire = reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)(void)>(a->ml_meth));
-    api.release = r->ml_meth;
-    api.direct = verify_direct_layout(api, reinterpret_cast<PyObject*>(t));
+    api.direct = compat::lock_layout_verify(t, probe.get(), acq.get(), rel.get());
+    api.acquire = acq.release();
+    api.release = rel.release();
     api.type = t;
     return true;
 }
@@ -133,14 +98,8 @@ inline PyObject* new_lock() {
 inline bool lock_acquire(PyObject* lock) {
     PyObject* r;
     if (detail::lock_api_for(lock)) {
-        if (detail::lock_api().direct) {
-            auto* l = reinterpret_cast<detail::LockLayout311*>(lock);
-            if (PyThread_acquire_lock_timed(l->lock_lock, 0, 0) == PY_LOCK_ACQUIRED) {
-                l->locked = 1;
-                return true;
-            }
-        }
-        r = detail::lock_api().acquire(lock, detail::lock_api().empty, nullptr);
+        if (detail::lock_api().direct && compat::lock_try_acquire_direct(lock)) return true;
+        r = PyObject_Vectorcall(detail::lock_api().acquire, &lock, 1, nullptr);
     } else {
         r = PyObject_CallMethod(lock, "acquire", nullptr);
     }
@@ -151,19 +110,14 @@ inline bool lock_acquire(PyObject* lock) {
 
 // Releases `lock`, keeping any exception that is already set.
 inline bool lock_release(PyObject* lock) {
-    if (detail::lock_api().type == Py_TYPE(lock) && detail::lock_api().direct) {
-        auto* l = reinterpret_cast<detail::LockLayout311*>(lock);
-        if (l->locked) {
-            l->locked = 0;
-            PyThread_release_lock(l->lock_lock);
-            return true;
-        }
-    }
+    if (detail::lock_api().type == Py_TYPE(lock) && detail::lock_api().direct &&
+        compat::lock_release_direct(lock))
+        return true;
     PyObject *et, *ev, *tb;
     PyErr_Fetch(&et, &ev, &tb);
     PyObject* r;
     if (detail::lock_api_for(lock)) {
-        r = detail::lock_api().release(lock, nullptr);
+        r = PyObject_Vectorcall(detail::lock_api().release, &lock, 1, nullptr);
     } else {
         r = PyObject_CallMethod(lock, "release", nullptr);
     }
@@ -176,25 +130,157 @@ inline bool lock_release(PyObject* lock) {
     return ok;
 }
 
+// Which thread is inside an object's locked sections (0: none).
+struct LockOwner {
+    std::atomic<unsigned long> thread{0};
+
+    bool held_by_me() const noexcept {
+        return thread.load(std::memory_order_relaxed) == PyThread_get_thread_ident();
+    }
+};
+
+// Raises the re-entry RuntimeError for operation `what` ("Class.method"); returns false.
+inline bool reentry_error(const char* what) {
+    PyErr_Format(PyExc_RuntimeError,
+                 "re-entrant call to %s: this thread is already inside a locked section of the same object", what);
+    return false;
+}
+
 class LockGuard {
 public:
-    explicit LockGuard(PyObject* lock) : lock_(lock), held_(lock_acquire(lock)) {}
+    explicit LockGuard(PyObject* lock) : lock_(Ref::borrow(lock)) { held_ = lock_acquire(lock); }
+    LockGuard(PyObject* lock, LockOwner& owner, const char* what) : owner_(&owner) {
+        const unsigned long me = PyThread_get_thread_ident();
+        if (owner.thread.load(std::memory_order_relaxed) == me) {
+            reentry_error(what);
+            return;
+        }
+        lock_ = Ref::borrow(lock);
+        held_ = lock_acquire(lock);
+        if (held_) owner.thread.store(me, std::memory_order_relaxed);
+    }
     LockGuard(const LockGuard&) = delete;
     LockGuard& operator=(const LockGuard&) = delete;
     ~LockGuard() {
-        if (held_ && !lock_release(lock_)) PyErr_WriteUnraisable(lock_);
+        if (held_ && !unlock()) PyErr_WriteUnraisable(lock_.get());
     }
     explicit operator bool() const { return held_; }
     // Releases now; false (exception set) if the release failed.
     bool unlock() {
         if (!held_) return true;
         held_ = false;
-        return lock_release(lock_);
+        if (owner_ != nullptr) owner_->thread.store(0, std::memory_order_relaxed);
+        return lock_release(lock_.get());
     }
 
 private:
-    PyObject* lock_;
-    bool held_;
+    Ref lock_;
+    LockOwner* owner_ = nullptr;
+    bool held_ = false;
+};
+
+// Runs `body` (native work only) with `lock` held; false with an exception set when the lock
+// could not be taken or released.
+template <class F>
+inline bool with_lock(PyObject* lock, F&& body) {
+    LockGuard guard(lock);
+    if (!guard) return false;
+    body();
+    return guard.unlock();
+}
+
+// The special method `name` of `obj` as the interpreter finds it: looked up on the type and bound
+// to the object; nullptr without an exception when the type has none.
+inline PyObject* special_method(PyObject* obj, PyObject* name) {
+    Ref attr = Ref::steal(compat::type_lookup(Py_TYPE(obj), name));
+    if (!attr) return nullptr;
+    descrgetfunc get = Py_TYPE(attr.get())->tp_descr_get;
+    if (get == nullptr) return attr.release();
+    return get(attr.get(), obj, reinterpret_cast<PyObject*>(Py_TYPE(obj)));
+}
+
+// `with mgr:` from native code. A standard threading.Lock goes straight to its acquire/release;
+// anything else is driven through __enter__ / __exit__ as the `with` statement does.
+//
+//   qn::WithBlock block(lock);
+//   if (!block) return nullptr;       // entering failed
+//   ...                               // the body (may run Python code)
+//   if (block.leave() < 0) return nullptr;   // 1: __exit__ swallowed the exception set
+class WithBlock {
+public:
+    explicit WithBlock(PyObject* mgr) : mgr_(Ref::borrow(mgr)) {
+        if (detail::lock_api_for(mgr)) {
+            fast_ = true;
+            entered_ = lock_acquire(mgr);
+            return;
+        }
+        if (PyErr_Occurred()) return;
+        static PyObject* s_enter = PyUnicode_InternFromString("__enter__");
+        static PyObject* s_exit = PyUnicode_InternFromString("__exit__");
+        if (s_enter == nullptr || s_exit == nullptr) return;
+        Ref enter = Ref::steal(special_method(mgr, s_enter));
+        if (!enter) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
+                             Py_TYPE(mgr)->tp_name);
+            return;
+        }
+        exit_ = Ref::steal(special_method(mgr, s_exit));
+        if (!exit_) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_TypeError,
+                             "'%.200s' object does not support the context manager protocol (missed __exit__ "
+                             "method)",
+                             Py_TYPE(mgr)->tp_name);
+            return;
+        }
+        Ref r = Ref::steal(PyObject_CallNoArgs(enter.get()));
+        entered_ = static_cast<bool>(r);
+    }
+    WithBlock(const WithBlock&) = delete;
+    WithBlock& operator=(const WithBlock&) = delete;
+    explicit operator bool() const { return entered_; }
+
+    // Leaves the block. With an exception set, __exit__ sees it; returns +1 if __exit__ swallowed
+    // it, 0 on a normal exit, -1 with an exception set.
+    int leave() {
+        if (!entered_) return PyErr_Occurred() ? -1 : 0;
+        entered_ = false;
+        if (fast_) {
+            const bool had_error = PyErr_Occurred() != nullptr;
+            if (!lock_release(mgr_.get())) return -1;
+            return had_error ? -1 : 0;
+        }
+        PyObject *et, *ev, *tb;
+        PyErr_Fetch(&et, &ev, &tb);
+        if (et == nullptr) {
+            PyObject* argv[3] = {Py_None, Py_None, Py_None};
+            Ref r = Ref::steal(PyObject_Vectorcall(exit_.get(), argv, 3, nullptr));
+            return r ? 0 : -1;
+        }
+        PyErr_NormalizeException(&et, &ev, &tb);
+        if (tb != nullptr && ev != nullptr) PyException_SetTraceback(ev, tb);
+        PyObject* argv[3] = {et, ev ? ev : Py_None, tb ? tb : Py_None};
+        Ref r = Ref::steal(PyObject_Vectorcall(exit_.get(), argv, 3, nullptr));
+        int swallow = r ? PyObject_IsTrue(r.get()) : -1;
+        if (swallow != 0) {
+            Py_XDECREF(et);
+            Py_XDECREF(ev);
+            Py_XDECREF(tb);
+            return swallow > 0 ? 1 : -1;
+        }
+        PyErr_Restore(et, ev, tb);
+        return -1;
+    }
+    ~WithBlock() {
+        if (entered_ && leave() < 0 && !PyErr_Occurred()) PyErr_WriteUnraisable(mgr_.get());
+    }
+
+private:
+    Ref mgr_;
+    Ref exit_;
+    bool fast_ = false;
+    bool entered_ = false;
 };
 
 }  // namespace qn

@@ -1,11 +1,15 @@
 // The module frame shared by every extension module.
 //
 // A module's state exists once per process:
-//   - importing it into a second interpreter raises ImportError "Interpreter change detected - this
-//     module can only be loaded into one interpreter per process.";
+//   - importing it into a second interpreter raises ImportError: on 3.12 and later the interpreter
+//     refuses it itself (the module declares that it does not support multiple interpreters); on
+//     3.11 the frame raises "Interpreter change detected - this module can only be loaded into one
+//     interpreter per process.";
 //   - running its initialisation a second time (a fresh import after removing it from sys.modules,
 //     importlib.reload, exec_module on a new module object) raises RuntimeError "Module 'NAME' has
 //     already been imported. Re-initialisation is not supported.".
+//   - an initialisation that fails (say an import it needs raises) does not count: a later import
+//     runs it again and reports the real error again, or succeeds.
 // The exec function binds the module-level names in the order the module documents.
 //
 //   static int exec_sync_kernel(PyObject* m) { ...; return 0; }   // -1 with an exception on failure
@@ -49,12 +53,14 @@ inline PyObject* module_create(ModuleFrame& frame, PyObject* spec) {
     return PyModule_NewObject(name.get());
 }
 
-inline int module_exec_begin(ModuleFrame& frame) {
+// Runs the module's exec function once per process; a failed run may be retried.
+inline int module_exec(ModuleFrame& frame, PyObject* m, int (*exec)(PyObject*)) {
     if (frame.initialised) {
         PyErr_Format(PyExc_RuntimeError,
                      "Module '%s' has already been imported. Re-initialisation is not supported.", frame.short_name);
         return -1;
     }
+    if (exec(m) < 0) return -1;
     frame.initialised = true;
     return 0;
 }
@@ -104,18 +110,22 @@ inline int log(PyObject* logger, const char* level, const char* text) {
 #define QN_UNUSED
 #endif
 
+#ifdef Py_mod_multiple_interpreters
+#define QN_MULTIPLE_INTERPRETERS_SLOT \
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#else
+#define QN_MULTIPLE_INTERPRETERS_SLOT
+#endif
+
 #define QN_MODULE(NAME, DOC, EXEC)                                                                   \
     static ::qn::ModuleFrame NAME##_frame{#NAME};                                                     \
     static PyObject* NAME##_create(PyObject* spec, PyModuleDef*) {                                    \
         return ::qn::module_create(NAME##_frame, spec);                                               \
     }                                                                                                 \
-    static int NAME##_exec(PyObject* m) {                                                             \
-        if (::qn::module_exec_begin(NAME##_frame) < 0) return -1;                                     \
-        return EXEC(m);                                                                               \
-    }                                                                                                 \
+    static int NAME##_exec(PyObject* m) { return ::qn::module_exec(NAME##_frame, m, EXEC); }          \
     static PyModuleDef_Slot NAME##_slots[] = {{Py_mod_create, reinterpret_cast<void*>(NAME##_create)}, \
                                               {Py_mod_exec, reinterpret_cast<void*>(NAME##_exec)},     \
-                                              {0, nullptr}};                                          \
+                                              QN_MULTIPLE_INTERPRETERS_SLOT{0, nullptr}};             \
     static PyModuleDef NAME##_def = {PyModuleDef_HEAD_INIT, #NAME, DOC, 0, nullptr, NAME##_slots,       \
                                      nullptr, nullptr, nullptr};                                      \
     PyMODINIT_FUNC PyInit_##NAME(void) { return PyModuleDef_Init(&NAME##_def); }

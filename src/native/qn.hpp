@@ -5,7 +5,10 @@
 //   function.hpp  the native function object, argument parsing, method installation
 //   types.hpp     static extension types, pickling refusal
 //   module.hpp    the module frame (QN_MODULE), imports, logger
-//   lock.hpp      threading.Lock guards
+//   lock.hpp      threading.Lock guards, re-entry detection, `with` from native code
+//   dict.hpp      result dictionaries with fixed keys
+//   globals.hpp   module globals lookup, "is this still the standard function" cache
+//   compat.hpp    the only version-specific code (backports, measured fast paths)
 //   atomic.hpp    sequentially consistent 64-bit atomics with wrap-around
 //   format.hpp    the interpreter's number formatting (str of an int, ".1f") into a buffer
 #pragma once
@@ -13,7 +16,9 @@
 #include "atomic.hpp"
 #include "convert.hpp"
 #include "format.hpp"
+#include "dict.hpp"
 #include "function.hpp"
+#include "globals.hpp"
 #include "lock.hpp"
 #include "module.hpp"
 #include "ref.hpp"

@@ -17,6 +17,7 @@ namespace qn {
 
 inline void type_init(PyTypeObject& t, const char* qualified_name, Py_ssize_t basicsize, const char* doc,
                       unsigned long extra_flags = 0) {
+    if (t.tp_flags & Py_TPFLAGS_READY) return;  // a retried module initialisation: already set up
     Py_SET_REFCNT(&t, 1);
     t.tp_name = qualified_name;
     t.tp_basicsize = basicsize;

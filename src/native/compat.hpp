@@ -1,0 +1,210 @@
+// The one place that knows which interpreter version it is built for.
+//
+// Everything else in the code base uses the public C API only. This header
+//   - backports public functions of newer interpreters to the older ones (PyObject_GetOptionalAttr),
+//   - gives version-neutral names to the few things whose best public form differs per version
+//     (type attribute lookup, compact int reads, "has this dict changed" stamps),
+//   - holds the two measured fast paths that read an interpreter object's layout, each behind a
+//     version check with a public fallback on every other version:
+//       * one-digit int reads on 3.11 (3.12+ has the public compact-int functions);
+//       * the 3.11 threading.Lock layout (lock.hpp; verified at run time against the lock's own
+//         methods before it is used).
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+
+#include <pythread.h>
+
+// ---- backports of public API -------------------------------------------------------------------
+
+#if PY_VERSION_HEX < 0x030D0000
+// 1 and a new reference when found, 0 and nullptr when the attribute is missing (no exception),
+// -1 with an exception on any other error.
+static inline int PyObject_GetOptionalAttr(PyObject* obj, PyObject* name, PyObject** result) {
+    *result = PyObject_GetAttr(obj, name);
+    if (*result != nullptr) return 1;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    return 0;
+}
+#endif
+
+namespace qn::compat {
+
+// ---- ints ---------------------------------------------------------------------------------------
+
+// Reads an exact int that fits one internal digit (|v| < 2**30) without a call. Returns false,
+// with nothing set, for anything else; callers then take the general conversion.
+inline bool small_long(PyObject* o, long long& v) noexcept {
+    if (!PyLong_CheckExact(o)) return false;
+#if PY_VERSION_HEX >= 0x030C0000
+    if (!PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) return false;
+    v = static_cast<long long>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o)));
+    return true;
+#else
+    const Py_ssize_t n = Py_SIZE(o);
+    if (n == 0) {
+        v = 0;
+        return true;
+    }
+    if (n == 1 || n == -1) {
+        const long long d = static_cast<long long>(reinterpret_cast<PyLongObject*>(o)->ob_digit[0]);
+        v = n < 0 ? -d : d;
+        return true;
+    }
+    return false;
+#endif
+}
+
+// The sign of an int object (any int subclass): -1, 0 or 1. Never fails.
+inline int long_sign(PyObject* o) noexcept {
+    long long v;
+    if (small_long(o, v)) return (v > 0) - (v < 0);
+    int overflow = 0;
+    v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow != 0) return overflow;
+    if (v == -1 && PyErr_Occurred()) {
+        PyErr_Clear();  // not reachable for an int object
+        return -1;
+    }
+    return (v > 0) - (v < 0);
+}
+
+// ---- types --------------------------------------------------------------------------------------
+
+// The attribute `name` found along the type's MRO without invoking descriptors, as the interpreter
+// finds special methods: a new reference, or nullptr with no exception when absent (nullptr with
+// an exception only on an internal error).
+inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
+    PyObject* mro = type->tp_mro;
+    if (mro == nullptr || !PyTuple_Check(mro)) return nullptr;
+    PyObject* hold_mro = Py_NewRef(mro);
+    PyObject* found = nullptr;
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(hold_mro); i < n && found == nullptr; ++i) {
+        PyTypeObject* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(hold_mro, i));
+#if PY_VERSION_HEX >= 0x030C0000
+        PyObject* dict = PyType_GetDict(base);  // new reference
+#else
+        PyObject* dict = Py_XNewRef(base->tp_dict);
+#endif
+        if (dict == nullptr) continue;
+        found = PyDict_GetItemWithError(dict, name);
+        Py_XINCREF(found);
+        Py_DECREF(dict);
+        if (found == nullptr && PyErr_Occurred()) break;
+    }
+    Py_DECREF(hold_mro);
+    return found;
+}
+
+// ---- dictionary change stamps ---------------------------------------------------------------------
+//
+// A cheap "may this dictionary have changed since I last looked?" test for caches over module
+// namespaces:
+//
+//   if (qn::compat::watch_dict(d) < 0) ...          // once, at setup (d kept alive by the caller)
+//   uint64_t s = qn::compat::dict_stamp(d);          // equal stamps: nothing changed in between
+//
+// 3.11: the dictionary's own version tag (never 0 for a live dict). 3.12+: the public dictionary
+// watchers; every change to any dictionary this module watches moves one counter, which is a
+// conservative stamp for each of them.
+
+#if PY_VERSION_HEX >= 0x030C0000
+namespace detail {
+inline uint64_t& dict_epoch() {
+    static uint64_t epoch = 1;
+    return epoch;
+}
+inline int& dict_watcher_id() {
+    static int id = -1;
+    return id;
+}
+inline int on_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    ++dict_epoch();
+    return 0;
+}
+}  // namespace detail
+
+inline int watch_dict(PyObject* d) {
+    int& id = detail::dict_watcher_id();
+    if (id < 0) {
+        id = PyDict_AddWatcher(detail::on_dict_event);
+        if (id < 0) return -1;
+    }
+    ++detail::dict_epoch();
+    return PyDict_Watch(id, d);
+}
+inline uint64_t dict_stamp(PyObject*) noexcept { return detail::dict_epoch(); }
+#else
+inline int watch_dict(PyObject*) { return 0; }
+inline uint64_t dict_stamp(PyObject* d) noexcept { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
+#endif
+
+// ---- threading.Lock layout (3.11) -----------------------------------------------------------------
+//
+// On 3.11 an uncontended acquire and a release can be done on the lock's native mutex exactly as the
+// lock's own methods do them (a non-blocking attempt, the `locked` flag kept), which skips their
+// argument parsing and call. `lock_layout_verify` checks on a fresh lock, once, that the layout
+// matches what the lock's own acquire/release do; without that (or on another version) the direct
+// functions are never called.
+
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+struct LockLayout311 {
+    PyObject_HEAD
+    PyThread_type_lock lock_lock;
+    PyObject* in_weakreflist;
+    char locked;
+};
+
+inline bool lock_try_acquire_direct(PyObject* lock) noexcept {
+    auto* l = reinterpret_cast<LockLayout311*>(lock);
+    if (PyThread_acquire_lock_timed(l->lock_lock, 0, 0) != PY_LOCK_ACQUIRED) return false;
+    l->locked = 1;
+    return true;
+}
+
+// Releases a lock that is held; false (nothing done) when it is not held.
+inline bool lock_release_direct(PyObject* lock) noexcept {
+    auto* l = reinterpret_cast<LockLayout311*>(lock);
+    if (!l->locked) return false;
+    l->locked = 0;
+    PyThread_release_lock(l->lock_lock);
+    return true;
+}
+
+// `probe` is a fresh, unlocked lock of `type`; `acquire` / `release` are the type's own method
+// descriptors. Leaves the probe unlocked; never leaves an exception set.
+inline bool lock_layout_verify(PyTypeObject* type, PyObject* probe, PyObject* acquire, PyObject* release) {
+    if (type->tp_basicsize != static_cast<Py_ssize_t>(sizeof(LockLayout311)) || Py_TYPE(probe) != type) return false;
+    auto* l = reinterpret_cast<LockLayout311*>(probe);
+    if (l->locked != 0 || l->lock_lock == nullptr) return false;
+    PyObject* r = PyObject_Vectorcall(acquire, &probe, 1, nullptr);
+    if (r == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_DECREF(r);
+    bool ok = l->locked == 1 && PyThread_acquire_lock_timed(l->lock_lock, 0, 0) == PY_LOCK_FAILURE;
+    r = PyObject_Vectorcall(release, &probe, 1, nullptr);
+    if (r == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_DECREF(r);
+    ok = ok && l->locked == 0;
+    if (ok && PyThread_acquire_lock_timed(l->lock_lock, 0, 0) == PY_LOCK_ACQUIRED) {
+        PyThread_release_lock(l->lock_lock);
+        return true;
+    }
+    return false;
+}
+#else
+inline bool lock_try_acquire_direct(PyObject*) noexcept { return false; }
+inline bool lock_release_direct(PyObject*) noexcept { return false; }
+inline bool lock_layout_verify(PyTypeObject*, PyObject*, PyObject*, PyObject*) { return false; }
+#endif
+
+}  // namespace qn::compat

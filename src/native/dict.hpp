@@ -1,0 +1,67 @@
+// Result dictionaries with fixed string keys in a fixed order.
+//
+//   static qn::DictTemplate stats;                          // module-level, lives for the process
+//   if (stats.setup({"count", "mean", "min"}) < 0) return -1;   // at module load
+//   return stats.make({PyLong_FromLong(n), PyFloat_FromDouble(m), PyFloat_FromDouble(lo)});
+//
+// `make` takes over the new references it is given (any may be nullptr after a failed
+// constructor: then all are released and nullptr is returned with that exception set). The dict
+// is a copy of a keys-only template, so it is built without hashing or resizing.
+#pragma once
+
+#include "ref.hpp"
+
+#include <cstddef>
+#include <initializer_list>
+
+namespace qn {
+
+class DictTemplate {
+public:
+    int setup(std::initializer_list<const char*> keys) {
+        if (keys.size() > kMaxKeys) {
+            PyErr_SetString(PyExc_SystemError, "DictTemplate: too many keys");
+            return -1;
+        }
+        PyObject* t = PyDict_New();
+        if (t == nullptr) return -1;
+        n_ = 0;
+        for (const char* k : keys) {
+            PyObject* key = PyUnicode_InternFromString(k);
+            if (key == nullptr || PyDict_SetItem(t, key, Py_None) < 0) {
+                Py_XDECREF(key);
+                Py_DECREF(t);
+                return -1;
+            }
+            keys_[n_++] = key;  // owned for the process
+        }
+        template_ = t;
+        return 0;
+    }
+
+    std::size_t size() const noexcept { return n_; }
+    PyObject* key(std::size_t i) const noexcept { return keys_[i]; }
+
+    // A new dict holding `values` (new references, taken over) under the keys in order.
+    PyObject* make(std::initializer_list<PyObject*> values) const { return make(values.begin(), values.size()); }
+    PyObject* make(PyObject* const* values, std::size_t n) const {
+        bool ok = n == n_;
+        for (std::size_t i = 0; i < n; ++i) ok = ok && values[i] != nullptr;
+        PyObject* d = ok ? PyDict_Copy(template_) : nullptr;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (d != nullptr && PyDict_SetItem(d, keys_[i], values[i]) < 0) Py_CLEAR(d);
+            Py_XDECREF(values[i]);
+        }
+        if (d == nullptr && !PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "DictTemplate: wrong number of values");
+        return d;
+    }
+
+private:
+    static constexpr std::size_t kMaxKeys = 32;
+    PyObject* template_ = nullptr;
+    PyObject* keys_[kMaxKeys] = {};
+    std::size_t n_ = 0;
+};
+
+}  // namespace qn
