@@ -326,7 +326,7 @@ FUNCTIONS = ["estimate_allocation_bytes", "calculate_safe_limit", "decide_alloca
              "recommend_headroom"]
 
 
-def test_load_logs_one_line_and_binds_the_documented_names():
+def test_load_logs_one_line_and_binds_the_documented_names(python_subprocess):
     code = textwrap.dedent("""
         import logging, sys
         records = []
@@ -339,8 +339,7 @@ def test_load_logs_one_line_and_binds_the_documented_names():
         print(records)
         print(sorted(k for k in vars(m) if not k.startswith("__")))
     """)
-    env = dict(os.environ, PYTHONPATH=str(ROOT / "src"))
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env)
+    out = python_subprocess(code)
     assert out.returncode == 0, out.stderr
     records, names = out.stdout.splitlines()
     assert eval(records) == [("quarvel.gpu.device_fit", "INFO",

@@ -6,12 +6,10 @@ functions below) on fixed edge cases and on randomized inputs; floats must agree
 
 import logging
 import math
-import os
 import pickle
 import random
 import re
 import struct
-import subprocess
 import sys
 import threading
 
@@ -208,15 +206,15 @@ def test_module_attributes_and_private_table():
         pickle.dumps(tp.normalize_scores)
 
 
-def test_loaded_line_logged_once_at_import():
+def test_loaded_line_logged_once_at_import(python_subprocess):
     code = ("import logging, sys\n"
             "logging.basicConfig(level=logging.DEBUG, stream=sys.stdout, "
             "format='%(name)s|%(levelname)s|%(message)s')\n"
             "import quarvel.plugins.analyzer.task_profiler\n"
             "import quarvel.plugins.analyzer.task_profiler\n")
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env,
-                         check=True).stdout
+    proc = python_subprocess(code)
+    assert proc.returncode == 0, proc.stderr
+    out = proc.stdout
     assert out.splitlines() == ["quarvel.plugins.analyzer.task_profiler|INFO|"
                                 "Quarvel Task Profiler Cython module loaded - IP protected"]
 
