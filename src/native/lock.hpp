@@ -148,21 +148,18 @@ inline bool reentry_error(const char* what) {
 
 class LockGuard {
 public:
-    explicit LockGuard(PyObject* lock) : lock_(Ref::borrow(lock)) { held_ = lock_acquire(lock); }
-    LockGuard(PyObject* lock, LockOwner& owner, const char* what) : owner_(&owner) {
-        const unsigned long me = PyThread_get_thread_ident();
-        if (owner.thread.load(std::memory_order_relaxed) == me) {
+    explicit LockGuard(PyObject* lock) : lock_(lock) { enter(); }
+    LockGuard(PyObject* lock, LockOwner& owner, const char* what) : lock_(lock), owner_(&owner) {
+        if (owner.held_by_me()) {
             reentry_error(what);
             return;
         }
-        lock_ = Ref::borrow(lock);
-        held_ = lock_acquire(lock);
-        if (held_) owner.thread.store(me, std::memory_order_relaxed);
+        enter();
     }
     LockGuard(const LockGuard&) = delete;
     LockGuard& operator=(const LockGuard&) = delete;
     ~LockGuard() {
-        if (held_ && !unlock()) PyErr_WriteUnraisable(lock_.get());
+        if (held_ && !unlock()) PyErr_WriteUnraisable(lock_);
     }
     explicit operator bool() const { return held_; }
     // Releases now; false (exception set) if the release failed.
@@ -170,11 +167,26 @@ public:
         if (!held_) return true;
         held_ = false;
         if (owner_ != nullptr) owner_->thread.store(0, std::memory_order_relaxed);
-        return lock_release(lock_.get());
+        const bool ok = lock_release(lock_);
+        Py_DECREF(lock_);
+        return ok;
     }
 
 private:
-    Ref lock_;
+    // The reference taken here is released by unlock() only: while the acquire waits (with the
+    // interpreter lock released) no destructor on this frame would touch an object, so a thread
+    // that is ended there during interpreter shutdown unwinds harmlessly (the reference leaks).
+    void enter() {
+        Py_INCREF(lock_);
+        if (!lock_acquire(lock_)) {
+            Py_DECREF(lock_);
+            return;
+        }
+        held_ = true;
+        if (owner_ != nullptr) owner_->thread.store(PyThread_get_thread_ident(), std::memory_order_relaxed);
+    }
+
+    PyObject* lock_;
     LockOwner* owner_ = nullptr;
     bool held_ = false;
 };

@@ -44,6 +44,15 @@ PyObject* p_with_lock(qn::Function*, PyObject* const* a) {
     qn::Ref r = qn::Ref::steal(PyObject_CallNoArgs(a[1]));
     return r.release();
 }
+// Calls fn() inside a section of one shared object that records its holder: a nested call from
+// fn on the same thread is a re-entry.
+qn::LockOwner g_probe_owner;
+PyObject* p_with_owned_lock(qn::Function*, PyObject* const* a) {
+    qn::LockGuard g(a[0], g_probe_owner, "Probe.with_owned_lock");
+    if (!g) return nullptr;
+    qn::Ref r = qn::Ref::steal(PyObject_CallNoArgs(a[1]));
+    return r.release();
+}
 PyObject* p_new_lock(qn::Function*, PyObject* const*) { return qn::new_lock(); }
 // Whether guards on this lock's type take the direct path (the lock layout was verified).
 PyObject* p_lock_direct(qn::Function*, PyObject* const* a) {
@@ -64,6 +73,7 @@ int exec_probe(PyObject* m) {
         !qn::add_function(m, {"echo", p_echo, {{"a"}, {"b", qn::dflt(2), "int"}, {"c", qn::dflt_none()}}, "tuple",
                               "Return (a, b, c)."}) ||
         !qn::add_function(m, {"with_lock", p_with_lock, {{"lock"}, {"fn"}}}) ||
+        !qn::add_function(m, {"with_owned_lock", p_with_owned_lock, {{"lock"}, {"fn"}}}) ||
         !qn::add_function(m, {"new_lock", p_new_lock}) ||
         !qn::add_function(m, {"lock_takes_direct_path", p_lock_direct, {{"lock"}}, "bool"}))
         return -1;
