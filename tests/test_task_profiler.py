@@ -341,9 +341,10 @@ def test_normalize_scores():
     assert tp.normalize_scores(3.9, True, 0, 0, 0)[:2] == (0.2, 0.1)  # int() of other numbers
     with pytest.raises(OverflowError):
         tp.normalize_scores(0, 0, 0, 0, 2**31)
-    with pytest.raises(TypeError, match=r"Argument 'parallel_score' has incorrect type "
-                                        r"\(expected int, got str\)"):
-        tp.normalize_scores(0, 0, "1", 0, 0)
+    # Native 32-bit integers: an object without an integer conversion has none to offer.
+    for bad in ("1", None, [1], 1j):
+        with pytest.raises(TypeError, match="^an integer is required$"):
+            tp.normalize_scores(0, 0, bad, 0, 0)
     with pytest.raises(TypeError):
         tp.normalize_scores(0, 0, 0, 0)
     rng = random.Random(63)
@@ -474,7 +475,10 @@ def test_workload_pattern_rules():
     with pytest.raises(OverflowError):
         f(*args)
     args[8] = "y"
-    with pytest.raises(TypeError, match="Argument 'sequential_count'"):
+    with pytest.raises(TypeError, match="^an integer is required$"):
+        f(*args)
+    args[8], args[9] = 0, None
+    with pytest.raises(TypeError, match="^an integer is required$"):
         f(*args)
     with pytest.raises(TypeError):
         f(*args[:16])

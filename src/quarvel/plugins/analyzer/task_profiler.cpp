@@ -154,11 +154,9 @@ PyObject* score_indicators(qn::Function*, PyObject* const* a) {
 }
 
 PyObject* normalize_scores(qn::Function*, PyObject* const* a) {
-    static const char* const names[5] = {"cpu_score", "memory_score", "parallel_score", "gpu_op_score",
-                                         "large_data_score"};
     std::int32_t v[5];
     for (int i = 0; i < 5; ++i)
-        if (!qn::arg_int_i32(a[i], names[i], v[i])) return nullptr;
+        if (!qn::to_i32(a[i], v[i])) return nullptr;
     const core::NormalizedScores s = core::normalize_scores(v[0], v[1], v[2], v[3], v[4]);
     const double out[5] = {s.cpu, s.memory, s.parallel, s.gpu_op, s.large};
     qn::Ref t = qn::Ref::steal(PyTuple_New(5));
@@ -251,8 +249,7 @@ PyObject* determine_workload_pattern(qn::Function*, PyObject* const* a) {
     core::WorkloadInputs in;
     double first[8];
     double thresholds[6];
-    if (!doubles(a, 8, first) || !qn::arg_int_i32(a[8], "sequential_count", in.sequential_count) ||
-        !qn::arg_int_i32(a[9], "embarrassing_count", in.embarrassing_count) ||
+    if (!doubles(a, 8, first) || !qn::to_i32(a[8], in.sequential_count) || !qn::to_i32(a[9], in.embarrassing_count) ||
         !doubles(a + 10, 6, thresholds) || !qn::arg_bool(a[16], in.gpu_available))
         return nullptr;
     in.cpu_intensity = first[0];
