@@ -22,10 +22,6 @@ PyTypeObject AtomicCounterType{};
 
 inline qn::Atomic64& counter_of(PyObject* o) { return reinterpret_cast<AtomicCounterObject*>(o)->value; }
 
-inline bool is_counter(PyObject* o) {
-    return Py_IS_TYPE(o, &AtomicCounterType) || PyType_IsSubtype(Py_TYPE(o), &AtomicCounterType);
-}
-
 // Native operation table.
 int64_t op_load(PyObject* c) { return counter_of(c).load(); }
 void op_store(PyObject* c, int64_t v) { counter_of(c).store(v); }
@@ -214,22 +210,30 @@ int wrapper_install(PyObject* m) {
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
-// Reads for the native paths of the other four types: a sequentially consistent load reads what the
-// compare-and-exchange of Atomic64::load reads, without a locked instruction (these paths read up
-// to a dozen counters per call).
+// What the other four types share.
 
 namespace {
 
-inline int64_t read_sc(qn::Atomic64& a) { return a.v.load(std::memory_order_seq_cst); }
+// A sequentially consistent read without a locked instruction, for the native paths that read up
+// to a dozen counters per call (it reads what the compare-and-exchange of Atomic64::load reads).
+inline int64_t read_sc(const qn::Atomic64& a) { return a.v.load(std::memory_order_seq_cst); }
 
-// Raise-to-at-least: read; while `x` is above the value read, try to swap it in (a failed swap
-// reads again). Returns the last value read.
-inline int64_t raise_sc(qn::Atomic64& a, int64_t x) {
-    int64_t cur = read_sc(a);
-    while (x > cur) {
-        if (a.v.compare_exchange_strong(cur, x, std::memory_order_seq_cst)) break;
-    }
-    return cur;
+// The module's namespace (owned for the process) and the cached "is the module's
+// `threading.Lock` still the standard one" check, both set up at load.
+PyObject* g_module_dict = nullptr;
+qn::StdFunction g_lock_factory;
+
+// `threading.Lock()` as the constructors evaluate it: through the module's current `threading`
+// global, which a caller may rebind (to a lock class of its own, for instance).
+PyObject* new_instance_lock() {
+    const int standard = g_lock_factory.is_standard();
+    if (standard < 0) return nullptr;
+    if (standard) return qn::new_lock();
+    qn::Ref threading = qn::Ref::steal(qn::lookup_global(g_module_dict, QN_STR("threading")));
+    if (!threading) return nullptr;
+    qn::Ref factory = qn::Ref::steal(PyObject_GetAttr(threading.get(), QN_STR("Lock")));
+    if (!factory) return nullptr;
+    return PyObject_CallNoArgs(factory.get());
 }
 
 }  // namespace
@@ -244,6 +248,7 @@ inline int64_t raise_sc(qn::Atomic64& a, int64_t x) {
 namespace {
 
 int exec_sync_kernel(PyObject* m) {
+    g_module_dict = qn::newref(PyModule_GetDict(m));
     counter_type_setup();
     slots_types_setup();
     stats_types_setup();
@@ -256,8 +261,9 @@ int exec_sync_kernel(PyObject* m) {
     if (qn::import_into(m, "threading") < 0 || qn::import_into(m, "time") < 0 ||
         qn::import_from(m, "typing", {"Optional", "TypeVar", "Generic"}) < 0)
         return -1;
+    if (g_lock_factory.setup(g_module_dict, "threading", "Lock") < 0) return -1;
     // 3. Methods, type by type in the order above.
-    if (counter_methods_install() < 0 || slots_methods_install(m) < 0 || stats_methods_install(m) < 0) return -1;
+    if (counter_methods_install() < 0 || slots_methods_install(m) < 0 || stats_methods_install() < 0) return -1;
     // 4. The wrapper class.
     if (wrapper_install(m) < 0) return -1;
     // 5. Logging.

@@ -4,7 +4,13 @@
 // held natively must not be released while another thread may still read it, so every read and
 // write of that storage happens under the lock, and every reference that leaves it is released
 // only after the lock is released (a finalizer run by that release may use the object again). The
-// interpreter lock stays held throughout; the locked sections run no Python code.
+// interpreter lock stays held throughout; the locked sections run no Python code, and each records
+// its thread so that a call back into the same object from inside one raises RuntimeError.
+//
+// The storage is consistent whenever Python code can run (before and after each locked section,
+// including inside the acquire and release of a lock that is not a real threading.Lock), so the
+// cycle collector may visit and clear it at any of those points: both types report what they
+// hold, and clearing detaches the storage first and releases the references afterwards.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +27,7 @@ struct AtomicPointerObject {
     PyObject* value;
     uint64_t version;
     PyObject* lock;
+    qn::LockOwner owner;
 };
 
 PyTypeObject AtomicPointerType{};
@@ -35,7 +42,8 @@ PyObject* pointer_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
     qn::Ref self = qn::Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     AtomicPointerObject* p = pointer_of(self.get());
-    p->lock = qn::new_lock();
+    new (&p->owner) qn::LockOwner();
+    p->lock = new_instance_lock();
     if (p->lock == nullptr) return nullptr;
     return self.release();
 }
@@ -44,9 +52,16 @@ int pointer_tp_init(PyObject* self, PyObject* args, PyObject* kwds) {
     return qn::call_init(pointer_init_fn, self, args, kwds);
 }
 
-// Only the lock is reported to the cycle collector.
 int pointer_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(pointer_of(self)->lock);
+    AtomicPointerObject* p = pointer_of(self);
+    Py_VISIT(p->value);
+    Py_VISIT(p->lock);
+    return 0;
+}
+
+// Empties the slot (the version stays). The lock is kept, so the object stays usable.
+int pointer_clear(PyObject* self) {
+    Py_CLEAR(pointer_of(self)->value);
     return 0;
 }
 
@@ -62,8 +77,9 @@ void pointer_dealloc(PyObject* self) {
 
 // Puts `content` (owned, may be nullptr) into the slot; on success `old` receives the previous
 // content for the caller to release after unlocking. Counts a write when `count` is set.
-inline bool pointer_replace(AtomicPointerObject* p, PyObject* content, bool count, PyObject*& old) {
-    qn::LockGuard g(p->lock);
+inline bool pointer_replace(AtomicPointerObject* p, PyObject* content, bool count, PyObject*& old,
+                            const char* what) {
+    qn::LockGuard g(p->lock, p->owner, what);
     if (!g) {
         Py_XDECREF(content);
         return false;
@@ -76,7 +92,7 @@ inline bool pointer_replace(AtomicPointerObject* p, PyObject* content, bool coun
 
 PyObject* ap_init(qn::Function*, PyObject* const* a) {
     PyObject* old = nullptr;
-    if (!pointer_replace(pointer_of(a[0]), slot_content(a[1]), false, old)) return nullptr;
+    if (!pointer_replace(pointer_of(a[0]), slot_content(a[1]), false, old, "AtomicPointer.__init__")) return nullptr;
     Py_XDECREF(old);
     Py_RETURN_NONE;
 }
@@ -85,7 +101,7 @@ PyObject* ap_load(qn::Function*, PyObject* const* a) {
     AtomicPointerObject* p = pointer_of(a[0]);
     PyObject* v;
     {
-        qn::LockGuard g(p->lock);
+        qn::LockGuard g(p->lock, p->owner, "AtomicPointer.load");
         if (!g) return nullptr;
         v = p->value ? qn::newref(p->value) : qn::newref(Py_None);
     }
@@ -94,7 +110,7 @@ PyObject* ap_load(qn::Function*, PyObject* const* a) {
 
 PyObject* ap_store(qn::Function*, PyObject* const* a) {
     PyObject* old = nullptr;
-    if (!pointer_replace(pointer_of(a[0]), slot_content(a[1]), true, old)) return nullptr;
+    if (!pointer_replace(pointer_of(a[0]), slot_content(a[1]), true, old, "AtomicPointer.store")) return nullptr;
     Py_XDECREF(old);
     Py_RETURN_NONE;
 }
@@ -106,7 +122,7 @@ PyObject* ap_compare_and_swap(qn::Function*, PyObject* const* a) {
     PyObject* release;  // the old content on success, the unused new reference otherwise
     bool swapped;
     {
-        qn::LockGuard g(p->lock);
+        qn::LockGuard g(p->lock, p->owner, "AtomicPointer.compare_and_swap");
         if (!g) {
             Py_XDECREF(content);
             return nullptr;
@@ -128,7 +144,7 @@ PyObject* ap_get_version(qn::Function*, PyObject* const* a) {
     AtomicPointerObject* p = pointer_of(a[0]);
     uint64_t v;
     {
-        qn::LockGuard g(p->lock);
+        qn::LockGuard g(p->lock, p->owner, "AtomicPointer.get_version");
         if (!g) return nullptr;
         v = p->version;
     }
@@ -149,6 +165,7 @@ struct LockFreeStackObject {
     StackNode* head;
     qn::Atomic64 size;
     PyObject* lock;
+    qn::LockOwner owner;
 };
 
 PyTypeObject LockFreeStackType{};
@@ -161,7 +178,8 @@ PyObject* stack_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
     if (!self) return nullptr;
     LockFreeStackObject* s = stack_of(self.get());
     new (&s->size) qn::Atomic64();
-    s->lock = qn::new_lock();
+    new (&s->owner) qn::LockOwner();
+    s->lock = new_instance_lock();
     if (s->lock == nullptr) return nullptr;
     return self.release();
 }
@@ -170,9 +188,36 @@ int stack_tp_init(PyObject* self, PyObject* args, PyObject* kwds) {
     return qn::call_init(stack_init_fn, self, args, kwds);
 }
 
-// Only the lock is reported to the cycle collector.
 int stack_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(stack_of(self)->lock);
+    LockFreeStackObject* s = stack_of(self);
+    for (StackNode* node = s->head; node != nullptr; node = node->next) Py_VISIT(node->item);
+    Py_VISIT(s->lock);
+    return 0;
+}
+
+// Releases a detached chain of nodes from the top: each item's reference, then the node. Releasing
+// an item may run any code (this stack's own methods included): the chain is no longer reachable
+// from the stack.
+void free_chain(StackNode* node) {
+    while (node != nullptr) {
+        StackNode* next = node->next;
+        PyObject* item = node->item;
+        PyMem_Free(node);
+        Py_DECREF(item);
+        node = next;
+    }
+}
+
+// Empties the stack: the whole chain is detached (and the size brought back by its length) before
+// any item is released. The lock is kept, so the object stays usable.
+int stack_clear(PyObject* self) {
+    LockFreeStackObject* s = stack_of(self);
+    StackNode* chain = s->head;
+    s->head = nullptr;
+    int64_t n = 0;
+    for (StackNode* node = chain; node != nullptr; node = node->next) ++n;
+    s->size.fetch_add(-n);
+    free_chain(chain);
     return 0;
 }
 
@@ -180,14 +225,9 @@ void stack_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     Py_TRASHCAN_BEGIN(self, stack_dealloc)
     LockFreeStackObject* s = stack_of(self);
-    StackNode* node = s->head;
+    StackNode* chain = s->head;
     s->head = nullptr;
-    while (node != nullptr) {
-        StackNode* next = node->next;
-        Py_DECREF(node->item);
-        PyMem_Free(node);
-        node = next;
-    }
+    free_chain(chain);
     Py_CLEAR(s->lock);
     Py_TYPE(self)->tp_free(self);
     Py_TRASHCAN_END
@@ -205,7 +245,7 @@ PyObject* ls_push(qn::Function*, PyObject* const* a) {
     }
     node->item = qn::newref(a[1]);
     {
-        qn::LockGuard g(s->lock);
+        qn::LockGuard g(s->lock, s->owner, "LockFreeStack.push");
         if (!g) {
             PyObject* item = node->item;
             PyMem_Free(node);
@@ -223,7 +263,7 @@ PyObject* ls_pop(qn::Function*, PyObject* const* a) {
     LockFreeStackObject* s = stack_of(a[0]);
     StackNode* node;
     {
-        qn::LockGuard g(s->lock);
+        qn::LockGuard g(s->lock, s->owner, "LockFreeStack.pop");
         if (!g) return nullptr;
         node = s->head;
         if (node != nullptr) {
@@ -241,7 +281,7 @@ PyObject* ls_is_empty(qn::Function*, PyObject* const* a) {
     LockFreeStackObject* s = stack_of(a[0]);
     bool empty;
     {
-        qn::LockGuard g(s->lock);
+        qn::LockGuard g(s->lock, s->owner, "LockFreeStack.is_empty");
         if (!g) return nullptr;
         empty = s->head == nullptr;
     }
@@ -259,6 +299,7 @@ void slots_types_setup() {
     AtomicPointerType.tp_init = pointer_tp_init;
     AtomicPointerType.tp_dealloc = pointer_dealloc;
     AtomicPointerType.tp_traverse = pointer_traverse;
+    AtomicPointerType.tp_clear = pointer_clear;
 
     qn::type_init(LockFreeStackType, "quarvel.memory.sync_kernel.LockFreeStack", sizeof(LockFreeStackObject),
                   "Last-in-first-out stack of object references with an atomic size counter.", Py_TPFLAGS_HAVE_GC);
@@ -266,6 +307,7 @@ void slots_types_setup() {
     LockFreeStackType.tp_init = stack_tp_init;
     LockFreeStackType.tp_dealloc = stack_dealloc;
     LockFreeStackType.tp_traverse = stack_traverse;
+    LockFreeStackType.tp_clear = stack_clear;
 }
 
 int slots_methods_install(PyObject*) {

@@ -69,8 +69,8 @@ struct StatsCore {
         c[bucketed ? kBucketed : kFallback].fetch_add(1);
         if (padding > 0) c[kPadding].fetch_add(padding);
         if (time_ns > 0) c[kAllocTime].fetch_add(time_ns);
-        raise_sc(c[kPeakAllocs], wrap_add(allocs_before, 1));
-        raise_sc(c[kPeakBytes], wrap_add(bytes_before, size));
+        c[kPeakAllocs].raise_to(wrap_add(allocs_before, 1));
+        c[kPeakBytes].raise_to(wrap_add(bytes_before, size));
     }
 
     void record_deallocation(int64_t size, int64_t time_ns) {
@@ -98,12 +98,15 @@ struct LockFreeStatisticsObject {
     PyObject_HEAD
     StatsCore core;
     PyObject* lock;
+    qn::LockOwner owner;
     PyObject* pub[kStatCount];  // never NULL once constructed (None after deletion or clearing)
 };
 
 PyTypeObject LockFreeStatisticsType{};
 PyObject* stats_init_fn = nullptr;
 PyObject* g_public_names[kStatCount];  // interned attribute names
+PyObject* g_zero = nullptr;            // 0 and 100.0, made at load
+PyObject* g_hundred = nullptr;
 
 inline LockFreeStatisticsObject* stats_of(PyObject* o) { return reinterpret_cast<LockFreeStatisticsObject*>(o); }
 inline bool exact_counter(PyObject* o) { return Py_IS_TYPE(o, &AtomicCounterType); }
@@ -114,19 +117,15 @@ struct IntArg {
     bool fits = false;
     int sign = 0;
     explicit IntArg(PyObject* exact_int) {
-#if PY_VERSION_HEX < 0x030C0000
-        // One digit or none: read it directly (the usual case for sizes and times).
-        const Py_ssize_t n = Py_SIZE(exact_int);
-        if (n >= -1 && n <= 1) {
-            const int64_t digit = n == 0 ? 0 : static_cast<int64_t>(reinterpret_cast<PyLongObject*>(exact_int)->ob_digit[0]);
-            v = n < 0 ? -digit : digit;
+        long long x;
+        if (qn::compat::small_long(exact_int, x)) {  // the usual case for sizes and times
+            v = x;
             fits = true;
-            sign = static_cast<int>(n);
+            sign = (x > 0) - (x < 0);
             return;
         }
-#endif
         int overflow = 0;
-        long long x = PyLong_AsLongLongAndOverflow(exact_int, &overflow);
+        x = PyLong_AsLongLongAndOverflow(exact_int, &overflow);
         if (overflow == 0) {
             v = x;
             fits = true;
@@ -236,7 +235,7 @@ inline bool raise_public_peak(PyObject* self, int i, const Reading& value) {
         qn::Ref attr = stat_attr(self, i);
         if (!attr) return false;
         if (exact_counter(attr.get())) {
-            raise_sc(counter_of(attr.get()), value.v);
+            counter_of(attr.get()).raise_to(value.v);
             return true;
         }
     }
@@ -291,7 +290,8 @@ PyObject* stats_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
     if (!self) return nullptr;
     LockFreeStatisticsObject* s = stats_of(self.get());
     new (&s->core) StatsCore();
-    s->lock = qn::new_lock();
+    new (&s->owner) qn::LockOwner();
+    s->lock = new_instance_lock();
     if (s->lock == nullptr) return nullptr;
     for (int i = 0; i < kStatCount; ++i) {
         // A fresh AtomicCounter(0): zeroed memory is a counter at 0.
@@ -392,8 +392,8 @@ PyObject* st_record_allocation(qn::Function*, PyObject* const* a) {
             if (pads) pads->fetch_add(pad.v);
             if (times) times->fetch_add(tm.v);
             const int64_t allocs_now = read_sc(*current), bytes_now = read_sc(*nbytes);
-            raise_sc(*peak, allocs_now);
-            raise_sc(*peak_bytes, bytes_now);
+            peak->raise_to(allocs_now);
+            peak_bytes->raise_to(bytes_now);
             Py_RETURN_NONE;
         }
     }
@@ -505,8 +505,7 @@ inline bool positive(const Reading& r, int& out) {
         out = r.v > 0;
         return true;
     }
-    static PyObject* zero = PyLong_FromLong(0);
-    out = PyObject_RichCompareBool(r.obj.get(), zero, Py_GT);
+    out = PyObject_RichCompareBool(r.obj.get(), g_zero, Py_GT);
     return out >= 0;
 }
 
@@ -533,69 +532,19 @@ inline bool true_div(const Reading& a, const Reading& b, Num& out) {
 
 inline PyObject* num_object(const Num& n) { return n.obj ? qn::newref(n.obj.get()) : PyFloat_FromDouble(n.d); }
 
-// Writes `x` with one decimal, correctly rounded (ties to even) as the interpreter's "%.1f"
-// formatting does; returns the length, or 0 when `x` is outside the range handled here. With a
-// 64-bit (or wider) long double significand, x * 10 is exact (53 + 4 bits), and so are its floor
-// and fractional part, so the rounding decision is made on the exact value and does not depend
-// on the floating-point rounding mode.
-inline size_t format_tenths(double x, char* out) {
-    if constexpr (std::numeric_limits<long double>::digits >= 57) {
-        if (!(x > -1e15 && x < 1e15)) return 0;  // also NaN
-        const long double y = std::fabs(static_cast<long double>(x) * 10.0L);
-        long double k = std::floor(y);
-        const long double frac = y - k;
-        if (frac > 0.5L || (frac == 0.5L && std::fmod(k, 2.0L) != 0.0L)) k += 1.0L;
-        const auto tenths = static_cast<uint64_t>(k);
-        char digits[24];
-        size_t n = 0;
-        uint64_t whole = tenths / 10;
-        do {
-            digits[n++] = static_cast<char>('0' + whole % 10);
-            whole /= 10;
-        } while (whole != 0);
-        size_t len = 0;
-        if (std::signbit(x)) out[len++] = '-';
-        while (n > 0) out[len++] = digits[--n];
-        out[len++] = '.';
-        out[len++] = static_cast<char>('0' + tenths % 10);
-        return len;
-    } else {
-        (void)x;
-        (void)out;
-        return 0;
-    }
-}
-
 // format(ratio, ".1f") + "%"
 inline PyObject* ratio_string(const Num& ratio) {
     if (!ratio.obj) {
-        char quick[32];
-        const size_t len = format_tenths(ratio.d, quick);
-        if (len != 0) {
-            quick[len] = '%';
-            return PyUnicode_FromStringAndSize(quick, static_cast<Py_ssize_t>(len + 1));
-        }
-        char* text = PyOS_double_to_string(ratio.d, 'f', 1, 0, nullptr);
-        if (text == nullptr) return nullptr;
-        char buf[400];
-        size_t n = std::strlen(text);
-        PyObject* out;
-        if (n + 2 <= sizeof buf) {
-            std::memcpy(buf, text, n);
-            buf[n] = '%';
-            out = PyUnicode_FromStringAndSize(buf, static_cast<Py_ssize_t>(n + 1));
-        } else {
-            out = PyUnicode_FromFormat("%s%%", text);
-        }
-        PyMem_Free(text);
-        return out;
+        char text[qn::kFormatPercent1Size];
+        const std::size_t len = qn::format_percent1(ratio.d, text);
+        return PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(len));
     }
     qn::Ref s = qn::Ref::steal(PyObject_Format(ratio.obj.get(), QN_STR(".1f")));
     if (!s) return nullptr;
     return PyUnicode_Concat(s.get(), QN_STR("%"));
 }
 
-PyObject* g_snapshot_template = nullptr;  // the fourteen keys in order, all None
+qn::DictTemplate g_snapshot;  // the fourteen keys in order
 
 PyObject* st_get_snapshot(qn::Function*, PyObject* const* a) {
     PyObject* self = a[0];
@@ -617,8 +566,7 @@ PyObject* st_get_snapshot(qn::Function*, PyObject* const* a) {
     if (pos) {
         if (!true_div(r[kBucketed], r[kTotalAllocs], ratio)) return nullptr;
         if (ratio.obj) {
-            static PyObject* hundred = PyFloat_FromDouble(100.0);
-            ratio.obj = qn::Ref::steal(PyNumber_Multiply(ratio.obj.get(), hundred));
+            ratio.obj = qn::Ref::steal(PyNumber_Multiply(ratio.obj.get(), g_hundred));
             if (!ratio.obj) return nullptr;
             if (PyFloat_CheckExact(ratio.obj.get())) {
                 ratio.d = PyFloat_AS_DOUBLE(ratio.obj.get());
@@ -633,60 +581,45 @@ PyObject* st_get_snapshot(qn::Function*, PyObject* const* a) {
     if (!positive(r[kTotalDeallocs], pos)) return nullptr;
     if (pos && !true_div(r[kDeallocTime], r[kTotalDeallocs], avg_dealloc)) return nullptr;
 
-    // A copy of the key template (a flat copy of its table), then every value in place.
-    qn::Ref d = qn::Ref::steal(PyDict_Copy(g_snapshot_template));
-    if (!d) return nullptr;
-    auto put = [&](PyObject* key, PyObject* value) {
-        if (value == nullptr) return false;
-        int rc = PyDict_SetItem(d.get(), key, value);
-        Py_DECREF(value);
-        return rc == 0;
-    };
-    for (int i = kTotalAllocs; i <= kFallback; ++i) {
-        if (!put(g_public_names[i], r[i].new_object())) return nullptr;
-    }
-    if (!put(QN_STR("bucketed_allocation_ratio"), ratio_string(ratio)) ||
-        !put(g_public_names[kPadding], r[kPadding].new_object()) ||
-        !put(QN_STR("average_allocation_time_ns"), num_object(avg_alloc)) ||
-        !put(QN_STR("average_deallocation_time_ns"), num_object(avg_dealloc)) ||
-        !put(QN_STR("allocation_mode"), qn::newref(QN_STR("lock-free C11 atomics"))))
-        return nullptr;
-    return d.release();
+    return g_snapshot.make({r[kTotalAllocs].new_object(), r[kTotalDeallocs].new_object(),
+                            r[kCurrentAllocs].new_object(), r[kCurrentBytes].new_object(),
+                            r[kBytesReserved].new_object(), r[kPeakAllocs].new_object(), r[kPeakBytes].new_object(),
+                            r[kBucketed].new_object(), r[kFallback].new_object(), ratio_string(ratio),
+                            r[kPadding].new_object(), num_object(avg_alloc), num_object(avg_dealloc),
+                            qn::newref(QN_STR("lock-free C11 atomics"))});
 }
 
+// The lock covers the internal counters only. The public counters are reset after it is released,
+// each as `self.<name>.store(0)` in attribute order: a stand-in's store() (or an attribute found
+// through a subclass) may run any Python code, another reset of this object included, and no
+// Python code runs under the lock. The result is the same: concurrent resets all store zeros.
 PyObject* st_reset(qn::Function*, PyObject* const* a) {
     PyObject* self = a[0];
     LockFreeStatisticsObject* s = stats_of(self);
-    qn::Ref held[kStatCount];  // released after the lock
-    qn::Ref lock = qn::Ref::borrow(s->lock);
-    bool ok = true;
     {
-        qn::LockGuard g(lock.get());
+        qn::LockGuard g(s->lock, s->owner, "LockFreeStatistics.reset");
         if (!g) return nullptr;
         s->core.reset();
-        for (int i = 0; i < kStatCount && ok; ++i) {
-            held[i] = stat_attr(self, i);
-            if (!held[i]) {
-                ok = false;
-            } else if (exact_counter(held[i].get())) {
-                counter_of(held[i].get()).store(0);
-            } else {
-                static PyObject* zero = PyLong_FromLong(0);
-                PyObject* args[2] = {held[i].get(), zero};
-                qn::Ref r = qn::Ref::steal(
-                    PyObject_VectorcallMethod(QN_STR("store"), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-                ok = static_cast<bool>(r);
-            }
-        }
-        if (!g.unlock()) ok = false;
+        if (!g.unlock()) return nullptr;
     }
-    if (!ok) return nullptr;
+    for (int i = 0; i < kStatCount; ++i) {
+        qn::Ref attr = stat_attr(self, i);
+        if (!attr) return nullptr;
+        if (exact_counter(attr.get())) {
+            counter_of(attr.get()).store(0);
+            continue;
+        }
+        PyObject* args[2] = {attr.get(), g_zero};
+        qn::Ref r = qn::Ref::steal(
+            PyObject_VectorcallMethod(QN_STR("store"), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        if (!r) return nullptr;
+    }
     Py_RETURN_NONE;
 }
 
 // Native operation table.
-int64_t sop_raise_peak_allocations(PyObject* o, int64_t v) { return raise_sc(stats_of(o)->core.c[kPeakAllocs], v); }
-int64_t sop_raise_peak_bytes(PyObject* o, int64_t v) { return raise_sc(stats_of(o)->core.c[kPeakBytes], v); }
+int64_t sop_raise_peak_allocations(PyObject* o, int64_t v) { return stats_of(o)->core.c[kPeakAllocs].raise_to(v); }
+int64_t sop_raise_peak_bytes(PyObject* o, int64_t v) { return stats_of(o)->core.c[kPeakBytes].raise_to(v); }
 const LockFreeStatisticsOps stats_ops = {sop_raise_peak_allocations, sop_raise_peak_bytes};
 
 // ---------------------------------------------------------------------------------------------
@@ -699,25 +632,13 @@ struct PerformanceTimerObject {
 
 PyTypeObject PerformanceTimerType{};
 PyObject* timer_init_fn = nullptr;
-PyObject* g_module_dict = nullptr;    // the module's globals
-PyObject* g_builtins_dict = nullptr;  // where a global name falls back to
-
 inline PerformanceTimerObject* timer_of(PyObject* o) { return reinterpret_cast<PerformanceTimerObject*>(o); }
 
 // time.perf_counter_ns(), with `time` looked up among the module's globals at each call.
 inline PyObject* clock_reading() {
-    PyObject* name = QN_STR("time");
-    PyObject* mod = PyDict_GetItemWithError(g_module_dict, name);
-    if (mod == nullptr) {
-        if (PyErr_Occurred()) return nullptr;
-        mod = PyDict_GetItemWithError(g_builtins_dict, name);
-        if (mod == nullptr) {
-            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-            return nullptr;
-        }
-    }
-    qn::Ref hold = qn::Ref::borrow(mod);
-    PyObject* args[1] = {mod};
+    qn::Ref mod = qn::Ref::steal(qn::lookup_global(g_module_dict, QN_STR("time")));
+    if (!mod) return nullptr;
+    PyObject* args[1] = {mod.get()};
     return PyObject_VectorcallMethod(QN_STR("perf_counter_ns"), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
@@ -806,25 +727,20 @@ void stats_types_setup() {
     PerformanceTimerType.tp_init = timer_tp_init;
 }
 
-int stats_methods_install(PyObject* m) {
+int stats_methods_install() {
     for (int i = 0; i < kStatCount; ++i) {
         g_public_names[i] = PyUnicode_InternFromString(kPublicNames[i]);
         if (g_public_names[i] == nullptr) return -1;
     }
-    g_module_dict = qn::newref(PyModule_GetDict(m));
-    qn::Ref builtins = qn::Ref::steal(PyImport_ImportModule("builtins"));
-    if (!builtins) return -1;
-    g_builtins_dict = qn::newref(PyModule_GetDict(builtins.get()));
 
-    g_snapshot_template = PyDict_New();
-    if (g_snapshot_template == nullptr) return -1;
-    for (const char* key : {"total_allocations", "total_deallocations", "current_allocations", "bytes_allocated",
-                            "bytes_reserved", "peak_allocations", "peak_bytes_allocated", "bucketed_allocations",
-                            "fallback_allocations", "bucketed_allocation_ratio", "alignment_padding_bytes",
-                            "average_allocation_time_ns", "average_deallocation_time_ns", "allocation_mode"}) {
-        qn::Ref k = qn::Ref::steal(PyUnicode_InternFromString(key));
-        if (!k || PyDict_SetItem(g_snapshot_template, k.get(), Py_None) < 0) return -1;
-    }
+    g_zero = PyLong_FromLong(0);
+    g_hundred = PyFloat_FromDouble(100.0);
+    if (g_zero == nullptr || g_hundred == nullptr) return -1;
+    if (g_snapshot.setup({"total_allocations", "total_deallocations", "current_allocations", "bytes_allocated",
+                          "bytes_reserved", "peak_allocations", "peak_bytes_allocated", "bucketed_allocations",
+                          "fallback_allocations", "bucketed_allocation_ratio", "alignment_padding_bytes",
+                          "average_allocation_time_ns", "average_deallocation_time_ns", "allocation_mode"}) < 0)
+        return -1;
 
     PyTypeObject* t = &LockFreeStatisticsType;
     stats_init_fn = qn::add_init(t, {"__init__", st_init});
