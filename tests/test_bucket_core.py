@@ -16,7 +16,6 @@ CORE_TEST = r"""
 
 #include <algorithm>
 #include <climits>
-#include <cmath>
 #include <cstdio>
 #include <map>
 #include <random>
@@ -57,28 +56,6 @@ static void test_crc() {
     build_crc16_table(table);
     const std::uint8_t text[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
     CHECK(crc16(table, text, 9) == 0x4B37);
-}
-
-static void test_percent_format() {
-    std::mt19937_64 rng(11);
-    auto check = [](double r) {
-        char got[24], want[64];
-        const std::size_t n = format_percent_1(r, got);
-        std::snprintf(want, sizeof want, "%.1f%%", r);  // glibc rounds the exact value, ties to even
-        CHECK(n == std::strlen(want) && std::memcmp(got, want, n) == 0);
-    };
-    for (double r : {0.0, 0.05, 0.15, 0.25, 0.35, 0.45, 12.25, 12.75, 66.66666666666667, 99.95, 99.75, 100.0,
-                     5e-324, 1e-300, 1e14, 999999999999999.9})
-        check(r);
-    for (int i = 0; i < 20000; ++i) {
-        const std::uint64_t t = 1 + rng() % (i % 2 ? 1000 : (1ull << 62));
-        const std::uint64_t b = rng() % (t + 1);
-        check(static_cast<double>(b) / static_cast<double>(t) * 100.0);
-        check(static_cast<double>(rng() % 2000) / 20.0);  // many exact ties
-    }
-    char out[24];
-    CHECK(format_percent_1(-1.0, out) == 0 && format_percent_1(1e15, out) == 0);
-    CHECK(format_percent_1(std::nan(""), out) == 0 && format_percent_1(HUGE_VAL, out) == 0);
 }
 
 static void test_level_bitset() {
@@ -190,7 +167,6 @@ static void test_bucket_table(std::int32_t step, std::int32_t small_max, std::in
 
 int main() {
     test_crc();
-    test_percent_format();
     test_level_bitset();
     test_bucket_table(8, 256, 4096, 1);
     test_bucket_table(8, 100, 300, 2);      // second range off the step grid

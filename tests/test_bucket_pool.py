@@ -10,12 +10,14 @@ import struct
 import subprocess
 import sys
 import threading
+import time
+import types
 import weakref
 from pathlib import Path
 
 import pytest
 
-bp = pytest.importorskip("quarvel.memory.bucket_pool")
+import quarvel.memory.bucket_pool as bp
 
 I32_MIN, I32_MAX = -(2**31), 2**31 - 1
 U64_MAX = 2**64 - 1
@@ -572,6 +574,260 @@ def test_stats_threads_consistent():
     assert not bad
     assert st["total_allocations"] == n_threads * per_thread == st["alignment_padding_bytes"]
     assert st["bucketed_allocations"] == st["fallback_allocations"] == n_threads * per_thread // 2
+    assert st["total_deallocations"] == n_threads * len(range(0, per_thread, 3))
+
+
+# --- locks, callbacks and threads -----------------------------------------------------------------
+
+class SwitchingLock:
+    """A Python-level lock (what a rebound `threading` may supply) that gives other threads a chance
+    to run inside acquire and release and checks that it is released by the thread holding it."""
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self.holder = None
+        self.acquires = self.releases = 0
+
+    def acquire(self, *args):
+        time.sleep(0)
+        self._lock.acquire()
+        assert self.holder is None
+        self.holder = threading.get_ident()
+        self.acquires += 1
+        return True
+
+    def release(self):
+        assert self.holder == threading.get_ident()
+        self.holder = None
+        self.releases += 1
+        self._lock.release()
+        time.sleep(0)
+
+    def __enter__(self):
+        return self.acquire()
+
+    def __exit__(self, *exc):
+        self.release()
+
+
+@pytest.fixture
+def python_locks(monkeypatch):
+    """Rebinds the module's `threading` so that new objects get SwitchingLock locks; yields the
+    list of locks made."""
+    made = []
+
+    def make():
+        made.append(SwitchingLock())
+        return made[-1]
+    monkeypatch.setattr(bp, "threading", types.SimpleNamespace(Lock=make))
+    yield made
+
+
+def run_threads(target, n, interval=1e-6):
+    errors = []
+
+    def guarded(t):
+        try:
+            target(t)
+        except BaseException as e:  # reported by the test thread
+            errors.append(e)
+    threads = [threading.Thread(target=guarded, args=(t,)) for t in range(n)]
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(interval)
+    try:
+        for th in threads:
+            th.start()
+        for th in threads:
+            th.join()
+    finally:
+        sys.setswitchinterval(old)
+    if errors:
+        raise errors[0]
+
+
+def test_locks_made_by_module_threading_at_construction(python_locks):
+    a, s = bp.FastBucketAllocator(), bp.FastStatsCollector()
+    assert len(python_locks) == 2
+    a_lock, s_lock = python_locks
+    assert a.add_to_bucket(0, 8) and a.find_best_fit_bucket(8, 8) == 0 and a.remove_from_bucket(8) is None
+    assert not a.add_to_bucket(1, 9)  # not a bucket size: decided without the lock
+    s.py_record_allocation(8, 0, True)
+    s.py_record_deallocation()
+    s.get_stats()
+    s.reset_stats()
+    assert (a_lock.acquires, a_lock.releases) == (3, 3) and a_lock.holder is None
+    assert (s_lock.acquires, s_lock.releases) == (4, 4) and s_lock.holder is None
+
+
+def test_failing_lock_changes_nothing_and_leaves_no_owner(monkeypatch):
+    class Flaky:
+        def __init__(self):
+            self._lock = threading.Lock()
+            self.fail_acquire = self.fail_release = False
+
+        def acquire(self):
+            if self.fail_acquire:
+                raise KeyError("acquire")
+            return self._lock.acquire()
+
+        def release(self):
+            self._lock.release()
+            if self.fail_release:
+                raise KeyError("release")
+    made = []
+    monkeypatch.setattr(bp, "threading", types.SimpleNamespace(Lock=lambda: made.append(Flaky()) or made[-1]))
+    a, s = bp.FastBucketAllocator(), bp.FastStatsCollector()
+    a.add_to_bucket(1, 8)
+    s.py_record_allocation(8, 1, True)
+    # Acquiring fails: nothing changes, and the next call is not taken for a re-entry.
+    for lock in made:
+        lock.fail_acquire = True
+    for call in (lambda: a.add_to_bucket(2, 8), lambda: a.remove_from_bucket(8), lambda: a.find_best_fit_bucket(8, 8),
+                 lambda: s.py_record_allocation(8, 1, False), s.py_record_deallocation, s.get_stats, s.reset_stats):
+        with pytest.raises(KeyError, match="acquire"):
+            call()
+    for lock in made:
+        lock.fail_acquire = False
+    assert s.get_stats()["total_allocations"] == 1 and s.get_stats()["total_deallocations"] == 0
+    assert a.remove_from_bucket(8) == 1 and a.remove_from_bucket(8) is None
+    # Releasing fails (after letting go): the error propagates as from a `with` block and the
+    # object is free for the next call.
+    for lock in made:
+        lock.fail_release = True
+    with pytest.raises(KeyError, match="release"):
+        a.add_to_bucket(3, 8)
+    with pytest.raises(KeyError, match="release"):
+        s.py_record_deallocation()
+    for lock in made:
+        lock.fail_release = False
+    assert a.remove_from_bucket(8) == 3
+    assert s.get_stats()["total_deallocations"] == 1
+
+
+def finishes(body):
+    """Runs `body` on a daemon thread; False if it never returns (a thread waiting for itself)."""
+    errors = []
+    th = threading.Thread(target=lambda: errors.extend(_call_collecting(body)), daemon=True)
+    th.start()
+    th.join(60)
+    if errors:
+        raise errors[0]
+    return not th.is_alive()
+
+
+def _call_collecting(body):
+    try:
+        body()
+    except BaseException as e:
+        return [e]
+    return []
+
+
+def test_callbacks_reach_the_same_object_again():
+    a, s, h = bp.FastBucketAllocator(), bp.FastStatsCollector(), bp.FastSlabHeaderOps(3, 8)
+
+    class Reentrant:
+        """An integer argument whose conversion uses the object it is passed to."""
+
+        def __init__(self, value, hook):
+            self.value, self.hook = value, hook
+
+        def __index__(self):
+            self.hook()
+            return self.value
+
+    seen = []
+
+    class Handler(logging.Handler):
+        def emit(self, record):
+            seen.append((a.add_to_bucket(96, 32), s.get_stats()["total_allocations"], h.pack_header()[1] & 0x80))
+
+    def body():
+        assert a.add_to_bucket(Reentrant(16, lambda: a.add_to_bucket(8, 16)), 16)
+        assert a.remove_from_bucket(Reentrant(16, lambda: a.find_best_fit_bucket(4096, 8))) == 16
+        assert a.find_best_fit_bucket(Reentrant(16, lambda: a.remove_from_bucket(4096)), 1) == 8
+        s.py_record_allocation(Reentrant(8, s.get_stats), Reentrant(2, s.reset_stats), True)
+        assert s.get_stats()["alignment_padding_bytes"] == 2
+        handler = Handler()
+        bp.logger.addHandler(handler)
+        try:
+            h.unpack_header(bytes(16))  # checksum 0 is wrong for six zero bytes
+        finally:
+            bp.logger.removeHandler(handler)
+
+    assert finishes(body)
+    assert seen == [(True, 1, 0x80)]
+    assert a.remove_from_bucket(32) == 96
+
+
+def test_cycle_through_the_lock_is_collected(python_locks):
+    class Sentinel:
+        pass
+    for make in (bp.FastBucketAllocator, bp.FastStatsCollector):
+        obj = make()
+        python_locks[-1].owner, python_locks[-1].sentinel = obj, Sentinel()  # lock -> object -> lock
+        ref = weakref.ref(python_locks.pop().sentinel)
+        del obj
+        gc.collect()
+        assert ref() is None
+
+
+def test_allocator_threads_with_switching_lock_and_reinit(python_locks):
+    """Threads add, take and re-initialise one allocator through a lock that switches threads:
+    no offset comes out twice or without having gone in."""
+    a = bp.FastBucketAllocator(8, 64, 128)
+    lock = python_locks[0]
+    sizes = [8, 64, 72, 128]
+    n_threads, per_thread = 4, 400
+    taken = [[] for _ in range(n_threads)]
+
+    def worker(t):
+        rng = random.Random(t)
+        for i in range(per_thread):
+            off = t * per_thread + i
+            assert a.add_to_bucket(off, rng.choice(sizes))
+            got = a.remove_from_bucket(rng.choice(sizes)) if i % 2 else a.find_best_fit_bucket(rng.choice(sizes), 8)
+            if got is not None:
+                taken[t].append(got)
+            if t == 0 and i % 100 == 99:
+                a.__init__(8, 64, 128)  # drops what the buckets hold
+
+    run_threads(worker, n_threads)
+    rest = []
+    for size in sizes:
+        while (v := a.remove_from_bucket(size)) is not None:
+            rest.append(v)
+    out = sum(taken, []) + rest
+    assert len(out) == len(set(out)) and set(out) <= set(range(n_threads * per_thread))
+    assert lock.holder is None and lock.acquires == lock.releases
+
+
+@pytest.mark.parametrize("locks", ["real", "switching"])
+def test_stats_threads_exact_totals(request, locks):
+    if locks == "switching":
+        request.getfixturevalue("python_locks")
+    s = bp.FastStatsCollector()
+    n_threads, per_thread = 4, 1500 if locks == "real" else 300
+    bad = []
+
+    def worker(t):
+        for i in range(per_thread):
+            s.py_record_allocation(8, 1 if i % 2 else -1, (i + t) % 3 == 0)
+            if i % 3 == 0:
+                s.py_record_deallocation()
+            if i % 25 == 0:
+                st = s.get_stats()
+                if st["total_allocations"] != st["bucketed_allocations"] + st["fallback_allocations"]:
+                    bad.append(st)
+                s.__init__()
+
+    run_threads(worker, n_threads)
+    st = s.get_stats()
+    assert not bad
+    bucketed = sum((i + t) % 3 == 0 for t in range(n_threads) for i in range(per_thread))
+    assert st["total_allocations"] == n_threads * per_thread
+    assert st["bucketed_allocations"] == bucketed and st["fallback_allocations"] == n_threads * per_thread - bucketed
+    assert st["alignment_padding_bytes"] == 0
     assert st["total_deallocations"] == n_threads * len(range(0, per_thread, 3))
 
 

@@ -9,11 +9,9 @@
 #pragma once
 
 #include <bit>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <utility>
 
 namespace quarvel::bucket {
@@ -86,44 +84,6 @@ constexpr std::uint64_t bitmap_clear(std::uint64_t bitmap, std::int32_t index) n
 // Lowest set bit (0..63), or -1 for an empty bitmap.
 constexpr int bitmap_find_first(std::uint64_t bitmap) noexcept {
     return bitmap == 0 ? -1 : std::countr_zero(bitmap);
-}
-
-// ---------------------------------------------------------------------------------------------
-// Percentages with one decimal: the exact binary value of `r` rounded half to even at the first
-// decimal, as the interpreter's "%.1f" formatting does. Writes e.g. "66.7%" (no terminator) and
-// returns the length, or 0 when `r` is not a finite value in [0, 1e15) (the caller formats those
-// itself).
-// ---------------------------------------------------------------------------------------------
-
-inline std::size_t format_percent_1(double r, char out[24]) noexcept {
-    if (!(r >= 0.0 && r < 1e15)) return 0;
-    std::uint64_t tenths = 0;  // r * 10, rounded
-    if (r > 0.0) {
-        int ex = 0;
-        const double fr = std::frexp(r, &ex);                              // r = fr * 2^ex, fr in [0.5, 1)
-        const std::uint64_t m = static_cast<std::uint64_t>(std::ldexp(fr, 53));  // exact 53-bit integer
-        const std::uint64_t t = m * 10;                                    // < 2^57
-        const int shift = 53 - ex;                                         // r * 10 = t / 2^shift, shift > 3
-        if (shift < 64) {
-            tenths = t >> shift;
-            const std::uint64_t rest = t & ((std::uint64_t{1} << shift) - 1);
-            const std::uint64_t half = std::uint64_t{1} << (shift - 1);
-            if (rest > half || (rest == half && (tenths & 1u) != 0)) ++tenths;
-        }
-    }
-    char digits[24];
-    std::size_t n = 0;
-    std::uint64_t whole = tenths / 10;
-    do {
-        digits[n++] = static_cast<char>('0' + whole % 10);
-        whole /= 10;
-    } while (whole != 0);
-    std::size_t len = 0;
-    while (n > 0) out[len++] = digits[--n];
-    out[len++] = '.';
-    out[len++] = static_cast<char>('0' + tenths % 10);
-    out[len++] = '%';
-    return len;
 }
 
 // ---------------------------------------------------------------------------------------------

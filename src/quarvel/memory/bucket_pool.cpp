@@ -6,8 +6,15 @@
 //   fast_align_size, fast_get_bucket_size, fast_bitmap_operations, fast_can_fit_aligned
 //
 // The integer work lives in bucket_core.hpp; this file converts arguments, takes the locks and
-// builds results. Every argument is converted before a lock is taken or a field changes, and
-// result objects are built after the lock is released.
+// builds results. Every argument is converted before a lock is taken or a field changes, result
+// objects are built and the corrupt-header warning is logged after the lock is released, so no
+// Python code runs inside a locked section other than a rebound lock type's own acquire/release.
+// Each lock records the thread inside it (qn::LockOwner): a callback that reaches the same object
+// again on that thread gets RuntimeError instead of waiting for itself.
+//
+// The locks are made at construction by the module's own `threading.Lock` (looked up in the module
+// namespace then, as the module's Python code would), so a rebound `threading` gives new objects
+// its lock type.
 #include "native/qn.hpp"
 
 #include "bucket_core.hpp"
@@ -20,7 +27,7 @@ namespace {
 namespace core = quarvel::bucket;
 
 core::Crc16Table g_crc_table{};
-PyObject* g_module_dict = nullptr;  // owned; the logger is looked up here at call time
+PyObject* g_module_dict = nullptr;  // owned; `logger` and `threading` are looked up here at call time
 
 inline bool i32_arg(PyObject* o, int32_t& out) { return qn::to_i32(o, out); }
 
@@ -29,14 +36,21 @@ PyObject* zero_division() {
     return nullptr;
 }
 
-// Runs `body` with `lock` held; false with an exception set when the lock could not be taken or
-// given back.
-template <class F>
-inline bool with_lock(PyObject* lock, F&& body) {
-    qn::LockGuard guard(lock);
-    if (!guard) return false;
-    body();
-    return guard.unlock();
+// threading.Lock() with `threading` as the module namespace has it now (new reference).
+PyObject* make_lock() {
+    qn::Ref threading = qn::Ref::steal(qn::lookup_global(g_module_dict, QN_STR("threading")));
+    if (!threading) return nullptr;
+    qn::Ref factory = qn::Ref::steal(PyObject_GetAttr(threading.get(), QN_STR("Lock")));
+    if (!factory) return nullptr;
+    return PyObject_CallNoArgs(factory.get());
+}
+
+// The lock of an object whose garbage-collector clear already ran (reachable again only from a
+// finalizer of its cycle) is gone: its locked operations raise instead.
+bool lock_present(PyObject* lock, const char* what) {
+    if (lock != nullptr) return true;
+    PyErr_Format(PyExc_RuntimeError, "%s: the object was cleared by the garbage collector and has no lock", what);
+    return false;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -110,7 +124,8 @@ struct BucketAllocatorObject {
     int32_t bucket_size_step;
     int32_t small_block_max;
     int32_t medium_block_max;
-    PyObject* lock;
+    PyObject* lock;  // nullptr only after the garbage collector cleared the object
+    qn::LockOwner owner;
     core::BucketTable table;
 };
 
@@ -123,10 +138,16 @@ PyObject* allocator_new(PyTypeObject* type, PyObject*, PyObject*) {
     qn::Ref self = qn::Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     BucketAllocatorObject* o = allocator(self.get());
+    new (&o->owner) qn::LockOwner();
     new (&o->table) core::BucketTable();
-    o->lock = qn::new_lock();
+    o->lock = make_lock();
     if (o->lock == nullptr) return nullptr;
     return self.release();
+}
+
+int allocator_clear(PyObject* self) {
+    Py_CLEAR(allocator(self)->lock);
+    return 0;
 }
 
 void allocator_dealloc(PyObject* self) {
@@ -134,6 +155,7 @@ void allocator_dealloc(PyObject* self) {
     BucketAllocatorObject* o = allocator(self);
     Py_CLEAR(o->lock);
     o->table.~BucketTable();
+    o->owner.~LockOwner();
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -159,6 +181,8 @@ PyObject* allocator_init(qn::Function*, PyObject* const* a) {
     Py_RETURN_NONE;
 }
 
+// Takes no lock: the new table replaces the old one in a single native step (no Python code runs
+// and the interpreter lock is held throughout), and the locked sections are native steps as well.
 PyObject* allocator_init_buckets(qn::Function*, PyObject* const* a) {
     BucketAllocatorObject* o = allocator(a[0]);
     if (o->bucket_size_step == 0) {
@@ -186,38 +210,50 @@ inline bool allocator_bucket_of(const BucketAllocatorObject* o, int32_t size, in
 }
 
 PyObject* allocator_add(qn::Function*, PyObject* const* a) {
+    static constexpr const char* kWhat = "FastBucketAllocator.add_to_bucket";
     int32_t offset, size, bucket;
     if (!i32_arg(a[1], offset) || !i32_arg(a[2], size)) return nullptr;
     BucketAllocatorObject* o = allocator(a[0]);
     if (!allocator_bucket_of(o, size, bucket)) return nullptr;
     if (bucket <= 0 || bucket != size) Py_RETURN_FALSE;
-    bool added = false;
+    if (!lock_present(o->lock, kWhat)) return nullptr;
     core::BucketTable::Status status = core::BucketTable::Status::ok;
-    if (!with_lock(o->lock, [&] { added = o->table.push(bucket, offset, status); })) return nullptr;
+    qn::LockGuard guard(o->lock, o->owner, kWhat);
+    if (!guard) return nullptr;
+    const bool added = o->table.push(bucket, offset, status);
+    if (!guard.unlock()) return nullptr;
     if (status != core::BucketTable::Status::ok) return PyErr_NoMemory();
     return qn::boolean(added);
 }
 
 PyObject* allocator_remove(qn::Function*, PyObject* const* a) {
+    static constexpr const char* kWhat = "FastBucketAllocator.remove_from_bucket";
     int32_t size, bucket, offset = 0;
     if (!i32_arg(a[1], size)) return nullptr;
     BucketAllocatorObject* o = allocator(a[0]);
     if (!allocator_bucket_of(o, size, bucket)) return nullptr;
     if (bucket <= 0) Py_RETURN_NONE;
-    bool found = false;
-    if (!with_lock(o->lock, [&] { found = o->table.pop(bucket, offset); })) return nullptr;
+    if (!lock_present(o->lock, kWhat)) return nullptr;
+    qn::LockGuard guard(o->lock, o->owner, kWhat);
+    if (!guard) return nullptr;
+    const bool found = o->table.pop(bucket, offset);
+    if (!guard.unlock()) return nullptr;
     if (!found) Py_RETURN_NONE;
     return PyLong_FromLong(offset);
 }
 
 PyObject* allocator_best_fit(qn::Function*, PyObject* const* a) {
+    static constexpr const char* kWhat = "FastBucketAllocator.find_best_fit_bucket";
     int32_t size, alignment, bucket, offset = 0;
     if (!i32_arg(a[1], size) || !i32_arg(a[2], alignment)) return nullptr;
     BucketAllocatorObject* o = allocator(a[0]);
     if (!allocator_bucket_of(o, size, bucket)) return nullptr;
     if (bucket <= 0) Py_RETURN_NONE;
-    bool found = false;
-    if (!with_lock(o->lock, [&] { found = o->table.take_best_fit(bucket, size, alignment, offset); })) return nullptr;
+    if (!lock_present(o->lock, kWhat)) return nullptr;
+    qn::LockGuard guard(o->lock, o->owner, kWhat);
+    if (!guard) return nullptr;
+    const bool found = o->table.take_best_fit(bucket, size, alignment, offset);
+    if (!guard.unlock()) return nullptr;
     if (!found) Py_RETURN_NONE;
     return PyLong_FromLong(offset);
 }
@@ -231,6 +267,7 @@ void allocator_type_setup() {
     BucketAllocatorType.tp_init = allocator_tp_init;
     BucketAllocatorType.tp_dealloc = allocator_dealloc;
     BucketAllocatorType.tp_traverse = allocator_traverse;
+    BucketAllocatorType.tp_clear = allocator_clear;
     BucketAllocatorType.tp_free = PyObject_GC_Del;
 }
 
@@ -377,7 +414,8 @@ struct StatsCollectorObject {
     uint64_t bucketed_allocations;
     uint64_t fallback_allocations;
     uint64_t alignment_padding_bytes;
-    PyObject* lock;
+    PyObject* lock;  // nullptr only after the garbage collector cleared the object
+    qn::LockOwner owner;
 };
 
 PyTypeObject StatsCollectorType{};
@@ -388,14 +426,22 @@ inline StatsCollectorObject* stats(PyObject* o) { return reinterpret_cast<StatsC
 PyObject* stats_new(PyTypeObject* type, PyObject*, PyObject*) {
     qn::Ref self = qn::Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
-    stats(self.get())->lock = qn::new_lock();
-    if (stats(self.get())->lock == nullptr) return nullptr;
+    StatsCollectorObject* s = stats(self.get());
+    new (&s->owner) qn::LockOwner();
+    s->lock = make_lock();
+    if (s->lock == nullptr) return nullptr;
     return self.release();
+}
+
+int stats_clear(PyObject* self) {
+    Py_CLEAR(stats(self)->lock);
+    return 0;
 }
 
 void stats_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     Py_CLEAR(stats(self)->lock);
+    stats(self)->owner.~LockOwner();
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -411,88 +457,71 @@ int stats_tp_init(PyObject* self, PyObject* args, PyObject* kwds) {
 PyObject* stats_init(qn::Function*, PyObject* const*) { Py_RETURN_NONE; }
 
 PyObject* stats_record_allocation(qn::Function*, PyObject* const* a) {
+    static constexpr const char* kWhat = "FastStatsCollector.py_record_allocation";
     int32_t size, padding;
     bool bucketed;
     if (!i32_arg(a[1], size) || !i32_arg(a[2], padding) || !qn::arg_bool(a[3], bucketed)) return nullptr;
     StatsCollectorObject* s = stats(a[0]);
-    if (!with_lock(s->lock, [&] {
-            ++s->total_allocations;
-            // A negative padding lowers the sum (modulo 2**64).
-            s->alignment_padding_bytes += static_cast<uint64_t>(static_cast<int64_t>(padding));
-            if (bucketed) {
-                ++s->bucketed_allocations;
-            } else {
-                ++s->fallback_allocations;
-            }
-        }))
-        return nullptr;
+    if (!lock_present(s->lock, kWhat)) return nullptr;
+    qn::LockGuard guard(s->lock, s->owner, kWhat);
+    if (!guard) return nullptr;
+    ++s->total_allocations;
+    // A negative padding lowers the sum (modulo 2**64).
+    s->alignment_padding_bytes += static_cast<uint64_t>(static_cast<int64_t>(padding));
+    if (bucketed) {
+        ++s->bucketed_allocations;
+    } else {
+        ++s->fallback_allocations;
+    }
+    if (!guard.unlock()) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* stats_record_deallocation(qn::Function*, PyObject* const* a) {
+    static constexpr const char* kWhat = "FastStatsCollector.py_record_deallocation";
     StatsCollectorObject* s = stats(a[0]);
-    if (!with_lock(s->lock, [&] { ++s->total_deallocations; })) return nullptr;
+    if (!lock_present(s->lock, kWhat)) return nullptr;
+    qn::LockGuard guard(s->lock, s->owner, kWhat);
+    if (!guard) return nullptr;
+    ++s->total_deallocations;
+    if (!guard.unlock()) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* stats_reset(qn::Function*, PyObject* const* a) {
+    static constexpr const char* kWhat = "FastStatsCollector.reset_stats";
     StatsCollectorObject* s = stats(a[0]);
-    if (!with_lock(s->lock, [&] {
-            s->total_allocations = s->total_deallocations = s->bucketed_allocations = s->fallback_allocations =
-                s->alignment_padding_bytes = 0;
-        }))
-        return nullptr;
+    if (!lock_present(s->lock, kWhat)) return nullptr;
+    qn::LockGuard guard(s->lock, s->owner, kWhat);
+    if (!guard) return nullptr;
+    s->total_allocations = s->total_deallocations = s->bucketed_allocations = s->fallback_allocations =
+        s->alignment_padding_bytes = 0;
+    if (!guard.unlock()) return nullptr;
     Py_RETURN_NONE;
 }
 
-// The six keys in their order; get_stats copies this dict (keys only, values None) and fills in
-// the values, which is cheaper than building a new dict key by key.
-constexpr const char* kStatsKeys[] = {"total_allocations",    "total_deallocations",       "bucketed_allocations",
-                                      "fallback_allocations", "bucketed_allocation_ratio", "alignment_padding_bytes"};
-constexpr int kRatioKey = 4;
-PyObject* g_stats_keys[6] = {};
-PyObject* g_stats_template = nullptr;
+qn::DictTemplate g_stats_dict;
 
-int stats_template_build() {
-    g_stats_template = PyDict_New();
-    if (g_stats_template == nullptr) return -1;
-    for (int k = 0; k < 6; ++k) {
-        g_stats_keys[k] = PyUnicode_InternFromString(kStatsKeys[k]);
-        if (g_stats_keys[k] == nullptr || PyDict_SetItem(g_stats_template, g_stats_keys[k], Py_None) < 0) return -1;
-    }
-    return 0;
-}
-
+// "66.7%": the bucketed share in percent as format(ratio, ".1f") writes it, then "%".
 PyObject* ratio_text(uint64_t bucketed, uint64_t total) {
     const double ratio = total > 0 ? static_cast<double>(bucketed) / static_cast<double>(total) * 100.0 : 0.0;
-    char text[24];
-    const std::size_t n = core::format_percent_1(ratio, text);
-    if (n > 0) return PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(n));
-    char* digits = PyOS_double_to_string(ratio, 'f', 1, 0, nullptr);
-    if (digits == nullptr) return nullptr;
-    PyObject* r = PyUnicode_FromFormat("%s%%", digits);
-    PyMem_Free(digits);
-    return r;
+    char text[qn::kFormatPercent1Size];
+    const std::size_t n = qn::format_percent1(ratio, text);
+    return PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(n));
 }
 
 PyObject* stats_get(qn::Function*, PyObject* const* a) {
+    static constexpr const char* kWhat = "FastStatsCollector.get_stats";
     StatsCollectorObject* s = stats(a[0]);
-    uint64_t v[6] = {};
-    if (!with_lock(s->lock, [&] {
-            v[0] = s->total_allocations;
-            v[1] = s->total_deallocations;
-            v[2] = s->bucketed_allocations;
-            v[3] = s->fallback_allocations;
-            v[5] = s->alignment_padding_bytes;
-        }))
-        return nullptr;
-    qn::Ref d = qn::Ref::steal(PyDict_Copy(g_stats_template));
-    if (!d) return nullptr;
-    for (int k = 0; k < 6; ++k) {
-        qn::Ref value = qn::Ref::steal(k == kRatioKey ? ratio_text(v[2], v[0]) : PyLong_FromUnsignedLongLong(v[k]));
-        if (!value || PyDict_SetItem(d.get(), g_stats_keys[k], value.get()) < 0) return nullptr;
-    }
-    return d.release();
+    if (!lock_present(s->lock, kWhat)) return nullptr;
+    qn::LockGuard guard(s->lock, s->owner, kWhat);
+    if (!guard) return nullptr;
+    const uint64_t total = s->total_allocations, freed = s->total_deallocations, bucketed = s->bucketed_allocations,
+                   fallback = s->fallback_allocations, padding = s->alignment_padding_bytes;
+    if (!guard.unlock()) return nullptr;
+    return g_stats_dict.make({PyLong_FromUnsignedLongLong(total), PyLong_FromUnsignedLongLong(freed),
+                              PyLong_FromUnsignedLongLong(bucketed), PyLong_FromUnsignedLongLong(fallback),
+                              ratio_text(bucketed, total), PyLong_FromUnsignedLongLong(padding)});
 }
 
 void stats_type_setup() {
@@ -503,13 +532,16 @@ void stats_type_setup() {
     StatsCollectorType.tp_init = stats_tp_init;
     StatsCollectorType.tp_dealloc = stats_dealloc;
     StatsCollectorType.tp_traverse = stats_traverse;
+    StatsCollectorType.tp_clear = stats_clear;
     StatsCollectorType.tp_free = PyObject_GC_Del;
 }
 
 int stats_methods_install() {
     PyTypeObject* t = &StatsCollectorType;
     stats_init_fn = qn::add_init(t, {"__init__", stats_init});
-    if (stats_init_fn == nullptr || stats_template_build() < 0 ||
+    if (stats_init_fn == nullptr ||
+        g_stats_dict.setup({"total_allocations", "total_deallocations", "bucketed_allocations", "fallback_allocations",
+                            "bucketed_allocation_ratio", "alignment_padding_bytes"}) < 0 ||
         !qn::add_method(t, {"py_record_allocation", stats_record_allocation,
                             {{"size"}, {"padding"}, {"is_bucketed"}}, nullptr,
                             "Record allocation statistics (Python interface)."}) ||
