@@ -13,7 +13,21 @@
 //     lock over and they walk with it held. Either way the result counts only when the sequence
 //     counter was even and unchanged around the walk; otherwise the reader retries, backing off
 //     while a write is in progress, up to MAX_RETRIES attempts.
+//   * re-entry: every lock section records the thread inside it. A call from that same thread (a
+//     block's __eq__ during delete, a finalizer run by a comparison) that would wait for the
+//     section, or a reader that would back off for it, raises RuntimeError instead; other threads
+//     wait as usual;
+//   * the tree reports every block it holds to the garbage collector and can be cleared by it;
 //   * statistics are native counters, turned into the documented dictionary by get_stats.
+//
+// Threads ended at interpreter exit. A thread that wants the interpreter lock back while the
+// interpreter is finalising is ended where it waits, by a forced unwind that runs the destructors
+// of every C++ frame on its stack, without the interpreter lock. So across every point where the
+// interpreter lock can be given up (the released walks, waiting for a lock, time.sleep, and any
+// Python code: a block's __eq__, a subclass's _sanitize_size, a counter method) the frames of this
+// file keep no object whose destructor touches Python: references held across such calls are
+// plain pointers released by hand, and lock sections are entered and left by hand. Unwound at
+// exit, such a frame leaks its references and leaves its lock held, which is harmless then.
 #include "native/qn.hpp"
 
 #include "block_tree.hpp"
@@ -57,10 +71,12 @@ struct Stats {
 struct TreeObject {
     PyObject_HEAD
     Tree tree;
-    PyObject* lock;            // writer lock (threading.Lock)
+    PyObject* lock;            // writer lock (threading.Lock); never replaced while the tree lives
     PyObject* op_counter;      // AtomicCounter or None
     PyObject* sample_counter;  // AtomicCounter or None
-    PyObject* stats_lock;      // threading.Lock
+    PyObject* stats_lock;      // threading.Lock; never replaced while the tree lives
+    qn::LockOwner owner;       // thread inside a section of `lock`
+    qn::LockOwner stats_owner; // thread inside a section of `stats_lock`
     std::uint32_t sample_rate;
     bool atomic_available;
     Stats stats;
@@ -69,12 +85,13 @@ struct TreeObject {
 PyTypeObject TreeType{};
 PyObject* g_module_dict = nullptr;  // the module's namespace, for globals read at call time
 PyObject* g_backoff = nullptr;      // 0.0001 as a float
+qn::StdFunction g_clock;            // is `time.perf_counter_ns` as the module sees it the standard one?
+qn::DictTemplate g_stats_keys;      // get_stats before any reset_circuit_breaker
+qn::DictTemplate g_stats_keys_cb;   // ... and after it
 
 // Interned names, all made at load so that no call depends on creating them.
-#define BLOCK_INDEX_NAMES(X) X(ATOMIC_AVAILABLE) X(AtomicCounter) X(_sanitize_size) X(bucket_hits) \
-    X(circuit_breaker_trips) X(height) X(increment) X(is_valid) X(load) X(node_count) X(operation_count) \
-    X(perf_counter_ns) X(sampled_operations) X(size) X(sleep) X(time) X(total_blocks) X(total_deletions) \
-    X(total_insertions) X(total_searches) X(tree_hits)
+#define BLOCK_INDEX_NAMES(X) X(ATOMIC_AVAILABLE) X(AtomicCounter) X(_sanitize_size) X(increment) X(load) \
+    X(size) X(sleep) X(time)
 
 struct Names {
 #define X(n) PyObject* n = nullptr;
@@ -100,13 +117,61 @@ PyObject* module_global(PyObject* name) {
     return v;
 }
 
+// obj.<name>() (a new reference or nullptr); `obj` is held for the call.
+PyObject* call_method0(PyObject* obj, PyObject* name) {
+    Py_INCREF(obj);
+    PyObject* stack[1] = {obj};
+    PyObject* r = PyObject_VectorcallMethod(name, stack, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    Py_DECREF(obj);
+    return r;
+}
+
+// ---- lock sections --------------------------------------------------------------------------
+
+// Enters a section of `lock` for operation `what` ("FastRedBlackTree.insert"), recording this
+// thread in `owner`; raises the re-entry RuntimeError instead of waiting when this thread is
+// already inside a section of the same lock. Holds a reference to the lock until leave_section.
+bool enter_section(PyObject* lock, qn::LockOwner& owner, const char* what) {
+    if (owner.held_by_me()) return qn::reentry_error(what);
+    Py_INCREF(lock);
+    if (!qn::lock_acquire(lock)) {
+        Py_DECREF(lock);
+        return false;
+    }
+    owner.thread.store(PyThread_get_thread_ident(), std::memory_order_relaxed);
+    return true;
+}
+
+// Leaves a section entered by enter_section, keeping any exception that is set; false (exception
+// set) if releasing the lock failed.
+bool leave_section(PyObject* lock, qn::LockOwner& owner) {
+    owner.thread.store(0, std::memory_order_relaxed);
+    const bool ok = qn::lock_release(lock);
+    Py_DECREF(lock);
+    return ok;
+}
+
+// Write sections: the writer lock, with the sequence counter odd while the section is open.
+// Closing makes it even again and frees retired nodes when no walker needs them.
+bool open_write(TreeObject* t, const char* what) {
+    if (!enter_section(t->lock, t->owner, what)) return false;
+    t->tree.begin_write();
+    return true;
+}
+
+bool close_write(TreeObject* t, PyObject* lock) {
+    t->tree.end_write();
+    t->tree.reclaim();
+    return leave_section(lock, t->owner);
+}
+
 // ---- size validation ------------------------------------------------------------------------
 
 enum class SizeResult { ok, invalid, error };
 
 // The rule of _sanitize_size on an int: 0 and positive values pass, negative ones are invalid.
 PyObject* sanitize_int(PyObject* size) {
-    if (_PyLong_Sign(size) < 0) {
+    if (qn::compat::long_sign(size) < 0) {
         PyErr_Format(PyExc_ValueError, "Invalid size: %S", size);
         return nullptr;
     }
@@ -117,138 +182,136 @@ PyObject* sanitize_int(PyObject* size) {
 // unsigned 64-bit. `invalid` is returned (with no exception set) when _sanitize_size raised
 // ValueError and `value_error_is_invalid` is set; otherwise that ValueError propagates.
 SizeResult size_arg(PyObject* self, PyObject* arg, bool value_error_is_invalid, std::uint64_t& out) {
-    qn::Ref converted;
-    PyObject* num = arg;
-    if (!PyLong_CheckExact(arg)) {
-        converted = qn::Ref::steal(qn::arg_int(arg, "size"));
-        if (!converted) return SizeResult::error;
-        num = converted.get();
-    }
-    qn::Ref checked;
-    if (Py_IS_TYPE(self, &TreeType)) {
-        // The class's own _sanitize_size (immutable type, instances without a __dict__).
-        if (_PyLong_Sign(num) < 0) {
+    PyObject* num;  // owned
+    if (PyLong_CheckExact(arg)) {
+        if (Py_IS_TYPE(self, &TreeType)) {
+            // The class's own _sanitize_size (immutable type, instances without a __dict__).
+            if (qn::compat::long_sign(arg) >= 0) return qn::to_u64(arg, out) ? SizeResult::ok : SizeResult::error;
             if (value_error_is_invalid) return SizeResult::invalid;
-            sanitize_int(num);
+            sanitize_int(arg);
             return SizeResult::error;
+        }
+        num = qn::newref(arg);
+    } else {
+        num = qn::arg_int(arg, "size");
+        if (num == nullptr) return SizeResult::error;
+    }
+    if (Py_IS_TYPE(self, &TreeType)) {
+        if (qn::compat::long_sign(num) < 0) {
+            if (!value_error_is_invalid) sanitize_int(num);
+            Py_DECREF(num);
+            return value_error_is_invalid ? SizeResult::invalid : SizeResult::error;
         }
     } else {
         PyObject* stack[2] = {self, num};
-        checked = qn::Ref::steal(PyObject_VectorcallMethod(S._sanitize_size, stack,
-                                                           2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-        if (!checked) {
+        PyObject* checked =
+            PyObject_VectorcallMethod(S._sanitize_size, stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        Py_DECREF(num);
+        if (checked == nullptr) {
             if (value_error_is_invalid && PyErr_ExceptionMatches(PyExc_ValueError)) {
                 PyErr_Clear();
                 return SizeResult::invalid;
             }
             return SizeResult::error;
         }
-        num = checked.get();
+        num = checked;
     }
-    return qn::to_u64(num, out) ? SizeResult::ok : SizeResult::error;
+    const bool ok = qn::to_u64(num, out);
+    Py_DECREF(num);
+    return ok ? SizeResult::ok : SizeResult::error;
 }
 
-// ---- write sections -------------------------------------------------------------------------
+// ---- walks and the reader protocol ----------------------------------------------------------
 
-// Opens a write section under the writer lock; closing it (destructor or close()) makes the
-// sequence counter even again, frees retired nodes when no walker needs them and releases the
-// lock, keeping any exception that is set.
-class WriteSection {
-public:
-    explicit WriteSection(TreeObject* t) : t_(t), guard_(t->lock) {
-        if (guard_) t_->tree.begin_write();
-    }
-    WriteSection(const WriteSection&) = delete;
-    WriteSection& operator=(const WriteSection&) = delete;
-    ~WriteSection() { close(); }
-    explicit operator bool() const { return static_cast<bool>(guard_); }
-    bool close() {
-        if (!guard_ || closed_) return true;
-        closed_ = true;
-        t_->tree.end_write();
-        t_->tree.reclaim();
-        return guard_.unlock();
-    }
-
-private:
-    TreeObject* t_;
-    qn::LockGuard guard_;
-    bool closed_ = false;
-};
-
-// Lower-bound or exact walk by a reader or by remove_ge, with the interpreter lock released on
-// large trees. Readers register as walkers so that nodes unlinked meanwhile stay allocated.
+// A walk with the interpreter lock released. Only native data lives in this frame, and its
+// callers hold no object with a destructor across it (see the note at the top of the file).
+// Readers register as walkers so that nodes unlinked meanwhile stay allocated.
 template <bool LowerBound>
-Node* walk(TreeObject* t, std::uint64_t size, bool as_reader, bool& complete) {
-    Tree& tree = t->tree;
-    if (tree.tree_node_count() < kReleaseWalkNodes) {
-        return LowerBound ? tree.concurrent_lower_bound(size, complete) : tree.concurrent_find_exact(size, complete);
-    }
-    if (as_reader) tree.walk_enter();
+Node* released_walk(Tree& tree, std::uint64_t size, bool as_reader, bool& complete) {
     Node* n;
-    Py_BEGIN_ALLOW_THREADS
+    if (as_reader) tree.walk_enter();
+    PyThreadState* ts = PyEval_SaveThread();
     n = LowerBound ? tree.concurrent_lower_bound(size, complete) : tree.concurrent_find_exact(size, complete);
     if (as_reader) tree.walk_leave();
-    Py_END_ALLOW_THREADS
+    PyEval_RestoreThread(ts);
     return n;
+}
+
+// Lower-bound or exact walk by a reader or by remove_ge, with the interpreter lock released on
+// large trees.
+template <bool LowerBound>
+Node* walk(Tree& tree, std::uint64_t size, bool as_reader, bool& complete) {
+    if (tree.tree_node_count() < kReleaseWalkNodes)
+        return LowerBound ? tree.concurrent_lower_bound(size, complete) : tree.concurrent_find_exact(size, complete);
+    return released_walk<LowerBound>(tree, size, as_reader, complete);
 }
 
 // time.sleep(0.0001) through the module global `time`.
 bool back_off() {
     PyObject* time_mod = module_global(S.time);
     if (time_mod == nullptr) return false;
-    qn::Ref hold = qn::Ref::borrow(time_mod);
+    Py_INCREF(time_mod);
     PyObject* stack[2] = {time_mod, g_backoff};
-    qn::Ref r = qn::Ref::steal(
-        PyObject_VectorcallMethod(S.sleep, stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    return static_cast<bool>(r);
+    PyObject* r = PyObject_VectorcallMethod(S.sleep, stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    Py_DECREF(time_mod);
+    Py_XDECREF(r);
+    return r != nullptr;
 }
 
-// The reader protocol. Returns the node found (nullptr for none) with `valid` set when the walk
-// was confirmed by the sequence counter; `valid` false after MAX_RETRIES attempts. nullptr with an
-// exception set (valid false) on error.
+enum class ReadResult { found, gave_up, error };
+
+// The reader protocol for operation `what`. On `found`, `node` is the node found (nullptr for
+// none), confirmed by the sequence counter; `gave_up` after MAX_RETRIES attempts; `error` with an
+// exception set. A reader on the thread that holds the tree's write section (a block's __eq__
+// searching the tree during delete) could only wait for itself: it raises RuntimeError.
 template <bool LowerBound>
-Node* read(TreeObject* t, std::uint64_t size, bool& valid, bool& error) {
-    valid = false;
-    error = false;
+ReadResult read(TreeObject* t, std::uint64_t size, const char* what, Node*& node) {
+    node = nullptr;
+    if (t->owner.held_by_me()) {
+        qn::reentry_error(what);
+        return ReadResult::error;
+    }
     for (int attempt = 0; attempt < MAX_RETRIES; ++attempt) {
         const std::uint64_t start = t->tree.read_begin();
         if (start & 1) {
-            if (!back_off()) {
-                error = true;
-                return nullptr;
-            }
+            if (!back_off()) return ReadResult::error;
             continue;
         }
         bool complete = false;
-        Node* n = walk<LowerBound>(t, size, true, complete);
+        Node* n = walk<LowerBound>(t->tree, size, true, complete);
         if (complete && t->tree.read_validate(start)) {
             t->tree.reclaim();
-            valid = true;
-            return n;
+            node = n;
+            return ReadResult::found;
         }
     }
     t->tree.reclaim();
-    return nullptr;
+    return ReadResult::gave_up;
 }
 
 // Releases blocks taken out of a tree; runs only after the section is closed.
 inline void release_block(PyObject* b) { Py_DECREF(b); }
 
-// ---- construction and deallocation ------------------------------------------------------------
+// ---- construction, garbage collection and deallocation --------------------------------------
 
-// Two new AtomicCounter(0) objects from the module global `AtomicCounter`, read now.
-bool make_counters(qn::Ref& op, qn::Ref& sample) {
+// Two new AtomicCounter(0) objects from the module global `AtomicCounter`, read now (new
+// references in op / sample; both nullptr on failure).
+bool make_counters(PyObject*& op, PyObject*& sample) {
+    op = sample = nullptr;
     PyObject* cls = module_global(S.AtomicCounter);
     if (cls == nullptr) return false;
-    qn::Ref hold = qn::Ref::borrow(cls);
-    qn::Ref zero = qn::Ref::steal(PyLong_FromLong(0));
-    if (!zero) return false;
-    PyObject* argv[1] = {zero.get()};
-    op = qn::Ref::steal(PyObject_Vectorcall(cls, argv, 1, nullptr));
-    if (!op) return false;
-    sample = qn::Ref::steal(PyObject_Vectorcall(cls, argv, 1, nullptr));
-    return static_cast<bool>(sample);
+    PyObject* zero = PyLong_FromLong(0);
+    if (zero == nullptr) return false;
+    Py_INCREF(cls);
+    PyObject* argv[1] = {zero};
+    op = PyObject_Vectorcall(cls, argv, 1, nullptr);
+    if (op != nullptr) {
+        sample = PyObject_Vectorcall(cls, argv, 1, nullptr);
+        if (sample == nullptr) Py_CLEAR(op);
+    }
+    Py_DECREF(cls);
+    Py_DECREF(zero);
+    return op != nullptr;
 }
 
 // Construction: the locks, and both counters when the module globals ATOMIC_AVAILABLE and
@@ -257,32 +320,42 @@ bool tree_setup(TreeObject* t) {
     t->sample_rate = 100;
     t->lock = qn::new_lock();
     if (t->lock == nullptr) return false;
-    PyObject* available = module_global(S.ATOMIC_AVAILABLE);
-    int use = available == nullptr ? -1 : PyObject_IsTrue(available);
+    t->stats_lock = qn::new_lock();
+    if (t->stats_lock == nullptr) return false;
+    int use;
+    {
+        PyObject* available = module_global(S.ATOMIC_AVAILABLE);
+        if (available == nullptr) return false;
+        Py_INCREF(available);
+        use = PyObject_IsTrue(available);
+        Py_DECREF(available);
+    }
     if (use > 0) {
         PyObject* cls = module_global(S.AtomicCounter);
-        use = cls == nullptr ? -1 : PyObject_IsTrue(cls);
+        if (cls == nullptr) return false;
+        Py_INCREF(cls);
+        use = PyObject_IsTrue(cls);
+        Py_DECREF(cls);
     }
     if (use < 0) return false;
     if (use > 0) {
-        qn::Ref op, sample;
-        if (!make_counters(op, sample)) return false;
-        t->op_counter = op.release();
-        t->sample_counter = sample.release();
+        if (!make_counters(t->op_counter, t->sample_counter)) return false;
         t->atomic_available = true;
     } else {
         t->op_counter = qn::newref(Py_None);
         t->sample_counter = qn::newref(Py_None);
     }
-    t->stats_lock = qn::new_lock();
-    return t->stats_lock != nullptr;
+    return true;
 }
 
 PyObject* tree_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
-    ::new (&as_tree(self)->tree) Tree();
-    if (!tree_setup(as_tree(self))) {
+    TreeObject* t = as_tree(self);
+    ::new (&t->tree) Tree();
+    ::new (&t->owner) qn::LockOwner();
+    ::new (&t->stats_owner) qn::LockOwner();
+    if (!tree_setup(t)) {
         Py_DECREF(self);
         return nullptr;
     }
@@ -302,17 +375,56 @@ int tree_tp_init(PyObject* self, PyObject* args, PyObject* kwds) {
     return qn::call_init(tree_init_fn, self, args, kwds);
 }
 
+// Every block held by a tree node or a chain entry, besides the locks and the counters. The tree
+// is complete whenever the interpreter lock is held (the collector runs with it): mutations never
+// give it up half-way, and the Python code a write section runs (a block's __eq__) runs before
+// anything is unlinked.
+int traverse_subtree(const Node* n, visitproc visit, void* arg) {
+    for (; n != nullptr; n = n->right.load(std::memory_order_relaxed)) {
+        for (const Node* c = n; c != nullptr; c = c->next) Py_VISIT(c->block);
+        if (int r = traverse_subtree(n->left.load(std::memory_order_relaxed), visit, arg)) return r;
+    }
+    return 0;
+}
+
 int tree_traverse(PyObject* self, visitproc visit, void* arg) {
     TreeObject* t = as_tree(self);
     Py_VISIT(t->lock);
     Py_VISIT(t->op_counter);
     Py_VISIT(t->sample_counter);
     Py_VISIT(t->stats_lock);
+    return traverse_subtree(t->tree.root(), visit, arg);
+}
+
+// Breaks reference cycles through a tree that the collector found unreachable: the blocks are
+// taken out (the sequence counter bracketing the change, as for any write) and released only
+// then, so a block's finalizer sees a consistent, empty tree; the counters (which may be objects
+// of any class the module global named) become None. The locks cannot refer back to anything and
+// stay until deallocation, so a tree resurrected by a finalizer remains usable. No lock is taken:
+// nothing else can be using an unreachable tree.
+int tree_clear(PyObject* self) {
+    TreeObject* t = as_tree(self);
+    t->tree.begin_write();
+    Node* old = t->tree.detach_all();
+    t->stats.total_blocks = 0;
+    PyObject* op = t->op_counter;
+    PyObject* sample = t->sample_counter;
+    t->op_counter = qn::newref(Py_None);
+    t->sample_counter = qn::newref(Py_None);
+    t->atomic_available = false;
+    t->tree.end_write();
+    t->tree.dispose_detached(old, release_block);
+    t->tree.reclaim();
+    Py_XDECREF(op);
+    Py_XDECREF(sample);
     return 0;
 }
 
+// Deallocation goes through the interpreter's trashcan: a tree holding a tree holding a tree ...
+// is released iteratively instead of one nested call per level.
 void tree_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, tree_dealloc)
     TreeObject* t = as_tree(self);
     PyObject *et, *ev, *tb;
     PyErr_Fetch(&et, &ev, &tb);
@@ -326,107 +438,97 @@ void tree_dealloc(PyObject* self) {
     Py_CLEAR(t->stats_lock);
     t->tree.~Tree();  // no walker can be in progress: each one holds a reference to the tree
     Py_TYPE(self)->tp_free(self);
+    Py_TRASHCAN_END
 }
 
-// ---- methods: Part of the write side ----------------------------------------------------------
+// ---- methods: the write side ----------------------------------------------------------------
 
 PyObject* m_sanitize_size(qn::Function*, PyObject* const* a) {
-    qn::Ref num = qn::Ref::steal(qn::arg_int(a[0], "size"));
-    if (!num) return nullptr;
-    return sanitize_int(num.get());
+    PyObject* num = qn::arg_int(a[0], "size");
+    if (num == nullptr) return nullptr;
+    PyObject* r = sanitize_int(num);
+    Py_DECREF(num);
+    return r;
 }
 
-// The `time` module and its perf_counter_ns as found at load: while the module global `time` and
-// its attribute are still these objects, the clock is read directly (the same monotonic clock,
-// without creating and converting an int); anything else is called as found. The check is
-// repeated only when one of the two namespaces has changed since (dict version tags).
-PyObject* g_time_module = nullptr;
-PyObject* g_perf_counter_ns = nullptr;
-struct ClockCheck {
-    std::uint64_t module_version = 0;  // 0: not checked yet (versions of live dicts are never 0)
-    std::uint64_t time_version = 0;
-    bool direct = false;
-};
-ClockCheck g_clock_check;
-
-inline std::uint64_t dict_version(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
-
-bool clock_is_direct() {
-#if !defined(__linux__)
-    return false;  // perf_counter_ns reads CLOCK_MONOTONIC on Linux; elsewhere it is always called
-#endif
-    if (g_time_module == nullptr) return false;
-    PyObject* time_dict = PyModule_GetDict(g_time_module);
-    ClockCheck& c = g_clock_check;
-    if (c.module_version == dict_version(g_module_dict) && c.time_version == dict_version(time_dict)) return c.direct;
-    PyObject* time_mod = PyDict_GetItemWithError(g_module_dict, S.time);
-    PyObject* fn = time_mod == g_time_module ? PyDict_GetItemWithError(time_dict, S.perf_counter_ns) : nullptr;
-    if (PyErr_Occurred()) {
-        PyErr_Clear();  // the ordinary path below reports it
-        return false;
-    }
-    c.direct = fn != nullptr && fn == g_perf_counter_ns;
-    c.module_version = dict_version(g_module_dict);
-    c.time_version = dict_version(time_dict);
-    return c.direct;
-}
-
-// alloc_ns for a new record: time.perf_counter_ns() through the module global `time`.
+// alloc_ns for a new record: time.perf_counter_ns() through the module global `time`. While that
+// is the standard function, the clock it reads is read directly (the same monotonic clock on
+// Linux, without creating and converting an int); anything else is called as found.
 bool perf_counter_ns(std::int64_t& out) {
+#if defined(__linux__)
+    const int standard = g_clock.is_standard();
+    if (standard < 0) return false;
     struct timespec ts;
-    if (clock_is_direct() && clock_gettime(CLOCK_MONOTONIC, &ts) == 0) {
+    if (standard && clock_gettime(CLOCK_MONOTONIC, &ts) == 0) {
         out = static_cast<std::int64_t>(static_cast<std::uint64_t>(ts.tv_sec) * 1000000000u +
                                         static_cast<std::uint64_t>(ts.tv_nsec));
         return true;
     }
+#endif
     PyObject* time_mod = module_global(S.time);
     if (time_mod == nullptr) return false;
-    qn::Ref hold = qn::Ref::borrow(time_mod);
-    PyObject* stack[1] = {time_mod};
-    qn::Ref r = qn::Ref::steal(PyObject_VectorcallMethod(S.perf_counter_ns, stack,
-                                                         1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    return r && qn::to_i64(r.get(), out);
+    PyObject* r = call_method0(time_mod, g_clock.attr_name());
+    if (r == nullptr) return false;
+    const bool ok = qn::to_i64(r, out);
+    Py_DECREF(r);
+    return ok;
 }
 
 // counter.<name>() for the tree's AtomicCounter objects. The method found on an immutable type
-// stays the same, so the lookup is done once per type and name; other types are looked up each time.
+// stays the same, so the lookup is done once per type and name; other types are looked up each
+// time. The counter (and the cached method) are held for the call: clear() on another thread may
+// replace the tree's counters meanwhile.
 struct MethodCache {
     PyTypeObject* type = nullptr;
-    PyObject* fn = nullptr;  // owned
+    PyObject* fn = nullptr;  // owned, never released (module-level state)
 };
 MethodCache g_increment_cache, g_load_cache;
 
 PyObject* call_counter(PyObject* counter, PyObject* name, MethodCache& cache) {
     PyTypeObject* tp = Py_TYPE(counter);
     if (tp != cache.type && PyType_HasFeature(tp, Py_TPFLAGS_IMMUTABLETYPE) && tp->tp_dictoffset == 0) {
-        PyObject* fn = _PyType_Lookup(tp, name);  // borrowed
+        PyObject* fn = qn::compat::type_lookup(tp, name);  // new reference
+        if (fn == nullptr && PyErr_Occurred()) return nullptr;
         if (fn != nullptr && PyType_HasFeature(Py_TYPE(fn), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
-            Py_INCREF(fn);
-            Py_XSETREF(cache.fn, fn);
+            PyObject* old = cache.fn;
+            cache.fn = fn;
             cache.type = tp;
+            Py_XDECREF(old);
+        } else {
+            Py_XDECREF(fn);
         }
     }
     if (tp == cache.type) {
-        qn::Ref hold_fn = qn::Ref::borrow(cache.fn);
-        qn::Ref hold = qn::Ref::borrow(counter);
-        return PyObject_Vectorcall(hold_fn.get(), &counter, 1, nullptr);
+        PyObject* fn = cache.fn;
+        Py_INCREF(fn);
+        Py_INCREF(counter);
+        PyObject* r = PyObject_Vectorcall(fn, &counter, 1, nullptr);
+        Py_DECREF(counter);
+        Py_DECREF(fn);
+        return r;
     }
-    qn::Ref hold = qn::Ref::borrow(counter);
-    PyObject* stack[1] = {counter};
-    return PyObject_VectorcallMethod(name, stack, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    return call_method0(counter, name);
 }
 
 PyObject* m_insert(qn::Function*, PyObject* const* a) {
     TreeObject* t = as_tree(a[0]);
     PyObject* block = a[2];
+    // A call from inside one of this tree's sections changes nothing, not even the counter.
+    if (t->owner.held_by_me()) {
+        qn::reentry_error("FastRedBlackTree.insert");
+        return nullptr;
+    }
     std::uint64_t size;
     if (size_arg(a[0], a[1], false, size) != SizeResult::ok) return nullptr;
 
     bool sample = false;
     if (t->atomic_available) {
-        qn::Ref r = qn::Ref::steal(call_counter(t->op_counter, S.increment, g_increment_cache));
+        PyObject* r = call_counter(t->op_counter, S.increment, g_increment_cache);
+        if (r == nullptr) return nullptr;
         std::int64_t count;
-        if (!r || !qn::to_i64(r.get(), count)) return nullptr;
+        const bool ok = qn::to_i64(r, count);
+        Py_DECREF(r);
+        if (!ok) return nullptr;
         // count % rate == 0 with rate >= 1: the remainder is zero for either sign convention.
         if (t->sample_rate != 0) sample = count % static_cast<std::int64_t>(t->sample_rate) == 0;
     }
@@ -443,36 +545,39 @@ PyObject* m_insert(qn::Function*, PyObject* const* a) {
     }
     node->block = qn::newref(block);
 
-    qn::Ref sampled;
-    {
-        WriteSection ws(t);
-        if (!ws) {
-            Py_DECREF(node->block);
-            Tree::free_node(node);
-            return nullptr;
-        }
-        t->tree.link(node);
-        ++t->stats.total_blocks;
-        ++t->stats.total_insertions;
-        ++t->stats.operation_count;
-        if (sample && t->atomic_available) sampled = qn::Ref::borrow(t->sample_counter);
-        if (!ws.close()) return nullptr;
+    PyObject* lock = t->lock;
+    if (!open_write(t, "FastRedBlackTree.insert")) {
+        Py_DECREF(node->block);
+        Tree::free_node(node);
+        return nullptr;
     }
-    if (sampled) {
-        qn::Ref r = qn::Ref::steal(call_counter(sampled.get(), S.increment, g_increment_cache));
-        if (!r) return nullptr;
+    t->tree.link(node);
+    ++t->stats.total_blocks;
+    ++t->stats.total_insertions;
+    ++t->stats.operation_count;
+    PyObject* sampled = sample && t->atomic_available ? qn::newref(t->sample_counter) : nullptr;
+    if (!close_write(t, lock)) {
+        Py_XDECREF(sampled);
+        return nullptr;
+    }
+    if (sampled != nullptr) {
+        PyObject* r = call_counter(sampled, S.increment, g_increment_cache);
+        Py_DECREF(sampled);
+        if (r == nullptr) return nullptr;
+        Py_DECREF(r);
     }
     Py_RETURN_TRUE;
 }
 
-// `stored == block` followed by its truth value: 1, 0, or -1 with an exception.
+// `stored == block` followed by its truth value: 1, 0, or -1 with an exception. Runs Python code.
 int blocks_equal(PyObject* stored, PyObject* block) {
-    qn::Ref hold = qn::Ref::borrow(stored);
-    qn::Ref r = qn::Ref::steal(PyObject_RichCompare(stored, block, Py_EQ));
-    if (!r) return -1;
-    if (r.get() == Py_True) return 1;
-    if (r.get() == Py_False) return 0;
-    return PyObject_IsTrue(r.get());
+    Py_INCREF(stored);
+    PyObject* r = PyObject_RichCompare(stored, block, Py_EQ);
+    Py_DECREF(stored);
+    if (r == nullptr) return -1;
+    const int eq = r == Py_True ? 1 : r == Py_False ? 0 : PyObject_IsTrue(r);
+    Py_DECREF(r);
+    return eq;
 }
 
 PyObject* m_delete(qn::Function*, PyObject* const* a) {
@@ -484,36 +589,31 @@ PyObject* m_delete(qn::Function*, PyObject* const* a) {
         case SizeResult::invalid: Py_RETURN_FALSE;
         case SizeResult::error: return nullptr;
     }
+    PyObject* lock = t->lock;
+    if (!open_write(t, "FastRedBlackTree.delete")) return nullptr;
+    // Nothing else can change the tree while `==` runs: every writer on another thread waits for
+    // the lock we hold, and one on this thread (called from __eq__) raises instead.
     PyObject* removed = nullptr;  // owned; released after the section
-    {
-        WriteSection ws(t);
-        if (!ws) return nullptr;
-        // Nothing else can change the tree while `==` runs: every writer needs the lock we hold.
-        Node* node = t->tree.find_exact(size);
-        if (node != nullptr) {
-            int eq = blocks_equal(node->block, block);
-            if (eq < 0) return nullptr;
-            if (eq) {
-                removed = t->tree.take_head(node);
-            } else {
-                for (Node* prev = node; prev->next != nullptr; prev = prev->next) {
-                    eq = blocks_equal(prev->next->block, block);
-                    if (eq < 0) return nullptr;
-                    if (eq) {
-                        removed = t->tree.take_after(prev);
-                        break;
-                    }
-                }
+    int eq = 0;
+    Node* node = t->tree.find_exact(size);
+    if (node != nullptr) {
+        eq = blocks_equal(node->block, block);
+        if (eq > 0) {
+            removed = t->tree.take_head(node);
+        } else {
+            for (Node* prev = node; eq == 0 && prev->next != nullptr; prev = prev->next) {
+                eq = blocks_equal(prev->next->block, block);
+                if (eq > 0) removed = t->tree.take_after(prev);
             }
         }
-        if (removed != nullptr) {
-            --t->stats.total_blocks;
-            ++t->stats.total_deletions;
-        }
-        if (!ws.close()) {
-            Py_XDECREF(removed);
-            return nullptr;
-        }
+    }
+    if (removed != nullptr) {
+        --t->stats.total_blocks;
+        ++t->stats.total_deletions;
+    }
+    if (!close_write(t, lock) || eq < 0) {
+        Py_XDECREF(removed);
+        return nullptr;
     }
     if (removed == nullptr) Py_RETURN_FALSE;
     release_block(removed);
@@ -522,27 +622,31 @@ PyObject* m_delete(qn::Function*, PyObject* const* a) {
 
 PyObject* m_clear(qn::Function*, PyObject* const* a) {
     TreeObject* t = as_tree(a[0]);
+    if (t->owner.held_by_me()) {
+        qn::reentry_error("FastRedBlackTree.clear");
+        return nullptr;
+    }
     // New counters are made before the section (AtomicCounter looked up now), so a failure
     // changes nothing and no Python code runs inside it.
-    qn::Ref new_op, new_sample;
+    PyObject* new_op = nullptr;
+    PyObject* new_sample = nullptr;
     if (t->atomic_available && !make_counters(new_op, new_sample)) return nullptr;
-    Node* old;
-    {
-        WriteSection ws(t);
-        if (!ws) return nullptr;
-        old = t->tree.detach_all();
-        t->stats = Stats{};
-        if (t->atomic_available) {
-            // The previous counters are released with new_op / new_sample below.
-            PyObject* prev_op = t->op_counter;
-            PyObject* prev_sample = t->sample_counter;
-            t->op_counter = new_op.release();
-            t->sample_counter = new_sample.release();
-            new_op = qn::Ref::steal(prev_op);
-            new_sample = qn::Ref::steal(prev_sample);
-        }
-        ws.close();  // a failing release leaves its exception set; the tree is already empty
+    PyObject* lock = t->lock;
+    if (!open_write(t, "FastRedBlackTree.clear")) {
+        Py_XDECREF(new_op);
+        Py_XDECREF(new_sample);
+        return nullptr;
     }
+    Node* old = t->tree.detach_all();
+    t->stats = Stats{};
+    if (t->atomic_available) {
+        // The previous counters are released after the section.
+        std::swap(t->op_counter, new_op);
+        std::swap(t->sample_counter, new_sample);
+    }
+    close_write(t, lock);  // a failing release leaves its exception set; the tree is already empty
+    Py_XDECREF(new_op);
+    Py_XDECREF(new_sample);
     t->tree.dispose_detached(old, release_block);
     t->tree.reclaim();
     if (PyErr_Occurred()) return nullptr;
@@ -558,27 +662,34 @@ PyObject* m_size(qn::Function*, PyObject* const* a) {
 PyObject* m_find_best_fit(qn::Function*, PyObject* const* a) {
     TreeObject* t = as_tree(a[0]);
     std::uint64_t size;
-    PyObject* size_arg_obj = a[1];
-    // Both parameters are converted before the size is checked.
-    qn::Ref size_num;
-    if (!PyLong_CheckExact(size_arg_obj)) {
-        size_num = qn::Ref::steal(qn::arg_int(size_arg_obj, "size"));
-        if (!size_num) return nullptr;
-        size_arg_obj = size_num.get();
+    // Both parameters are converted before the size is checked; neither conversion is kept past
+    // this point.
+    SizeResult checked;
+    {
+        PyObject* size_num = qn::arg_int(a[1], "size");
+        if (size_num == nullptr) return nullptr;
+        if (!PyLong_CheckExact(a[2])) {
+            PyObject* alignment = qn::arg_int(a[2], "alignment");  // has no other effect
+            if (alignment == nullptr) {
+                Py_DECREF(size_num);
+                return nullptr;
+            }
+            Py_DECREF(alignment);
+        }
+        checked = size_arg(a[0], size_num, true, size);
+        Py_DECREF(size_num);
     }
-    if (!PyLong_CheckExact(a[2])) {
-        qn::Ref alignment = qn::Ref::steal(qn::arg_int(a[2], "alignment"));
-        if (!alignment) return nullptr;  // has no other effect
-    }
-    switch (size_arg(a[0], size_arg_obj, true, size)) {
+    switch (checked) {
         case SizeResult::ok: break;
         case SizeResult::invalid: Py_RETURN_NONE;
         case SizeResult::error: return nullptr;
     }
-    bool valid, error;
-    Node* n = read<true>(t, size, valid, error);
-    if (error) return nullptr;
-    if (!valid) Py_RETURN_NONE;
+    Node* n;
+    switch (read<true>(t, size, "FastRedBlackTree.find_best_fit", n)) {
+        case ReadResult::found: break;
+        case ReadResult::gave_up: Py_RETURN_NONE;
+        case ReadResult::error: return nullptr;
+    }
     ++t->stats.total_searches;
     return qn::newref(n != nullptr ? n->block : Py_None);
 }
@@ -591,10 +702,12 @@ PyObject* m_find_all_exact(qn::Function*, PyObject* const* a) {
         case SizeResult::invalid: return PyList_New(0);
         case SizeResult::error: return nullptr;
     }
-    bool valid, error;
-    Node* n = read<false>(t, size, valid, error);
-    if (error) return nullptr;
-    if (!valid) return PyList_New(0);
+    Node* n;
+    switch (read<false>(t, size, "FastRedBlackTree.find_all_exact", n)) {
+        case ReadResult::found: break;
+        case ReadResult::gave_up: return PyList_New(0);
+        case ReadResult::error: return nullptr;
+    }
     ++t->stats.total_searches;
     if (n == nullptr) return PyList_New(0);
     // Take references to the blocks before allocating the list: allocating can run the garbage
@@ -632,33 +745,42 @@ PyObject* m_remove_ge(qn::Function*, PyObject* const* a) {
         case SizeResult::invalid: return none_pair();
         case SizeResult::error: return nullptr;
     }
+    if (t->owner.held_by_me()) {
+        qn::reentry_error("FastRedBlackTree.remove_ge");
+        return nullptr;
+    }
     // The result tuple is made first: allocating it may run the garbage collector, which must not
-    // happen inside the section.
-    qn::Ref result = qn::Ref::steal(PyTuple_New(2));
-    if (!result) return nullptr;
+    // happen inside the section. It is a plain pointer while the walk below may give up the
+    // interpreter lock.
+    PyObject* result = PyTuple_New(2);
+    if (result == nullptr) return nullptr;
+    PyObject* lock = t->lock;
+    if (!open_write(t, "FastRedBlackTree.remove_ge")) {
+        Py_DECREF(result);
+        return nullptr;
+    }
+    bool complete = false;
+    Node* n = walk<true>(t->tree, size, false, complete);  // no writer can run: complete is true
     PyObject* found_size = nullptr;
     PyObject* block = nullptr;
-    {
-        WriteSection ws(t);
-        if (!ws) return nullptr;
-        bool complete = false;
-        Node* n = walk<true>(t, size, false, complete);  // no writer can run: complete is true
-        if (n != nullptr) {
-            found_size = PyLong_FromUnsignedLongLong(n->size);  // an int, not a tracked object
-            if (found_size == nullptr) return nullptr;
+    if (n != nullptr) {
+        found_size = PyLong_FromUnsignedLongLong(n->size);  // an int, not a tracked object
+        if (found_size != nullptr) {
             block = t->tree.take_head(n);  // the node's reference passes to the result
             --t->stats.total_blocks;
             ++t->stats.total_deletions;
         }
-        if (!ws.close()) {
-            Py_XDECREF(found_size);
-            Py_XDECREF(block);
-            return nullptr;
-        }
     }
-    PyTuple_SET_ITEM(result.get(), 0, found_size ? found_size : qn::newref(Py_None));
-    PyTuple_SET_ITEM(result.get(), 1, block ? block : qn::newref(Py_None));
-    return result.release();
+    const bool failed = n != nullptr && found_size == nullptr;
+    if (!close_write(t, lock) || failed) {
+        Py_XDECREF(found_size);
+        Py_XDECREF(block);
+        Py_DECREF(result);
+        return nullptr;
+    }
+    PyTuple_SET_ITEM(result, 0, found_size ? found_size : qn::newref(Py_None));
+    PyTuple_SET_ITEM(result, 1, block ? block : qn::newref(Py_None));
+    return result;
 }
 
 // ---- methods: statistics --------------------------------------------------------------------
@@ -666,19 +788,18 @@ PyObject* m_remove_ge(qn::Function*, PyObject* const* a) {
 PyObject* m_get_size_distribution(qn::Function*, PyObject* const* a) {
     TreeObject* t = as_tree(a[0]);
     std::vector<std::pair<std::uint64_t, std::uint64_t>> entries;
-    {
-        qn::LockGuard g(t->lock);
-        if (!g) return nullptr;
-        try {
-            entries.reserve(static_cast<std::size_t>(t->tree.tree_node_count()));
-            Tree::preorder(t->tree.root(),
-                           [&](const Node* n) { entries.emplace_back(n->size, Tree::chain_length(n)); });
-        } catch (const std::bad_alloc&) {
-            g.unlock();
-            return PyErr_NoMemory();
-        }
-        if (!g.unlock()) return nullptr;
+    PyObject* lock = t->lock;
+    // Holds the writer lock (so no write is in progress) without opening a write section.
+    if (!enter_section(lock, t->owner, "FastRedBlackTree.get_size_distribution")) return nullptr;
+    bool no_memory = false;
+    try {
+        entries.reserve(static_cast<std::size_t>(t->tree.tree_node_count()));
+        Tree::preorder(t->tree.root(), [&](const Node* n) { entries.emplace_back(n->size, Tree::chain_length(n)); });
+    } catch (const std::bad_alloc&) {
+        no_memory = true;
     }
+    if (!leave_section(lock, t->owner)) return nullptr;
+    if (no_memory) return PyErr_NoMemory();
     qn::Ref dict = qn::Ref::steal(PyDict_New());
     if (!dict) return nullptr;
     for (const auto& [sz, count] : entries) {
@@ -689,60 +810,49 @@ PyObject* m_get_size_distribution(qn::Function*, PyObject* const* a) {
     return dict.release();
 }
 
-int set_u64(PyObject* d, PyObject* key, std::uint64_t v) {
-    qn::Ref o = qn::Ref::steal(PyLong_FromUnsignedLongLong(v));
-    return o ? PyDict_SetItem(d, key, o.get()) : -1;
-}
-
 PyObject* m_get_stats(qn::Function*, PyObject* const* a) {
     TreeObject* t = as_tree(a[0]);
     Stats snap;
     std::uint64_t node_count;
     unsigned height;
-    qn::Ref sample_counter;
-    {
-        qn::LockGuard g(t->stats_lock);
-        if (!g) return nullptr;
-        snap = t->stats;
-        node_count = t->tree.block_count();
-        height = t->tree.height();  // the tree is complete whenever the interpreter lock is held
-        if (t->atomic_available) sample_counter = qn::Ref::borrow(t->sample_counter);
-        if (!g.unlock()) return nullptr;
-    }
-    qn::Ref sampled;
-    if (sample_counter) {
-        sampled = qn::Ref::steal(call_counter(sample_counter.get(), S.load, g_load_cache));
-        if (!sampled) return nullptr;
-    } else {
-        sampled = qn::Ref::steal(PyLong_FromLong(0));
-        if (!sampled) return nullptr;
-    }
-    qn::Ref d = qn::Ref::steal(PyDict_New());
-    if (!d) return nullptr;
-    PyObject* dict = d.get();
-    if (set_u64(dict, S.total_blocks, snap.total_blocks) < 0 ||
-        set_u64(dict, S.total_insertions, snap.total_insertions) < 0 ||
-        set_u64(dict, S.total_deletions, snap.total_deletions) < 0 ||
-        set_u64(dict, S.total_searches, snap.total_searches) < 0 ||
-        set_u64(dict, S.bucket_hits, 0) < 0 || set_u64(dict, S.tree_hits, 0) < 0 ||
-        set_u64(dict, S.operation_count, snap.operation_count) < 0 ||
-        (snap.has_circuit_breaker_trips && set_u64(dict, S.circuit_breaker_trips, 0) < 0) ||
-        set_u64(dict, S.node_count, node_count) < 0 || set_u64(dict, S.height, height) < 0 ||
-        PyDict_SetItem(dict, S.sampled_operations, sampled.get()) < 0 ||
-        PyDict_SetItem(dict, S.is_valid, Py_True) < 0)
+    PyObject* sample_counter = nullptr;  // held while load() runs
+    PyObject* stats_lock = t->stats_lock;
+    if (!enter_section(stats_lock, t->stats_owner, "FastRedBlackTree.get_stats")) return nullptr;
+    snap = t->stats;
+    node_count = t->tree.block_count();
+    height = t->tree.height();  // the tree is complete whenever the interpreter lock is held
+    if (t->atomic_available) sample_counter = qn::newref(t->sample_counter);
+    if (!leave_section(stats_lock, t->stats_owner)) {
+        Py_XDECREF(sample_counter);
         return nullptr;
-    return d.release();
+    }
+    PyObject* sampled;
+    if (sample_counter != nullptr) {
+        sampled = call_counter(sample_counter, S.load, g_load_cache);
+        Py_DECREF(sample_counter);
+        if (sampled == nullptr) return nullptr;
+    } else {
+        sampled = PyLong_FromLong(0);
+    }
+    auto u64 = [](std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); };
+    if (snap.has_circuit_breaker_trips)
+        return g_stats_keys_cb.make({u64(snap.total_blocks), u64(snap.total_insertions), u64(snap.total_deletions),
+                                     u64(snap.total_searches), u64(0), u64(0), u64(snap.operation_count), u64(0),
+                                     u64(node_count), u64(height), sampled, qn::newref(Py_True)});
+    return g_stats_keys.make({u64(snap.total_blocks), u64(snap.total_insertions), u64(snap.total_deletions),
+                              u64(snap.total_searches), u64(0), u64(0), u64(snap.operation_count), u64(node_count),
+                              u64(height), sampled, qn::newref(Py_True)});
 }
 
 PyObject* m_get_statistics(qn::Function*, PyObject* const*) { return PyDict_New(); }
 
 PyObject* m_reset_circuit_breaker(qn::Function*, PyObject* const* a) {
     TreeObject* t = as_tree(a[0]);
-    qn::LockGuard g(t->stats_lock);
-    if (!g) return nullptr;
+    PyObject* stats_lock = t->stats_lock;
+    if (!enter_section(stats_lock, t->stats_owner, "FastRedBlackTree.reset_circuit_breaker")) return nullptr;
     t->stats.has_circuit_breaker_trips = true;
     t->stats.operation_count = 0;
-    if (!g.unlock()) return nullptr;
+    if (!leave_section(stats_lock, t->stats_owner)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -751,8 +861,7 @@ PyObject* m_reset_circuit_breaker(qn::Function*, PyObject* const* a) {
 // self.size(), looked up on the instance so that a subclass may replace it.
 PyObject* call_size(PyObject* self) {
     if (Py_IS_TYPE(self, &TreeType)) return PyLong_FromUnsignedLongLong(as_tree(self)->tree.block_count());
-    PyObject* stack[1] = {self};
-    return PyObject_VectorcallMethod(S.size, stack, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    return call_method0(self, S.size);
 }
 
 Py_ssize_t tree_len(PyObject* self) {
@@ -764,11 +873,13 @@ Py_ssize_t tree_len(PyObject* self) {
         }
         return static_cast<Py_ssize_t>(n);
     }
-    qn::Ref r = qn::Ref::steal(call_size(self));
-    if (!r) return -1;
-    qn::Ref idx = qn::Ref::steal(PyNumber_Index(r.get()));
-    if (!idx) return -1;
-    const Py_ssize_t n = PyLong_AsSsize_t(idx.get());
+    PyObject* r = call_size(self);
+    if (r == nullptr) return -1;
+    PyObject* idx = PyNumber_Index(r);
+    Py_DECREF(r);
+    if (idx == nullptr) return -1;
+    const Py_ssize_t n = PyLong_AsSsize_t(idx);
+    Py_DECREF(idx);
     if (n == -1 && PyErr_Occurred()) {
         if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
             PyErr_Clear();
@@ -785,11 +896,13 @@ Py_ssize_t tree_len(PyObject* self) {
 
 int tree_bool(PyObject* self) {
     if (Py_IS_TYPE(self, &TreeType)) return as_tree(self)->tree.block_count() > 0;
-    qn::Ref r = qn::Ref::steal(call_size(self));
-    if (!r) return -1;
-    qn::Ref zero = qn::Ref::steal(PyLong_FromLong(0));
-    if (!zero) return -1;
-    return PyObject_RichCompareBool(r.get(), zero.get(), Py_GT);
+    PyObject* r = call_size(self);
+    if (r == nullptr) return -1;
+    PyObject* zero = PyLong_FromLong(0);
+    const int gt = zero == nullptr ? -1 : PyObject_RichCompareBool(r, zero, Py_GT);
+    Py_DECREF(r);
+    Py_XDECREF(zero);
+    return gt;
 }
 
 PyObject* tree_repr(PyObject* self) {
@@ -811,6 +924,7 @@ void tree_type_setup() {
     TreeType.tp_init = tree_tp_init;
     TreeType.tp_dealloc = tree_dealloc;
     TreeType.tp_traverse = tree_traverse;
+    TreeType.tp_clear = tree_clear;
     TreeType.tp_repr = tree_repr;
     tree_as_sequence.sq_length = tree_len;
     TreeType.tp_as_sequence = &tree_as_sequence;
@@ -897,16 +1011,14 @@ int exec_block_index(PyObject* m) {
     if (qn::import_into(m, "threading") < 0 || qn::import_into(m, "time") < 0 || qn::import_into(m, "math") < 0 ||
         qn::import_from(m, "typing", {"List", "Optional", "Tuple", "Dict", "Any"}) < 0)
         return -1;
-    // The direct clock path needs the genuine module; anything else is always called as found.
-    PyObject* time_mod = PyDict_GetItemWithError(g_module_dict, S.time);
-    if (time_mod != nullptr && PyModule_CheckExact(time_mod)) {
-        g_perf_counter_ns = PyDict_GetItemWithError(PyModule_GetDict(time_mod), S.perf_counter_ns);
-        if (g_perf_counter_ns != nullptr) {
-            Py_INCREF(g_perf_counter_ns);
-            g_time_module = qn::newref(time_mod);
-        }
-    }
-    if (PyErr_Occurred()) return -1;
+    if (g_clock.setup(g_module_dict, "time", "perf_counter_ns") < 0) return -1;
+    if (g_stats_keys.setup({"total_blocks", "total_insertions", "total_deletions", "total_searches", "bucket_hits",
+                            "tree_hits", "operation_count", "node_count", "height", "sampled_operations",
+                            "is_valid"}) < 0 ||
+        g_stats_keys_cb.setup({"total_blocks", "total_insertions", "total_deletions", "total_searches",
+                               "bucket_hits", "tree_hits", "operation_count", "circuit_breaker_trips",
+                               "node_count", "height", "sampled_operations", "is_valid"}) < 0)
+        return -1;
     // 2. from .memory_block import MemoryBlock (a failure fails the import).
     {
         qn::Ref fromlist = qn::Ref::steal(Py_BuildValue("(s)", "MemoryBlock"));
