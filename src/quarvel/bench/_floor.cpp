@@ -77,6 +77,7 @@ PyObject* call1(PyObject* self, PyObject*) {
 }
 template <int K, int N, bool Locked, bool Method>
 PyObject* calln(PyObject* self, PyObject* const*, Py_ssize_t nargs) {
+    static_assert(N >= 2 && N <= kMaxArity);
     if (nargs != N) {
         PyErr_Format(PyExc_TypeError, "expected %d arguments, got %zd", N, nargs);
         return nullptr;
@@ -156,9 +157,14 @@ PyObject* set_value(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_TypeError, "set_value(value, fvalue, obj)");
         return nullptr;
     }
-    g_value = PyLong_AsLongLong(args[0]);
-    g_fvalue = PyFloat_AsDouble(args[1]);
-    if (PyErr_Occurred()) return nullptr;
+    // Each conversion is checked before the next runs (none may be called with an error set), and
+    // nothing changes unless all three arguments are usable.
+    const long long value = PyLong_AsLongLong(args[0]);
+    if (value == -1 && PyErr_Occurred()) return nullptr;
+    const double fvalue = PyFloat_AsDouble(args[1]);
+    if (fvalue == -1.0 && PyErr_Occurred()) return nullptr;
+    g_value = value;
+    g_fvalue = fvalue;
     Py_INCREF(args[2]);
     Py_XSETREF(g_obj, args[2]);
     Py_RETURN_NONE;

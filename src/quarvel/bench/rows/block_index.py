@@ -8,100 +8,11 @@ Writers of the pure-Python equivalents run under a threading.Lock, as the tree's
 
 from __future__ import annotations
 
+import functools
 import random
-import threading
-from bisect import bisect_left, insort
 
 # Calls per repeat: enough to time, few enough that the tree keeps its size (within 10%).
 CALLS = {1000: 100, 100000: 2000}
-
-
-class BisectIndex:
-    """The natural pure-Python equivalent: sorted distinct sizes plus size -> [head, newest..oldest]."""
-
-    def __init__(self) -> None:
-        self.keys: list[int] = []
-        self.blocks: dict[int, list] = {}
-        self.lock = threading.Lock()
-
-    def insert(self, size, block):
-        with self.lock:
-            chain = self.blocks.get(size)
-            if chain is None:
-                insort(self.keys, size)
-                self.blocks[size] = [block]
-            else:
-                chain.insert(1, block)
-            return True
-
-    def find_best_fit(self, size):
-        i = bisect_left(self.keys, size)
-        return self.blocks[self.keys[i]][0] if i < len(self.keys) else None
-
-    def _drop(self, size, chain, i):
-        del chain[i]
-        if not chain:
-            del self.blocks[size]
-            del self.keys[bisect_left(self.keys, size)]
-
-    def remove_ge(self, size):
-        with self.lock:
-            i = bisect_left(self.keys, size)
-            if i == len(self.keys):
-                return (None, None)
-            s = self.keys[i]
-            chain = self.blocks[s]
-            b = chain[0]
-            self._drop(s, chain, 0)
-            return (s, b)
-
-    def delete(self, size, block):
-        with self.lock:
-            chain = self.blocks.get(size)
-            if chain is not None:
-                for i, b in enumerate(chain):
-                    if b == block:
-                        self._drop(size, chain, i)
-                        return True
-            return False
-
-    def has(self, size, block):
-        return any(b is block for b in self.blocks.get(size, ()))
-
-
-class SortedIndex:
-    """The same on sortedcontainers.SortedKeyList of [size, block] entries."""
-
-    def __init__(self, SortedKeyList) -> None:
-        self.items = SortedKeyList(key=lambda e: e[0])
-        self.lock = threading.Lock()
-
-    def insert(self, size, block):
-        with self.lock:
-            self.items.add((size, block))
-            return True
-
-    def find_best_fit(self, size):
-        i = self.items.bisect_key_left(size)
-        return self.items[i][1] if i < len(self.items) else None
-
-    def remove_ge(self, size):
-        with self.lock:
-            i = self.items.bisect_key_left(size)
-            if i == len(self.items):
-                return (None, None)
-            return self.items.pop(i)
-
-    def delete(self, size, block):
-        with self.lock:
-            for e in self.items.irange_key(size, size):
-                if e[1] == block:
-                    self.items.remove(e)
-                    return True
-            return False
-
-    def has(self, size, block):
-        return any(e[1] is block for e in self.items.irange_key(size, size))
 
 
 def _population(n: int, rng: random.Random):
@@ -134,6 +45,8 @@ def _setup_for(n: int, SortedKeyList):
     victims = rng.sample(present, calls)
     queries = [rng.randrange(1, 1 << 40) for _ in range(calls)]
 
+    from quarvel.bench.models.block_index import BisectIndex, SortedIndex
+
     structures = {"t": FastRedBlackTree(), "p": BisectIndex()}
     if SortedKeyList is not None:
         structures["k"] = SortedIndex(SortedKeyList)
@@ -164,27 +77,33 @@ def _setup_for(n: int, SortedKeyList):
 def register(suite):
     from quarvel.bench._floor import Floor
 
-    try:
-        from sortedcontainers import SortedKeyList
-    except ImportError:
-        SortedKeyList = None
+    sc = suite.peer("block_index", "sortedcontainers", "rows against SortedKeyList at 10^3 and 10^5 blocks")
+    SortedKeyList = sc.SortedKeyList if sc is not None else None
 
+    def prepared(n):
+        # Built when the first of its rows is timed (not at all for --list), then shared by its rows.
+        if n not in cache:
+            cache[n] = _setup_for(n, SortedKeyList)
+            cache[n]["f"] = Floor(obj=(1, 2))
+        return cache[n]
+
+    cache: dict = {}
     g = "block_index"
     for n, label in ((1000, "1k"), (100000, "100k")):
-        ns = _setup_for(n, SortedKeyList)
-        ns["f"] = Floor(obj=(1, 2))
-        others = [("p", "bisect+dict")] + ([("k", "SortedKeyList")] if SortedKeyList is not None else [])
-        for who, what in others:
-            common = dict(ns=ns, number=ns["calls"], floor_label="locked floor")
+        ns = functools.partial(prepared, n)
+        others = [("p", "bisect+dict", "python")]
+        if SortedKeyList is not None:
+            others.append(("k", "SortedKeyList", "SortedKeyList"))
+        for who, what, ref in others:
+            common = dict(ns=ns, number=CALLS[n], python_label=ref, goal=f">1x {ref}")
+            locked = dict(common, floor_label="locked floor")
             suite.row(g, f"insert @{label} vs {what}", "t.insert(*next(it))", python=f"{who}.insert(*next(it))",
-                      floor="f.locked_bool2(*next(it))", setup="restore(); it = iter(fresh)", **common,
-                      goal="ahead of python")
+                      floor="f.locked_bool2(*next(it))", setup="restore(); it = iter(fresh)", **locked)
             suite.row(g, f"find_best_fit @{label} vs {what}", "t.find_best_fit(next(it))",
-                      python=f"{who}.find_best_fit(next(it))", floor="f.obj1(next(it))", ns=ns, number=ns["calls"],
-                      setup="it = iter(queries)", goal="ahead of python")
+                      python=f"{who}.find_best_fit(next(it))", floor="f.obj1(next(it))",
+                      setup="it = iter(queries)", **common)
             suite.row(g, f"remove_ge @{label} vs {what}", "t.remove_ge(next(it))",
                       python=f"{who}.remove_ge(next(it))", floor="f.locked_obj1(next(it))",
-                      setup="restore(); it = iter(victim_sizes)", **common, goal="ahead of python")
+                      setup="restore(); it = iter(victim_sizes)", **locked)
             suite.row(g, f"delete @{label} vs {what}", "t.delete(*next(it))", python=f"{who}.delete(*next(it))",
-                      floor="f.locked_bool2(*next(it))", setup="restore(); it = iter(victims)", **common,
-                      goal="ahead of python")
+                      floor="f.locked_bool2(*next(it))", setup="restore(); it = iter(victims)", **locked)

@@ -1,197 +1,36 @@
 """Benchmark rows for quarvel.memory.bucket_pool.
 
-The pure-Python equivalents are the natural ones: the helpers as plain functions, the bucket
-table as a dict of lists under a threading.Lock whose fallback scans the sorted keys, the slab
-header packed with struct and checked with a table-driven CRC-16, the statistics as counters
-under a threading.Lock. When crcmod is installed, the header is also timed against struct plus
-that native CRC-16.
+The pure-Python equivalents (quarvel.bench.models.bucket_pool) are the natural ones: the helpers as
+plain functions, the bucket table as a dict of lists under a threading.Lock whose fallback scans the
+sorted keys, the slab header packed with struct and checked with a table-driven CRC-16, the
+statistics as counters under a threading.Lock. With the bench extra installed, the header is also
+timed against struct plus a native CRC-16 (fastcrc's CRC-16/MODBUS, checked to give our checksums).
 """
 
-from __future__ import annotations
-
-import struct
-import threading
+import random
 
 
-# --- helpers --------------------------------------------------------------------------------------
-
-def py_align_size(size, alignment):
-    if alignment <= 0 or alignment & (alignment - 1):
-        raise ValueError("Alignment must be a power of 2")
-    return (size + alignment - 1) & -alignment
-
-
-def py_get_bucket_size(size, step=8):
-    return size + step - ((size + step - 1) % step) - 1
-
-
-def py_can_fit_aligned(block_offset, block_size, alloc_size, alignment):
-    aligned = (block_offset + alignment - 1) & -alignment
-    return aligned + alloc_size < block_offset + block_size
-
-
-def py_bitmap_operations(bitmap, index, operation):
-    if operation == "is_set":
-        return index < 64 and bool(bitmap >> (index & 63) & 1)
-    if operation == "set":
-        return bitmap | (1 << (index & 63)) if index < 64 else bitmap
-    if operation == "clear":
-        return bitmap & ~(1 << (index & 63)) if index < 64 else bitmap
-    if operation == "find_first":
-        return (bitmap & -bitmap).bit_length() - 1
-    raise ValueError(f"Unknown operation: {operation}")
-
-
-# --- bucket table ---------------------------------------------------------------------------------
-
-class PyBucketAllocator:
-    def __init__(self, bucket_size_step=8, small_block_max=256, medium_block_max=4096):
-        self.step, self.small, self.medium = bucket_size_step, small_block_max, medium_block_max
-        self.buckets = {}
-        self.lock = threading.Lock()
-        for s in range(bucket_size_step, small_block_max + 1, bucket_size_step):
-            self.buckets[s] = []
-        for s in range(small_block_max + bucket_size_step, medium_block_max + 1, bucket_size_step):
-            self.buckets[s] = []
-
-    def _bucket(self, size):
-        if size > self.small and size > self.medium:
-            return -1
-        return size + self.step - ((size + self.step - 1) % self.step) - 1
-
-    def add_to_bucket(self, offset, size):
-        bs = self._bucket(size)
-        if bs <= 0 or bs != size:
-            return False
-        with self.lock:
-            lst = self.buckets.get(bs)
-            if lst is None:
-                return False
-            lst.append(offset)
-            return True
-
-    def remove_from_bucket(self, size):
-        bs = self._bucket(size)
-        if bs <= 0:
-            return None
-        with self.lock:
-            lst = self.buckets.get(bs)
-            if lst:
-                return lst.pop()
-            return None
-
-    def find_best_fit_bucket(self, size, alignment):
-        bs = self._bucket(size)
-        if bs <= 0:
-            return None
-        with self.lock:
-            lst = self.buckets.get(bs)
-            if lst:
-                off = lst.pop()
-                if ((off + alignment - 1) & -alignment) + size <= off + bs:
-                    return off
-                lst.append(off)
-            for key in sorted(self.buckets):
-                if key > bs:
-                    lst = self.buckets[key]
-                    if lst:
-                        off = lst.pop()
-                        if ((off + alignment - 1) & -alignment) + size <= off + key:
-                            return off
-                        lst.append(off)
-            return None
-
-
-# --- slab header ----------------------------------------------------------------------------------
-
-def _crc_table():
-    table = []
-    for i in range(256):
-        crc = i
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-        table.append(crc)
-    return table
-
-
-CRC_TABLE = _crc_table()
-HEADER = struct.Struct("<BBLHQ")
-PREFIX = struct.Struct("<BBL")
-
-
-def py_crc16(data, table=CRC_TABLE):
-    crc = 0xFFFF
-    for b in data:
-        crc = (crc >> 8) ^ table[(crc ^ b) & 0xFF]
-    return crc
-
-
-class PySlabHeader:
-    def __init__(self, size_class_index, objects_per_slab, crc=py_crc16):
-        self.size_class_index = size_class_index & 0xFF
-        self.flags = 0
-        self.change_count = 0
-        self.checksum = 0
-        self.objects_per_slab = objects_per_slab
-        self.free_bitmap = (1 << min(objects_per_slab, 64)) - 1 if objects_per_slab >= 0 else 0
-        self.crc = crc
-
-    def pack_header(self):
-        self.checksum = self.crc(PREFIX.pack(self.size_class_index, self.flags, self.change_count))
-        return HEADER.pack(self.size_class_index, self.flags, self.change_count, self.checksum, self.free_bitmap)
-
-    def unpack_header(self, data):
-        if len(data) != 16:
-            raise ValueError("Invalid header size")
-        self.size_class_index, self.flags, self.change_count, stored, self.free_bitmap = HEADER.unpack(data)
-        computed = self.crc(PREFIX.pack(self.size_class_index, self.flags, self.change_count))
-        if stored != computed:
-            self.flags |= 0x80
-
-    def py_is_object_free(self, i):
-        return i < 64 and bool(self.free_bitmap >> (i & 63) & 1)
-
-    def py_find_free_object(self):
-        return (self.free_bitmap & -self.free_bitmap).bit_length() - 1
-
-    def py_allocate_object_at(self, i):
-        if i < 64:
-            self.free_bitmap &= ~(1 << (i & 63))
-        self.flags |= 0x10
-        self.change_count = (self.change_count + 1) & 0xFFFFFFFF
-
-
-# --- statistics -----------------------------------------------------------------------------------
-
-class PyStatsCollector:
-    def __init__(self):
-        self.total_allocations = self.total_deallocations = 0
-        self.bucketed_allocations = self.fallback_allocations = self.alignment_padding_bytes = 0
-        self.lock = threading.Lock()
-
-    def py_record_allocation(self, size, padding, is_bucketed):
-        with self.lock:
-            self.total_allocations += 1
-            self.alignment_padding_bytes += padding
-            if is_bucketed:
-                self.bucketed_allocations += 1
-            else:
-                self.fallback_allocations += 1
-
-    def get_stats(self):
-        with self.lock:
-            total = self.total_allocations
-            ratio = self.bucketed_allocations / total * 100 if total > 0 else 0
-            return {"total_allocations": total, "total_deallocations": self.total_deallocations,
-                    "bucketed_allocations": self.bucketed_allocations,
-                    "fallback_allocations": self.fallback_allocations,
-                    "bucketed_allocation_ratio": f"{ratio:.1f}%",
-                    "alignment_padding_bytes": self.alignment_padding_bytes}
+def _check_same_crc(bp, m, crc):
+    """The peer CRC must be the slab header's own CRC-16 variant: same checksums on the same bytes, and
+    the same header bytes as the native codec, or its rows would time a different computation."""
+    rng = random.Random(16)
+    for data in [b"", b"123456789", bytes(6), bytes(range(256))] + [rng.randbytes(rng.randrange(1, 40))
+                                                                   for _ in range(50)]:
+        if crc(data) != m.crc16(data):
+            raise AssertionError(f"peer CRC-16 differs on {data!r}: {crc(data):#06x} != {m.crc16(data):#06x}")
+    for size_class, objects, allocs in [(3, 8, 0), (3, 8, 5), (255, 64, 63), (0, 1, 1), (17, 40, 1000)]:
+        h, ph = bp.FastSlabHeaderOps(size_class, objects), m.PySlabHeader(size_class, objects, crc=crc)
+        for k in range(allocs):
+            h.py_allocate_object_at(k % 64)
+            ph.py_allocate_object_at(k % 64)
+        if h.pack_header() != ph.pack_header():
+            raise AssertionError(f"struct + peer CRC header differs: {h.pack_header()!r} != {ph.pack_header()!r}")
 
 
 def register(suite):
     from quarvel.bench import _floor
     from quarvel.bench._floor import Floor
+    from quarvel.bench.models import bucket_pool as m
     from quarvel.memory import bucket_pool as bp
 
     g = "bucket_pool"
@@ -201,8 +40,8 @@ def register(suite):
     f = Floor(value=bm, obj=b"\0" * 16, dict=stats)
     _floor.set_value(bm, 1.5, None)
     ns = {"bp": bp, "f": f, "fl": _floor, "bm": bm,
-          "py_align_size": py_align_size, "py_get_bucket_size": py_get_bucket_size,
-          "py_bitmap_operations": py_bitmap_operations, "py_can_fit_aligned": py_can_fit_aligned}
+          "py_align_size": m.model_align, "py_get_bucket_size": m.model_bucket_size,
+          "py_bitmap_operations": m.bitmap_operations, "py_can_fit_aligned": m.model_can_fit}
 
     # Module helpers against the module-level floors of the same arity.
     suite.row(g, "fast_align_size(13, 8)", "bp.fast_align_size(13, 8)", python="py_align_size(13, 8)",
@@ -226,7 +65,7 @@ def register(suite):
 
     # Bucket table: each statement puts one offset in and takes it out again, so the state is
     # the same before and after; the floor is the same two calls of a no-op under a lock.
-    ns_a = {"a": bp.FastBucketAllocator(), "p": PyBucketAllocator(), "f": f}
+    ns_a = {"a": bp.FastBucketAllocator(), "p": m.LockedAllocator(), "f": f}
     for o in (ns_a["a"], ns_a["p"]):
         o.add_to_bucket(5000, 4096)  # something to find in the largest bucket
     suite.row(g, "add_to_bucket + remove_from_bucket", "a.add_to_bucket(70000, 64); a.remove_from_bucket(64)",
@@ -239,37 +78,36 @@ def register(suite):
     suite.row(g, "add + find_best_fit_bucket (scan, 512 buckets)",
               "a.find_best_fit_bucket(16, 8); a.add_to_bucket(5000, 4096)",
               python="p.find_best_fit_bucket(16, 8); p.add_to_bucket(5000, 4096)",
-              floor="f.locked_int2(16, 8); f.locked_bool2(5000, 4096)", floor_label="locked floor", ns=ns_a,
-              goal="same as 1M buckets")
+              floor="f.locked_int2(16, 8); f.locked_bool2(5000, 4096)", floor_label="locked floor", ns=ns_a)
     big = bp.FastBucketAllocator(8, 256, 8 << 20)  # about a million buckets
     big.add_to_bucket(5000, 8 << 20)
     suite.row(g, "add + find_best_fit_bucket (scan, 1M buckets)",
               "big.find_best_fit_bucket(16, 8); big.add_to_bucket(5000, 8 << 20)",
               floor="f.locked_int2(16, 8); f.locked_bool2(5000, 4096)", floor_label="locked floor",
-              ns={"big": big, "f": f}, goal="same as 512 buckets")
+              ns={"big": big, "f": f}, goal='<=1.3x row "add + find_best_fit_bucket (scan, 512 buckets)"')
     suite.row(g, "find_best_fit_bucket (no fit, 512 buckets)", "a.find_best_fit_bucket(4000, 4096)",
               python="p.find_best_fit_bucket(4000, 4096)", floor="f.locked_none2(4000, 4096)",
               floor_label="locked floor", ns=ns_a)
 
     # Slab header.
     h = bp.FastSlabHeaderOps(3, 8)
-    ph = PySlabHeader(3, 8)
+    ph = m.PySlabHeader(3, 8)
     data = h.pack_header()
     ns_h = {"h": h, "ph": ph, "data": data, "f": f}
     suite.row(g, "FastSlabHeaderOps.pack_header()", "h.pack_header()", python="ph.pack_header()",
               floor="f.obj0()", ns=ns_h, goal=">=5x python")
     suite.row(g, "FastSlabHeaderOps.unpack_header(data)", "h.unpack_header(data)", python="ph.unpack_header(data)",
               floor="f.none1(data)", ns=ns_h, goal=">=5x python")
-    try:
-        import crcmod.predefined
-    except ImportError:
-        pass
-    else:
-        ns_c = dict(ns_h, pc=PySlabHeader(3, 8, crc=crcmod.predefined.mkCrcFun("modbus")))
-        suite.row(g, "pack_header() vs struct + crcmod", "h.pack_header()", python="pc.pack_header()",
-                  floor="f.obj0()", ns=ns_c)
-        suite.row(g, "unpack_header(data) vs struct + crcmod", "h.unpack_header(data)",
-                  python="pc.unpack_header(data)", floor="f.none1(data)", ns=ns_c)
+    fastcrc = suite.peer(g, "fastcrc", "slab header rows against struct + a native CRC-16")
+    if fastcrc is not None:
+        crc = fastcrc.crc16.modbus
+        _check_same_crc(bp, m, crc)
+        ns_c = dict(ns_h, pc=m.PySlabHeader(3, 8, crc=crc))
+        peer = dict(python_label="struct+fastcrc", ns=ns_c, goal=">1x struct+fastcrc")
+        suite.row(g, "pack_header() vs struct + fastcrc", "h.pack_header()", python="pc.pack_header()",
+                  floor="f.obj0()", **peer)
+        suite.row(g, "unpack_header(data) vs struct + fastcrc", "h.unpack_header(data)",
+                  python="pc.unpack_header(data)", floor="f.none1(data)", **peer)
     suite.row(g, "FastSlabHeaderOps.py_is_object_free(3)", "h.py_is_object_free(3)", python="ph.py_is_object_free(3)",
               floor="f.bool1(3)", ns=ns_h, goal="<=1.5x floor")
     suite.row(g, "FastSlabHeaderOps.py_find_free_object()", "h.py_find_free_object()",
@@ -279,7 +117,7 @@ def register(suite):
 
     # Statistics.
     s = bp.FastStatsCollector()
-    ps = PyStatsCollector()
+    ps = m.PyStatsCollector()
     for o in (s, ps):
         o.py_record_allocation(64, 8, True)
     ns_s = {"s": s, "ps": ps, "f": f}

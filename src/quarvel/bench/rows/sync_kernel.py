@@ -1,34 +1,16 @@
-"""AtomicCounter against a counter under a threading.Lock and against the floor."""
-
-import threading
-
-
-class LockedCounter:
-    """The pure-Python equivalent: an int guarded by a threading.Lock."""
-
-    def __init__(self, value=0):
-        self._value = value
-        self._lock = threading.Lock()
-
-    def increment(self, delta=1):
-        with self._lock:
-            self._value += delta
-            return self._value
-
-    def load(self):
-        with self._lock:
-            return self._value
-
-    def compare_and_swap(self, expected, new_value):
-        with self._lock:
-            if self._value == expected:
-                self._value = new_value
-                return True
-            return False
+"""Benchmark rows for quarvel.memory.sync_kernel: AtomicCounter, LockFreeStatistics, AtomicPointer and
+LockFreeStack against lock-guarded Python (quarvel.bench.models.sync_kernel) and the floors; with the
+bench extra installed, AtomicCounter also against the atomics package's atomic integer."""
 
 
 def register(suite):
+    _counter_rows(suite)
+    _slot_rows(suite)
+
+
+def _counter_rows(suite):
     from quarvel.bench._floor import Floor
+    from quarvel.bench.models.sync_kernel import LockedCounter
     from quarvel.memory.sync_kernel import AtomicCounter, AtomicCounterWrapper
 
     big = 1 << 40  # results outside the small-int cache, as real counters are
@@ -44,3 +26,73 @@ def register(suite):
               python="p.compare_and_swap(0, 1)", floor="f.bool2(0, 1)", ns=ns)
     suite.row(g, "AtomicCounterWrapper.increment()", "w.increment()", python="p.increment()", floor="f.int0()",
               ns=ns)
+
+    atomics = suite.peer(g, "atomics", "AtomicCounter rows against the atomics package's atomic integer")
+    # Peer rows name the native class's method; the reference is the atomics package's 8-byte integer.
+    if atomics is not None:
+        # A signed 64-bit atomic integer: fetch_inc is its one atomic read-modify-write returning a value.
+        ns["ai"] = atomics.atomic(width=8, atype=atomics.INT)
+        ns["ai"].store(big)
+        peer = dict(python_label="atomics", ns=ns)
+        suite.row(g, "increment() vs atomics fetch_inc()", "c.increment()", python="ai.fetch_inc()",
+                  floor="f.int0()", goal=">1x atomics", **peer)
+        suite.row(g, "increment(3) vs atomics fetch_add(3)", "c.increment(3)",
+                  python="ai.fetch_add(3)", floor="f.int1(3)", goal=">1x atomics", **peer)
+        suite.row(g, "load() vs atomics load()", "c.load()", python="ai.load()", floor="f.int0()",
+                  goal=">1x atomics", **peer)
+        suite.row(g, "compare_and_swap(0, 1) vs atomics cmpxchg_strong", "c.compare_and_swap(0, 1)",
+                  python="ai.cmpxchg_strong(0, 1)", floor="f.bool2(0, 1)", goal=">1x atomics", **peer)
+
+
+def _slot_rows(suite):
+    from quarvel.bench._floor import Floor
+    from quarvel.bench.models.sync_kernel import LockedPointer, LockedStack, LockedStats
+    from quarvel.memory.sync_kernel import AtomicPointer, LockFreeStack, LockFreeStatistics
+
+    stats, pstats = LockFreeStatistics(), LockedStats()
+    for s in (stats, pstats):
+        for i in range(100):
+            s.record_allocation(64 + i, i % 3 != 0, 8, 120)
+    snap = stats.get_snapshot()
+    x, y = object(), object()
+    ns = {
+        "s": stats, "ps": pstats, "f": Floor(value=1 << 40, dict=snap, obj=x), "fs": Floor(value=10),
+        "ptr": AtomicPointer(x), "pptr": LockedPointer(x), "x": x, "y": y,
+        "LockFreeStack": LockFreeStack, "LockedStack": LockedStack,
+        "stk": LockFreeStack(), "pstk": LockedStack(),
+    }
+    for _ in range(10):
+        ns["stk"].push(x)
+        ns["pstk"].push(x)
+    g = "sync_kernel"
+    suite.row(g, "LockFreeStatistics.record_allocation(64)", "s.record_allocation(64)",
+              python="ps.record_allocation(64)", floor="f.none1(64)", ns=ns, goal="<=3x floor, >=10x python")
+    suite.row(g, "LockFreeStatistics.record_allocation(64,T,8,50)", "s.record_allocation(64, True, 8, 50)",
+              python="ps.record_allocation(64, True, 8, 50)", floor="f.none4(64, True, 8, 50)", ns=ns,
+              goal="<=3x floor, >=10x python")
+    suite.row(g, "LockFreeStatistics.py_record_allocation(64,T)", "s.py_record_allocation(64, True)",
+              python="ps.py_record_allocation(64, True)", floor="f.none2(64, True)", ns=ns)
+    suite.row(g, "LockFreeStatistics.get_snapshot()", "s.get_snapshot()", python="ps.get_snapshot()",
+              floor="f.dict0()", ns=ns, goal="<=500 ns")
+
+    suite.row(g, "AtomicPointer.load()", "ptr.load()", python="pptr.load()", floor="f.locked_obj0()",
+              floor_label="locked floor", ns=ns, goal="<=1.5x locked floor, >=1.5x python")
+    suite.row(g, "AtomicPointer.store(x)", "ptr.store(x)", python="pptr.store(x)", floor="f.locked_none1(x)",
+              floor_label="locked floor", ns=ns, goal="<=1.5x locked floor, >=1.5x python")
+    suite.row(g, "AtomicPointer.compare_and_swap(x, x)", "ptr.compare_and_swap(x, x)",
+              python="pptr.compare_and_swap(x, x)", floor="f.locked_bool2(x, x)", floor_label="locked floor",
+              ns=ns, goal="<=1.5x locked floor, >=1.5x python")
+    suite.row(g, "AtomicPointer.compare_and_swap(y, x) miss", "ptr.compare_and_swap(y, x)",
+              python="pptr.compare_and_swap(y, x)", floor="f.locked_bool2(y, x)", floor_label="locked floor",
+              ns=ns)
+
+    n = 100_000  # push and pop change the stack: fixed calls per repeat, fresh stack each repeat
+    suite.row(g, "LockFreeStack.push(x)", "stk.push(x)", python="pstk.push(x)", floor="f.locked_none1(x)",
+              floor_label="locked floor", ns=ns, setup="stk = LockFreeStack(); pstk = LockedStack()", number=n,
+              goal="<=1.5x locked floor, >=1.5x python")
+    fill = (f"stk = LockFreeStack(); pstk = LockedStack()\nfor _ in range({n}):\n"
+            "    stk.push(x); pstk.push(x)")
+    suite.row(g, "LockFreeStack.pop()", "stk.pop()", python="pstk.pop()", floor="f.locked_obj0()",
+              floor_label="locked floor", ns=ns, setup=fill, number=n, goal="<=1.5x locked floor, >=1.5x python")
+    suite.row(g, "LockFreeStack.size()", "stk.size()", python="pstk.size()", floor="fs.int0()", ns=ns,
+              goal="<=1.5x floor")

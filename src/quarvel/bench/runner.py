@@ -1,0 +1,462 @@
+"""The benchmark runner: row files, interleaved timing, goals, the table, JSON results and comparisons.
+
+A row file (``quarvel/bench/rows/<module>.py``) defines ``register(suite)`` and adds rows with
+:meth:`Suite.row`. Each row names up to three statements run in the namespace ``ns``: the native
+call, a reference (the pure-Python equivalent, or a peer library's call) and the floor (the cheapest
+native call of the same arity returning the same kind of result, from ``quarvel.bench._floor``).
+
+Timing. The statements of one row are timed in interleaved rounds: every round times each statement
+once (``number`` calls, chosen so that one sample takes about ``target_s``), and the order rotates
+from round to round, so that drift of the machine (frequency, other load) hits all of them alike.
+Each statement's samples give a median, an interquartile range (IQR) and a minimum, in ns per call.
+
+Goals. A row's goal is a comma-separated list of clauses, all of which must hold for "met":
+
+    clause := OP NUMBER "x" REF [NOTE]      a ratio of medians
+            | OP NUMBER UNIT [NOTE]         the native median itself; UNIT is ns, us, ms or s
+    OP     := "<=" | ">=" | "<" | ">"
+    REF    := "floor" | "locked floor"      native / floor (how many floors the native call costs);
+                                            the word must match the row's floor label
+            | "python" | PEER               reference / native (how many times faster native is);
+                                            the word must match the row's reference label
+            | "row" '"' NAME '"'            native / the native median of row NAME of the same module
+    NOTE   := "(" free text ")"             shown, not checked
+
+for example ``<=1.5x floor, >=8x python`` or ``<=500 ns`` or ``<=1.3x row "find (512 buckets)"``.
+A goal that does not parse, or that refers to a statement the row does not have, fails the run
+before anything is timed.
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import importlib.util
+import json
+import os
+import platform
+import re
+import statistics
+import sys
+import time
+import timeit
+import traceback
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, Callable, TextIO
+
+__all__ = ["BenchError", "Clause", "Row", "Suite", "main", "parse_goal", "rows_dir"]
+
+KINDS = ("native", "python", "floor")
+UNITS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
+OPS = {"<=": lambda a, b: a <= b, ">=": lambda a, b: a >= b, "<": lambda a, b: a < b, ">": lambda a, b: a > b}
+JSON_FORMAT = 1
+
+
+class BenchError(Exception):
+    """A row file, a goal or an option that cannot be used; the run fails with its message."""
+
+
+def rows_dir() -> Path:
+    return Path(__file__).resolve().parent / "rows"
+
+
+# --- goals ----------------------------------------------------------------------------------------
+
+@dataclass(frozen=True)
+class Clause:
+    op: str
+    bound: float
+    ref: str            # "floor", "locked floor", a reference label, "row", or "abs"
+    row: str | None = None
+    unit: str | None = None
+    note: str | None = None
+
+    def text(self) -> str:
+        if self.ref == "abs":
+            s = f"{self.op}{self.bound:g} {self.unit}"
+        elif self.ref == "row":
+            s = f'{self.op}{self.bound:g}x row "{self.row}"'
+        else:
+            s = f"{self.op}{self.bound:g}x {self.ref}"
+        return s + (f" ({self.note})" if self.note else "")
+
+
+_CLAUSE = re.compile(
+    r"""(?P<op><=|>=|<|>)\s*(?P<num>\d+(?:\.\d+)?)\s*
+        (?:(?P<unit>ns|us|ms|s)\b
+          |x\s+(?:row\s+"(?P<row>[^"]+)"|(?P<ref>locked\s+floor|[A-Za-z_][\w.+-]*)))
+        \s*(?:\((?P<note>[^()]*)\))?\s*""", re.VERBOSE)
+
+
+def _split_clauses(goal: str) -> list[str]:
+    parts, depth, quoted, start = [], 0, False, 0
+    for i, ch in enumerate(goal):
+        if ch == '"':
+            quoted = not quoted
+        elif not quoted and ch == "(":
+            depth += 1
+        elif not quoted and ch == ")":
+            depth -= 1
+        elif ch == "," and not quoted and depth == 0:
+            parts.append(goal[start:i])
+            start = i + 1
+    parts.append(goal[start:])
+    return parts
+
+
+def parse_goal(goal: str) -> list[Clause]:
+    """The clauses of ``goal`` (empty for an empty goal); BenchError for anything else."""
+    if not goal.strip():
+        return []
+    clauses = []
+    for part in _split_clauses(goal):
+        m = _CLAUSE.fullmatch(part.strip())
+        if m is None:
+            raise BenchError(f"goal {goal!r}: cannot read {part.strip()!r} (expected e.g. '<=1.5x floor', "
+                             "'>=2x python', '<=500 ns' or '<=1.2x row \"NAME\"')")
+        bound = float(m["num"])
+        if bound <= 0:
+            raise BenchError(f"goal {goal!r}: the bound in {part.strip()!r} must be positive")
+        note = m["note"].strip() if m["note"] else None
+        if m["unit"]:
+            clauses.append(Clause(m["op"], bound, "abs", unit=m["unit"], note=note))
+        elif m["row"]:
+            clauses.append(Clause(m["op"], bound, "row", row=m["row"], note=note))
+        else:
+            clauses.append(Clause(m["op"], bound, " ".join(m["ref"].split()), note=note))
+    return clauses
+
+
+# --- rows -----------------------------------------------------------------------------------------
+
+@dataclass
+class Row:
+    group: str
+    name: str
+    native: str
+    python: str | None = None
+    floor: str | None = None
+    floor_label: str = "floor"
+    python_label: str = "python"
+    ns: dict[str, Any] | Callable[[], dict[str, Any]] = field(default_factory=dict)
+    setup: str = "pass"
+    goal: str = ""
+    number: int | None = None
+    clauses: list[Clause] = field(default_factory=list)
+    samples: dict[str, list[float]] = field(default_factory=dict)
+    numbers: dict[str, int] = field(default_factory=dict)
+
+    @property
+    def peer(self) -> bool:
+        return self.python_label != "python"
+
+    def statements(self) -> list[tuple[str, str]]:
+        return [(k, s) for k, s in (("native", self.native), ("python", self.python), ("floor", self.floor)) if s]
+
+    def summary(self, kind: str) -> dict[str, float] | None:
+        xs = self.samples.get(kind)
+        if not xs:
+            return None
+        if len(xs) >= 2:
+            q1, _, q3 = statistics.quantiles(xs, n=4, method="inclusive")
+        else:
+            q1 = q3 = xs[0]
+        return {"median": statistics.median(xs), "q1": q1, "q3": q3, "iqr": q3 - q1, "min": min(xs),
+                "rounds": len(xs), "number": self.numbers[kind]}
+
+    def median(self, kind: str) -> float | None:
+        s = self.summary(kind)
+        return s["median"] if s else None
+
+
+@dataclass
+class Skip:
+    group: str
+    what: str
+    package: str
+
+
+class Suite:
+    def __init__(self, repeat: int = 25, target_s: float = 0.004) -> None:
+        self.repeat = repeat
+        self.target_s = target_s
+        self.rows: list[Row] = []
+        self.skipped: list[Skip] = []
+
+    def row(self, group: str, name: str, native: str, *, python: str | None = None, floor: str | None = None,
+            floor_label: str = "floor", python_label: str = "python",
+            ns: dict[str, Any] | Callable[[], dict[str, Any]] | None = None,
+            setup: str = "pass", goal: str = "", number: int | None = None) -> None:
+        """Adds a row: ``native`` timed against ``python`` and ``floor`` (statements in ``ns``).
+
+        ``python_label`` names the reference when it is a peer library rather than plain Python;
+        ``floor_label`` names the floor ("floor" or "locked floor"). ``setup`` runs before every
+        sample of every statement (e.g. to refill a structure that the statement consumes); give
+        ``number`` to fix the calls per sample when the statement consumes state. ``ns`` may be a
+        function returning the namespace, called only when the row is timed (for costly set-ups).
+        """
+        row = Row(group, name, native, python, floor, floor_label, python_label,
+                  ns if callable(ns) else dict(ns or {}), setup, goal, number)
+        if any(r.group == group and r.name == name for r in self.rows):
+            raise BenchError(f"{group}: two rows named {name!r}")
+        row.clauses = parse_goal(goal)
+        for c in row.clauses:
+            if c.ref in ("floor", "locked floor") and (row.floor is None or c.ref != floor_label):
+                raise BenchError(f"{group} / {name}: goal {goal!r} refers to the {c.ref}, but the row's floor is "
+                                 f"{'missing' if row.floor is None else repr(floor_label)}")
+            if c.ref not in ("floor", "locked floor", "abs", "row") and (row.python is None or c.ref != python_label):
+                raise BenchError(f"{group} / {name}: goal {goal!r} refers to {c.ref!r}, but the row's reference is "
+                                 f"{'missing' if row.python is None else repr(python_label)}")
+        self.rows.append(row)
+
+    def peer(self, group: str, package: str, what: str):
+        """The module ``package`` for the peer rows ``what`` of ``group``, or None (the rows are then
+        reported as skipped, naming the missing package)."""
+        try:
+            return importlib.import_module(package)
+        except ImportError:
+            self.skipped.append(Skip(group, what, package))
+            return None
+
+    def check_row_refs(self) -> None:
+        names = {(r.group, r.name) for r in self.rows}
+        for r in self.rows:
+            for c in r.clauses:
+                if c.ref == "row" and (r.group, c.row) not in names:
+                    raise BenchError(f"{r.group} / {r.name}: goal refers to row {c.row!r}, which {r.group} lacks")
+
+    # --- timing -----------------------------------------------------------------------------------
+
+    def _calibrate(self, timer: timeit.Timer) -> int:
+        number = 1
+        while True:
+            t = timer.timeit(number)
+            if t >= self.target_s / 4 or number >= 1 << 24:
+                break
+            number *= 4
+        return max(1, int(number * self.target_s / max(t, 1e-9)))
+
+    def time_row(self, row: Row) -> None:
+        stmts = row.statements()
+        ns = row.ns() if callable(row.ns) else row.ns
+        timers = {k: timeit.Timer(s, setup=row.setup, globals=ns) for k, s in stmts}
+        for k, t in timers.items():
+            if row.number is not None:
+                row.numbers[k] = row.number
+                t.timeit(row.number)  # warm-up
+            else:
+                row.numbers[k] = self._calibrate(t)
+            row.samples[k] = []
+        kinds = [k for k, _ in stmts]
+        for r in range(self.repeat):
+            i = r % len(kinds)
+            for k in kinds[i:] + kinds[:i]:
+                n = row.numbers[k]
+                row.samples[k].append(timers[k].timeit(n) / n * 1e9)
+
+    # --- goals ------------------------------------------------------------------------------------
+
+    def goal_met(self, row: Row) -> bool | None:
+        if not row.clauses:
+            return None
+        native = row.median("native")
+        assert native is not None
+        for c in row.clauses:
+            if c.ref == "abs":
+                value, bound = native, c.bound * UNITS[c.unit or "ns"]
+            elif c.ref == "row":
+                other = next(r for r in self.rows if r.group == row.group and r.name == c.row)
+                value, bound = native / (other.median("native") or float("nan")), c.bound
+            elif c.ref in ("floor", "locked floor"):
+                value, bound = native / (row.median("floor") or float("nan")), c.bound
+            else:
+                value, bound = (row.median("python") or float("nan")) / native, c.bound
+            if not OPS[c.op](value, bound):
+                return False
+        return True
+
+
+# --- output ---------------------------------------------------------------------------------------
+
+def _machine() -> dict[str, Any]:
+    cpu = platform.processor() or platform.machine()
+    try:
+        with open("/proc/cpuinfo", encoding="utf-8", errors="replace") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    cpu = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return {"python": sys.version.split()[0], "implementation": platform.python_implementation(),
+            "platform": platform.platform(), "cpu": cpu, "cpus": os.cpu_count()}
+
+
+def _f(v: float | None, width: int, fmt: str = ".1f", suffix: str = "") -> str:
+    return f"{'-':>{width}}" if v is None else f"{format(v, fmt) + suffix:>{width}}"
+
+
+def _ratios(row: Row, old: dict[tuple[str, str], float] | None) -> dict[str, float | None]:
+    nat = row.median("native")
+    py, fl = row.median("python"), row.median("floor")
+    prev = old.get((row.group, row.name)) if old is not None else None
+    return {"speedup": py / nat if py and nat else None,
+            "vs_floor": nat / fl if fl and nat else None,
+            "vs_old": nat / prev if prev and nat else None}
+
+
+def _header(out: TextIO, ref: str, compare: bool) -> None:
+    out.write(f"{'module':<14} {'operation':<46} {'native ns':>9} {'IQR':>7} {'min':>8} {ref + ' ns':>13} "
+              f"{'speedup':>7} {'floor ns':>8} {'vs floor':>8}" + (f" {'vs old':>7}" if compare else "")
+              + "  goal\n")
+
+
+def _line(suite: Suite, row: Row, old: dict[tuple[str, str], float] | None, out: TextIO) -> None:
+    nat = row.summary("native")
+    assert nat is not None
+    r = _ratios(row, old)
+    met = suite.goal_met(row)
+    goal = "" if met is None else ("met   " if met else "SHORT ") + row.goal
+    if row.floor and row.floor_label != "floor":
+        goal += "  [locked floor]"
+    out.write(f"{row.group:<14} {row.name[:46]:<46} {nat['median']:9.1f} {nat['iqr']:7.1f} {nat['min']:8.1f} "
+              f"{_f(row.median('python'), 13)} {_f(r['speedup'], 7, '.2f', 'x')} {_f(row.median('floor'), 8)} "
+              f"{_f(r['vs_floor'], 8, '.2f', 'x')}"
+              + (f" {_f(r['vs_old'], 7, '.2f', 'x')}" if old is not None else "") + f"  {goal}".rstrip() + "\n")
+    out.flush()
+
+
+def _row_json(suite: Suite, row: Row, old: dict[tuple[str, str], float] | None) -> dict[str, Any]:
+    return {
+        "module": row.group, "operation": row.name, "goal": row.goal, "goal_met": suite.goal_met(row),
+        "labels": {"python": row.python_label, "floor": row.floor_label},
+        "statements": {k: s for k, s in row.statements()},
+        "timings": {k: row.summary(k) for k, _ in row.statements()},
+        "ratios": _ratios(row, old),
+    }
+
+
+def _load_old(path: str) -> dict[tuple[str, str], float]:
+    try:
+        with open(path, encoding="utf-8") as f:
+            data = json.load(f)
+        return {(r["module"], r["operation"]): r["timings"]["native"]["median"] for r in data["rows"]}
+    except (OSError, ValueError, KeyError, TypeError) as e:
+        raise BenchError(f"--compare {path}: not a result file of this runner ({type(e).__name__}: {e})") from e
+
+
+# --- loading --------------------------------------------------------------------------------------
+
+def _row_files(d: Path) -> list[Path]:
+    return sorted(f for f in d.glob("*.py") if not f.name.startswith("_"))
+
+
+def _load(path: Path, suite: Suite) -> None:
+    name = f"quarvel.bench.rows.{path.stem}"
+    spec = importlib.util.spec_from_file_location(name, path)
+    if spec is None or spec.loader is None:
+        raise BenchError(f"{path}: cannot be loaded")
+    mod = importlib.util.module_from_spec(spec)
+    sys.modules[name] = mod
+    try:
+        spec.loader.exec_module(mod)
+        register = getattr(mod, "register", None)
+        if register is None:
+            raise BenchError(f"{path}: defines no register(suite)")
+        register(suite)
+    except BenchError:
+        raise
+    except Exception as e:
+        raise BenchError(f"row file {path} failed to load:\n{traceback.format_exc().rstrip()}") from e
+
+
+def _selected(files: list[Path], names: list[str]) -> list[Path]:
+    if not names:
+        return files
+    known = {f.stem: f for f in files}
+    unknown = [n for n in names if n not in known]
+    if unknown:
+        raise BenchError(f"no rows for {', '.join(unknown)} (modules: {', '.join(known)})")
+    return [known[n] for n in dict.fromkeys(names)]
+
+
+def main(argv: list[str] | None = None, out: TextIO | None = None) -> int:
+    out = out or sys.stdout
+    ap = argparse.ArgumentParser(
+        prog="python -m quarvel.bench",
+        description="Times every native hot path against its pure-Python equivalent, the floor and, with "
+                    "the 'bench' extra installed, peer libraries; checks each row's goal.")
+    ap.add_argument("modules", nargs="*", help="modules to run (same as --only)")
+    ap.add_argument("--only", action="append", default=[], metavar="MODULE",
+                    help="run only these modules (repeatable, or a comma-separated list)")
+    ap.add_argument("--repeat", type=int, default=25, metavar="N",
+                    help="interleaved rounds per row (default 25; more rounds, steadier medians)")
+    ap.add_argument("--target-ms", type=float, default=4.0, metavar="MS",
+                    help="time of one sample of one statement (default 4 ms)")
+    ap.add_argument("--json", metavar="FILE", help="write the results as JSON to FILE")
+    ap.add_argument("--compare", metavar="OLD.json", help="show each row's native median against an earlier run")
+    ap.add_argument("--list", action="store_true", help="load the rows, check their goals, list them; time nothing")
+    ap.add_argument("--rows", metavar="DIR", help=argparse.SUPPRESS)  # another directory of row files (tests)
+    args = ap.parse_args(argv)
+    try:
+        return _run(args, out)
+    except BenchError as e:
+        print(f"python -m quarvel.bench: error: {e}", file=sys.stderr)
+        return 2
+
+
+def _run(args: argparse.Namespace, out: TextIO) -> int:
+    if args.repeat < 1:
+        raise BenchError("--repeat must be at least 1")
+    if args.target_ms <= 0:
+        raise BenchError("--target-ms must be positive")
+    names = [n.strip() for n in args.modules + [x for o in args.only for x in o.split(",")] if n.strip()]
+    d = Path(args.rows) if args.rows else rows_dir()
+    files = _row_files(d)
+    if not files:
+        raise BenchError(f"no row files in {d}")
+    files = _selected(files, names)
+    old = _load_old(args.compare) if args.compare else None
+    suite = Suite(repeat=args.repeat, target_s=args.target_ms / 1000)
+    for f in files:
+        _load(f, suite)
+    suite.check_row_refs()
+    if args.list:
+        for r in suite.rows:
+            out.write(f"{r.group:<14} {r.name:<52} {r.goal}\n")
+        for s in suite.skipped:
+            out.write(f"{s.group:<14} skipped: {s.what} (needs package '{s.package}')\n")
+        return 0
+
+    m = _machine()
+    out.write(f"quarvel benchmark: {m['implementation']} {m['python']} on {m['cpu']} ({m['cpus']} CPUs), "
+              f"{m['platform']}\nns per call: median of {suite.repeat} interleaved rounds, IQR and minimum of the "
+              "native call; speedup = reference/native, vs floor = native/floor"
+              + ("; vs old = native/native of " + args.compare if old is not None else "") + "\n\n")
+    started = time.perf_counter()
+    own = [r for r in suite.rows if not r.peer]
+    peers = [r for r in suite.rows if r.peer]
+    for title, rows, ref in (("", own, "python"), ("peer libraries (reference = the named library)", peers, "peer")):
+        if not rows:
+            continue
+        if title:
+            out.write(f"\n{title}\n")
+        _header(out, ref, old is not None)
+        for row in rows:
+            suite.time_row(row)
+            _line(suite, row, old, out)
+    for s in suite.skipped:
+        out.write(f"skipped: {s.group} {s.what}: package '{s.package}' is not installed "
+                  "(pip install 'quarvel[bench]')\n")
+    met = [suite.goal_met(r) for r in suite.rows]
+    out.write(f"\ngoals: {met.count(True)} met, {met.count(False)} short, {met.count(None)} rows without a goal; "
+              f"{time.perf_counter() - started:.0f} s\n")
+    if args.json:
+        result = {"format": JSON_FORMAT, "machine": m, "repeat": suite.repeat, "target_ms": args.target_ms,
+                  "compared_with": args.compare, "rows": [_row_json(suite, r, old) for r in suite.rows],
+                  "skipped": [{"module": s.group, "rows": s.what, "missing": s.package} for s in suite.skipped]}
+        with open(args.json, "w", encoding="utf-8") as f:
+            json.dump(result, f, indent=1)
+            f.write("\n")
+    return 0
