@@ -1,8 +1,9 @@
 """Stand-in for the runtime's ``quarvel.gpu.backend_registry`` module.
 
-The real registry belongs to the runtime, outside the native core. The hardware probe imports
-``GPUBackendRegistry`` and ``GPUBackendKind`` from here on every call of ``detect_gpu_backends``.
-This stand-in knows no GPU library, so it always reports the CPU back-end only.
+The real registry belongs to the runtime, outside the native core; a deployment replaces this file
+with it. The hardware probe imports ``GPUBackendRegistry`` and ``GPUBackendKind`` from here on every
+call of ``detect_gpu_backends``. This stand-in knows no GPU library, so it always reports the CPU
+back-end only (the probe then asks ``nvidia-smi``).
 """
 
 from __future__ import annotations

@@ -1,8 +1,9 @@
 """Stand-in for the runtime's ``quarvel.jit.telemetry_store`` module.
 
-The real store belongs to the runtime, outside the native core. The compile gate is handed a store
-and calls only ``get_metrics(func_id)``, reading ``call_count``, ``compile_count``, ``avg_speedup``
-and ``last_compiled`` from the record it returns.
+The real store belongs to the runtime, outside the native core; a deployment replaces this file
+with it. The compile gate does not import this module: it is handed a store and calls only
+``get_metrics(func_id)``, reading ``call_count``, ``compile_count``, ``avg_speedup`` and
+``last_compiled`` from the record it returns. This one keeps its records in memory.
 """
 
 from __future__ import annotations

@@ -1,8 +1,9 @@
 """Stand-in for the runtime's ``quarvel.memory.memory_block`` module.
 
-The real module belongs to the runtime, outside the native core. The block index only imports
-``MemoryBlock`` at load, stores block objects, returns them and compares them with ``==``; this
-minimal record provides exactly that.
+The real module belongs to the runtime, outside the native core; a deployment replaces this file
+with it. The block index only imports ``MemoryBlock`` at load, stores block objects, returns them
+and compares them with ``==``; this minimal record provides exactly that, so that the package
+imports and can be tested on its own.
 """
 
 from __future__ import annotations
