@@ -1,0 +1,1 @@
+"""Benchmark rows, one file per native module; each defines ``register(suite)`` (see quarvel.bench)."""
