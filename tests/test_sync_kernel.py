@@ -1,6 +1,7 @@
 """quarvel.memory.sync_kernel: module frame, AtomicCounter and AtomicCounterWrapper."""
 
 import copy
+import os
 import pickle
 import sys
 import threading
@@ -245,3 +246,91 @@ class TestAtomicCounterWrapper:
         w = AtomicCounterWrapper()
         w._counter = Spy()
         assert w.increment(3) == 42 and calls == [("py_increment", 3)]
+
+
+
+# ---- the native operation table, called from native loops on several threads at once ----
+#
+# The Python methods never release the interpreter lock around their atomic instruction, so thread
+# tests through them cannot tell an atomic update from a plain one. The table is called here from a
+# small C helper, with the interpreter lock released (ctypes releases it around foreign calls), so
+# two threads really run the entries at the same time on two cores.
+
+HAMMER_C = r"""
+#include <stdint.h>
+#include <stdbool.h>
+typedef int64_t (*load_fn)(void*);
+typedef int64_t (*add_fn)(void*, int64_t);
+typedef bool (*cas_fn)(void*, int64_t, int64_t);
+
+/* n times: add(+3), fetch_and_add(-1), subtract(1): +1 net each round */
+void hammer_adds(void* c, add_fn inc, add_fn fetch_add, add_fn dec, long n) {
+    for (long i = 0; i < n; ++i) { inc(c, 3); fetch_add(c, -1); dec(c, 1); }
+}
+/* n compare-and-swap increments */
+void hammer_cas(void* c, load_fn load, cas_fn cas, long n) {
+    for (long i = 0; i < n; ++i) { int64_t v; do { v = load(c); } while (!cas(c, v, v + 1)); }
+}
+"""
+
+
+@pytest.fixture(scope="module")
+def hammer(tmp_path_factory):
+    import ctypes
+    import shutil
+    import subprocess
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if cc is None:
+        pytest.skip("no C compiler")
+    d = tmp_path_factory.mktemp("hammer")
+    (d / "hammer.c").write_text(HAMMER_C)
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}  # no sanitizer runtime in the compiler
+    subprocess.run([cc, "-O2", "-shared", "-fPIC", "-o", str(d / "hammer.so"), str(d / "hammer.c")], check=True,
+                   env=env)
+    return ctypes.CDLL(str(d / "hammer.so"))
+
+
+def _counter_table():
+    import ctypes
+    get = ctypes.pythonapi.PyCapsule_GetPointer
+    get.restype, get.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
+    table = get(AtomicCounter.__native_ops__, b"quarvel.memory.sync_kernel.AtomicCounter.__native_ops__")
+    return list((ctypes.c_void_p * 6).from_address(table))
+
+
+def _in_threads(*calls):
+    start = threading.Barrier(len(calls))
+
+    def run(f, *args):
+        start.wait()
+        f(*args)
+
+    ts = [threading.Thread(target=run, args=call) for call in calls]
+    for t in ts:
+        t.start()
+    for t in ts:
+        t.join()
+
+
+def test_counter_table_without_the_interpreter_lock(hammer):
+    import ctypes
+    load, store, inc, dec, cas, fetch_add = _counter_table()
+    obj = ctypes.py_object
+    i64 = ctypes.c_int64
+    # the entries one by one, against the methods' results
+    c = AtomicCounter(MAX)
+    call = lambda fn, res, *args: ctypes.CFUNCTYPE(res, obj, *[i64] * len(args))(fn)(c, *args)
+    assert call(inc, i64, 1) == MIN and call(dec, i64, 1) == MAX and call(fetch_add, i64, 2) == MAX
+    assert call(load, i64) == MIN + 1 and call(cas, ctypes.c_bool, 0, 5) is False
+    assert call(cas, ctypes.c_bool, MIN + 1, 5) is True and c.load() == 5
+    call(store, None, -7)
+    assert c.load() == -7
+
+    hammer.hammer_adds.argtypes = [obj] + [ctypes.c_void_p] * 3 + [ctypes.c_long]
+    hammer.hammer_cas.argtypes = [obj, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_long]
+    n = 1_000_000
+    c.store(0)
+    _in_threads((hammer.hammer_adds, c, inc, fetch_add, dec, n), (hammer.hammer_adds, c, inc, fetch_add, dec, n),
+                (hammer.hammer_cas, c, load, cas, n), (hammer.hammer_cas, c, load, cas, n))
+    assert c.load() == 4 * n
+
