@@ -16,6 +16,16 @@ from pathlib import Path
 
 import pytest
 
+from quarvel.bench.models.device_fit import CHUNKABLE, NOT_CHUNKABLE
+from quarvel.bench.models.device_fit import calculate_memory_pressure as ref_pressure
+from quarvel.bench.models.device_fit import calculate_optimal_chunks as ref_optimal_chunks
+from quarvel.bench.models.device_fit import calculate_safe_limit as ref_safe_limit
+from quarvel.bench.models.device_fit import compute_chunk_shapes as ref_chunk_shapes
+from quarvel.bench.models.device_fit import decide_allocation_strategy as ref_strategy
+from quarvel.bench.models.device_fit import estimate_allocation_bytes as ref_estimate
+from quarvel.bench.models.device_fit import is_oom_error as ref_is_oom
+from quarvel.bench.models.device_fit import recommend_headroom as ref_headroom
+from quarvel.bench.models.device_fit import score_gpu_suitability as ref_suitability
 from quarvel.gpu import device_fit as df
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -24,136 +34,6 @@ CORE_DIR = ROOT / "src" / "quarvel" / "gpu"
 U64 = 2**64 - 1
 I63 = 2**63 - 1
 I32 = 2**31 - 1
-
-
-# ---------------------------------------------------------------------------------------------
-# Pure-Python transcription of the planner (the reference the native module is compared with)
-
-CHUNKABLE = {"zeros", "ones", "empty", "full", "random.randn", "random.rand", "random.random",
-             "random.standard_normal", "random.uniform", "arange", "linspace"}
-NOT_CHUNKABLE = {"matmul", "dot", "fft", "ifft", "fft2", "ifft2", "svd", "eig", "eigvals", "solve",
-                 "inv", "sort", "argsort"}
-
-
-def ref_u64(x):
-    if x != x or x <= 0:
-        return 0
-    if x >= 2.0**64:
-        return U64
-    return int(x)
-
-
-def ref_safe_limit(available, headroom):
-    if headroom != headroom:
-        headroom = 0.99
-    headroom = min(max(headroom, 0.0), 0.99)
-    return ref_u64((1.0 - headroom) * float(available))
-
-
-def ref_estimate(shape, element_size, overhead_factor=1.0):
-    if element_size < 0:
-        raise ValueError("element_size must not be negative")
-    elements = 1
-    for d in shape:
-        if d <= 0:
-            return 0
-        if elements > I63 // d:
-            return I63
-        elements *= d
-    if element_size > 0 and elements > I63 // element_size:
-        return I63
-    nbytes = elements * element_size
-    if overhead_factor > 1.0:
-        nbytes = ref_u64(float(nbytes) * overhead_factor)
-    return nbytes
-
-
-def ref_strategy(requested, available, headroom, chunkable):
-    safe = ref_safe_limit(available, headroom)
-    if safe == 0:
-        return (2, 0, 1, "No GPU memory available")
-    if requested <= safe:
-        return (0, 0, 1, "Allocation fits in GPU memory")
-    if not chunkable:
-        return (2, 0, 1, "Operation not chunkable, falling back to CPU")
-    count = min(math.ceil(float(requested) / float(safe)), U64)
-    return (1, safe, count, f"Chunking into {count} GPU passes")
-
-
-def ref_chunk_shapes(shape, element_size, max_chunk_bytes):
-    if element_size <= 0:
-        raise ValueError("element_size must be positive")
-    if max_chunk_bytes == 0:
-        raise ValueError("max_chunk_bytes must be positive")
-    if len(shape) == 0:
-        return [shape]
-    row = element_size
-    for d in shape[1:]:
-        row = min(row * d, U64)
-    first, rest = shape[0], shape[1:]
-    if row == 0:
-        rows = max(first, 1)
-    elif max_chunk_bytes < row:
-        rows = 1
-    else:
-        rows = min(max(max_chunk_bytes // row, 1), I32)
-    out = []
-    while first > 0:
-        n = min(first, rows)
-        out.append((n,) + rest)
-        first -= n
-    return out
-
-
-def ref_optimal_chunks(total, available, headroom, min_chunks=1, max_chunks=1000):
-    safe = ref_safe_limit(available, headroom)
-    if safe == 0:
-        return max_chunks
-    count = min(math.ceil(float(total) / float(safe)), I32)
-    if count < min_chunks:
-        return min_chunks
-    return min(max_chunks, count)
-
-
-def ref_is_oom(message, type_name):
-    m, t = message.lower(), type_name.lower()
-    return ("out of memory" in m or "outofmemoryerror" in t
-            or ("cuda" in m and "memory" in m) or ("allocat" in m and "failed" in m)
-            or ("memory" in m and "insufficient" in m) or ("gpu" in m and "memory" in m))
-
-
-def ref_suitability(data, op, available, headroom):
-    safe = ref_safe_limit(available, headroom)
-    if safe == 0:
-        size = 0.0
-    elif safe < data:
-        size = float(safe) / float(data)
-    else:
-        size = min(float(data) / (float(safe) * 0.8), 1.0)
-    opscore = 0.9 if op in CHUNKABLE else 0.7 if op in NOT_CHUNKABLE else 0.5
-    return opscore * size
-
-
-def ref_pressure(used, total):
-    return 1.0 if total == 0 else min(float(used) / float(total), 1.0)
-
-
-def ref_headroom(p, b=0.5):
-    if p > 0.8:
-        h = 0.8
-    elif p > 0.6:
-        h = (p - 0.5) * 0.5 + b
-    elif p > 0.3:
-        h = b
-    else:
-        h = b - 0.1
-        if not h > 0.3:
-            h = 0.3
-    if h < 0.3:
-        return 0.3
-    if h > 0.8:
-        return 0.8
-    return h
 
 
 # ---------------------------------------------------------------------------------------------

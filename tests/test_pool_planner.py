@@ -10,178 +10,21 @@ from pathlib import Path
 
 import pytest
 
+from quarvel.bench.models.pool_planner import KEYS
+from quarvel.bench.models.pool_planner import calculate_adaptation_urgency as ref_urgency
+from quarvel.bench.models.pool_planner import calculate_performance_trend as ref_trend
+from quarvel.bench.models.pool_planner import detect_dominant_pattern as ref_dominant
+from quarvel.bench.models.pool_planner import detect_fragmentation_threshold as ref_fragmentation
+from quarvel.bench.models.pool_planner import detect_memory_pressure as ref_pressure
+from quarvel.bench.models.pool_planner import detect_performance_degradation as ref_degradation
+from quarvel.bench.models.pool_planner import detect_workload_characteristics_change as ref_change
+from quarvel.bench.models.pool_planner import is_adaptation_beneficial as ref_beneficial
+from quarvel.bench.models.pool_planner import predict_resource_requirements as ref_predict
+from quarvel.bench.models.pool_planner import score_pool_recommendation as ref_score
+from quarvel.bench.models.pool_planner import should_skip_adaptation as ref_skip
 from quarvel.plugins.analyzer import pool_planner as pp
 
 SRC = Path(__file__).resolve().parents[1] / "src"
-
-
-# ---------------------------------------------------------------------------------------------
-# Straightforward Python transcription of every function, the model the native code must match
-# bit for bit.
-
-
-def _unit(v):
-    if not v < 1.0:
-        v = 1.0
-    if not v > 0.0:
-        v = 0.0
-    return v
-
-
-def _clamp(v):
-    return 0.0 if v < 0.0 else 1.0 if v > 1.0 else v
-
-
-def ref_degradation(history, baseline, threshold, window_start):
-    if history is None or len(history) == 0 or baseline <= 0:
-        return False
-    if len(history) < 5:
-        return False
-    total, count = 0.0, 0
-    for ts, metric in history:
-        ts, metric = float(ts), float(metric)
-        if ts >= window_start:
-            total += metric
-            count += 1
-    if count < 5:
-        return False
-    average = total / count
-    return (baseline - average) / baseline > threshold
-
-
-def ref_trend(history, window_start):
-    if history is None or len(history) < 3:
-        return 0.0
-    window = []
-    for ts, metric in history:
-        ts, metric = float(ts), float(metric)
-        if ts >= window_start:
-            window.append((ts, metric))
-    if len(window) < 3:
-        return 0.0
-    n = float(len(window))
-    t0 = window[0][0]
-    sx = sy = sxy = sxx = 0.0
-    for ts, y in window:
-        x = ts - t0
-        sx += x
-        sy += y
-        sxy += x * y
-        sxx += x * x
-    x_mean = sx / n
-    den = sxx - (x_mean * n) * x_mean
-    if abs(den) < 1e-10:
-        return 0.0
-    y_mean = sy / n
-    if abs(y_mean) < 1e-10:
-        return 0.0
-    trend = ((sxy - (x_mean * n) * y_mean) / den) / y_mean
-    if not trend < 1.0:
-        trend = 1.0
-    if not trend > -1.0:
-        trend = -1.0
-    return trend
-
-
-KEYS = ("parallelization_potential", "cpu_intensity", "memory_intensity")
-
-
-def ref_change(history, change_threshold=0.3):
-    n = len(history)
-    if n < 6:
-        return (False, 0.0, 0.0, 0.0)
-    recent = [0.0, 0.0, 0.0]
-    older = [0.0, 0.0, 0.0]
-    for i in range(n - 6, n):
-        profile = history[i]
-        if not isinstance(profile, dict):
-            raise TypeError
-        if any(k not in profile for k in KEYS):
-            return (False, 0.0, 0.0, 0.0)
-        sums = recent if i >= n - 3 else older
-        for j, k in enumerate(KEYS):
-            sums[j] = float(sums[j] + profile[k])  # a float sum: `+=`, then read back
-    changes = [abs(r / 3.0 - o / 3.0) for r, o in zip(recent, older)]
-    return (any(c > change_threshold for c in changes), *changes)
-
-
-def ref_dominant(patterns, window_size=5):
-    n = len(patterns)
-    if n == 0:
-        return "mixed"
-    start = max(n - window_size, 0)
-    counts = {}
-    for name in patterns[start:]:
-        counts[name] = counts.get(name, 0) + 1
-    best, best_count = "mixed", 0
-    for name, c in counts.items():
-        if c > best_count:
-            best, best_count = name, c
-    return best
-
-
-def ref_pressure(current, peak, threshold=0.8):
-    if peak <= 0 or current < 0:
-        return False
-    return current / peak > threshold
-
-
-def ref_fragmentation(ratio, threshold=0.3):
-    return False if ratio < 0 else ratio > threshold
-
-
-def ref_score(w, m, t, h):
-    w, m, t, h = _unit(w), _unit(m), _unit(t), _unit(h)
-    return _clamp(((m * 0.3 + w * 0.35) + t * 0.2) + h * 0.15)
-
-
-def ref_beneficial(cur, rec, score, conf, est, trigger, min_imp=1.1, min_conf=0.6):
-    if cur == rec:
-        return False
-    if conf < min_conf:
-        return False
-    if trigger == 0:
-        return score > 0.5
-    if est > 0:
-        return score > min_imp * est
-    return score > 0.6
-
-
-def ref_skip(last, now, interval):
-    return interval > (now - last)
-
-
-def ref_urgency(deg, mem, frag, changed):
-    u = ((0.0 + _unit(deg) * 0.4) + _unit(mem) * 0.3) + _unit(frag) * 0.15
-    if changed:
-        u += 0.15
-    return _clamp(u)
-
-
-def _trunc64(v):
-    if v != v:
-        return 0
-    if v >= 2.0**63:
-        return 2**63 - 1
-    if v < -(2.0**63):
-        return -(2**63)
-    return int(v)
-
-
-def ref_predict(history, horizon):
-    n = len(history)
-    if n < 10:
-        return (0, 0, 0.0)
-    span = float(history[-1][0]) - float(history[0][0])
-    if span <= 0:
-        return (0, 0, 0.0)
-    rate = n / span
-    total = 0.0
-    for _ts, size in history:
-        total += float(size)
-    allocations = _trunc64(rate * horizon)
-    total_bytes = _trunc64((total / n) * float(allocations))
-    return (allocations, total_bytes, min(n / 100.0, 1.0) * 0.8)
 
 
 def same(a, b):
