@@ -17,85 +17,12 @@ from pathlib import Path
 
 import pytest
 
+from quarvel.bench.models.bucket_pool import ModelAllocator, i32, model_align, model_bucket_size, model_can_fit
+from quarvel.bench.models.bucket_pool import crc16 as py_crc16
 import quarvel.memory.bucket_pool as bp
 
 I32_MIN, I32_MAX = -(2**31), 2**31 - 1
 U64_MAX = 2**64 - 1
-
-
-# --- Python models ------------------------------------------------------------------------------
-
-def i32(v):
-    """Wrap to signed 32-bit two's complement."""
-    v &= 0xFFFFFFFF
-    return v - (1 << 32) if v & 0x80000000 else v
-
-
-def trunc_rem(a, b):
-    if b == -1:
-        return 0
-    r = abs(a) % abs(b)
-    return -r if a < 0 else r
-
-
-def model_align(size, alignment):
-    return i32((size + alignment - 1) & -alignment)
-
-
-def model_bucket_size(size, step):
-    return i32(size + step - trunc_rem(i32(size + step - 1), step) - 1)
-
-
-def model_can_fit(off, bsize, asize, alignment):
-    return i32(i32((off + alignment - 1) & -alignment) + asize) < i32(off + bsize)
-
-
-def model_fits(off, bs, size, alignment):
-    return i32(i32((off + alignment - 1) & -alignment) + size) <= i32(off + bs)
-
-
-class ModelAllocator:
-    """The bucket table as a dict of lists, keys scanned in sorted order."""
-
-    def __init__(self, step=8, small=256, medium=4096):
-        self.step, self.small, self.medium = step, small, medium
-        self.buckets = {}
-        for s in range(step, small + 1, step):
-            self.buckets[s] = []
-        for s in range(small + step, medium + 1, step):
-            self.buckets[s] = []
-        self.sorted_keys = sorted(self.buckets)  # the keys never change
-
-    def bucket_of(self, size):
-        if size > self.small and size > self.medium:
-            return -1
-        return model_bucket_size(size, self.step)
-
-    def add(self, off, size):
-        bs = self.bucket_of(size)
-        if bs <= 0 or bs != size or bs not in self.buckets:
-            return False
-        self.buckets[bs].append(off)
-        return True
-
-    def remove(self, size):
-        bs = self.bucket_of(size)
-        if bs <= 0 or not self.buckets.get(bs):
-            return None
-        return self.buckets[bs].pop()
-
-    def best_fit(self, size, alignment):
-        bs = self.bucket_of(size)
-        if bs <= 0:
-            return None
-        own = self.buckets.get(bs)
-        if own and model_fits(own[-1], bs, size, alignment):
-            return own.pop()
-        for key in self.sorted_keys:
-            lst = self.buckets[key]
-            if key > bs and lst and model_fits(lst[-1], key, size, alignment):
-                return lst.pop()
-        return None
 
 
 # --- module frame -------------------------------------------------------------------------------
@@ -386,15 +313,6 @@ def test_allocator_threads_lose_nothing():
 
 FRESH = bytes.fromhex("03 00 00 00 00 00 00 28 FF 00 00 00 00 00 00 00")
 AFTER_ALLOC = bytes.fromhex("03 10 01 00 00 00 C0 17 FE 00 00 00 00 00 00 00")
-
-
-def py_crc16(data):
-    crc = 0xFFFF
-    for b in data:
-        crc ^= b
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-    return crc
 
 
 def test_header_example_bytes():
