@@ -11,6 +11,7 @@ import threading
 
 import pytest
 
+from quarvel.bench.models.compile_gate import model_next_threshold
 from quarvel.jit import compile_gate as cg
 from quarvel.jit.compile_gate import (CompileGate, FunctionMetrics, PolicyConfig,
                                       create_function_metrics, create_policy_config,
@@ -18,24 +19,6 @@ from quarvel.jit.compile_gate import (CompileGate, FunctionMetrics, PolicyConfig
 from quarvel.jit.telemetry_store import FunctionTelemetry, TelemetryStore
 
 INT32_MAX = 2**31 - 1
-
-
-# --- reference arithmetic -------------------------------------------------------------------------
-
-def model_next_threshold(current, compile_count, avg_speedup, cfg):
-    """What one update should store, written the plain way."""
-    target = 1.0 if cfg["target_speedup"] <= 0 else cfg["target_speedup"]
-    lr = cfg["learning_rate"]
-    adjustment = -lr if avg_speedup / target > 1.0 else lr
-    confidence = min(compile_count / 10.0, 1.0)
-    new_value = (1.0 - confidence) * (adjustment * current) + current
-    if math.isnan(new_value):
-        return current
-    if cfg["min_threshold"] > new_value:
-        return cfg["min_threshold"]
-    if new_value > cfg["max_threshold"]:
-        return cfg["max_threshold"]
-    return int(new_value)
 
 
 class Store:
