@@ -706,3 +706,269 @@ def test_reader_gives_up_while_a_write_stays_open(monkeypatch):
     th.join(5)
     assert t.get_stats()["total_searches"] == searches
     assert t.find_best_fit(1) == "four" and t.get_stats()["total_searches"] == searches + 1
+
+
+# ---------------------------------------------------------------------------------------------
+# Re-entry, garbage collection, deallocation and interpreter exit
+
+
+def test_reentry_from_a_block_comparison_raises(monkeypatch):
+    sleeps = []
+
+    class CountingTime:
+        perf_counter_ns = staticmethod(time.perf_counter_ns)
+
+        @staticmethod
+        def sleep(seconds):
+            sleeps.append(seconds)
+            time.sleep(seconds)
+
+    monkeypatch.setattr(bi, "time", CountingTime)
+    t = FastRedBlackTree(sample_rate=1)
+    seen = []
+
+    class Probe:
+        """Calls back into the tree from inside delete's write section."""
+
+        def __init__(self, action):
+            self.action = action
+
+        def __eq__(self, other):
+            gc.collect()  # the collector walks the tree's blocks mid-section
+            try:
+                self.action()
+            except RuntimeError as e:
+                seen.append(str(e))
+                raise
+            return False
+
+    actions = {
+        "insert": lambda: t.insert(5, "x"),
+        "delete": lambda: t.delete(4, "four"),
+        "remove_ge": lambda: t.remove_ge(1),
+        "clear": lambda: t.clear(),
+        "find_best_fit": lambda: t.find_best_fit(1),
+        "find_all_exact": lambda: t.find_all_exact(4),
+        "get_size_distribution": lambda: t.get_size_distribution(),
+    }
+
+    def scenario():
+        t.insert(4, "four")
+        for name, action in actions.items():
+            t.insert(8, Probe(action))
+            before = (t.get_stats(), t.get_size_distribution())
+            with pytest.raises(RuntimeError, match=f"re-entrant call to FastRedBlackTree.{name}: "):
+                t.delete(8, "x")
+            assert (t.get_stats(), t.get_size_distribution()) == before, name
+            assert t.remove_ge(8)[0] == 8  # the section was closed and the lock released
+
+    th = threading.Thread(target=scenario, daemon=True)
+    th.start()
+    th.join(30)
+    assert not th.is_alive(), "a call from inside the write section waited for itself"
+    assert len(seen) == len(actions) and sleeps == []  # raised at once, no back-off
+    assert t.find_best_fit(1) == "four" and t.get_stats()["total_searches"] == 1
+
+
+def test_other_threads_wait_for_a_section_held_by_a_callback():
+    t = FastRedBlackTree()
+    inside, go = threading.Event(), threading.Event()
+    results = []
+
+    class Gate:
+        def __eq__(self, other):
+            inside.set()
+            go.wait(10)  # other threads run now; they must wait for the section, not raise
+            return True
+
+    t.insert(8, Gate())
+    t.insert(16, "sixteen")
+    deleter = threading.Thread(target=lambda: results.append(("delete", t.delete(8, "x"))))
+    deleter.start()
+    assert inside.wait(10)
+    others = [threading.Thread(target=lambda: results.append(("insert", t.insert(9, "nine")))),
+              threading.Thread(target=lambda: results.append(("remove_ge", t.remove_ge(10))))]
+    for th in others:
+        th.start()
+    time.sleep(0.05)
+    assert results == []  # still waiting
+    go.set()
+    for th in [deleter] + others:
+        th.join(10)
+    assert sorted(results) == [("delete", True), ("insert", True), ("remove_ge", (16, "sixteen"))]
+    assert t.find_all_exact(9) == ["nine"] and len(t) == 1
+
+
+def test_cycles_through_blocks_are_collected():
+    import weakref
+
+    class Owned:
+        """A block that knows its tree."""
+
+        def __init__(self, tree):
+            self.tree = tree
+
+    class Noisy(Owned):
+        def __del__(self):
+            # Runs while the collector empties the tree: the tree must be consistent and usable.
+            self.tree.insert(1, "late")
+            self.tree.find_best_fit(0)
+
+    gc.collect()
+    refs = []
+    for i in range(20000):
+        t = FastRedBlackTree()
+        b = (Noisy if i % 100 == 0 else Owned)(t)
+        t.insert(i % 7, b)
+        t.insert(i % 7, Owned(t))  # a chain entry as well
+        refs.append(weakref.ref(b))
+    del t, b
+    gc.collect()
+    assert sum(r() is not None for r in refs) == 0
+
+
+def test_deep_chain_of_trees_is_released(python_subprocess):
+    proc = python_subprocess("""
+        from quarvel.memory.block_index import FastRedBlackTree
+        head = None
+        for i in range(300000):
+            t = FastRedBlackTree()
+            if head is not None:
+                t.insert(1, head)
+            head = t
+        del t
+        head = None
+        print("released")
+    """)
+    assert proc.returncode == 0 and proc.stdout.strip() == "released", proc.stderr[-2000:]
+
+
+def test_daemon_threads_inside_released_walks_at_exit(python_subprocess):
+    # The interpreter ends threads that want its lock back while it finalises; those inside a walk
+    # with the lock released (the tree is above the size from which walks release it) must not
+    # run anything that touches Python objects on their way out.
+    script = """
+        import random, sys, threading, time
+        from quarvel.memory.block_index import FastRedBlackTree
+        t = FastRedBlackTree()
+        for s in random.Random(1).sample(range(1, 1 << 40), 70000):
+            t.insert(s, object())
+        started = threading.Barrier(5)
+        def reader():
+            r = random.Random()
+            started.wait()
+            while True:
+                t.find_best_fit(r.randrange(1 << 40))
+                t.find_all_exact(r.randrange(1 << 40))
+        def remover():
+            r = random.Random()
+            started.wait()
+            while True:
+                t.remove_ge(r.randrange(1 << 40))
+                t.insert(r.randrange(1 << 40), object())
+        for target in (reader, reader, reader, remover):
+            threading.Thread(target=target, daemon=True).start()
+        started.wait()
+        time.sleep(0.02)
+        print("exiting")
+    """
+    for run in range(6):
+        proc = python_subprocess(script)
+        assert proc.returncode == 0 and proc.stdout.strip() == "exiting", (run, proc.returncode, proc.stderr[-2000:])
+
+
+def test_stress_threads_keep_exact_accounts():
+    # Writers and readers on a tree large enough that walks give up the interpreter lock, with a
+    # tiny switch interval and a block comparison that hands the interpreter to other threads from
+    # inside delete's write section. Every block must end up either removed exactly once or still
+    # indexed exactly once, under its own size, and the statistics must agree with the contents.
+    class Block:
+        __slots__ = ("size", "tag")
+
+        def __init__(self, size, tag):
+            self.size, self.tag = size, tag
+
+        def __eq__(self, other):
+            time.sleep(0)
+            return self is other
+
+        __hash__ = object.__hash__
+
+    rng = random.Random(2024)
+    span = 1 << 24
+    t = FastRedBlackTree(sample_rate=3)
+    initial = [Block(s, ("init", i)) for i, s in enumerate(rng.sample(range(span), 70000))]
+    initial += [Block(b.size, ("dup", i)) for i, b in enumerate(initial[:5000])]
+    for b in initial:
+        t.insert(b.size, b)
+    inserted = {k: [] for k in range(4)}
+    removed = {k: [] for k in range(4)}
+    errors: list[str] = []
+    stop = threading.Event()
+
+    def worker(k):
+        r = random.Random(k)
+        mine = []
+        for i in range(2500):
+            op = r.random()
+            if op < 0.45:
+                b = Block(r.randrange(span) if r.random() < 0.7 else r.choice(initial).size, (k, i))
+                t.insert(b.size, b)
+                inserted[k].append(b)
+                mine.append(b)
+            elif op < 0.65 and mine:
+                b = mine.pop(r.randrange(len(mine)))
+                if t.delete(b.size, b):
+                    removed[k].append(b)
+            elif op < 0.9:
+                q = r.randrange(span)
+                size, b = t.remove_ge(q)
+                if size is not None:
+                    removed[k].append(b)
+                    if b.size != size or size < q:
+                        errors.append(f"remove_ge({q}) gave {size}, block of {b.size}")
+            else:
+                q = r.randrange(span)
+                b = t.find_best_fit(q)
+                if b is not None and b.size < q:
+                    errors.append(f"find_best_fit({q}) gave {b.size}")
+
+    def reader():
+        r = random.Random(99)
+        while not stop.is_set():
+            s = r.choice(initial).size
+            if any(b.size != s for b in t.find_all_exact(s)):
+                errors.append(f"find_all_exact({s}) mixed sizes")
+            b = t.find_best_fit(s)
+            if b is not None and b.size < s:
+                errors.append(f"find_best_fit({s}) gave {b.size}")
+
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        readers = [threading.Thread(target=reader) for _ in range(2)]
+        workers = [threading.Thread(target=worker, args=(k,)) for k in range(4)]
+        for th in readers + workers:
+            th.start()
+        for th in workers:
+            th.join(120)
+        stop.set()
+        for th in readers:
+            th.join(30)
+    finally:
+        sys.setswitchinterval(old)
+    assert not any(th.is_alive() for th in readers + workers)
+    assert not errors, errors[:5]
+
+    dist = t.get_size_distribution()
+    remaining = [b for s in dist for b in t.find_all_exact(s)]
+    assert all(b.size == s for s in dist for b in t.find_all_exact(s))
+    gone = [b for k in removed for b in removed[k]]
+    every = initial + [b for k in inserted for b in inserted[k]]
+    assert len({id(b) for b in gone + remaining}) == len(gone) + len(remaining)  # nothing twice
+    assert {id(b) for b in gone + remaining} == {id(b) for b in every}  # nothing lost
+    st = t.get_stats()
+    assert len(t) == st["node_count"] == st["total_blocks"] == len(remaining) == sum(dist.values())
+    assert (st["total_insertions"], st["total_deletions"]) == (len(every), len(gone))
+    assert st["sampled_operations"] == len(every) // 3 and st["operation_count"] == len(every)
+    assert st["height"] <= height_bound(len(dist))
