@@ -456,7 +456,7 @@ def _run(args: argparse.Namespace, out: TextIO) -> int:
         result = {"format": JSON_FORMAT, "machine": m, "repeat": suite.repeat, "target_ms": args.target_ms,
                   "compared_with": args.compare, "rows": [_row_json(suite, r, old) for r in suite.rows],
                   "skipped": [{"module": s.group, "rows": s.what, "missing": s.package} for s in suite.skipped]}
-        with open(args.json, "w", encoding="utf-8") as f:
-            json.dump(result, f, indent=1)
-            f.write("\n")
+        with open(args.json, "w", encoding="utf-8") as fh:
+            json.dump(result, fh, indent=1)
+            fh.write("\n")
     return 0
