@@ -12,42 +12,11 @@ import threading
 
 import pytest
 
+from quarvel.bench.models.counter_fold import ModelCounter
 from quarvel.monitoring import counter_fold
 from quarvel.monitoring.counter_fold import CounterAggregator, create_aggregator
 
 INF = float("inf")
-
-
-# --- reference model -------------------------------------------------------------------------
-class ModelCounter:
-    """The same running sums, folded and summarised by the interpreter's own float arithmetic."""
-
-    def __init__(self):
-        self.reset()
-
-    def reset(self):
-        self.count, self.sum, self.sum_sq, self.min, self.max = 0, 0.0, 0.0, INF, -INF
-
-    def fold(self, value):
-        value = float(value)
-        self.count += 1
-        self.sum += value
-        self.sum_sq += value * value
-        if value < self.min:
-            self.min = value
-        if value > self.max:
-            self.max = value
-
-    def stats(self):
-        if self.count == 0:
-            return {"count": 0, "mean": 0.0, "variance": 0.0, "std": 0.0, "min": INF, "max": -INF}
-        n = float(self.count)
-        mean = self.sum / n
-        variance = self.sum_sq / n - mean * mean
-        if variance < 0.0:  # rounding below zero is reported as exactly zero
-            variance = 0.0
-        return {"count": self.count, "mean": mean, "variance": variance, "std": variance ** 0.5,
-                "min": self.min, "max": self.max}
 
 
 def same_stats(got, want):
