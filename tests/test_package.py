@@ -1,8 +1,8 @@
 """What a user receives: the sdist made from this tree, and the wheel built from that sdist.
 
 One full build (every module compiled, a minute or two on two cores), so it is skipped when the
-build tools are missing, and can be skipped on purpose with QUARVEL_SKIP_PACKAGE_CHECK=1 (for runs
-that repeat the suite on another interpreter or under the sanitizers).
+build tools are missing or the sanitizer runtimes are preloaded, and can be skipped on purpose with
+QUARVEL_SKIP_PACKAGE_CHECK=1 (for runs that repeat the suite on another interpreter).
 """
 
 import os
@@ -61,6 +61,8 @@ def _missing_tools():
         return "the linkage check reads ELF files (Linux only)"
     if os.environ.get("QUARVEL_SKIP_PACKAGE_CHECK") == "1":
         return "QUARVEL_SKIP_PACKAGE_CHECK=1"
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+        return "sanitizer runtimes are preloaded (they would be preloaded into the compiler too)"
     for tool in ("cmake", "readelf"):
         if shutil.which(tool) is None:
             return f"{tool} not found on PATH"
