@@ -517,6 +517,40 @@ def test_no_references_leak_on_success_or_error():
     assert sys.getrefcount(rest) == before_rest
 
 
+def test_failed_allocations_raise_memory_error_and_leave_the_module_working(python_subprocess):
+    # In a fresh interpreter, so that calls made for the first time (lazily made objects included)
+    # meet the failures: each call runs with its k-th allocation failing, for every k in turn.
+    proc = python_subprocess("""
+        import _testcapi
+        from quarvel.gpu import device_fit as df
+        calls = [
+            lambda: df.is_oom_error("\u00c9CHEC: GPU memory", "RuntimeError"),
+            lambda: df.is_oom_error("x" * 300, "OutOfMemoryError"),
+            lambda: df.compute_chunk_shapes((10, 3, 2), 8, 100),
+            lambda: df.estimate_allocation_bytes((10, 3), 8, 1.5),
+            lambda: df.decide_allocation_strategy(2000, 1000, 0.2, True),
+            lambda: df.score_gpu_suitability(400, "zeros", 1000, 0.1),
+            lambda: df.calculate_optimal_chunks(2000, 1000, 0.2),
+            lambda: df.calculate_safe_limit(2**64 - 1, 0.2),
+        ]
+        for call in calls:
+            for k in range(30):
+                _testcapi.set_nomemory(k, k + 1)
+                try:
+                    call()
+                except MemoryError:
+                    pass
+                finally:
+                    _testcapi.remove_mem_hooks()
+        assert df.is_oom_error("\u00c9CHEC: GPU memory", "RuntimeError") is True
+        assert df.decide_allocation_strategy(2000, 1000, 0.2, True) == (1, 800, 3, "Chunking into 3 GPU passes")
+        print("ok")
+    """)
+    if "No module named '_testcapi'" in proc.stderr:
+        pytest.skip("this interpreter has no _testcapi")
+    assert proc.returncode == 0 and proc.stdout == "ok\n", proc.stderr
+
+
 def test_threads_share_the_module_safely():
     cases = [((n, 7, 3), 4, 100 + n) for n in range(1, 60)]
     expected = [ref_chunk_shapes(*c) for c in cases]

@@ -18,6 +18,7 @@ namespace {
 PyObject* g_no_memory = nullptr;
 PyObject* g_fits = nullptr;
 PyObject* g_not_chunkable = nullptr;
+PyObject* g_lower = nullptr;  // "lower", interned at load (a failure there fails the import)
 
 PyObject* make_strategy(long code, const char* message) {
   return Py_BuildValue("(liis)", code, 0, 1, message);
@@ -193,7 +194,7 @@ class LoweredText {
   bool init(PyObject* s) {
     if (PyUnicode_READY(s) < 0) return false;
     if (PyUnicode_IS_ASCII(s)) return init_ascii(s);
-    lowered_ = qn::Ref::steal(PyObject_CallMethodNoArgs(s, QN_STR("lower")));
+    lowered_ = qn::Ref::steal(PyObject_CallMethodNoArgs(s, g_lower));
     if (!lowered_) return false;
     if (!PyUnicode_Check(lowered_.get()) || PyUnicode_READY(lowered_.get()) < 0) {
       if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "str.lower() returned a non-string");
@@ -304,7 +305,8 @@ int exec_device_fit(PyObject* m) {
   g_no_memory = make_strategy(2, "No GPU memory available");
   g_fits = make_strategy(0, "Allocation fits in GPU memory");
   g_not_chunkable = make_strategy(2, "Operation not chunkable, falling back to CPU");
-  if (g_no_memory == nullptr || g_fits == nullptr || g_not_chunkable == nullptr) return -1;
+  g_lower = PyUnicode_InternFromString("lower");
+  if (g_no_memory == nullptr || g_fits == nullptr || g_not_chunkable == nullptr || g_lower == nullptr) return -1;
 
   if (!qn::add_function(m, {"estimate_allocation_bytes", estimate_allocation_bytes,
                             {{"shape"}, {"element_size"}, {"overhead_factor", qn::dflt(1.0)}}, nullptr,
