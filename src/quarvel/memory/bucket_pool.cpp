@@ -9,8 +9,9 @@
 // builds results. Every argument is converted before a lock is taken or a field changes, result
 // objects are built and the corrupt-header warning is logged after the lock is released, so no
 // Python code runs inside a locked section other than a rebound lock type's own acquire/release.
-// Each lock records the thread inside it (qn::LockOwner): a callback that reaches the same object
-// again on that thread gets RuntimeError instead of waiting for itself.
+// Each lock records the thread inside it (qn::LockOwner) from the moment acquire returns until
+// release is called: code that reaches the same object again on that thread in between gets
+// RuntimeError instead of waiting for itself.
 //
 // The locks are made at construction by the module's own `threading.Lock` (looked up in the module
 // namespace then, as the module's Python code would), so a rebound `threading` gives new objects
@@ -36,21 +37,69 @@ PyObject* zero_division() {
     return nullptr;
 }
 
-// threading.Lock() with `threading` as the module namespace has it now (new reference).
-PyObject* make_lock() {
+// ---------------------------------------------------------------------------------------------
+// The two locked classes (FastBucketAllocator, FastStatsCollector) begin with this head: the lock
+// their operations take and the thread inside it.
+
+struct LockedHead {
+    PyObject_HEAD
+    PyObject* lock;  // nullptr only after the garbage collector cleared the object
+    qn::LockOwner owner;
+};
+
+inline LockedHead* head(PyObject* o) { return reinterpret_cast<LockedHead*>(o); }
+
+// Sets up the head of a new (zeroed) instance; the lock is threading.Lock() with `threading` as
+// the module namespace has it now. false with an exception set.
+bool head_new(PyObject* self) {
+    LockedHead* h = head(self);
+    new (&h->owner) qn::LockOwner();
     qn::Ref threading = qn::Ref::steal(qn::lookup_global(g_module_dict, QN_STR("threading")));
-    if (!threading) return nullptr;
-    qn::Ref factory = qn::Ref::steal(PyObject_GetAttr(threading.get(), QN_STR("Lock")));
-    if (!factory) return nullptr;
-    return PyObject_CallNoArgs(factory.get());
+    qn::Ref factory = threading ? qn::Ref::steal(PyObject_GetAttr(threading.get(), QN_STR("Lock"))) : qn::Ref();
+    h->lock = factory ? PyObject_CallNoArgs(factory.get()) : nullptr;
+    return h->lock != nullptr;
 }
 
-// The lock of an object whose garbage-collector clear already ran (reachable again only from a
-// finalizer of its cycle) is gone: its locked operations raise instead.
-bool lock_present(PyObject* lock, const char* what) {
-    if (lock != nullptr) return true;
-    PyErr_Format(PyExc_RuntimeError, "%s: the object was cleared by the garbage collector and has no lock", what);
-    return false;
+void head_dealloc(PyObject* self) {
+    Py_CLEAR(head(self)->lock);
+    head(self)->owner.~LockOwner();
+}
+
+int head_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(head(self)->lock);
+    return 0;
+}
+
+int head_clear(PyObject* self) {
+    Py_CLEAR(head(self)->lock);
+    return 0;
+}
+
+// Runs `body` (native work only: no Python code) inside the lock of `self`; false with an
+// exception set when the lock could not be taken or given back, or when this thread is already
+// inside it (RuntimeError naming `what`). candidate for src/native: qn::with_lock with an owner.
+template <class F>
+bool locked(PyObject* self, const char* what, F&& body) {
+    LockedHead* h = head(self);
+    if (h->lock == nullptr) {  // cleared by the garbage collector; seen only from a finalizer of its cycle
+        PyErr_Format(PyExc_RuntimeError, "%s: the object was cleared by the garbage collector and has no lock", what);
+        return false;
+    }
+    qn::LockGuard guard(h->lock, h->owner, what);
+    if (!guard) return false;
+    body();
+    return guard.unlock();
+}
+
+void locked_type_setup(PyTypeObject& t, const char* name, Py_ssize_t size, const char* doc, newfunc new_fn,
+                       initproc init_fn, destructor dealloc_fn) {
+    qn::type_init(t, name, size, doc, Py_TPFLAGS_HAVE_GC);
+    t.tp_new = new_fn;
+    t.tp_init = init_fn;
+    t.tp_dealloc = dealloc_fn;
+    t.tp_traverse = head_traverse;
+    t.tp_clear = head_clear;
+    t.tp_free = PyObject_GC_Del;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -120,12 +169,10 @@ PyObject* fn_can_fit_aligned(qn::Function*, PyObject* const* a) {
 // FastBucketAllocator
 
 struct BucketAllocatorObject {
-    PyObject_HEAD
+    LockedHead head;
     int32_t bucket_size_step;
     int32_t small_block_max;
     int32_t medium_block_max;
-    PyObject* lock;  // nullptr only after the garbage collector cleared the object
-    qn::LockOwner owner;
     core::BucketTable table;
 };
 
@@ -137,31 +184,16 @@ inline BucketAllocatorObject* allocator(PyObject* o) { return reinterpret_cast<B
 PyObject* allocator_new(PyTypeObject* type, PyObject*, PyObject*) {
     qn::Ref self = qn::Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
-    BucketAllocatorObject* o = allocator(self.get());
-    new (&o->owner) qn::LockOwner();
-    new (&o->table) core::BucketTable();
-    o->lock = make_lock();
-    if (o->lock == nullptr) return nullptr;
+    new (&allocator(self.get())->table) core::BucketTable();
+    if (!head_new(self.get())) return nullptr;
     return self.release();
-}
-
-int allocator_clear(PyObject* self) {
-    Py_CLEAR(allocator(self)->lock);
-    return 0;
 }
 
 void allocator_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
-    BucketAllocatorObject* o = allocator(self);
-    Py_CLEAR(o->lock);
-    o->table.~BucketTable();
-    o->owner.~LockOwner();
+    head_dealloc(self);
+    allocator(self)->table.~BucketTable();
     Py_TYPE(self)->tp_free(self);
-}
-
-int allocator_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(allocator(self)->lock);
-    return 0;
 }
 
 int allocator_tp_init(PyObject* self, PyObject* args, PyObject* kwds) {
@@ -210,65 +242,52 @@ inline bool allocator_bucket_of(const BucketAllocatorObject* o, int32_t size, in
 }
 
 PyObject* allocator_add(qn::Function*, PyObject* const* a) {
-    static constexpr const char* kWhat = "FastBucketAllocator.add_to_bucket";
     int32_t offset, size, bucket;
     if (!i32_arg(a[1], offset) || !i32_arg(a[2], size)) return nullptr;
     BucketAllocatorObject* o = allocator(a[0]);
     if (!allocator_bucket_of(o, size, bucket)) return nullptr;
     if (bucket <= 0 || bucket != size) Py_RETURN_FALSE;
-    if (!lock_present(o->lock, kWhat)) return nullptr;
     core::BucketTable::Status status = core::BucketTable::Status::ok;
-    qn::LockGuard guard(o->lock, o->owner, kWhat);
-    if (!guard) return nullptr;
-    const bool added = o->table.push(bucket, offset, status);
-    if (!guard.unlock()) return nullptr;
+    bool added = false;
+    if (!locked(a[0], "FastBucketAllocator.add_to_bucket", [&] { added = o->table.push(bucket, offset, status); }))
+        return nullptr;
     if (status != core::BucketTable::Status::ok) return PyErr_NoMemory();
     return qn::boolean(added);
 }
 
 PyObject* allocator_remove(qn::Function*, PyObject* const* a) {
-    static constexpr const char* kWhat = "FastBucketAllocator.remove_from_bucket";
     int32_t size, bucket, offset = 0;
     if (!i32_arg(a[1], size)) return nullptr;
     BucketAllocatorObject* o = allocator(a[0]);
     if (!allocator_bucket_of(o, size, bucket)) return nullptr;
     if (bucket <= 0) Py_RETURN_NONE;
-    if (!lock_present(o->lock, kWhat)) return nullptr;
-    qn::LockGuard guard(o->lock, o->owner, kWhat);
-    if (!guard) return nullptr;
-    const bool found = o->table.pop(bucket, offset);
-    if (!guard.unlock()) return nullptr;
+    bool found = false;
+    if (!locked(a[0], "FastBucketAllocator.remove_from_bucket", [&] { found = o->table.pop(bucket, offset); }))
+        return nullptr;
     if (!found) Py_RETURN_NONE;
     return PyLong_FromLong(offset);
 }
 
 PyObject* allocator_best_fit(qn::Function*, PyObject* const* a) {
-    static constexpr const char* kWhat = "FastBucketAllocator.find_best_fit_bucket";
     int32_t size, alignment, bucket, offset = 0;
     if (!i32_arg(a[1], size) || !i32_arg(a[2], alignment)) return nullptr;
     BucketAllocatorObject* o = allocator(a[0]);
     if (!allocator_bucket_of(o, size, bucket)) return nullptr;
     if (bucket <= 0) Py_RETURN_NONE;
-    if (!lock_present(o->lock, kWhat)) return nullptr;
-    qn::LockGuard guard(o->lock, o->owner, kWhat);
-    if (!guard) return nullptr;
-    const bool found = o->table.take_best_fit(bucket, size, alignment, offset);
-    if (!guard.unlock()) return nullptr;
+    bool found = false;
+    if (!locked(a[0], "FastBucketAllocator.find_best_fit_bucket",
+                [&] { found = o->table.take_best_fit(bucket, size, alignment, offset); }))
+        return nullptr;
     if (!found) Py_RETURN_NONE;
     return PyLong_FromLong(offset);
 }
 
 void allocator_type_setup() {
-    qn::type_init(BucketAllocatorType, "quarvel.memory.bucket_pool.FastBucketAllocator", sizeof(BucketAllocatorObject),
-                  "Size-class buckets of free block offsets; each bucket hands out its most recently added "
-                  "offset first.",
-                  Py_TPFLAGS_HAVE_GC);
-    BucketAllocatorType.tp_new = allocator_new;
-    BucketAllocatorType.tp_init = allocator_tp_init;
-    BucketAllocatorType.tp_dealloc = allocator_dealloc;
-    BucketAllocatorType.tp_traverse = allocator_traverse;
-    BucketAllocatorType.tp_clear = allocator_clear;
-    BucketAllocatorType.tp_free = PyObject_GC_Del;
+    locked_type_setup(BucketAllocatorType, "quarvel.memory.bucket_pool.FastBucketAllocator",
+                      sizeof(BucketAllocatorObject),
+                      "Size-class buckets of free block offsets; each bucket hands out its most recently added "
+                      "offset first.",
+                      allocator_new, allocator_tp_init, allocator_dealloc);
 }
 
 int allocator_methods_install() {
@@ -408,14 +427,12 @@ int header_methods_install() {
 // FastStatsCollector
 
 struct StatsCollectorObject {
-    PyObject_HEAD
+    LockedHead head;
     uint64_t total_allocations;
     uint64_t total_deallocations;
     uint64_t bucketed_allocations;
     uint64_t fallback_allocations;
     uint64_t alignment_padding_bytes;
-    PyObject* lock;  // nullptr only after the garbage collector cleared the object
-    qn::LockOwner owner;
 };
 
 PyTypeObject StatsCollectorType{};
@@ -425,29 +442,14 @@ inline StatsCollectorObject* stats(PyObject* o) { return reinterpret_cast<StatsC
 
 PyObject* stats_new(PyTypeObject* type, PyObject*, PyObject*) {
     qn::Ref self = qn::Ref::steal(type->tp_alloc(type, 0));
-    if (!self) return nullptr;
-    StatsCollectorObject* s = stats(self.get());
-    new (&s->owner) qn::LockOwner();
-    s->lock = make_lock();
-    if (s->lock == nullptr) return nullptr;
+    if (!self || !head_new(self.get())) return nullptr;
     return self.release();
-}
-
-int stats_clear(PyObject* self) {
-    Py_CLEAR(stats(self)->lock);
-    return 0;
 }
 
 void stats_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
-    Py_CLEAR(stats(self)->lock);
-    stats(self)->owner.~LockOwner();
+    head_dealloc(self);
     Py_TYPE(self)->tp_free(self);
-}
-
-int stats_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(stats(self)->lock);
-    return 0;
 }
 
 int stats_tp_init(PyObject* self, PyObject* args, PyObject* kwds) {
@@ -457,46 +459,33 @@ int stats_tp_init(PyObject* self, PyObject* args, PyObject* kwds) {
 PyObject* stats_init(qn::Function*, PyObject* const*) { Py_RETURN_NONE; }
 
 PyObject* stats_record_allocation(qn::Function*, PyObject* const* a) {
-    static constexpr const char* kWhat = "FastStatsCollector.py_record_allocation";
     int32_t size, padding;
     bool bucketed;
     if (!i32_arg(a[1], size) || !i32_arg(a[2], padding) || !qn::arg_bool(a[3], bucketed)) return nullptr;
     StatsCollectorObject* s = stats(a[0]);
-    if (!lock_present(s->lock, kWhat)) return nullptr;
-    qn::LockGuard guard(s->lock, s->owner, kWhat);
-    if (!guard) return nullptr;
-    ++s->total_allocations;
-    // A negative padding lowers the sum (modulo 2**64).
-    s->alignment_padding_bytes += static_cast<uint64_t>(static_cast<int64_t>(padding));
-    if (bucketed) {
-        ++s->bucketed_allocations;
-    } else {
-        ++s->fallback_allocations;
-    }
-    if (!guard.unlock()) return nullptr;
+    if (!locked(a[0], "FastStatsCollector.py_record_allocation", [&] {
+            ++s->total_allocations;
+            // A negative padding lowers the sum (modulo 2**64).
+            s->alignment_padding_bytes += static_cast<uint64_t>(static_cast<int64_t>(padding));
+            ++(bucketed ? s->bucketed_allocations : s->fallback_allocations);
+        }))
+        return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* stats_record_deallocation(qn::Function*, PyObject* const* a) {
-    static constexpr const char* kWhat = "FastStatsCollector.py_record_deallocation";
     StatsCollectorObject* s = stats(a[0]);
-    if (!lock_present(s->lock, kWhat)) return nullptr;
-    qn::LockGuard guard(s->lock, s->owner, kWhat);
-    if (!guard) return nullptr;
-    ++s->total_deallocations;
-    if (!guard.unlock()) return nullptr;
+    if (!locked(a[0], "FastStatsCollector.py_record_deallocation", [&] { ++s->total_deallocations; })) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* stats_reset(qn::Function*, PyObject* const* a) {
-    static constexpr const char* kWhat = "FastStatsCollector.reset_stats";
     StatsCollectorObject* s = stats(a[0]);
-    if (!lock_present(s->lock, kWhat)) return nullptr;
-    qn::LockGuard guard(s->lock, s->owner, kWhat);
-    if (!guard) return nullptr;
-    s->total_allocations = s->total_deallocations = s->bucketed_allocations = s->fallback_allocations =
-        s->alignment_padding_bytes = 0;
-    if (!guard.unlock()) return nullptr;
+    if (!locked(a[0], "FastStatsCollector.reset_stats", [&] {
+            s->total_allocations = s->total_deallocations = s->bucketed_allocations = s->fallback_allocations =
+                s->alignment_padding_bytes = 0;
+        }))
+        return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -511,29 +500,26 @@ PyObject* ratio_text(uint64_t bucketed, uint64_t total) {
 }
 
 PyObject* stats_get(qn::Function*, PyObject* const* a) {
-    static constexpr const char* kWhat = "FastStatsCollector.get_stats";
     StatsCollectorObject* s = stats(a[0]);
-    if (!lock_present(s->lock, kWhat)) return nullptr;
-    qn::LockGuard guard(s->lock, s->owner, kWhat);
-    if (!guard) return nullptr;
-    const uint64_t total = s->total_allocations, freed = s->total_deallocations, bucketed = s->bucketed_allocations,
-                   fallback = s->fallback_allocations, padding = s->alignment_padding_bytes;
-    if (!guard.unlock()) return nullptr;
+    uint64_t total = 0, freed = 0, bucketed = 0, fallback = 0, padding = 0;
+    if (!locked(a[0], "FastStatsCollector.get_stats", [&] {
+            total = s->total_allocations;
+            freed = s->total_deallocations;
+            bucketed = s->bucketed_allocations;
+            fallback = s->fallback_allocations;
+            padding = s->alignment_padding_bytes;
+        }))
+        return nullptr;
     return g_stats_dict.make({PyLong_FromUnsignedLongLong(total), PyLong_FromUnsignedLongLong(freed),
                               PyLong_FromUnsignedLongLong(bucketed), PyLong_FromUnsignedLongLong(fallback),
                               ratio_text(bucketed, total), PyLong_FromUnsignedLongLong(padding)});
 }
 
 void stats_type_setup() {
-    qn::type_init(StatsCollectorType, "quarvel.memory.bucket_pool.FastStatsCollector", sizeof(StatsCollectorObject),
-                  "Allocation, free, bucketed and fallback counts and alignment padding of a memory pool.",
-                  Py_TPFLAGS_HAVE_GC);
-    StatsCollectorType.tp_new = stats_new;
-    StatsCollectorType.tp_init = stats_tp_init;
-    StatsCollectorType.tp_dealloc = stats_dealloc;
-    StatsCollectorType.tp_traverse = stats_traverse;
-    StatsCollectorType.tp_clear = stats_clear;
-    StatsCollectorType.tp_free = PyObject_GC_Del;
+    locked_type_setup(StatsCollectorType, "quarvel.memory.bucket_pool.FastStatsCollector",
+                      sizeof(StatsCollectorObject),
+                      "Allocation, free, bucketed and fallback counts and alignment padding of a memory pool.",
+                      stats_new, stats_tp_init, stats_dealloc);
 }
 
 int stats_methods_install() {
