@@ -53,7 +53,7 @@ def test_tiny_run_writes_json_and_compares(tmp_path):
     assert out.returncode == 0, out.stderr
     assert "package 'quarvel_no_such_package' is not installed" in out.stdout
     data = json.loads(first.read_text())
-    assert data["format"] == 1 and data["repeat"] == 2 and data["machine"]["python"]
+    assert data["format"] == 1 and data["repeat"] == 2 and data["clock"] == "cpu" and data["machine"]["python"]
     assert data["skipped"] == [{"module": "tiny", "rows": "rows against a package nobody has",
                                 "missing": "quarvel_no_such_package"}]
     by_name = {r["operation"]: r for r in data["rows"]}
@@ -69,10 +69,11 @@ def test_tiny_run_writes_json_and_compares(tmp_path):
     assert set(pop["timings"]) == {"native"} and pop["timings"]["native"]["number"] == 50
     assert pop["goal_met"] is None
 
-    out = subprocess.run(cmd + ["--json", str(second), "--compare", str(first)], capture_output=True, text=True,
-                         timeout=120)
+    out = subprocess.run(cmd + ["--json", str(second), "--compare", str(first), "--clock", "wall"],
+                         capture_output=True, text=True, timeout=120)
     assert out.returncode == 0, out.stderr
     again = json.loads(second.read_text())
+    assert again["clock"] == "wall" and again["compared_with"] == str(first)
     for r in again["rows"]:
         assert r["ratios"]["vs_old"] == pytest.approx(
             r["timings"]["native"]["median"] / by_name[r["operation"]]["timings"]["native"]["median"])

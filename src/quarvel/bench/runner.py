@@ -9,6 +9,9 @@ Timing. The statements of one row are timed in interleaved rounds: every round t
 once (``number`` calls, chosen so that one sample takes about ``target_s``), and the order rotates
 from round to round, so that drift of the machine (frequency, other load) hits all of them alike.
 Each statement's samples give a median, an interquartile range (IQR) and a minimum, in ns per call.
+The default clock is the timing thread's CPU time, which leaves out the time the thread spends
+waiting for a CPU while other processes run (on a shared machine, most of what makes wall-clock
+samples scatter); ``--clock wall`` times elapsed time instead, for statements that wait.
 
 Goals. A row's goal is a comma-separated list of clauses, all of which must hold for "met":
 
@@ -51,6 +54,7 @@ KINDS = ("native", "python", "floor")
 UNITS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
 OPS = {"<=": lambda a, b: a <= b, ">=": lambda a, b: a >= b, "<": lambda a, b: a < b, ">": lambda a, b: a > b}
 JSON_FORMAT = 1
+CLOCKS = {"cpu": (time.thread_time, "thread CPU time"), "wall": (time.perf_counter, "wall clock")}
 
 
 class BenchError(Exception):
@@ -178,9 +182,10 @@ class Skip:
 
 
 class Suite:
-    def __init__(self, repeat: int = 25, target_s: float = 0.004) -> None:
+    def __init__(self, repeat: int = 25, target_s: float = 0.002, clock: str = "cpu") -> None:
         self.repeat = repeat
         self.target_s = target_s
+        self.clock = clock
         self.rows: list[Row] = []
         self.skipped: list[Skip] = []
 
@@ -240,7 +245,8 @@ class Suite:
     def time_row(self, row: Row) -> None:
         stmts = row.statements()
         ns = row.ns() if callable(row.ns) else row.ns
-        timers = {k: timeit.Timer(s, setup=row.setup, globals=ns) for k, s in stmts}
+        timer = CLOCKS[self.clock][0]
+        timers = {k: timeit.Timer(s, setup=row.setup, timer=timer, globals=ns) for k, s in stmts}
         for k, t in timers.items():
             if row.number is not None:
                 row.numbers[k] = row.number
@@ -392,8 +398,10 @@ def main(argv: list[str] | None = None, out: TextIO | None = None) -> int:
                     help="run only these modules (repeatable, or a comma-separated list)")
     ap.add_argument("--repeat", type=int, default=25, metavar="N",
                     help="interleaved rounds per row (default 25; more rounds, steadier medians)")
-    ap.add_argument("--target-ms", type=float, default=4.0, metavar="MS",
-                    help="time of one sample of one statement (default 4 ms)")
+    ap.add_argument("--target-ms", type=float, default=2.0, metavar="MS",
+                    help="time of one sample of one statement (default 2 ms)")
+    ap.add_argument("--clock", choices=sorted(CLOCKS), default="cpu",
+                    help="cpu: the timing thread's CPU time (default; steady on a busy machine); wall: elapsed time")
     ap.add_argument("--json", metavar="FILE", help="write the results as JSON to FILE")
     ap.add_argument("--compare", metavar="OLD.json", help="show each row's native median against an earlier run")
     ap.add_argument("--list", action="store_true", help="load the rows, check their goals, list them; time nothing")
@@ -418,7 +426,7 @@ def _run(args: argparse.Namespace, out: TextIO) -> int:
         raise BenchError(f"no row files in {d}")
     files = _selected(files, names)
     old = _load_old(args.compare) if args.compare else None
-    suite = Suite(repeat=args.repeat, target_s=args.target_ms / 1000)
+    suite = Suite(repeat=args.repeat, target_s=args.target_ms / 1000, clock=args.clock)
     for f in files:
         _load(f, suite)
     suite.check_row_refs()
@@ -431,7 +439,8 @@ def _run(args: argparse.Namespace, out: TextIO) -> int:
 
     m = _machine()
     out.write(f"quarvel benchmark: {m['implementation']} {m['python']} on {m['cpu']} ({m['cpus']} CPUs), "
-              f"{m['platform']}\nns per call: median of {suite.repeat} interleaved rounds, IQR and minimum of the "
+              f"{m['platform']}\nns per call ({CLOCKS[suite.clock][1]}): median of {suite.repeat} interleaved rounds, "
+              "IQR and minimum of the "
               "native call; speedup = reference/native, vs floor = native/floor"
               + ("; vs old = native/native of " + args.compare if old is not None else "") + "\n\n")
     started = time.perf_counter()
@@ -453,7 +462,8 @@ def _run(args: argparse.Namespace, out: TextIO) -> int:
     out.write(f"\ngoals: {met.count(True)} met, {met.count(False)} short, {met.count(None)} rows without a goal; "
               f"{time.perf_counter() - started:.0f} s\n")
     if args.json:
-        result = {"format": JSON_FORMAT, "machine": m, "repeat": suite.repeat, "target_ms": args.target_ms,
+        result = {"format": JSON_FORMAT, "machine": m, "clock": suite.clock, "repeat": suite.repeat,
+                  "target_ms": args.target_ms,
                   "compared_with": args.compare, "rows": [_row_json(suite, r, old) for r in suite.rows],
                   "skipped": [{"module": s.group, "rows": s.what, "missing": s.package} for s in suite.skipped]}
         with open(args.json, "w", encoding="utf-8") as fh:
