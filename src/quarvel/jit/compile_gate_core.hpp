@@ -8,14 +8,33 @@
 
 namespace quarvel::compile_gate {
 
-// The tuning parameters an update reads. Setters on the configuration record do not validate, so
-// nothing here may assume the construction-time invariants (min < max, 0 < rate <= 1, ...).
+// The tuning parameters of the policy. The member initialisers are the defaults, written only
+// here: the configuration record, its constructor, its factory and the reading of a foreign
+// configuration object all take them from kDefaultPolicy. Setters on the configuration record do
+// not validate, so nothing here may assume the construction-time invariants (min < max,
+// 0 < rate <= 1, ...).
 struct PolicyParams {
+    std::int32_t initial_threshold = 100;
     std::int32_t min_threshold = 10;
     std::int32_t max_threshold = 10000;
     double learning_rate = 0.1;
     double target_speedup = 2.0;
 };
+inline constexpr PolicyParams kDefaultPolicy{};
+
+// A function's figures as the metrics record starts them (the constructor's and the factory's
+// defaults).
+struct MetricsFigures {
+    std::uint64_t call_count = 0;
+    std::uint32_t compile_count = 0;
+    double avg_speedup = 1.0;
+    double total_execution_time_ms = 0.0;
+    double last_compile_time = 0.0;
+};
+inline constexpr MetricsFigures kDefaultMetrics{};
+
+// The constructor's `last_compiled` default: any negative value stands for "not given".
+inline constexpr double kLastCompiledAbsent = -1.0;
 
 // Seconds that must pass between two compilations of one function.
 inline constexpr double kRecompileInterval = 600.0;
