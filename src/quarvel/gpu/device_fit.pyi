@@ -5,7 +5,8 @@ Byte counts are unsigned 64-bit (a negative value raises OverflowError); other i
 1 = GPU in chunks, 2 = CPU fallback.
 """
 
-import logging
+# Standard modules the module binds in its namespace.
+import logging as logging
 
 logger: logging.Logger
 

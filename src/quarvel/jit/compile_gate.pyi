@@ -1,7 +1,9 @@
 """Compile policy: per-function self-adjusting call-count thresholds and a process-wide gate."""
 
-import logging
-import threading
+# Standard modules the module binds in its namespace.
+import logging as logging
+import threading as threading
+import time as time
 from typing import Protocol, TypedDict, type_check_only
 
 from typing_extensions import disjoint_base

@@ -1,5 +1,9 @@
 """Size-ordered red-black tree of free memory blocks with best-fit search and lock-free readers."""
 
+# Standard modules the module binds in its namespace.
+import math as math
+import threading as threading
+import time as time
 from typing import Final, TypedDict, type_check_only
 
 from typing_extensions import NotRequired, disjoint_base

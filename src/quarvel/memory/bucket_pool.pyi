@@ -4,7 +4,9 @@ Integer arguments are signed 32-bit (the bitmap of fast_bitmap_operations is uns
 values outside the width raise OverflowError before anything changes.
 """
 
-import logging
+# Standard modules the module binds in its namespace.
+import logging as logging
+import threading as threading
 from typing import Literal, TypedDict, overload, type_check_only
 
 from typing_extensions import disjoint_base

@@ -1,6 +1,9 @@
 """Lock-free 64-bit counters, allocation statistics, a nanosecond timer, a versioned slot and a stack."""
 
-import logging
+# Standard modules the module binds in its namespace.
+import logging as logging
+import threading as threading
+import time as time
 from typing import ClassVar, Final, TypedDict, type_check_only
 
 from typing_extensions import disjoint_base

@@ -1,5 +1,7 @@
 """Running count, mean, variance, min and max for numbered monitoring counters."""
 
+# Standard modules the module binds in its namespace.
+import threading as threading
 from typing import TypedDict, type_check_only
 
 from typing_extensions import disjoint_base

@@ -1,5 +1,9 @@
 """One-shot detection of usable CPUs, NUMA nodes, GPU back-ends and the Python version."""
 
+# Standard modules the module binds in its namespace.
+import os as os
+import sys as sys
+import time as time
 from typing import Literal, TypedDict, type_check_only
 
 @type_check_only

@@ -1,6 +1,7 @@
 """Executor-pool decisions: degradation, pressure, change detection, recommendations."""
 
-import logging
+# Standard modules the module binds in its namespace.
+import logging as logging
 from typing import Any
 
 logger: logging.Logger

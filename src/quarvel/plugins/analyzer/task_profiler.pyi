@@ -1,6 +1,8 @@
 """Scoring of a function's source for numeric-framework use and workload indicators."""
 
-import logging
+# Standard modules the module binds in its namespace.
+import logging as logging
+import re as re
 
 logger: logging.Logger
 
