@@ -85,10 +85,11 @@ def built(tmp_path_factory):
     env = dict(os.environ)
     for var in ("PYTHONPATH", "SKBUILD_CMAKE_DEFINE", "SKBUILD_CMAKE_ARGS", "CMAKE_ARGS"):
         env.pop(var, None)  # build exactly what a user's `pip install` would
-    subprocess.run(
+    proc = subprocess.run(
         [sys.executable, "-c", "import sys; from scikit_build_core.build import build_sdist; build_sdist(sys.argv[1])",
          str(out)],
-        cwd=ROOT, env=env, check=True, capture_output=True, timeout=BUILD_TIMEOUT)
+        cwd=ROOT, env=env, capture_output=True, text=True, timeout=BUILD_TIMEOUT)
+    assert proc.returncode == 0, proc.stdout[-4000:] + proc.stderr[-4000:]
     (sdist,) = out.glob("quarvel-*.tar.gz")
     proc = subprocess.run(
         [sys.executable, "-m", "pip", "wheel", "--no-deps", "--no-build-isolation", "--no-cache-dir",
