@@ -30,6 +30,18 @@ namespace core = quarvel::bucket;
 core::Crc16Table g_crc_table{};
 PyObject* g_module_dict = nullptr;  // owned; `logger` and `threading` are looked up here at call time
 
+// Names used at call time, interned at load so that no call depends on creating them.
+enum Name { kThreading, kLock, kLogger, kWarning, kInitBuckets, kIsSet, kSet, kClear, kFindFirst, kNameCount };
+constexpr const char* kNameText[kNameCount] = {"threading", "Lock",   "logger", "warning",   "_init_buckets",
+                                               "is_set",    "set",    "clear",  "find_first"};
+PyObject* g_names[kNameCount] = {};
+
+int intern_names() {
+    for (int k = 0; k < kNameCount; ++k)
+        if (g_names[k] == nullptr && (g_names[k] = PyUnicode_InternFromString(kNameText[k])) == nullptr) return -1;
+    return 0;
+}
+
 inline bool i32_arg(PyObject* o, int32_t& out) { return qn::to_i32(o, out); }
 
 PyObject* zero_division() {
@@ -54,8 +66,8 @@ inline LockedHead* head(PyObject* o) { return reinterpret_cast<LockedHead*>(o); 
 bool head_new(PyObject* self) {
     LockedHead* h = head(self);
     new (&h->owner) qn::LockOwner();
-    qn::Ref threading = qn::Ref::steal(qn::lookup_global(g_module_dict, QN_STR("threading")));
-    qn::Ref factory = threading ? qn::Ref::steal(PyObject_GetAttr(threading.get(), QN_STR("Lock"))) : qn::Ref();
+    qn::Ref threading = qn::Ref::steal(qn::lookup_global(g_module_dict, g_names[kThreading]));
+    qn::Ref factory = threading ? qn::Ref::steal(PyObject_GetAttr(threading.get(), g_names[kLock])) : qn::Ref();
     h->lock = factory ? PyObject_CallNoArgs(factory.get()) : nullptr;
     return h->lock != nullptr;
 }
@@ -127,12 +139,10 @@ enum class BitmapOp { is_set, set, clear, find_first, unknown };
 // The operation named by an exact str: identity with the interned names first (literals in
 // Python code are interned), then a compare of the characters.
 BitmapOp bitmap_op_of(PyObject* op) {
-    static constexpr const char* kNames[] = {"is_set", "set", "clear", "find_first"};
-    PyObject* const interned[] = {QN_STR("is_set"), QN_STR("set"), QN_STR("clear"), QN_STR("find_first")};
     for (int k = 0; k < 4; ++k)
-        if (op == interned[k]) return static_cast<BitmapOp>(k);
+        if (op == g_names[kIsSet + k]) return static_cast<BitmapOp>(k);
     for (int k = 0; k < 4; ++k)
-        if (PyUnicode_CompareWithASCIIString(op, kNames[k]) == 0) return static_cast<BitmapOp>(k);
+        if (PyUnicode_CompareWithASCIIString(op, kNameText[kIsSet + k]) == 0) return static_cast<BitmapOp>(k);
     return BitmapOp::unknown;
 }
 
@@ -208,7 +218,7 @@ PyObject* allocator_init(qn::Function*, PyObject* const* a) {
     o->small_block_max = small_max;
     o->medium_block_max = medium_max;
     // Looked up on the instance: a subclass may provide its own table set-up.
-    qn::Ref r = qn::Ref::steal(PyObject_CallMethodNoArgs(a[0], QN_STR("_init_buckets")));
+    qn::Ref r = qn::Ref::steal(PyObject_CallMethodNoArgs(a[0], g_names[kInitBuckets]));
     if (!r) return nullptr;
     Py_RETURN_NONE;
 }
@@ -342,24 +352,18 @@ PyObject* log_corruption(const core::SlabHeader::UnpackResult& r) {
     char text[96];
     std::snprintf(text, sizeof text, "Header corruption detected: stored=%04x, computed=%04x",
                   static_cast<unsigned>(r.stored), static_cast<unsigned>(r.computed));
-    PyObject* logger = PyDict_GetItemWithError(g_module_dict, QN_STR("logger"));  // borrowed
-    if (logger == nullptr) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'logger' is not defined");
-        return nullptr;
-    }
-    qn::Ref keep = qn::Ref::borrow(logger);  // the call may rebind the module global
+    // Held for the call, which may rebind the module global.
+    qn::Ref logger = qn::Ref::steal(qn::lookup_global(g_module_dict, g_names[kLogger]));
+    if (!logger) return nullptr;
     qn::Ref msg = qn::Ref::steal(PyUnicode_FromString(text));
     if (!msg) return nullptr;
-    return PyObject_CallMethodOneArg(logger, QN_STR("warning"), msg.get());
+    return PyObject_CallMethodOneArg(logger.get(), g_names[kWarning], msg.get());
 }
 
 PyObject* header_unpack(qn::Function*, PyObject* const* a) {
     PyObject* data = a[1];
     if (!qn::arg_exact(data, &PyBytes_Type, "data")) return nullptr;
-    if (data == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
-        return nullptr;
-    }
+    if (data == Py_None) return qn::none_has_no_len();
     const Py_ssize_t n = PyBytes_GET_SIZE(data);
     if (n != static_cast<Py_ssize_t>(core::kHeaderBytes)) {
         PyErr_Format(PyExc_ValueError, "Invalid header size: expected %zu bytes, got %zd", core::kHeaderBytes, n);
@@ -548,6 +552,7 @@ int exec_bucket_pool(PyObject* m) {
     PyObject* logger = qn::make_logger(m);
     if (logger == nullptr) return -1;
     g_module_dict = qn::newref(PyModule_GetDict(m));
+    if (intern_names() < 0) return -1;
     // 3. The classes, then the functions.
     header_type_setup();
     allocator_type_setup();
