@@ -126,10 +126,9 @@ REGISTRY = "quarvel.gpu.backend_registry"
 
 
 def forget_registry():
-    import sys as _sys
+    """Makes the next detection import the back-end registry again, as the first one of a process does."""
+    sys.modules.pop(REGISTRY, None)
+    import quarvel.gpu as gpu
 
-    _sys.modules.pop(REGISTRY, None)
-    import quarvel.gpu as _gpu
-
-    if hasattr(_gpu, "backend_registry"):
-        del _gpu.backend_registry
+    if hasattr(gpu, "backend_registry"):
+        del gpu.backend_registry

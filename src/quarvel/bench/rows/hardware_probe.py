@@ -1,6 +1,7 @@
 """Benchmark rows for quarvel.native.hardware_probe.
 
-The pure-Python equivalent is the same detection written as ordinary interpreted code (below).
+The pure-Python equivalent is the same detection written as ordinary interpreted code
+(quarvel.bench.models.hardware_probe).
 "Cold" rows re-import the back-end registry before every call, as the first detection of a
 process does; "warm" rows call again with everything imported.
 """
@@ -8,12 +9,10 @@ process does; "warm" rows call again with everything imported.
 from __future__ import annotations
 
 
-
 def register(suite):
     from quarvel.bench._floor import Floor
-    from quarvel.native import hardware_probe as hp
-
     from quarvel.bench.models import hardware_probe as py
+    from quarvel.native import hardware_probe as hp
 
     caps = hp.detect_capabilities()
     ns = {"hp": hp, "py": py, "forget": py.forget_registry,
