@@ -276,39 +276,6 @@ def test_allocator_subclass_init_override():
         z.add_to_bucket(0, 8)
 
 
-def test_allocator_threads_lose_nothing():
-    a = bp.FastBucketAllocator()
-    sizes = [8, 64, 256, 264, 4096]
-    n_threads, per_thread = 4, 3000
-    taken = [[] for _ in range(n_threads)]
-
-    def worker(t):
-        rng = random.Random(t)
-        for i in range(per_thread):
-            off = t * per_thread + i
-            assert a.add_to_bucket(off, rng.choice(sizes))
-            got = a.remove_from_bucket(rng.choice(sizes)) if i % 2 else a.find_best_fit_bucket(rng.choice(sizes), 8)
-            if got is not None:
-                taken[t].append(got)
-
-    threads = [threading.Thread(target=worker, args=(t,)) for t in range(n_threads)]
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)
-    try:
-        for th in threads:
-            th.start()
-        for th in threads:
-            th.join()
-    finally:
-        sys.setswitchinterval(old)
-    rest = []
-    for s in sizes:
-        while (v := a.remove_from_bucket(s)) is not None:
-            rest.append(v)
-    everything = sorted(sum(taken, []) + rest)
-    assert everything == list(range(n_threads * per_thread))
-
-
 # --- FastSlabHeaderOps --------------------------------------------------------------------------
 
 FRESH = bytes.fromhex("03 00 00 00 00 00 00 28 FF 00 00 00 00 00 00 00")
@@ -468,58 +435,34 @@ def test_stats_failed_record_counts_nothing():
     assert s.get_stats()["total_allocations"] == 0
 
 
-def test_stats_threads_consistent():
-    s = bp.FastStatsCollector()
-    n_threads, per_thread = 4, 5000
-    bad = []
-
-    def worker(t):
-        for i in range(per_thread):
-            s.py_record_allocation(8, 1, (i + t) % 2 == 0)
-            if i % 3 == 0:
-                s.py_record_deallocation()
-            if i % 50 == 0:
-                st = s.get_stats()
-                if st["total_allocations"] != st["bucketed_allocations"] + st["fallback_allocations"]:
-                    bad.append(st)
-
-    threads = [threading.Thread(target=worker, args=(t,)) for t in range(n_threads)]
-    for th in threads:
-        th.start()
-    for th in threads:
-        th.join()
-    st = s.get_stats()
-    assert not bad
-    assert st["total_allocations"] == n_threads * per_thread == st["alignment_padding_bytes"]
-    assert st["bucketed_allocations"] == st["fallback_allocations"] == n_threads * per_thread // 2
-    assert st["total_deallocations"] == n_threads * len(range(0, per_thread, 3))
-
-
 # --- locks, callbacks and threads -----------------------------------------------------------------
 
 class SwitchingLock:
-    """A Python-level lock (what a rebound `threading` may supply) that gives other threads a chance
-    to run inside acquire and release and checks that it is released by the thread holding it."""
+    """A Python-level lock (what a rebound `threading` may supply) that lets other threads run while
+    it is held, on the way in and out, so that they meet it taken; checks that it is released by
+    the thread holding it and counts the waits."""
 
     def __init__(self):
         self._lock = threading.Lock()
         self.holder = None
-        self.acquires = self.releases = 0
+        self.acquires = self.releases = self.contended = 0
 
     def acquire(self, *args):
-        time.sleep(0)
+        if self._lock.locked():
+            self.contended += 1
         self._lock.acquire()
         assert self.holder is None
         self.holder = threading.get_ident()
         self.acquires += 1
+        time.sleep(0)
         return True
 
     def release(self):
         assert self.holder == threading.get_ident()
+        time.sleep(0)
         self.holder = None
         self.releases += 1
         self._lock.release()
-        time.sleep(0)
 
     def __enter__(self):
         return self.acquire()
@@ -690,13 +633,16 @@ def test_cycle_through_the_lock_is_collected(python_locks):
         assert ref() is None
 
 
-def test_allocator_threads_with_switching_lock_and_reinit(python_locks):
-    """Threads add, take and re-initialise one allocator through a lock that switches threads:
-    no offset comes out twice or without having gone in."""
-    a = bp.FastBucketAllocator(8, 64, 128)
-    lock = python_locks[0]
-    sizes = [8, 64, 72, 128]
-    n_threads, per_thread = 4, 400
+@pytest.mark.parametrize("locks", ["real", "switching"])
+def test_allocator_threads(request, locks):
+    """Threads add and take offsets of one allocator: with the real lock every offset comes out
+    exactly once; through a lock that switches threads, with one thread re-running __init__ (which
+    drops what the buckets hold), none comes out twice or without having gone in."""
+    switching = locks == "switching"
+    python_locks = request.getfixturevalue("python_locks") if switching else None
+    a = bp.FastBucketAllocator()
+    sizes = [8, 64, 256, 264, 4096]
+    n_threads, per_thread = 4, 400 if switching else 3000
     taken = [[] for _ in range(n_threads)]
 
     def worker(t):
@@ -707,8 +653,8 @@ def test_allocator_threads_with_switching_lock_and_reinit(python_locks):
             got = a.remove_from_bucket(rng.choice(sizes)) if i % 2 else a.find_best_fit_bucket(rng.choice(sizes), 8)
             if got is not None:
                 taken[t].append(got)
-            if t == 0 and i % 100 == 99:
-                a.__init__(8, 64, 128)  # drops what the buckets hold
+            if switching and t == 0 and i % 100 == 99:
+                a.__init__()
 
     run_threads(worker, n_threads)
     rest = []
@@ -716,14 +662,17 @@ def test_allocator_threads_with_switching_lock_and_reinit(python_locks):
         while (v := a.remove_from_bucket(size)) is not None:
             rest.append(v)
     out = sum(taken, []) + rest
-    assert len(out) == len(set(out)) and set(out) <= set(range(n_threads * per_thread))
-    assert lock.holder is None and lock.acquires == lock.releases
+    if switching:
+        assert len(out) == len(set(out)) and set(out) <= set(range(n_threads * per_thread))
+        lock = python_locks[0]
+        assert lock.holder is None and lock.acquires == lock.releases and lock.contended
+    else:
+        assert sorted(out) == list(range(n_threads * per_thread))
 
 
 @pytest.mark.parametrize("locks", ["real", "switching"])
 def test_stats_threads_exact_totals(request, locks):
-    if locks == "switching":
-        request.getfixturevalue("python_locks")
+    python_locks = request.getfixturevalue("python_locks") if locks == "switching" else None
     s = bp.FastStatsCollector()
     n_threads, per_thread = 4, 1500 if locks == "real" else 300
     bad = []
@@ -747,6 +696,9 @@ def test_stats_threads_exact_totals(request, locks):
     assert st["bucketed_allocations"] == bucketed and st["fallback_allocations"] == n_threads * per_thread - bucketed
     assert st["alignment_padding_bytes"] == 0
     assert st["total_deallocations"] == n_threads * len(range(0, per_thread, 3))
+    if python_locks:
+        lock = python_locks[0]
+        assert lock.holder is None and lock.acquires == lock.releases and lock.contended
 
 
 # --- ownership ----------------------------------------------------------------------------------
