@@ -1,5 +1,10 @@
+import os
 import sys
 
 from quarvel.bench import main
 
-sys.exit(main())
+try:
+    sys.exit(main())
+except BrokenPipeError:  # the reader went away (e.g. `| head`): stop quietly
+    os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    sys.exit(1)
