@@ -390,3 +390,252 @@ def test_threads_lose_no_update():
     assert s0["count"] == s1["count"] == total // 2
     assert s0["min"] == 0.0 and s0["max"] == threads_n - 1.0
     assert s0["mean"] == sum(range(threads_n)) / threads_n
+
+
+# --- re-initialisation while other calls are under way ----------------------------------------
+class HandoffLock:
+    """A lock written in Python whose acquire, once, lets another thread run a call to the end.
+
+    `arm(fn)` makes the next acquire on the calling thread run `fn` on a new thread and wait for
+    it before acquiring: whatever `fn` does to the aggregator happens while the first call is in
+    the middle of taking the lock it found. Every instance made is remembered (weakly).
+    """
+
+    made = []
+    _armed = {}
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        HandoffLock.made.append(__import__("weakref").ref(self))
+
+    @classmethod
+    def arm(cls, fn):
+        cls._armed[threading.get_ident()] = fn
+
+    def acquire(self, blocking=True, timeout=-1):
+        fn = HandoffLock._armed.pop(threading.get_ident(), None)
+        if fn is not None:
+            errors = []
+
+            def run():
+                try:
+                    fn()
+                except BaseException as exc:  # reported by the waiting call
+                    errors.append(exc)
+
+            t = threading.Thread(target=run)
+            t.start()
+            t.join()
+            if errors:
+                raise errors[0]
+        return self._lock.acquire(blocking, timeout)
+
+    def release(self):
+        self._lock.release()
+
+    def __enter__(self):
+        return self.acquire()
+
+    def __exit__(self, *exc):
+        self.release()
+
+
+@pytest.fixture
+def handoff(monkeypatch):
+    import types
+
+    HandoffLock.made.clear()
+    HandoffLock._armed.clear()
+    monkeypatch.setattr(counter_fold, "threading", types.SimpleNamespace(Lock=HandoffLock))
+    yield HandoffLock
+    HandoffLock._armed.clear()
+
+
+def live_locks():
+    gc.collect()
+    return [r() for r in HandoffLock.made if r() is not None]
+
+
+def test_reinit_while_another_reinit_waits_for_the_lock(handoff):
+    # Both calls found the same old array and lock; the first to get the lock swaps them, the
+    # other must not free that array (or lock) a second time. A large array is returned to the
+    # system when freed, so a second free of it crashes outright.
+    agg = CounterAggregator(100_000)
+    agg.update(99_999, 2.0)
+    handoff.arm(lambda: agg.__init__(100_000))
+    agg.__init__(50_000)
+    assert agg.get_all_stats() == []
+    agg.update(49_999, 1.0)
+    assert agg.get_stats(49_999)["count"] == 1
+    with pytest.raises(IndexError):
+        agg.update(50_000, 1.0)
+    assert len(live_locks()) == 1  # the two replaced locks are gone, the current one is kept
+
+
+@pytest.mark.parametrize("call", [
+    lambda a: a.update(7, 5.0), lambda a: a.get_stats(7), lambda a: a.reset(7),
+    lambda a: a.reset_all(), lambda a: a.get_all_stats()])
+def test_reinit_while_a_call_waits_for_the_lock(handoff, call):
+    # __init__ replaces (and drops its references to) the lock and the array the waiting call
+    # found, and shrinks the object below that call's id. The call finishes on what it found, as
+    # if it had completed just before the re-initialisation: it raises nothing, and leaves the new
+    # counters alone.
+    agg = CounterAggregator(8)
+    agg.update(7, 1.0)
+    handoff.arm(lambda: agg.__init__(2))
+    call(agg)
+    assert agg.get_all_stats() == []
+    with pytest.raises(IndexError):
+        agg.update(7, 1.0)
+    agg.update(1, 3.0)
+    assert agg.get_stats(1)["count"] == 1
+    assert len(live_locks()) == 1
+
+
+def test_failed_reinit_changes_nothing(handoff):
+    agg = CounterAggregator(4)
+    agg.update(3, 1.0)
+
+    def failing_acquire():
+        raise OSError("no lock today")
+
+    handoff.arm(failing_acquire)  # the old lock's acquire fails inside __init__
+    with pytest.raises(OSError, match="no lock today"):
+        agg.__init__(10)
+    assert [cid for cid, _ in agg.get_all_stats()] == [3]
+    with pytest.raises(IndexError):
+        agg.update(4, 1.0)
+    assert len(live_locks()) == 1  # the lock made for the failed attempt is released
+
+
+# --- stress ------------------------------------------------------------------------------------
+class SwitchingLock:
+    """A lock written in Python that gives other threads a chance to run inside every acquire."""
+
+    def __init__(self):
+        self._lock = threading.Lock()
+
+    def acquire(self, blocking=True, timeout=-1):
+        __import__("time").sleep(0)
+        return self._lock.acquire(blocking, timeout)
+
+    def release(self):
+        self._lock.release()
+
+    __enter__ = acquire
+
+    def __exit__(self, *exc):
+        self.release()
+
+
+def run_threads(targets):
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        threads = [threading.Thread(target=t) for t in targets]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        sys.setswitchinterval(old)
+
+
+@pytest.mark.parametrize("python_lock", [False, True])
+def test_stress_shared_and_private_counters_agree_with_reference(monkeypatch, python_lock):
+    # Values are multiples of 0.25 small enough that every sum and sum of squares is exact in any
+    # order, so the folded statistics must equal the reference's bit for bit.
+    import types
+
+    if python_lock:
+        monkeypatch.setattr(counter_fold, "threading", types.SimpleNamespace(Lock=SwitchingLock))
+    writers, per_writer = 4, 3000
+    agg = CounterAggregator(writers + 2)  # one private counter per writer, shared ids 4 and 5
+    rng = random.Random(2024)
+    inputs = [[(k if rng.random() < 0.5 else writers + rng.randrange(2), rng.randint(-4000, 4000) / 4)
+               for _ in range(per_writer)] for k in range(writers)]
+    bad = []
+
+    def writer(k):
+        def run():
+            for cid, v in inputs[k]:
+                agg.update(cid, v)
+        return run
+
+    def reader():
+        for _ in range(400):
+            for cid, st in agg.get_all_stats():
+                if not (st["count"] > 0 and st["min"] <= st["mean"] <= st["max"] and st["variance"] >= 0):
+                    bad.append((cid, st))
+
+    run_threads([writer(k) for k in range(writers)] + [reader])
+    assert not bad
+    model = [ModelCounter() for _ in range(writers + 2)]
+    for seq in inputs:
+        for cid, v in seq:
+            model[cid].fold(v)
+    for cid in range(writers + 2):
+        assert same_stats(agg.get_stats(cid), model[cid].stats()), cid
+
+
+def test_stress_reinit_against_every_method(monkeypatch):
+    # Two threads re-initialise (to alternating sizes) while others update, read, reset and walk,
+    # all through a Python-level lock that switches threads inside acquire.
+    import types
+
+    monkeypatch.setattr(counter_fold, "threading", types.SimpleNamespace(Lock=SwitchingLock))
+    agg = CounterAggregator(64)
+    errors = []
+
+    def guarded(body):
+        def run():
+            try:
+                body()
+            except BaseException as exc:  # pragma: no cover - reported below
+                errors.append(exc)
+        return run
+
+    def reinit(sizes):
+        def body():
+            for i in range(300):
+                agg.__init__(sizes[i % 2])
+        return body
+
+    def worker(seed):
+        def body():
+            rng = random.Random(seed)
+            for _ in range(1500):
+                cid, r = rng.randrange(64), rng.random()
+                try:
+                    if r < 0.6:
+                        agg.update(cid, rng.randint(-8, 8))
+                    elif r < 0.75:
+                        st = agg.get_stats(cid)
+                        assert st["count"] == 0 or st["min"] <= st["mean"] <= st["max"]
+                    elif r < 0.85:
+                        agg.reset(cid)
+                    elif r < 0.9:
+                        agg.reset_all()
+                    else:
+                        for _, st in agg.get_all_stats():
+                            assert st["count"] == 0 or st["min"] <= st["mean"] <= st["max"]
+                except IndexError:
+                    pass  # the object was shrunk below this id
+        return body
+
+    run_threads([guarded(reinit((16, 64))), guarded(reinit((64, 8)))]
+                + [guarded(worker(s)) for s in range(3)])
+    assert not errors
+    n = len([i for i in range(64) if not _raises_index(agg, i)])
+    assert n in (8, 16, 64)
+    agg.reset_all()
+    agg.update(n - 1, 1.0)
+    assert [cid for cid, _ in agg.get_all_stats()] == [n - 1]
+
+
+def _raises_index(agg, cid):
+    try:
+        agg.get_stats(cid)
+    except IndexError:
+        return True
+    return False

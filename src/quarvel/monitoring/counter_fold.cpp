@@ -5,6 +5,15 @@
 // held throughout: the locked work is a handful of floating-point operations, and no Python code
 // runs while the lock is held (dictionaries are built after it is released).
 //
+// The array, its size, the lock and the lock's holder form one reference-counted State. __init__
+// (which may run again, on any thread, while other calls are waiting for the lock) builds a new
+// State and swaps it in under the old lock; every call first takes its own reference to the State
+// it found, so the lock it waits on and the array it folds into stay alive until it is done, even
+// when a Python-level lock lets another thread re-initialise the object in the middle of the
+// acquire. A call that was already under way when the swap happened finishes on the old array, as
+// if it had completed just before the re-initialisation. States are released only after unlocking,
+// since releasing the last one releases its lock (which may run Python code).
+//
 // The five methods are also entries of a native operation table. A call through the table on an
 // instance of a Python subclass goes to the subclass's override when there is one; get_all_stats
 // reaches get_stats that way, so an overriding get_stats shapes its result too.
@@ -13,6 +22,7 @@
 #include "counter_core.hpp"
 
 #include <cstdint>
+#include <new>
 
 namespace {
 
@@ -31,16 +41,45 @@ struct CounterAggregatorOps {
     PyObject* (*get_all_stats)(AggregatorObject* self, bool dispatch);
 };
 
+// What one __init__ sets up. Shared by the object and the calls in progress on it; lives while
+// any of them holds a reference (all reference counting happens under the interpreter lock).
+struct State {
+    Py_ssize_t refs;
+    Record* counters;      // malloc'd, num_counters records
+    int32_t num_counters;
+    PyObject* lock;        // threading.Lock (owned)
+    qn::LockOwner owner;   // the thread inside a locked section of this state, if any
+};
+
+State* state_new(Record* counters, int32_t n, PyObject* lock) {
+    State* st = new (std::nothrow) State{1, counters, n, lock, {}};
+    if (st == nullptr) PyErr_NoMemory();
+    return st;
+}
+
+inline State* state_ref(State* st) {
+    ++st->refs;
+    return st;
+}
+
+// Dropping the last reference frees the array and releases the lock: never with a lock held.
+void state_unref(State* st) {
+    if (st == nullptr || --st->refs > 0) return;
+    cc::free_records(st->counters);
+    PyObject* lock = st->lock;
+    delete st;
+    Py_XDECREF(lock);
+}
+
 struct AggregatorObject {
     PyObject_HEAD
     const CounterAggregatorOps* ops;
-    Record* counters;      // malloc'd, num_counters records (nullptr before __init__)
-    int32_t num_counters;  // 0 before __init__: every id is out of range
-    PyObject* lock;        // threading.Lock (nullptr before __init__)
+    State* state;  // nullptr before __init__ (and after tp_clear): no counters
 };
 
 PyTypeObject CounterAggregatorType{};
 PyObject* g_globals = nullptr;  // the module's namespace (owned)
+qn::DictTemplate g_stats_keys;  // "count", "mean", "variance", "std", "min", "max"
 
 // The Python-visible method objects, to recognise an inherited (not overridden) method.
 PyObject* fn_init = nullptr;
@@ -54,19 +93,13 @@ inline AggregatorObject* agg(PyObject* o) { return reinterpret_cast<AggregatorOb
 
 // ---- helpers --------------------------------------------------------------------------------
 
-// `name` as the module's code sees it: its globals, then the builtins.
-PyObject* lookup_global(PyObject* name) {
-    PyObject* v = PyDict_GetItemWithError(g_globals, name);
-    if (v == nullptr && !PyErr_Occurred()) {
-        PyObject* builtins = PyEval_GetBuiltins();
-        v = builtins ? PyDict_GetItemWithError(builtins, name) : nullptr;
-        if (v == nullptr && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    }
-    return v == nullptr ? nullptr : qn::newref(v);
+// The state a call works on (a new reference), or nullptr for an object that has no counters.
+inline State* acquire_state(AggregatorObject* self) {
+    return self->state != nullptr ? state_ref(self->state) : nullptr;
 }
 
-bool range_check(const AggregatorObject* self, int32_t id) {
-    if (cc::in_range(id, self->num_counters)) return true;
+bool range_check(const State* st, int32_t id) {
+    if (st != nullptr && cc::in_range(id, st->num_counters)) return true;
     PyErr_Format(PyExc_IndexError, "Counter ID %d out of range", static_cast<int>(id));
     return false;
 }
@@ -136,6 +169,31 @@ int discard(PyObject* r) {
     return 0;
 }
 
+// Runs body(State&) with the lock of the object's current state held, on a reference of its own
+// to that state. With `check`, `id` is range-checked against that state first (IndexError).
+// 0, or -1 with an exception set. Nothing here runs Python code while the lock is held; the
+// state is released only after unlocking. No destructor that releases a reference is alive while
+// the acquire waits. Flattened: the guard's release belongs inline in every hot call.
+template <class F>
+__attribute__((flatten)) int locked(AggregatorObject* self, bool check, int32_t id, const char* what, F&& body) {
+    State* st = acquire_state(self);
+    if (check && !range_check(st, id)) {
+        state_unref(st);
+        return -1;
+    }
+    if (st == nullptr) return 0;  // no counters: nothing to do
+    int rc = -1;
+    {
+        qn::LockGuard guard(st->lock, st->owner, what);
+        if (guard) {
+            body(*st);
+            rc = guard.unlock() ? 0 : -1;
+        }
+    }
+    state_unref(st);
+    return rc;
+}
+
 int op_update(AggregatorObject* self, int32_t id, double value, bool dispatch) {
     if (dispatch) {
         PyObject* ov;
@@ -144,36 +202,13 @@ int op_update(AggregatorObject* self, int32_t id, double value, bool dispatch) {
             return discard(call_override(ov, {PyLong_FromLong(id), PyFloat_FromDouble(value)}));
         }
     }
-    if (!range_check(self, id)) return -1;
-    qn::LockGuard guard(self->lock);
-    if (!guard) return -1;
-    // Re-read under the lock: a concurrent re-initialisation swaps the array while holding it.
-    if (!range_check(self, id)) return -1;
-    cc::fold(self->counters[id], value);
-    return 0;
+    return locked(self, true, id, "CounterAggregator.update", [&](State& st) { cc::fold(st.counters[id], value); });
 }
 
 PyObject* stats_dict(const cc::Summary& s) {
-    qn::Ref d = qn::Ref::steal(_PyDict_NewPresized(6));
-    if (!d) return nullptr;
-    struct Item {
-        PyObject* key;
-        PyObject* value;
-    } items[6] = {
-        {QN_STR("count"), PyLong_FromUnsignedLongLong(s.count)},
-        {QN_STR("mean"), PyFloat_FromDouble(s.mean)},
-        {QN_STR("variance"), PyFloat_FromDouble(s.variance)},
-        {QN_STR("std"), PyFloat_FromDouble(s.std_dev)},
-        {QN_STR("min"), PyFloat_FromDouble(s.min)},
-        {QN_STR("max"), PyFloat_FromDouble(s.max)},
-    };
-    bool ok = true;
-    for (Item& it : items) {
-        if (ok && (it.key == nullptr || it.value == nullptr || PyDict_SetItem(d.get(), it.key, it.value) < 0))
-            ok = false;
-        Py_XDECREF(it.value);
-    }
-    return ok ? d.release() : nullptr;
+    return g_stats_keys.make({PyLong_FromUnsignedLongLong(s.count), PyFloat_FromDouble(s.mean),
+                              PyFloat_FromDouble(s.variance), PyFloat_FromDouble(s.std_dev),
+                              PyFloat_FromDouble(s.min), PyFloat_FromDouble(s.max)});
 }
 
 PyObject* op_get_stats(AggregatorObject* self, int32_t id, bool dispatch) {
@@ -184,14 +219,9 @@ PyObject* op_get_stats(AggregatorObject* self, int32_t id, bool dispatch) {
             return call_override(ov, {PyLong_FromLong(id)});
         }
     }
-    if (!range_check(self, id)) return nullptr;
     Record copy;
-    {
-        qn::LockGuard guard(self->lock);
-        if (!guard) return nullptr;
-        if (!range_check(self, id)) return nullptr;
-        copy = self->counters[id];
-    }
+    if (locked(self, true, id, "CounterAggregator.get_stats", [&](State& st) { copy = st.counters[id]; }) < 0)
+        return nullptr;
     return stats_dict(cc::summarize(copy));
 }
 
@@ -203,12 +233,7 @@ int op_reset(AggregatorObject* self, int32_t id, bool dispatch) {
             return discard(call_override(ov, {PyLong_FromLong(id)}));
         }
     }
-    if (!range_check(self, id)) return -1;
-    qn::LockGuard guard(self->lock);
-    if (!guard) return -1;
-    if (!range_check(self, id)) return -1;
-    cc::reset(self->counters[id]);
-    return 0;
+    return locked(self, true, id, "CounterAggregator.reset", [&](State& st) { cc::reset(st.counters[id]); });
 }
 
 int op_reset_all(AggregatorObject* self, bool dispatch) {
@@ -219,11 +244,8 @@ int op_reset_all(AggregatorObject* self, bool dispatch) {
             return discard(call_override(ov, {}));
         }
     }
-    if (self->lock == nullptr) return 0;  // never initialised: no counters to reset
-    qn::LockGuard guard(self->lock);
-    if (!guard) return -1;
-    cc::reset_all(self->counters, self->num_counters);
-    return 0;
+    return locked(self, false, 0, "CounterAggregator.reset_all",
+                  [](State& st) { cc::reset_all(st.counters, st.num_counters); });
 }
 
 PyObject* op_get_all_stats(AggregatorObject* self, bool dispatch) {
@@ -236,11 +258,16 @@ PyObject* op_get_all_stats(AggregatorObject* self, bool dispatch) {
     }
     qn::Ref out = qn::Ref::steal(PyList_New(0));
     if (!out) return nullptr;
-    // The count test reads without the lock (every writer holds the interpreter lock as well);
-    // get_stats may run Python code (an override), so the bound and the array are read afresh
-    // on every step.
-    for (int32_t id = 0; id < self->num_counters; ++id) {
-        if (self->counters[id].count == 0) continue;
+    // The count test reads without the lock (every writer holds the interpreter lock as well).
+    // get_stats may run Python code (an override) that re-initialises the object, so the state
+    // is read afresh on every step and used only before that call.
+    for (int32_t id = 0;; ++id) {
+        const State* st = self->state;
+        if (st == nullptr) break;
+        const int32_t n = st->num_counters;
+        const Record* counters = st->counters;
+        while (id < n && counters[id].count == 0) ++id;
+        if (id >= n) break;
         qn::Ref stats = qn::Ref::steal(self->ops->get_stats(self, id, true));
         if (!stats) return nullptr;
         qn::Ref key = qn::Ref::steal(PyLong_FromLong(id));
@@ -253,6 +280,13 @@ PyObject* op_get_all_stats(AggregatorObject* self, bool dispatch) {
 
 // ---- Python-visible methods -------------------------------------------------------------------
 
+// A new threading.Lock, `threading` looked up among the module's globals now.
+PyObject* make_lock() {
+    qn::Ref threading = qn::Ref::steal(qn::lookup_global(g_globals, QN_STR("threading")));
+    qn::Ref factory = qn::Ref::steal(threading ? PyObject_GetAttr(threading.get(), QN_STR("Lock")) : nullptr);
+    return factory ? PyObject_CallNoArgs(factory.get()) : nullptr;
+}
+
 PyObject* m_init(qn::Function*, PyObject* const* a) {
     AggregatorObject* self = agg(a[0]);
     int32_t n;
@@ -262,36 +296,40 @@ PyObject* m_init(qn::Function*, PyObject* const* a) {
         PyErr_SetString(PyExc_MemoryError, "Failed to allocate counter storage");
         return nullptr;
     }
-    PyObject* lock = nullptr;
-    {
-        qn::Ref threading = qn::Ref::steal(lookup_global(QN_STR("threading")));
-        qn::Ref factory = threading ? qn::Ref::steal(PyObject_GetAttr(threading.get(), QN_STR("Lock"))) : qn::Ref();
-        lock = factory ? PyObject_CallNoArgs(factory.get()) : nullptr;
-    }
+    PyObject* lock = make_lock();  // may run Python code, even re-initialise this object
     if (lock == nullptr) {
         cc::free_records(records);
         return nullptr;
     }
-    Record* old_records = self->counters;
-    PyObject* old_lock = self->lock;
-    if (old_lock != nullptr) {
-        // Initialised before: swap under the old lock so no locked section sees the old array go.
-        qn::LockGuard guard(old_lock);
-        if (!guard) {
-            cc::free_records(records);
-            Py_DECREF(lock);
-            return nullptr;
-        }
-        self->counters = records;
-        self->num_counters = n;
-        self->lock = lock;
-    } else {
-        self->counters = records;
-        self->num_counters = n;
-        self->lock = lock;
+    State* fresh = state_new(records, n, lock);
+    if (fresh == nullptr) {
+        cc::free_records(records);
+        Py_DECREF(lock);
+        return nullptr;
     }
-    cc::free_records(old_records);
-    Py_XDECREF(old_lock);
+    State* old = acquire_state(self);
+    if (old == nullptr) {  // first initialisation (or after tp_clear): nothing to swap out
+        self->state = fresh;
+        Py_RETURN_NONE;
+    }
+    // Swap under the lock of the state found here, so that no locked section on it is cut short.
+    // Another __init__ may have swapped in the meantime (while this one waited for the lock): the
+    // state to drop is whichever the object holds at the swap.
+    bool swapped = false, ok = false;
+    State* dropped = nullptr;
+    {
+        qn::LockGuard guard(old->lock, old->owner, "CounterAggregator.__init__");
+        if (guard) {
+            dropped = self->state;
+            self->state = fresh;
+            swapped = true;
+            ok = guard.unlock();
+        }
+    }
+    if (!swapped) state_unref(fresh);
+    state_unref(dropped);
+    state_unref(old);
+    if (!ok) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -328,27 +366,28 @@ PyObject* m_get_all_stats(qn::Function*, PyObject* const* a) { return kOps.get_a
 // ---- type slots -------------------------------------------------------------------------------
 
 PyObject* tp_new(PyTypeObject* type, PyObject*, PyObject*) {
-    PyObject* o = type->tp_alloc(type, 0);  // zeroed: no counters, no lock
+    PyObject* o = type->tp_alloc(type, 0);  // zeroed: no state, no counters
     if (o != nullptr) agg(o)->ops = &kOps;
     return o;
 }
 
 int tp_traverse(PyObject* o, visitproc visit, void* arg) {
-    Py_VISIT(agg(o)->lock);
+    if (const State* st = agg(o)->state) Py_VISIT(st->lock);
     return 0;
 }
 
-// The lock refers to nothing, so it never closes a cycle; it stays until deallocation so that
-// the object remains usable (a subclass instance's __dict__ is cleared by the subclass's slot).
-int tp_clear(PyObject*) { return 0; }
+// Drops the object's state: a lock written in Python may refer back to the object. Calls still in
+// progress keep their own references; the object afterwards has no counters.
+int tp_clear(PyObject* o) {
+    State* st = agg(o)->state;
+    agg(o)->state = nullptr;
+    state_unref(st);
+    return 0;
+}
 
 void tp_dealloc(PyObject* o) {
     PyObject_GC_UnTrack(o);
-    AggregatorObject* self = agg(o);
-    cc::free_records(self->counters);
-    self->counters = nullptr;
-    self->num_counters = 0;
-    Py_CLEAR(self->lock);
+    tp_clear(o);
     Py_TYPE(o)->tp_free(o);
 }
 
@@ -382,6 +421,8 @@ int install_methods() {
 int exec_counter_fold(PyObject* m) {
     g_globals = qn::newref(PyModule_GetDict(m));
     if (qn::import_into(m, "threading") < 0) return -1;
+    if (g_stats_keys.size() == 0 && g_stats_keys.setup({"count", "mean", "variance", "std", "min", "max"}) < 0)
+        return -1;
     PyTypeObject& t = CounterAggregatorType;
     qn::type_init(t, "quarvel.monitoring.counter_fold.CounterAggregator", sizeof(AggregatorObject),
                   "Running count, mean, variance, standard deviation, minimum and maximum for a fixed\n"
