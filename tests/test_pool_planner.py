@@ -380,6 +380,30 @@ def test_hostile_entries_that_mutate_the_history():
     with pytest.raises(IndexError):
         pp.detect_workload_characteristics_change(hist)
 
+    # a key colliding with "cpu_intensity" whose comparison replaces the value of a key looked up
+    # before it (an equal number in a new object, so that every reading order agrees): the value
+    # already read must not be the freed one
+    class Collide:
+        def __init__(self, d):
+            self.d = d
+
+        def __hash__(self):
+            return hash("cpu_intensity")
+
+        def __eq__(self, other):
+            self.d["parallelization_potential"] = int("3" * 20)
+            gc.collect()
+            return False
+
+    def colliding_history():
+        d = {"parallelization_potential": int("3" * 20)}
+        d[Collide(d)] = None
+        d.update(cpu_intensity=0.5, memory_intensity=0.5)
+        return [_profile() for _ in range(5)] + [d]
+
+    assert same(pp.detect_workload_characteristics_change(colliding_history()),
+                ref_change(colliding_history()))
+
 
 def test_reference_counts_are_exact():
     entry = (1.0, 2.0)
