@@ -63,12 +63,19 @@ inline LockedHead* head(PyObject* o) { return reinterpret_cast<LockedHead*>(o); 
 
 // Sets up the head of a new (zeroed) instance; the lock is threading.Lock() with `threading` as
 // the module namespace has it now. false with an exception set.
+//
+// Here and wherever Python code runs (which may let the interpreter lock go), references are held
+// in plain pointers rather than in C++ objects that release them when destroyed: a thread that the
+// interpreter ends at exit while it waits for the interpreter lock is unwound without touching
+// any object (what it held leaks).
 bool head_new(PyObject* self) {
     LockedHead* h = head(self);
     new (&h->owner) qn::LockOwner();
-    qn::Ref threading = qn::Ref::steal(qn::lookup_global(g_module_dict, g_names[kThreading]));
-    qn::Ref factory = threading ? qn::Ref::steal(PyObject_GetAttr(threading.get(), g_names[kLock])) : qn::Ref();
-    h->lock = factory ? PyObject_CallNoArgs(factory.get()) : nullptr;
+    PyObject* threading = qn::lookup_global(g_module_dict, g_names[kThreading]);
+    PyObject* factory = threading ? PyObject_GetAttr(threading, g_names[kLock]) : nullptr;
+    h->lock = factory ? PyObject_CallNoArgs(factory) : nullptr;
+    Py_XDECREF(factory);
+    Py_XDECREF(threading);
     return h->lock != nullptr;
 }
 
@@ -192,11 +199,11 @@ PyObject* allocator_init_fn = nullptr;
 inline BucketAllocatorObject* allocator(PyObject* o) { return reinterpret_cast<BucketAllocatorObject*>(o); }
 
 PyObject* allocator_new(PyTypeObject* type, PyObject*, PyObject*) {
-    qn::Ref self = qn::Ref::steal(type->tp_alloc(type, 0));
-    if (!self) return nullptr;
-    new (&allocator(self.get())->table) core::BucketTable();
-    if (!head_new(self.get())) return nullptr;
-    return self.release();
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    new (&allocator(self)->table) core::BucketTable();
+    if (!head_new(self)) Py_CLEAR(self);
+    return self;
 }
 
 void allocator_dealloc(PyObject* self) {
@@ -348,16 +355,19 @@ PyObject* header_pack(qn::Function*, PyObject* const* a) {
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes), core::kHeaderBytes);
 }
 
-PyObject* log_corruption(const core::SlabHeader::UnpackResult& r) {
+PyObject* log_corruption(const core::SlabHeader::UnpackResult& crc) {
     char text[96];
     std::snprintf(text, sizeof text, "Header corruption detected: stored=%04x, computed=%04x",
-                  static_cast<unsigned>(r.stored), static_cast<unsigned>(r.computed));
-    // Held for the call, which may rebind the module global.
-    qn::Ref logger = qn::Ref::steal(qn::lookup_global(g_module_dict, g_names[kLogger]));
-    if (!logger) return nullptr;
-    qn::Ref msg = qn::Ref::steal(PyUnicode_FromString(text));
-    if (!msg) return nullptr;
-    return PyObject_CallMethodOneArg(logger.get(), g_names[kWarning], msg.get());
+                  static_cast<unsigned>(crc.stored), static_cast<unsigned>(crc.computed));
+    // The logger is held for the call, which may rebind the module global (plain pointers: see
+    // head_new).
+    PyObject* logger = qn::lookup_global(g_module_dict, g_names[kLogger]);
+    if (logger == nullptr) return nullptr;
+    PyObject* msg = PyUnicode_FromString(text);
+    PyObject* r = msg ? PyObject_CallMethodOneArg(logger, g_names[kWarning], msg) : nullptr;
+    Py_XDECREF(msg);
+    Py_DECREF(logger);
+    return r;
 }
 
 PyObject* header_unpack(qn::Function*, PyObject* const* a) {
@@ -445,9 +455,9 @@ PyObject* stats_init_fn = nullptr;
 inline StatsCollectorObject* stats(PyObject* o) { return reinterpret_cast<StatsCollectorObject*>(o); }
 
 PyObject* stats_new(PyTypeObject* type, PyObject*, PyObject*) {
-    qn::Ref self = qn::Ref::steal(type->tp_alloc(type, 0));
-    if (!self || !head_new(self.get())) return nullptr;
-    return self.release();
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self != nullptr && !head_new(self)) Py_CLEAR(self);
+    return self;
 }
 
 void stats_dealloc(PyObject* self) {
