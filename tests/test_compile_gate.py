@@ -8,6 +8,8 @@ import pickle
 import random
 import sys
 import threading
+import time
+import types
 
 import pytest
 
@@ -809,3 +811,438 @@ def test_process_wide_lock_is_looked_up_at_call_time(monkeypatch):
         get_compile_gate()
     monkeypatch.undo()
     reset_compile_gate()
+
+
+# --- re-entry, re-initialisation and contention -----------------------------------------------------
+
+def bounded(fn, *args):
+    """Runs fn(*args) on a daemon thread and returns its result or raises its exception; a call
+    that never returns (a thread waiting for a lock it holds itself) fails the test instead of
+    hanging the suite."""
+    box = {}
+
+    def run():
+        try:
+            box["result"] = fn(*args)
+        except BaseException as exc:    # noqa: BLE001 - re-raised below
+            box["error"] = exc
+
+    t = threading.Thread(target=run, daemon=True)
+    t.start()
+    t.join(60)
+    assert not t.is_alive(), "deadlocked"
+    if "error" in box:
+        raise box["error"]
+    return box["result"]
+
+
+class SwitchingLock:
+    """A lock written in Python that hands the interpreter to other threads inside every acquire
+    and release, and checks that it is only ever released by its holder."""
+
+    made = []
+
+    def __init__(self):
+        self._lock = _real_lock()
+        self.holder = None
+        self.acquired = 0
+        SwitchingLock.made.append(self)
+
+    def acquire(self, blocking=True, timeout=-1):
+        time.sleep(0)
+        if not self._lock.acquire(blocking, timeout):
+            return False
+        self.holder = threading.get_ident()
+        self.acquired += 1
+        time.sleep(0)
+        return True
+
+    def release(self):
+        assert self.holder == threading.get_ident()
+        time.sleep(0)
+        self.holder = None
+        self._lock.release()
+
+    def __enter__(self):
+        return self.acquire()
+
+    def __exit__(self, *exc):
+        self.release()
+
+
+_real_lock = threading.Lock
+
+
+@pytest.fixture(params=["threading.Lock", "Python-level lock"])
+def contended(request, monkeypatch):
+    """Gates made inside the test lock with threading.Lock or (a gate takes the module's
+    `threading.Lock` when it is initialised) a SwitchingLock, and threads switch as often as the
+    interpreter allows. Yields how many rounds a stress loop may run."""
+    SwitchingLock.made = []
+    python_level = request.param != "threading.Lock"
+    if python_level:
+        monkeypatch.setattr(cg, "threading", types.SimpleNamespace(Lock=SwitchingLock))
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        yield 150 if python_level else 400
+    finally:
+        sys.setswitchinterval(old)
+    if python_level:
+        assert any(lock.acquired for lock in SwitchingLock.made)
+        assert all(lock.holder is None for lock in SwitchingLock.made)
+
+
+class CallbackStore:
+    """A store whose get_metrics first runs `callback(func_id)` (recording what it raised)."""
+
+    def __init__(self, callback, **fields):
+        self.callback = callback
+        self.metrics = FunctionMetrics(**fields)
+        self.raised = []
+
+    def get_metrics(self, func_id):
+        try:
+            self.callback(func_id)
+        except RuntimeError as exc:
+            self.raised.append(str(exc))
+        return self.metrics
+
+
+def test_store_calling_back_into_the_same_gate_is_refused():
+    g = CompileGate()
+    g.update("f", Store(compile_count=1, avg_speedup=3.0))
+    other = CompileGate()
+    inner_calls = {
+        "get_threshold": lambda fid: g.get_threshold(fid),
+        "should_compile": lambda fid: g.should_compile(fid, Store(call_count=1)),
+        "update": lambda fid: g.update(fid, Store(compile_count=1, avg_speedup=0.5)),
+        "get_statistics": lambda fid: g.get_statistics(),
+    }
+    for outer in ("should_compile", "update"):
+        for name, inner in inner_calls.items():
+            store = CallbackStore(inner, call_count=500, compile_count=1, avg_speedup=3.0)
+            before = (g.get_threshold("f"), g.get_statistics())
+            bounded(getattr(g, outer), "f", store)
+            assert store.raised == [f"re-entrant call to CompileGate.{name}: this thread is already "
+                                    f"inside a locked section of the same object"], (outer, name)
+            if outer == "should_compile":
+                assert (g.get_threshold("f"), g.get_statistics()) == before
+    # the four outer updates went through; the re-entrant ones changed nothing
+    assert g.get_threshold("f") == 60
+    # another gate is a different object: calling it from the store is fine
+    store = CallbackStore(lambda fid: other.update(fid, Store(compile_count=1, avg_speedup=3.0)),
+                          compile_count=1, avg_speedup=3.0)
+    bounded(g.update, "f", store)
+    assert store.raised == [] and other.get_threshold("f") == 91 and g.get_threshold("f") == 54
+
+
+def test_configuration_property_calling_back_into_the_gate_is_refused():
+    class Config(PolicyConfig):
+        @property
+        def initial_threshold(self):
+            gate.get_threshold("x")
+            return 7
+
+    gate = CompileGate(Config())
+    with pytest.raises(RuntimeError, match="re-entrant call to CompileGate.get_threshold"):
+        bounded(gate.get_threshold, "f")
+    with pytest.raises(RuntimeError, match="re-entrant call to CompileGate.get_threshold"):
+        bounded(gate.get_statistics)
+    gate.update("f", Store(compile_count=1, avg_speedup=3.0))     # the hot paths read the field
+    assert gate.get_threshold("f") == 91
+
+
+def test_other_threads_wait_for_a_store_running_under_the_lock():
+    g = CompileGate()
+    inside, go = threading.Event(), threading.Event()
+
+    def slow(func_id):
+        inside.set()
+        go.wait(60)
+
+    store = CallbackStore(slow, compile_count=1, avg_speedup=3.0)
+    updater = threading.Thread(target=g.update, args=("f", store))
+    updater.start()
+    inside.wait(60)
+    seen = []
+    reader = threading.Thread(target=lambda: seen.append(g.get_threshold("f")))
+    reader.start()
+    time.sleep(0.05)       # let the reader reach the lock; the outcome does not depend on it
+    go.set()
+    updater.join(60)
+    reader.join(60)
+    assert seen == [91] and store.raised == []
+
+
+def test_reentry_is_detected_on_the_lock_of_a_reinitialised_gate():
+    # Thread A is inside the gate's locked section when the gate is re-initialised; thread B then
+    # enters the new section and its store calls back into the gate after A has left the old
+    # section. B must be refused, not left waiting for itself.
+    g = CompileGate()
+    a_inside, a_go, b_inside, b_go = (threading.Event() for _ in range(4))
+
+    def hold_a(func_id):
+        a_inside.set()
+        a_go.wait(60)
+
+    def hold_b(func_id):
+        b_inside.set()
+        b_go.wait(60)
+        g.get_threshold(func_id)
+
+    store_a = CallbackStore(hold_a, compile_count=1, avg_speedup=3.0)
+    store_b = CallbackStore(hold_b, compile_count=1, avg_speedup=3.0)
+    a = threading.Thread(target=g.update, args=("f", store_a), daemon=True)
+    a.start()
+    a_inside.wait(60)
+    g.__init__()
+    b = threading.Thread(target=g.update, args=("f", store_b), daemon=True)
+    b.start()
+    b_inside.wait(60)
+    a_go.set()
+    a.join(60)
+    b_go.set()
+    b.join(60)
+    assert not a.is_alive() and not b.is_alive(), "deadlocked"
+    assert store_b.raised and "CompileGate.get_threshold" in store_b.raised[0]
+    assert g.get_threshold("f") == 91        # A stored into the state __init__ replaced
+
+
+def test_failed_reinitialisation_leaves_the_gate_as_it_was(monkeypatch):
+    c = PolicyConfig(initial_threshold=40)
+    g = CompileGate(c)
+    g.update("f", Store(compile_count=1, avg_speedup=3.0))
+
+    class Bad:
+        min_threshold = 0
+
+    with pytest.raises(ValueError):
+        g.__init__(Bad())
+
+    def no_lock():
+        raise OSError("no locks left")
+
+    monkeypatch.setattr(cg, "threading", types.SimpleNamespace(Lock=no_lock))
+    with pytest.raises(OSError):
+        g.__init__()
+    with pytest.raises(OSError):
+        CompileGate()
+    assert g.config is c and g.get_threshold("f") == 36
+    monkeypatch.undo()
+    g.__init__()
+    assert g.get_threshold("f") == 100
+
+
+def test_process_wide_gate_refuses_reentry_from_inside_its_lock(monkeypatch):
+    # Creating the gate runs the module's threading.Lock: a factory that reaches the process-wide
+    # functions again is refused, and the slot is left empty.
+    reset_compile_gate()
+    raised = []
+
+    def reentrant_lock_factory():
+        for fn in (get_compile_gate, reset_compile_gate):
+            try:
+                fn()
+            except RuntimeError as exc:
+                raised.append(str(exc))
+        return _real_lock()
+
+    monkeypatch.setattr(cg, "threading", types.SimpleNamespace(Lock=reentrant_lock_factory))
+    g = bounded(get_compile_gate)
+    assert raised == [f"re-entrant call to {name}: this thread is already inside a locked section "
+                      f"of the same object" for name in ("get_compile_gate", "reset_compile_gate")]
+    assert g is get_compile_gate()
+    monkeypatch.undo()
+
+    # A rebound lock whose own methods call back in.
+    class CallingLock:
+        def __init__(self):
+            self.lock = _real_lock()
+
+        def __enter__(self):
+            self.lock.acquire()
+            try:
+                get_compile_gate()
+            except RuntimeError as exc:
+                raised.append(exc)
+
+        def __exit__(self, *exc):
+            self.lock.release()
+            reset_compile_gate()
+
+    monkeypatch.setattr(cg, "_policy_lock", CallingLock())
+    raised.clear()
+    with pytest.raises(RuntimeError, match="re-entrant call to reset_compile_gate"):
+        bounded(get_compile_gate)
+    assert len(raised) == 1
+    monkeypatch.undo()
+    assert get_compile_gate() is g       # nothing was reset
+    reset_compile_gate()
+
+
+def test_finalizer_run_while_the_process_wide_gate_is_created():
+    # On 3.11 a collection runs inside the allocation of the new gate, under _policy_lock; its
+    # finalizers may call get_compile_gate. On later versions they run after the call.
+    import gc
+    reset_compile_gate()
+    seen = []
+
+    class Cycle:
+        def __init__(self):
+            self.me = self
+
+        def __del__(self):
+            try:
+                seen.append(get_compile_gate())
+            except RuntimeError as exc:
+                seen.append(exc)
+
+    def create():
+        gc.collect()
+        old = gc.get_threshold()
+        try:
+            for _ in range(3):
+                Cycle()
+            gc.set_threshold(gc.get_count()[0] + 1)
+            return get_compile_gate()
+        finally:
+            gc.set_threshold(*old)
+
+    g = bounded(create)
+    gc.collect()
+    assert len(seen) == 3 and g is get_compile_gate()
+    assert all(s is g or (isinstance(s, RuntimeError) and "get_compile_gate" in str(s)) for s in seen)
+    reset_compile_gate()
+
+
+def test_reinitialising_while_every_method_runs(contended):
+    # __init__ re-runs from two threads while others call every method; each call must finish on
+    # one consistent state: a threshold is an initial one of some configuration or a learned one.
+    rounds = contended
+    g = CompileGate()
+    configs = [PolicyConfig(initial_threshold=50 + i) for i in range(7)]
+    possible = set()                  # every threshold on a walk down from an initial one
+    for start in [c.initial_threshold for c in configs] + [100]:
+        while start not in possible:
+            possible.add(start)
+            start = model_next_threshold(start, 1, 3.0, dict(min_threshold=10, max_threshold=10000,
+                                                             learning_rate=0.1, target_speedup=2.0))
+    errors = []
+    stop = threading.Event()
+
+    def user(k):
+        try:
+            store = Store(call_count=1000, compile_count=1, avg_speedup=3.0)
+            fid = f"f{k % 2}"
+            while not stop.is_set():
+                assert g.get_threshold(fid) in possible
+                assert g.should_compile(fid, store) is True
+                g.update(fid, store)
+                st = g.get_statistics()
+                assert st["tracked_functions"] in (0, 1, 2)
+        except BaseException as exc:    # noqa: BLE001 - reported below
+            errors.append(exc)
+
+    def reinit(k):
+        try:
+            for i in range(rounds // 4):
+                g.__init__(configs[(i + k) % 7])
+        except BaseException as exc:    # noqa: BLE001 - reported below
+            errors.append(exc)
+
+    users = [threading.Thread(target=user, args=(k,)) for k in range(3)]
+    inits = [threading.Thread(target=reinit, args=(k,)) for k in range(2)]
+    for t in users + inits:
+        t.start()
+    for t in inits:
+        t.join(60)
+    stop.set()
+    for t in users:
+        t.join(60)
+    assert not errors
+    assert g.config in configs
+    assert g.get_statistics()["tracked_functions"] <= 2
+
+
+def test_stress_decisions_and_updates_stay_consistent(contended):
+    # The store's get_metrics runs under the gate's lock, so it can keep its own model of every
+    # threshold in step with the gate: each update moves the model exactly as the gate moves its
+    # threshold, and each decision is made on metrics placed right at the modelled threshold.
+    rounds = contended
+    g = CompileGate()
+    model = {}
+    calls = {"should": 0, "update": 0}
+    local = threading.local()
+    rng_lock = _real_lock()
+    rng = random.Random(77)
+    cfg = dict(min_threshold=10, max_threshold=10000, learning_rate=0.1, target_speedup=2.0)
+
+    class ModelStore:
+        def __init__(self, updating):
+            self.updating = updating
+
+        def get_metrics(self, func_id):
+            time.sleep(0)
+            current = model.get(func_id, 100)
+            with rng_lock:
+                count, speedup, below = rng.choice([1, 3, 9, 12]), rng.choice([0.5, 3.0]), rng.random() < 0.5
+            if self.updating:
+                calls["update"] += 1
+                model[func_id] = model_next_threshold(current, count, speedup, cfg)
+                return FunctionMetrics(compile_count=count, avg_speedup=speedup)
+            calls["should"] += 1
+            local.expected = not below
+            return FunctionMetrics(call_count=current - 1 if below else current)
+
+    def worker(k):
+        decide, update = ModelStore(False), ModelStore(True)
+        for i in range(rounds):
+            fid = "shared" if i % 2 else f"own{k}"
+            assert g.should_compile(fid, decide) is local.expected
+            g.update(fid, update)
+
+    errors = []
+
+    def guarded(k):
+        try:
+            worker(k)
+        except BaseException as exc:    # noqa: BLE001 - reported below
+            errors.append(exc)
+
+    threads = [threading.Thread(target=guarded, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(120)
+    assert not errors
+    assert calls == {"should": 4 * rounds, "update": 4 * rounds}
+    assert {fid: g.get_threshold(fid) for fid in model} == model
+    stats = g.get_statistics()
+    assert stats["tracked_functions"] == 5
+    assert (stats["min_threshold"], stats["max_threshold"]) == (min(model.values()), max(model.values()))
+
+
+def test_failed_first_import_can_be_retried(python_subprocess):
+    out = python_subprocess("""
+        import logging
+        real = logging.getLogger
+
+        def refusing(name=None):
+            if name == "quarvel.jit.compile_gate":
+                raise LookupError("no logger today")
+            return real(name)
+
+        logging.getLogger = refusing
+        try:
+            import quarvel.jit.compile_gate
+        except LookupError as exc:
+            print("first:", exc)
+        logging.getLogger = real
+        from quarvel.jit import compile_gate as cg
+        g = cg.get_compile_gate()
+        print(g.get_threshold("f"), g.get_statistics()["tracked_functions"],
+              cg.create_policy_config().initial_threshold, cg.FunctionMetrics(last_compiled=2.0).last_compile_time)
+    """)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == ["first: no logger today", "100 0 100 2.0"]
