@@ -23,37 +23,28 @@ def register(suite):
 
     g = "pool_planner"
     goal = ">=2x python"
+
+    def row(name, call, floor):
+        suite.row(g, name, f"pp.{call}", python=f"py.{call}", floor=floor, ns=ns, goal=goal)
+
     for n in (10, 1000):
-        suite.row(g, f"detect_performance_degradation({n})", f"pp.detect_performance_degradation(perf{n}, 110.0, 0.05, 1000.0)",
-                  python=f"py.detect_performance_degradation(perf{n}, 110.0, 0.05, 1000.0)",
-                  floor=f"fl.fn_bool4(perf{n}, 110.0, 0.05, 1000.0)", ns=ns, goal=goal)
-        suite.row(g, f"calculate_performance_trend({n})", f"pp.calculate_performance_trend(perf{n}, 1000.0)",
-                  python=f"py.calculate_performance_trend(perf{n}, 1000.0)",
-                  floor=f"fl.fn_float2(perf{n}, 1000.0)", ns=ns, goal=goal)
-        suite.row(g, f"predict_resource_requirements({n})", f"pp.predict_resource_requirements(alloc{n}, 60.0)",
-                  python=f"py.predict_resource_requirements(alloc{n}, 60.0)",
-                  floor=f"pred_floor.obj2(alloc{n}, 60.0)", ns=ns, goal=goal)
-        suite.row(g, f"detect_workload_characteristics_change({n})",
-                  f"pp.detect_workload_characteristics_change(prof{n})",
-                  python=f"py.detect_workload_characteristics_change(prof{n})",
-                  floor=f"fl.fn_obj1(prof{n})", ns=ns, goal=goal)
-        suite.row(g, f"detect_dominant_pattern({n})", f"pp.detect_dominant_pattern(pat{n})",
-                  python=f"py.detect_dominant_pattern(pat{n})", floor=f"fl.fn_obj1(pat{n})", ns=ns, goal=goal)
-    suite.row(g, "detect_dominant_pattern(1000, window 1000)", "pp.detect_dominant_pattern(pat1000, 1000)",
-              python="py.detect_dominant_pattern(pat1000, 1000)", floor="fl.fn_obj2(pat1000, 1000)", ns=ns, goal=goal)
-    suite.row(g, "detect_memory_pressure", "pp.detect_memory_pressure(900.0, 1000.0)",
-              python="py.detect_memory_pressure(900.0, 1000.0)", floor="fl.fn_bool2(900.0, 1000.0)", ns=ns, goal=goal)
-    suite.row(g, "detect_fragmentation_threshold", "pp.detect_fragmentation_threshold(0.31)",
-              python="py.detect_fragmentation_threshold(0.31)", floor="fl.fn_bool1(0.31)", ns=ns, goal=goal)
-    suite.row(g, "score_pool_recommendation", "pp.score_pool_recommendation(0.8, 0.6, 0.9, 0.7)",
-              python="py.score_pool_recommendation(0.8, 0.6, 0.9, 0.7)", floor="fl.fn_float4(0.8, 0.6, 0.9, 0.7)",
-              ns=ns, goal=goal)
-    suite.row(g, "is_adaptation_beneficial", "pp.is_adaptation_beneficial('thread', 'process', 0.7, 0.8, 0.5, 1)",
-              python="py.is_adaptation_beneficial('thread', 'process', 0.7, 0.8, 0.5, 1)",
-              floor="fl.fn_bool6('thread', 'process', 0.7, 0.8, 0.5, 1)", ns=ns, goal=goal)
-    suite.row(g, "should_skip_adaptation", "pp.should_skip_adaptation(100.0, 130.0, 60.0)",
-              python="py.should_skip_adaptation(100.0, 130.0, 60.0)", floor="fl.fn_bool3(100.0, 130.0, 60.0)",
-              ns=ns, goal=goal)
-    suite.row(g, "calculate_adaptation_urgency", "pp.calculate_adaptation_urgency(0.3, 0.7, 0.2, True)",
-              python="py.calculate_adaptation_urgency(0.3, 0.7, 0.2, True)",
-              floor="fl.fn_float4(0.3, 0.7, 0.2, True)", ns=ns, goal=goal)
+        row(f"detect_performance_degradation({n})", f"detect_performance_degradation(perf{n}, 110.0, 0.05, 1000.0)",
+            f"fl.fn_bool4(perf{n}, 110.0, 0.05, 1000.0)")
+        row(f"calculate_performance_trend({n})", f"calculate_performance_trend(perf{n}, 1000.0)",
+            f"fl.fn_float2(perf{n}, 1000.0)")
+        row(f"predict_resource_requirements({n})", f"predict_resource_requirements(alloc{n}, 60.0)",
+            f"pred_floor.obj2(alloc{n}, 60.0)")
+        row(f"detect_workload_characteristics_change({n})", f"detect_workload_characteristics_change(prof{n})",
+            f"fl.fn_obj1(prof{n})")
+        row(f"detect_dominant_pattern({n})", f"detect_dominant_pattern(pat{n})", f"fl.fn_obj1(pat{n})")
+    row("detect_dominant_pattern(1000, window 1000)", "detect_dominant_pattern(pat1000, 1000)",
+        "fl.fn_obj2(pat1000, 1000)")
+    row("detect_memory_pressure", "detect_memory_pressure(900.0, 1000.0)", "fl.fn_bool2(900.0, 1000.0)")
+    row("detect_fragmentation_threshold", "detect_fragmentation_threshold(0.31)", "fl.fn_bool1(0.31)")
+    row("score_pool_recommendation", "score_pool_recommendation(0.8, 0.6, 0.9, 0.7)",
+        "fl.fn_float4(0.8, 0.6, 0.9, 0.7)")
+    row("is_adaptation_beneficial", "is_adaptation_beneficial('thread', 'process', 0.7, 0.8, 0.5, 1)",
+        "fl.fn_bool6('thread', 'process', 0.7, 0.8, 0.5, 1)")
+    row("should_skip_adaptation", "should_skip_adaptation(100.0, 130.0, 60.0)", "fl.fn_bool3(100.0, 130.0, 60.0)")
+    row("calculate_adaptation_urgency", "calculate_adaptation_urgency(0.3, 0.7, 0.2, True)",
+        "fl.fn_float4(0.3, 0.7, 0.2, True)")
