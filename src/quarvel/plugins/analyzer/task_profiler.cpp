@@ -299,95 +299,52 @@ int build_pattern_table(PyObject* re) {
     return 0;
 }
 
-constexpr const char* kStr = "str";
-constexpr const char* kInt = "int";
-constexpr const char* kDouble = "double";
-constexpr const char* kBool = "bool";
+// Parameters by their declared type.
+constexpr qn::Param str_param(const char* name) { return {name, nullptr, "str"}; }
+constexpr qn::Param int_param(const char* name) { return {name, nullptr, "int"}; }
+constexpr qn::Param double_param(const char* name) { return {name, nullptr, "double"}; }
+constexpr qn::Param bool_param(const char* name) { return {name, nullptr, "bool"}; }
 
 int exec_task_profiler(PyObject* m) {
     qn::Ref re = qn::Ref::steal(PyImport_ImportModule("re"));
     if (!re || qn::bind(m, "re", qn::newref(re.get())) < 0 || build_pattern_table(re.get()) < 0) return -1;
 
+    const auto S = str_param;
+    const auto I = int_param;
+    const auto D = double_param;
+    const auto B = bool_param;
     const qn::FuncSpec functions[] = {
-        {"quick_framework_score", quick_framework_score, {{"code", nullptr, kStr}, {"framework", nullptr, kStr}},
-         "float",
+        {"quick_framework_score", quick_framework_score, {S("code"), S("framework")}, "float",
          "Share of matches of the framework's pattern in the text: matches / 10, at most 1.0; 0.0 for "
          "an unknown framework."},
-        {"calculate_gpu_suitability",
-         calculate_gpu_suitability,
-         {{"gpu_operation_score", nullptr, kDouble},
-          {"gpu_data_size_score", nullptr, kDouble},
-          {"cpu_intensity", nullptr, kDouble},
-          {"gpu_available", nullptr, kBool},
-          {"compute_capability", nullptr, kStr}},
-         "float",
-         "GPU suitability in [0.0, 1.0], weighted by the compute capability's major version."},
-        {"estimate_gpu_speedup",
-         estimate_gpu_speedup,
-         {{"gpu_operation_score", nullptr, kDouble},
-          {"gpu_data_size_score", nullptr, kDouble},
-          {"gpu_available", nullptr, kBool}},
-         "float",
+        {"calculate_gpu_suitability", calculate_gpu_suitability,
+         {D("gpu_operation_score"), D("gpu_data_size_score"), D("cpu_intensity"), B("gpu_available"),
+          S("compute_capability")},
+         "float", "GPU suitability in [0.0, 1.0], weighted by the compute capability's major version."},
+        {"estimate_gpu_speedup", estimate_gpu_speedup,
+         {D("gpu_operation_score"), D("gpu_data_size_score"), B("gpu_available")}, "float",
          "Expected GPU speedup; 1.0 when none is expected."},
-        {"calculate_parallelization_potential",
-         calculate_parallelization_potential,
-         {{"base_parallel_score", nullptr, kDouble},
-          {"embarrassing_bonus", nullptr, kDouble},
-          {"sequential_penalty", nullptr, kDouble},
-          {"loop_chunking_potential", nullptr, kDouble}},
-         "float",
-         "Parallelisation potential in [0.0, 1.0]."},
-        {"score_indicators",
-         score_indicators,
-         {{"code", nullptr, kStr}, {"function_name", nullptr, kStr}},
-         "tuple",
+        {"calculate_parallelization_potential", calculate_parallelization_potential,
+         {D("base_parallel_score"), D("embarrassing_bonus"), D("sequential_penalty"), D("loop_chunking_potential")},
+         "float", "Parallelisation potential in [0.0, 1.0]."},
+        {"score_indicators", score_indicators, {S("code"), S("function_name")}, "tuple",
          "Workload indicator counts of the source text (and, for the GPU operation and embarrassingly "
          "parallel indicators, the function name): (cpu, memory, parallel, gpu_op, large_data, "
          "embarrassing, sequential)."},
-        {"normalize_scores",
-         normalize_scores,
-         {{"cpu_score", nullptr, kInt},
-          {"memory_score", nullptr, kInt},
-          {"parallel_score", nullptr, kInt},
-          {"gpu_op_score", nullptr, kInt},
-          {"large_data_score", nullptr, kInt}},
-         "tuple",
+        {"normalize_scores", normalize_scores,
+         {I("cpu_score"), I("memory_score"), I("parallel_score"), I("gpu_op_score"), I("large_data_score")}, "tuple",
          "The first five indicator counts as scores in [0.0, 1.0]."},
-        {"score_framework_patterns",
-         score_framework_patterns,
-         {{"code", nullptr, kStr}},
-         "tuple",
+        {"score_framework_patterns", score_framework_patterns, {S("code")}, "tuple",
          "Framework keyword scores of the source text: (numpy, pandas, sklearn), each in [0.0, 1.0]."},
-        {"determine_workload_pattern",
-         determine_workload_pattern,
-         {{"cpu_intensity", nullptr, kDouble},
-          {"memory_intensity", nullptr, kDouble},
-          {"parallelization_potential", nullptr, kDouble},
-          {"gpu_suitability", nullptr, kDouble},
-          {"gpu_operation_score", nullptr, kDouble},
-          {"numpy_score", nullptr, kDouble},
-          {"pandas_score", nullptr, kDouble},
-          {"sklearn_score", nullptr, kDouble},
-          {"sequential_count", nullptr, kInt},
-          {"embarrassing_count", nullptr, kInt},
-          {"cpu_threshold", nullptr, kDouble},
-          {"memory_threshold", nullptr, kDouble},
-          {"gpu_threshold", nullptr, kDouble},
-          {"numpy_threshold", nullptr, kDouble},
-          {"pandas_threshold", nullptr, kDouble},
-          {"sklearn_threshold", nullptr, kDouble},
-          {"gpu_available", nullptr, kBool}},
-         "int",
-         "Workload pattern code: the first rule that holds, framework rules first."},
-        {"update_adaptive_threshold",
-         update_adaptive_threshold,
-         {{"current_threshold", nullptr, kDouble},
-          {"success_rate", nullptr, kDouble},
-          {"learning_rate", nullptr, kDouble},
-          {"min_threshold", nullptr, kDouble},
-          {"max_threshold", nullptr, kDouble}},
-         "float",
-         "Detection threshold moved by the success rate, within [min_threshold, max_threshold]."},
+        {"determine_workload_pattern", determine_workload_pattern,
+         {D("cpu_intensity"), D("memory_intensity"), D("parallelization_potential"), D("gpu_suitability"),
+          D("gpu_operation_score"), D("numpy_score"), D("pandas_score"), D("sklearn_score"), I("sequential_count"),
+          I("embarrassing_count"), D("cpu_threshold"), D("memory_threshold"), D("gpu_threshold"),
+          D("numpy_threshold"), D("pandas_threshold"), D("sklearn_threshold"), B("gpu_available")},
+         "int", "Workload pattern code: the first rule that holds, framework rules first."},
+        {"update_adaptive_threshold", update_adaptive_threshold,
+         {D("current_threshold"), D("success_rate"), D("learning_rate"), D("min_threshold"), D("max_threshold")},
+         "float", "Detection threshold moved by the success rate, within [min_threshold, max_threshold]."},
     };
     for (const qn::FuncSpec& function : functions)
         if (qn::add_function(m, function) == nullptr) return -1;
