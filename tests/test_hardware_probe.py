@@ -344,9 +344,22 @@ def test_gpu_base_exceptions_pass(monkeypatch, tool_dir):
 
 
 # --- interpreter version ---------------------------------------------------------------------
+def documented_subinterpreter_answer():
+    """The module's rule on the running interpreter: 3.12 or later and `_xxsubinterpreters`
+    importable (3.11: never asked; 3.12: present; 3.13: renamed away, so False)."""
+    if sys.version_info < (3, 12):
+        return False
+    try:
+        import _xxsubinterpreters  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
 def test_python_version(monkeypatch):
     vi = sys.version_info
-    assert probe.detect_python_version() == (f"{vi.major}.{vi.minor}.{vi.micro}", False)
+    assert probe.detect_python_version() == (f"{vi.major}.{vi.minor}.{vi.micro}",
+                                             documented_subinterpreter_answer())
     monkeypatch.setattr(probe, "sys", fake_sys(version=(3, 11, 9)))
     got = probe.detect_python_version()
     assert got == ("3.11.9", False) and type(got) is tuple
@@ -418,6 +431,29 @@ def test_capabilities_fallback(monkeypatch):
 
     monkeypatch.setattr(probe, "os", fake_os(cpu_count=lambda: None))
     assert probe.detect_capabilities()["physical_cores"] == 1
+
+
+def test_handled_exception_state_during_and_after_fallback(monkeypatch):
+    # While the fallback is built the caught error is the exception being handled; afterwards the
+    # handled-exception state is exactly what it was, also for a generator that ran the detection
+    # inside an outer handler and is resumed after that handler ended.
+    seen = []
+    monkeypatch.setattr(probe, "detect_gpu_backends", lambda: {})
+    monkeypatch.setattr(probe, "os", fake_os(cpu_count=lambda: seen.append(sys.exception()) or 3))
+
+    def gen():
+        yield probe.detect_capabilities()["detector"]
+        yield sys.exception()
+
+    try:
+        raise ValueError("outer")
+    except ValueError as outer:
+        g = gen()
+        assert next(g) == "native_fallback"
+        assert isinstance(seen[-1], KeyError) and sys.exception() is outer
+    assert next(g) is None and sys.exception() is None
+    assert probe.detect_capabilities()["detector"] == "native_fallback"
+    assert isinstance(seen[-1], KeyError) and sys.exception() is None
 
 
 def test_capabilities_propagation(monkeypatch):

@@ -57,15 +57,7 @@ PyObject* g_gpu_keys[8] = {};  // kGpuKeys, interned
 // ---- small helpers ----------------------------------------------------------------------------
 
 // `name` as code in this module sees it: the module's globals, then the builtins (NameError).
-PyObject* global(PyObject* name) {
-    PyObject* v = PyDict_GetItemWithError(g_globals, name);
-    if (v == nullptr && !PyErr_Occurred()) {
-        PyObject* builtins = PyEval_GetBuiltins();
-        v = builtins ? PyDict_GetItemWithError(builtins, name) : nullptr;
-        if (v == nullptr && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    }
-    return v ? qn::newref(v) : nullptr;
-}
+inline PyObject* global(PyObject* name) { return qn::lookup_global(g_globals, name); }
 
 // `o.name`. On a plain module object the attribute is its namespace entry (the module type's own
 // attributes are all dunder names, never asked for here); a miss takes the full lookup, which
@@ -131,25 +123,34 @@ PyObject* take_exception() {
 }
 
 // Marks `exc` as the exception being handled for the scope of an `except` block, so an error
-// raised there is chained to it and sys.exc_info() sees it, as in interpreted code: the current
-// exception-state slot is swapped and restored, as the interpreter does around a handler.
-class Handling {
+// raised there is chained to it and sys.exception() sees it, as in interpreted code, and restores
+// the previous state on exit, as the interpreter does around a handler.
+//
+// The handled exception is set in the innermost exception-state slot (a running generator's own,
+// or the thread's), while reading it also looks through the outer slots when the innermost is
+// empty. So the slot's own content is found by emptying it and looking again: when what is then
+// visible is still the same exception, the slot held nothing of its own (or that same exception),
+// and it is emptied again on exit instead of being left holding an outer exception (which a
+// generator would carry along after it yields).
+class Handling {  // candidate for src/native
 public:
-    explicit Handling(PyObject* exc) : item_(PyThreadState_Get()->exc_info), prev_(item_->exc_value) {
-        Py_INCREF(exc);
-        item_->exc_value = exc;
+    explicit Handling(PyObject* exc) {
+        prev_ = PyErr_GetHandledException();  // new reference or nullptr
+        PyErr_SetHandledException(nullptr);
+        PyObject* outer = PyErr_GetHandledException();
+        if (outer == prev_) Py_CLEAR(prev_);
+        Py_XDECREF(outer);
+        PyErr_SetHandledException(exc);
     }
     ~Handling() {
-        PyObject* cur = item_->exc_value;
-        item_->exc_value = prev_;
-        Py_XDECREF(cur);
+        PyErr_SetHandledException(prev_);
+        Py_XDECREF(prev_);
     }
     Handling(const Handling&) = delete;
     Handling& operator=(const Handling&) = delete;
 
 private:
-    _PyErr_StackItem* item_;
-    PyObject* prev_;  // the slot's own reference, handed back on exit
+    PyObject* prev_;  // what the innermost slot held (new reference), or nullptr
 };
 
 // `from <module> import <name>` for an imported module: the attribute, else the submodule of
@@ -215,9 +216,9 @@ PyObject* cpu_count_or_one() {
 // looked up afresh as the f-string would.
 PyObject* version_string(bool with_micro) {
     PyObject* fields[3] = {QN_STR("major"), QN_STR("minor"), QN_STR("micro")};
-    Ref parts[3];
-    PyObject* items[3];
     const int n = with_micro ? 3 : 2;
+    Ref parts = Ref::steal(PyTuple_New(n));
+    if (!parts) return nullptr;
     for (int i = 0; i < n; ++i) {
         Ref sys = Ref::steal(global(QN_STR("sys")));
         Ref vi = Ref::steal(attr(sys.get(), QN_STR("version_info")));
@@ -226,11 +227,11 @@ PyObject* version_string(bool with_micro) {
         Ref v = Py_IS_TYPE(vi.get(), g_version_info_type) ? Ref::borrow(PyStructSequence_GET_ITEM(vi.get(), i))
                                                           : Ref::steal(attr(vi.get(), fields[i]));
         if (!v) return nullptr;
-        parts[i] = Ref::steal(PyObject_Format(v.get(), nullptr));
-        if (!parts[i]) return nullptr;
-        items[i] = parts[i].get();
+        PyObject* text = PyObject_Format(v.get(), nullptr);
+        if (text == nullptr) return nullptr;
+        PyTuple_SET_ITEM(parts.get(), i, text);
     }
-    return _PyUnicode_JoinArray(QN_STR("."), items, n);
+    return PyUnicode_Join(QN_STR("."), parts.get());
 }
 
 // (time.perf_counter() - start) * 1000
@@ -291,7 +292,7 @@ PyObject* physical_cores_try() {
     Ref os = Ref::steal(global(QN_STR("os")));
     if (!os) return nullptr;
     PyObject* aff_raw = nullptr;
-    const int has = _PyObject_LookupAttr(os.get(), QN_STR("sched_getaffinity"), &aff_raw);
+    const int has = PyObject_GetOptionalAttr(os.get(), QN_STR("sched_getaffinity"), &aff_raw);
     Ref aff = Ref::steal(aff_raw);
     if (has < 0) return nullptr;
     long long cores;
@@ -357,7 +358,7 @@ Py_ssize_t count_node_entries(PyObject* entries) {
     while (PyObject* raw = PyIter_Next(it.get())) {
         Ref d = Ref::steal(raw);
         if (PyUnicode_CheckExact(raw)) {
-            if (PyUnicode_READY(raw) < 0) return -1;
+            if (PyUnicode_GetLength(raw) < 0) return -1;  // also readies a legacy string (3.11)
             count += is_node_name_str(raw) ? 1 : 0;
             continue;
         }
@@ -442,8 +443,8 @@ PyObject* numa_linux() {
 #if defined(__linux__)
     if (os.get() == g_orig.os && os_path.get() == g_orig.os_path && exists.get() == g_orig.exists) {
         PyObject *st = nullptr, *ld = nullptr;
-        const int has_stat = _PyObject_LookupAttr(os.get(), QN_STR("stat"), &st);
-        const int has_listdir = has_stat < 0 ? -1 : _PyObject_LookupAttr(os.get(), QN_STR("listdir"), &ld);
+        const int has_stat = PyObject_GetOptionalAttr(os.get(), QN_STR("stat"), &st);
+        const int has_listdir = has_stat < 0 ? -1 : PyObject_GetOptionalAttr(os.get(), QN_STR("listdir"), &ld);
         Ref hold_st = Ref::steal(st), hold_ld = Ref::steal(ld);
         if (has_stat > 0 && has_listdir > 0 && st == g_orig.stat && ld == g_orig.listdir) {
             const long long n = native_numa_count();
@@ -715,63 +716,84 @@ bool unpack2(PyObject* value, Ref& a, Ref& b) {
     return !PyErr_Occurred();
 }
 
-int fill_capabilities(PyObject* caps, double start) {
-    if (put(caps, QN_STR("physical_cores"), call_global(QN_STR("detect_physical_cores"))) < 0) return -1;
-    if (put(caps, QN_STR("numa_nodes"), call_global(QN_STR("detect_numa_nodes"))) < 0) return -1;
+// The values of a result dictionary, gathered in key order before the dictionary is made from its
+// key template (which takes them over); whatever was gathered is released when a step fails.
+class Values {
+public:
+    Values() = default;
+    Values(const Values&) = delete;
+    Values& operator=(const Values&) = delete;
+    ~Values() {
+        for (size_t i = 0; i < n_; ++i) Py_DECREF(v_[i]);
+    }
+    // Takes over `value` (new reference); false when it is nullptr (a failed step).
+    bool add(PyObject* value) {
+        if (value == nullptr) return false;
+        v_[n_++] = value;
+        return true;
+    }
+    PyObject* make(const qn::DictTemplate& keys) {
+        const size_t n = n_;
+        n_ = 0;
+        return keys.make(v_, n);
+    }
+
+private:
+    PyObject* v_[17] = {};
+    size_t n_ = 0;
+};
+
+qn::DictTemplate g_caps_keys;      // the 16 keys of a successful detection
+qn::DictTemplate g_fallback_keys;  // the 17 keys of the fallback
+
+PyObject* capabilities(double start) {
+    Values v;
+    if (!v.add(call_global(QN_STR("detect_physical_cores"))) || !v.add(call_global(QN_STR("detect_numa_nodes"))))
+        return nullptr;
     Ref gpu = Ref::steal(call_global(QN_STR("detect_gpu_backends")));
-    if (!gpu) return -1;
+    if (!gpu) return nullptr;
     for (PyObject* key : g_gpu_keys) {
-        if (put(caps, key, PyObject_GetItem(gpu.get(), key)) < 0) return -1;
+        if (!v.add(PyObject_GetItem(gpu.get(), key))) return nullptr;
     }
     Ref pv = Ref::steal(call_global(QN_STR("detect_python_version")));
     Ref version, has_sub;
-    if (!pv || !unpack2(pv.get(), version, has_sub)) return -1;
-    if (put(caps, QN_STR("python_version"), version.release()) < 0) return -1;
-    if (put(caps, QN_STR("subinterpreter_support"), has_sub.release()) < 0) return -1;
+    if (!pv || !unpack2(pv.get(), version, has_sub)) return nullptr;
+    if (!v.add(version.release()) || !v.add(has_sub.release())) return nullptr;
     Ref sys = Ref::steal(global(QN_STR("sys")));
-    if (put(caps, QN_STR("platform"), attr(sys.get(), QN_STR("platform"))) < 0) return -1;
+    if (!v.add(attr(sys.get(), QN_STR("platform")))) return nullptr;
     Ref time = Ref::steal(global(QN_STR("time")));
-    if (put(caps, QN_STR("detected_at"), time ? call_method(time.get(), QN_STR("time")) : nullptr) < 0) return -1;
-    if (put(caps, QN_STR("detector"), qn::newref(QN_STR("native"))) < 0) return -1;
-    return put(caps, QN_STR("detection_time_ms"), elapsed_ms(start));
+    if (!v.add(time ? call_method(time.get(), QN_STR("time")) : nullptr)) return nullptr;
+    if (!v.add(qn::newref(QN_STR("native"))) || !v.add(elapsed_ms(start))) return nullptr;
+    return v.make(g_caps_keys);
 }
 
 PyObject* fallback_capabilities(PyObject* exc, double start) {
-    Ref fb = Ref::steal(_PyDict_NewPresized(17));
-    if (!fb) return nullptr;
-    PyObject* d = fb.get();
-    if (put(d, QN_STR("physical_cores"), cpu_count_or_one()) < 0 || put(d, QN_STR("numa_nodes"), PyLong_FromLong(1)) < 0 ||
-        put(d, QN_STR("has_gpu"), qn::newref(Py_False)) < 0 || put(d, QN_STR("gpu_count"), PyLong_FromLong(0)) < 0 ||
-        put(d, QN_STR("gpu_memory_mb"), PyLong_FromLong(0)) < 0 || put(d, QN_STR("cuda_available"), qn::newref(Py_False)) < 0 ||
-        put(d, QN_STR("rocm_available"), qn::newref(Py_False)) < 0 || put(d, QN_STR("oneapi_available"), qn::newref(Py_False)) < 0 ||
-        put(d, QN_STR("active_backend"), qn::newref(QN_STR("cpu"))) < 0 ||
-        put(d, QN_STR("backend_version"), PyUnicode_FromStringAndSize("", 0)) < 0 ||
-        put(d, QN_STR("python_version"), version_string(false)) < 0 ||
-        put(d, QN_STR("subinterpreter_support"), qn::newref(Py_False)) < 0)
+    Values v;
+    if (!v.add(cpu_count_or_one()) || !v.add(PyLong_FromLong(1)) || !v.add(qn::newref(Py_False)) ||
+        !v.add(PyLong_FromLong(0)) || !v.add(PyLong_FromLong(0)) || !v.add(qn::newref(Py_False)) ||
+        !v.add(qn::newref(Py_False)) || !v.add(qn::newref(Py_False)) || !v.add(qn::newref(QN_STR("cpu"))) ||
+        !v.add(PyUnicode_FromStringAndSize("", 0)) || !v.add(version_string(false)) || !v.add(qn::newref(Py_False)))
         return nullptr;
     Ref sys = Ref::steal(global(QN_STR("sys")));
-    if (put(d, QN_STR("platform"), attr(sys.get(), QN_STR("platform"))) < 0) return nullptr;
+    if (!v.add(attr(sys.get(), QN_STR("platform")))) return nullptr;
     Ref time = Ref::steal(global(QN_STR("time")));
-    if (put(d, QN_STR("detected_at"), time ? call_method(time.get(), QN_STR("time")) : nullptr) < 0) return nullptr;
-    if (put(d, QN_STR("detector"), qn::newref(QN_STR("native_fallback"))) < 0 || put(d, QN_STR("error"), PyObject_Str(exc)) < 0 ||
-        put(d, QN_STR("detection_time_ms"), elapsed_ms(start)) < 0)
+    if (!v.add(time ? call_method(time.get(), QN_STR("time")) : nullptr)) return nullptr;
+    if (!v.add(qn::newref(QN_STR("native_fallback"))) || !v.add(PyObject_Str(exc)) || !v.add(elapsed_ms(start)))
         return nullptr;
-    return fb.release();
+    return v.make(g_fallback_keys);
 }
 
 PyObject* detect_capabilities(qn::Function*, PyObject* const*) {
-    Ref caps = Ref::steal(_PyDict_NewPresized(16));
-    if (!caps) return nullptr;
     double start;
     {
         Ref time = Ref::steal(global(QN_STR("time")));
         Ref t0 = Ref::steal(time ? call_method(time.get(), QN_STR("perf_counter")) : nullptr);
         if (!t0 || !qn::to_double(t0.get(), start)) return nullptr;
     }
-    if (fill_capabilities(caps.get(), start) == 0) return caps.release();
+    PyObject* caps = capabilities(start);
+    if (caps != nullptr) return caps;
     Ref exc = Ref::steal(take_exception());
     if (!exc) return nullptr;
-    caps.reset();
     Handling h(exc.get());
     return fallback_capabilities(exc.get(), start);
 }
@@ -799,6 +821,18 @@ int capture_originals(PyObject* m) {
 }
 
 int build_constants() {
+    if (g_caps_keys.size() == 0 &&
+        g_caps_keys.setup({"physical_cores", "numa_nodes", "has_gpu", "gpu_count", "gpu_memory_mb", "cuda_available",
+                           "rocm_available", "oneapi_available", "active_backend", "backend_version",
+                           "python_version", "subinterpreter_support", "platform", "detected_at", "detector",
+                           "detection_time_ms"}) < 0)
+        return -1;
+    if (g_fallback_keys.size() == 0 &&
+        g_fallback_keys.setup({"physical_cores", "numa_nodes", "has_gpu", "gpu_count", "gpu_memory_mb",
+                               "cuda_available", "rocm_available", "oneapi_available", "active_backend",
+                               "backend_version", "python_version", "subinterpreter_support", "platform",
+                               "detected_at", "detector", "error", "detection_time_ms"}) < 0)
+        return -1;
     for (int i = 0; i < 8; ++i) {
         g_gpu_keys[i] = PyUnicode_InternFromString(kGpuKeys[i]);
         if (g_gpu_keys[i] == nullptr) return -1;
