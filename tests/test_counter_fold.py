@@ -372,17 +372,7 @@ def test_threads_lose_no_update():
                     seen_bad.append(st)
             agg.get_all_stats()
 
-    workers = [threading.Thread(target=writer, args=(k,)) for k in range(threads_n)]
-    workers.append(threading.Thread(target=reader))
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)
-    try:
-        for t in workers:
-            t.start()
-        for t in workers:
-            t.join()
-    finally:
-        sys.setswitchinterval(old)
+    run_threads([lambda k=k: writer(k) for k in range(threads_n)] + [reader], interval=1e-5)
     assert not seen_bad
     total = threads_n * per_thread
     s0, s1 = agg.get_stats(0), agg.get_stats(1)
@@ -393,7 +383,26 @@ def test_threads_lose_no_update():
 
 
 # --- re-initialisation while other calls are under way ----------------------------------------
-class HandoffLock:
+class PyLock:
+    """A lock written in Python (the module's `threading` may be rebound to supply one)."""
+
+    def __init__(self):
+        self._lock = threading.Lock()
+
+    def acquire(self, blocking=True, timeout=-1):
+        return self._lock.acquire(blocking, timeout)
+
+    def release(self):
+        self._lock.release()
+
+    def __enter__(self):
+        return self.acquire()
+
+    def __exit__(self, *exc):
+        self.release()
+
+
+class HandoffLock(PyLock):
     """A lock written in Python whose acquire, once, lets another thread run a call to the end.
 
     `arm(fn)` makes the next acquire on the calling thread run `fn` on a new thread and wait for
@@ -405,7 +414,7 @@ class HandoffLock:
     _armed = {}
 
     def __init__(self):
-        self._lock = threading.Lock()
+        super().__init__()
         HandoffLock.made.append(__import__("weakref").ref(self))
 
     @classmethod
@@ -428,16 +437,7 @@ class HandoffLock:
             t.join()
             if errors:
                 raise errors[0]
-        return self._lock.acquire(blocking, timeout)
-
-    def release(self):
-        self._lock.release()
-
-    def __enter__(self):
-        return self.acquire()
-
-    def __exit__(self, *exc):
-        self.release()
+        return super().acquire(blocking, timeout)
 
 
 @pytest.fixture
@@ -509,28 +509,17 @@ def test_failed_reinit_changes_nothing(handoff):
 
 
 # --- stress ------------------------------------------------------------------------------------
-class SwitchingLock:
+class SwitchingLock(PyLock):
     """A lock written in Python that gives other threads a chance to run inside every acquire."""
-
-    def __init__(self):
-        self._lock = threading.Lock()
 
     def acquire(self, blocking=True, timeout=-1):
         __import__("time").sleep(0)
-        return self._lock.acquire(blocking, timeout)
-
-    def release(self):
-        self._lock.release()
-
-    __enter__ = acquire
-
-    def __exit__(self, *exc):
-        self.release()
+        return super().acquire(blocking, timeout)
 
 
-def run_threads(targets):
+def run_threads(targets, interval=1e-6):
     old = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
+    sys.setswitchinterval(interval)
     try:
         threads = [threading.Thread(target=t) for t in targets]
         for t in threads:
