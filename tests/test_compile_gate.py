@@ -837,12 +837,13 @@ def bounded(fn, *args):
 
 
 class SwitchingLock:
-    """A lock written in Python that hands the interpreter to other threads inside every acquire
-    and release, and checks that it is only ever released by its holder."""
+    """A lock written in Python that hands the interpreter to other threads when it is made and
+    inside every acquire and release, and checks that it is only ever released by its holder."""
 
     made = []
 
     def __init__(self):
+        time.sleep(0)
         self._lock = _real_lock()
         self.holder = None
         self.acquired = 0

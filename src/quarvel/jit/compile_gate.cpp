@@ -491,9 +491,12 @@ PyObject* gate_init(qn::Function*, PyObject* const* a) {
         Py_RETURN_NONE;
     }
     // Initialising again starts over with no learned thresholds and a lock of its own; calls still
-    // running on the old core keep it until they return.
+    // running on the old core keep it until they return. Making the lock may run Python code (a
+    // rebound threading.Lock), during which another thread may initialise the gate too: the core
+    // replaced is the one current after that.
     GateCore* fresh = new_core(config.release());
     if (fresh == nullptr) return nullptr;
+    c = g->core;
     g->core = fresh;
     g->recompile_interval = core::kRecompileInterval;
     g->initialised = true;
