@@ -563,12 +563,13 @@ int gpu_registry(PyObject* info) {
         Ref binfo = Ref::steal(attr(best.get(), QN_STR("info")));
         if (put(info, QN_STR("backend_version"), attr(binfo.get(), QN_STR("version"))) < 0) return -1;
     }
-    PyObject* active = PyDict_GetItemWithError(info, QN_STR("active_backend"));
-    if (active == nullptr) {
+    // Held: the comparison runs the value's own __ne__.
+    Ref active = Ref::borrow(PyDict_GetItemWithError(info, QN_STR("active_backend")));
+    if (!active) {
         if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, QN_STR("active_backend"));
         return -1;
     }
-    Ref has_gpu = Ref::steal(PyObject_RichCompare(active, QN_STR("cpu"), Py_NE));
+    Ref has_gpu = Ref::steal(PyObject_RichCompare(active.get(), QN_STR("cpu"), Py_NE));
     if (!has_gpu || PyDict_SetItem(info, QN_STR("has_gpu"), has_gpu.get()) < 0) return -1;
     int t = truth(has_gpu.get());
     if (t <= 0) return t;
@@ -729,6 +730,11 @@ public:
     // Takes over `value` (new reference); false when it is nullptr (a failed step).
     bool add(PyObject* value) {
         if (value == nullptr) return false;
+        if (n_ == kCapacity) {
+            Py_DECREF(value);
+            PyErr_SetString(PyExc_SystemError, "too many dictionary values");
+            return false;
+        }
         v_[n_++] = value;
         return true;
     }
@@ -739,7 +745,8 @@ public:
     }
 
 private:
-    PyObject* v_[17] = {};
+    static constexpr size_t kCapacity = 17;
+    PyObject* v_[kCapacity] = {};
     size_t n_ = 0;
 };
 
