@@ -535,6 +535,11 @@ def test_failing_lock_changes_nothing_and_leaves_no_owner(monkeypatch):
             self._lock.release()
             if self.fail_release:
                 raise KeyError("release")
+
+        __enter__ = acquire
+
+        def __exit__(self, *exc):
+            self.release()
     made = []
     monkeypatch.setattr(bp, "threading", types.SimpleNamespace(Lock=lambda: made.append(Flaky()) or made[-1]))
     a, s = bp.FastBucketAllocator(), bp.FastStatsCollector()
