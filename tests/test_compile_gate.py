@@ -836,6 +836,35 @@ def bounded(fn, *args):
     return box["result"]
 
 
+def run_concurrently(*groups):
+    """Runs each (function, thread count) group on that many threads, passing each its index in the
+    group, until all have returned; re-raises the first error any of them raised. A group given
+    as (function, count, "until others finish") is stopped through the Event it receives instead
+    of an index once every other group is done."""
+    errors, stop, waiting, endless = [], threading.Event(), [], []
+
+    def guarded(fn, arg):
+        try:
+            fn(arg)
+        except BaseException as exc:    # noqa: BLE001 - re-raised below
+            errors.append(exc)
+
+    for fn, count, *until in groups:
+        for k in range(count):
+            t = threading.Thread(target=guarded, args=(fn, stop if until else k), daemon=True)
+            (endless if until else waiting).append(t)
+    for t in waiting + endless:
+        t.start()
+    for t in waiting:
+        t.join(120)
+    stop.set()
+    for t in endless:
+        t.join(120)
+    assert not any(t.is_alive() for t in waiting + endless), "deadlocked"
+    if errors:
+        raise errors[0]
+
+
 class SwitchingLock:
     """A lock written in Python that hands the interpreter to other threads when it is made and
     inside every acquire and release, and checks that it is only ever released by its holder."""
@@ -1129,39 +1158,20 @@ def test_reinitialising_while_every_method_runs(contended):
             possible.add(start)
             start = model_next_threshold(start, 1, 3.0, dict(min_threshold=10, max_threshold=10000,
                                                              learning_rate=0.1, target_speedup=2.0))
-    errors = []
-    stop = threading.Event()
-
-    def user(k):
-        try:
-            store = Store(call_count=1000, compile_count=1, avg_speedup=3.0)
-            fid = f"f{k % 2}"
-            while not stop.is_set():
-                assert g.get_threshold(fid) in possible
-                assert g.should_compile(fid, store) is True
-                g.update(fid, store)
-                st = g.get_statistics()
-                assert st["tracked_functions"] in (0, 1, 2)
-        except BaseException as exc:    # noqa: BLE001 - reported below
-            errors.append(exc)
+    def user(stop):
+        store = Store(call_count=1000, compile_count=1, avg_speedup=3.0)
+        fid = f"f{threading.get_ident() % 2}"
+        while not stop.is_set():
+            assert g.get_threshold(fid) in possible
+            assert g.should_compile(fid, store) is True
+            g.update(fid, store)
+            assert g.get_statistics()["tracked_functions"] in (0, 1, 2)
 
     def reinit(k):
-        try:
-            for i in range(rounds // 4):
-                g.__init__(configs[(i + k) % 7])
-        except BaseException as exc:    # noqa: BLE001 - reported below
-            errors.append(exc)
+        for i in range(rounds // 4):
+            g.__init__(configs[(i + k) % 7])
 
-    users = [threading.Thread(target=user, args=(k,)) for k in range(3)]
-    inits = [threading.Thread(target=reinit, args=(k,)) for k in range(2)]
-    for t in users + inits:
-        t.start()
-    for t in inits:
-        t.join(60)
-    stop.set()
-    for t in users:
-        t.join(60)
-    assert not errors
+    run_concurrently((reinit, 2), (user, 3, "until others finish"))
     assert g.config in configs
     assert g.get_statistics()["tracked_functions"] <= 2
 
@@ -1203,20 +1213,7 @@ def test_stress_decisions_and_updates_stay_consistent(contended):
             assert g.should_compile(fid, decide) is local.expected
             g.update(fid, update)
 
-    errors = []
-
-    def guarded(k):
-        try:
-            worker(k)
-        except BaseException as exc:    # noqa: BLE001 - reported below
-            errors.append(exc)
-
-    threads = [threading.Thread(target=guarded, args=(k,)) for k in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(120)
-    assert not errors
+    run_concurrently((worker, 4))
     assert calls == {"should": 4 * rounds, "update": 4 * rounds}
     assert {fid: g.get_threshold(fid) for fid in model} == model
     stats = g.get_statistics()

@@ -560,7 +560,11 @@ bool threshold_fast(GateCore* c, PyObject* func_id, int32_t& out) {
     return true;
 }
 
-inline bool check_func_id(PyObject* func_id) { return qn::arg_exact(func_id, &PyUnicode_Type, "func_id"); }
+// The start of every method that takes a function identifier: the identifier must be exactly a str
+// or None (checked before anything else happens); then the gate's current core is held.
+bool begin_call(PyObject* self, PyObject* func_id, CoreRef& c) {
+    return qn::arg_exact(func_id, &PyUnicode_Type, "func_id") && hold_core(self, c);
+}
 
 PyObject* call_get_metrics(PyObject* store, PyObject* func_id) {
     PyObject* argv[2] = {store, func_id};
@@ -605,9 +609,8 @@ bool current_time(double& out) {
 
 PyObject* gate_get_threshold(qn::Function*, PyObject* const* a) {
     PyObject* func_id = a[1];
-    if (!check_func_id(func_id)) return nullptr;
     CoreRef c;
-    if (!hold_core(a[0], c)) return nullptr;
+    if (!begin_call(a[0], func_id, c)) return nullptr;
     qn::Ref result;
     {
         qn::LockGuard guard(c->lock, c->owner, "CompileGate.get_threshold");
@@ -632,9 +635,8 @@ PyObject* gate_get_threshold(qn::Function*, PyObject* const* a) {
 PyObject* gate_should_compile(qn::Function*, PyObject* const* a) {
     PyObject* func_id = a[1];
     PyObject* store = a[2];
-    if (!check_func_id(func_id)) return nullptr;
     CoreRef c;
-    if (!hold_core(a[0], c)) return nullptr;
+    if (!begin_call(a[0], func_id, c)) return nullptr;
     double now = 0.0;
     if (!current_time(now)) return nullptr;
     int32_t threshold = 0;
@@ -695,9 +697,8 @@ int log_update(PyObject* func_id, int32_t old_value, int32_t new_value, double s
 PyObject* gate_update(qn::Function*, PyObject* const* a) {
     PyObject* func_id = a[1];
     PyObject* store = a[2];
-    if (!check_func_id(func_id)) return nullptr;
     CoreRef c;
-    if (!hold_core(a[0], c)) return nullptr;
+    if (!begin_call(a[0], func_id, c)) return nullptr;
     int32_t old_value = 0, new_value = 0;
     double avg_speedup = 0.0;
     qn::Ref metrics, count_obj, stored_value;
@@ -842,40 +843,46 @@ private:
     bool entered_ = false;
 };
 
+// Runs `body` inside the section guarded by the lock bound to the module's `_policy_lock` (looked
+// up now), entered as `with` enters it. `body` reports an error by leaving an exception set, which
+// the lock's __exit__ then sees. Returns 0, +1 when a rebound lock's __exit__ swallowed the error,
+// or -1 with an exception set.
+template <class Body>
+int with_policy_lock(const char* what, Body&& body) {
+    PolicySection section;
+    if (!section.enter(what)) return -1;
+    qn::Ref lock = qn::Ref::steal(qn::lookup_global(module_dict, N._policy_lock));
+    if (!lock) return -1;
+    qn::WithBlock block(lock.get());
+    if (!block) return -1;
+    body();
+    return block.leave();
+}
+
 PyObject* get_compile_gate(qn::Function*, PyObject* const*) {
     qn::Ref result;
-    PolicySection section;
-    if (!section.enter("get_compile_gate")) return nullptr;
-    qn::Ref lock = qn::Ref::steal(qn::lookup_global(module_dict, N._policy_lock));
-    if (!lock) return nullptr;
-    qn::WithBlock block(lock.get());
-    if (!block) return nullptr;
-    if (gate_instance == Py_None) {
-        PyObject* gate = make_default_gate();
-        if (gate != nullptr) {
+    const int done = with_policy_lock("get_compile_gate", [&] {
+        if (gate_instance == Py_None) {
+            PyObject* gate = make_default_gate();
+            if (gate == nullptr) return;
             PyObject* old = gate_instance;
             gate_instance = gate;
             Py_DECREF(old);  // None
         }
-    }
-    if (!PyErr_Occurred()) result = qn::Ref::borrow(gate_instance);
-    const int left = block.leave();
-    if (left < 0) return nullptr;
-    if (left > 0) Py_RETURN_NONE;  // __exit__ of a rebound lock swallowed an error
+        result = qn::Ref::borrow(gate_instance);
+    });
+    if (done < 0) return nullptr;
+    if (done > 0) Py_RETURN_NONE;  // as `with` would go on after a swallowed error
     return result.release();
 }
 
 PyObject* reset_compile_gate(qn::Function*, PyObject* const*) {
     qn::Ref old;  // the old gate is dropped only after the section is over
-    PolicySection section;
-    if (!section.enter("reset_compile_gate")) return nullptr;
-    qn::Ref lock = qn::Ref::steal(qn::lookup_global(module_dict, N._policy_lock));
-    if (!lock) return nullptr;
-    qn::WithBlock block(lock.get());
-    if (!block) return nullptr;
-    old = qn::Ref::steal(gate_instance);
-    gate_instance = qn::newref(Py_None);
-    if (block.leave() < 0) return nullptr;
+    const int done = with_policy_lock("reset_compile_gate", [&] {
+        old = qn::Ref::steal(gate_instance);
+        gate_instance = qn::newref(Py_None);
+    });
+    if (done < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
