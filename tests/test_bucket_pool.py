@@ -3,17 +3,14 @@ allocator statistics, checked against small Python models of the same arithmetic
 
 import gc
 import logging
-import os
 import pickle
 import random
 import struct
-import subprocess
 import sys
 import threading
 import time
 import types
 import weakref
-from pathlib import Path
 
 import pytest
 
@@ -27,7 +24,7 @@ U64_MAX = 2**64 - 1
 
 # --- module frame -------------------------------------------------------------------------------
 
-def test_module_names_and_loaded_line():
+def test_module_names_and_loaded_line(python_subprocess):
     public = {n for n in dir(bp) if not n.startswith("_")}
     assert public == {"threading", "logging", "logger", "FastSlabHeaderOps", "FastBucketAllocator",
                       "FastStatsCollector", "fast_align_size", "fast_get_bucket_size",
@@ -35,8 +32,7 @@ def test_module_names_and_loaded_line():
     assert bp.logger is logging.getLogger("quarvel.memory.bucket_pool")
     code = ("import logging; logging.basicConfig(level=logging.INFO, format='%(name)s|%(levelname)s|%(message)s');"
             "import quarvel.memory.bucket_pool")
-    env = dict(os.environ, PYTHONPATH=str(Path(bp.__file__).parents[2]))
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, env=env)
+    out = python_subprocess(code)
     assert out.returncode == 0, out.stderr
     assert out.stderr.splitlines() == [
         "quarvel.memory.bucket_pool|INFO|Quarvel Bucket Pool Cython module loaded - targeting 1.8-3× performance improvement"]
