@@ -4,14 +4,91 @@ import gc
 import pickle
 import sys
 import threading
+import time
+import types
+import weakref
 
 import pytest
 
+import quarvel.memory.sync_kernel as sk
 from quarvel.memory.sync_kernel import AtomicPointer, LockFreeStack
 
 
 class Obj:
     pass
+
+
+class SwitchingLock:
+    """A Python-level lock that hands the interpreter to other threads right after it is taken and
+    around its release: anything an object reads or writes outside its locked section then
+    interleaves with the other threads' sections."""
+
+    made = []
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self.holder = None
+        self.acquired = 0
+        SwitchingLock.made.append(self)
+
+    def acquire(self, blocking=True, timeout=-1):
+        time.sleep(0)
+        if not self._lock.acquire(blocking, timeout):
+            return False
+        assert self.holder is None
+        self.holder = threading.get_ident()
+        self.acquired += 1
+        time.sleep(0)
+        return True
+
+    def release(self):
+        assert self.holder == threading.get_ident()
+        time.sleep(0)
+        self.holder = None
+        self._lock.release()
+        time.sleep(0)
+
+    def __enter__(self):
+        return self.acquire()
+
+    def __exit__(self, *exc):
+        self.release()
+
+
+@pytest.fixture(params=["threading.Lock", "switching lock"])
+def contended(request, monkeypatch):
+    """Objects made inside the test take the module's threading.Lock or (the module reads its
+    `threading` global when it constructs one) a SwitchingLock; thread switches as often as the
+    interpreter allows. Yields the scale of the run (the switching lock is slower)."""
+    SwitchingLock.made = []
+    if request.param == "switching lock":
+        monkeypatch.setattr(sk, "threading", types.SimpleNamespace(Lock=SwitchingLock))
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        yield 1 if request.param == "threading.Lock" else 8
+    finally:
+        sys.setswitchinterval(old)
+    if request.param == "switching lock":
+        assert SwitchingLock.made and all(lock.acquired for lock in SwitchingLock.made)
+        assert all(lock.holder is None for lock in SwitchingLock.made)
+
+
+def _run_threads(target, n, *args):
+    errors = []
+
+    def run(k):
+        try:
+            target(k, *args)
+        except BaseException as exc:  # reported below, with the thread's own traceback lost
+            errors.append(exc)
+
+    ts = [threading.Thread(target=run, args=(k,)) for k in range(n)]
+    for t in ts:
+        t.start()
+    for t in ts:
+        t.join()
+    assert not errors, errors
 
 
 def _run_bounded(fn, seconds=5):
@@ -139,9 +216,9 @@ def test_pointer_arguments_gc_pickle():
     assert s.load() == 5
 
 
-def test_pointer_concurrent_swaps_count_every_write():
+def test_pointer_concurrent_swaps_count_every_write(contended):
     p = AtomicPointer(0)
-    threads_n, per_thread = 4, 2000
+    threads_n, per_thread = 4, 2000 // contended
     wins = [0] * threads_n
     tokens = [object() for _ in range(8)]
 
@@ -153,19 +230,92 @@ def test_pointer_concurrent_swaps_count_every_write():
             if i % 7 == 0:
                 p.store(tokens[k])
 
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    try:
-        ts = [threading.Thread(target=worker, args=(k,)) for k in range(threads_n)]
-        for t in ts:
-            t.start()
-        for t in ts:
-            t.join()
-    finally:
-        sys.setswitchinterval(old)
+    _run_threads(worker, threads_n)
     stores = threads_n * len(range(0, per_thread, 7))
     assert p.get_version() == sum(wins) + stores
     assert p.load() in tokens
+
+
+def test_pointer_compare_and_swap_increments_are_exact(contended):
+    # Every thread adds 1 to the held int by load + compare_and_swap until it wins: a swap that
+    # compared outside the locked section would let two threads win with the same value.
+    p = AtomicPointer(10**6)
+    threads_n, per_thread = 4, 1500 // contended
+    retries = [0] * threads_n
+
+    def worker(k):
+        for _ in range(per_thread):
+            while True:
+                cur = p.load()
+                if p.compare_and_swap(cur, cur + 1):
+                    break
+                retries[k] += 1
+
+    _run_threads(worker, threads_n)
+    assert p.load() == 10**6 + threads_n * per_thread
+    assert p.get_version() == threads_n * per_thread
+
+
+def test_reinitialising_a_pointer_while_it_is_used(contended):
+    tokens = [Obj() for _ in range(4)]
+    counts = [sys.getrefcount(t) for t in tokens]
+    p = AtomicPointer(tokens[0])
+    per_thread = 1500 // contended
+
+    def worker(k):
+        for i in range(per_thread):
+            if k == 0:
+                AtomicPointer.__init__(p, tokens[i % 4])     # a concurrent __init__ replaces the content
+            else:
+                p.store(tokens[k])
+                p.compare_and_swap(tokens[k], tokens[(k + 1) % 4])
+                assert p.load() in tokens
+
+    _run_threads(worker, 4)
+    assert p.load() in tokens and p.get_version() <= 3 * 2 * per_thread
+    del p
+    assert [sys.getrefcount(t) for t in tokens] == counts
+
+
+def test_cycles_through_held_objects_are_collected():
+    # A held object that refers back to its container (a node that knows its owner).
+    class Node:
+        pass
+
+    class OwnPointer(AtomicPointer):
+        pass
+
+    class OwnStack(LockFreeStack):
+        pass
+
+    gc.collect()
+    refs = []
+    for _ in range(300):
+        p, s = AtomicPointer(), LockFreeStack()
+        a, b = Node(), Node()
+        a.owner, b.owner = p, s
+        p.store(a)
+        s.push(1)
+        s.push(b)
+        s.push(None)
+        p2, s2 = OwnPointer(), OwnStack()
+        p2.store(p2)                            # each holds itself
+        s2.push(s2)
+        refs += [weakref.ref(o) for o in (a, b, p2, s2)]
+    del p, s, a, b, p2, s2
+    gc.collect()
+    assert all(r() is None for r in refs)
+
+    # A collected stack releases what it held, also items outside the cycle.
+    outside = Obj()
+    before = sys.getrefcount(outside)
+    s = LockFreeStack()
+    s.push(outside)
+    s.push(s)
+    s.push(outside)
+    del s
+    gc.collect()
+    assert sys.getrefcount(outside) == before
 
 
 # ---- LockFreeStack ----
@@ -269,9 +419,9 @@ def test_stack_push_out_of_memory():
     assert s.pop() == 1 and s.is_empty()
 
 
-def test_stack_concurrent_push_pop_each_item_once():
+def test_stack_concurrent_push_pop_each_item_once(contended):
     s = LockFreeStack()
-    threads_n, per_thread = 4, 4000
+    threads_n, per_thread = 4, 4000 // contended
     popped = [[] for _ in range(threads_n)]
     barrier = threading.Barrier(threads_n)
 
@@ -284,18 +434,9 @@ def test_stack_concurrent_push_pop_each_item_once():
                 item = s.pop()
                 if item is not None:
                     out.append(item)
-            s.size()
+            assert 0 <= s.size() <= threads_n * per_thread
 
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    try:
-        ts = [threading.Thread(target=worker, args=(k,)) for k in range(threads_n)]
-        for t in ts:
-            t.start()
-        for t in ts:
-            t.join()
-    finally:
-        sys.setswitchinterval(old)
+    _run_threads(worker, threads_n)
     taken = [item for out in popped for item in out]
     assert len(taken) == len(set(taken))
     assert s.size() == threads_n * per_thread - len(taken)

@@ -5,6 +5,8 @@ import pickle
 import random
 import sys
 import threading
+import time
+import types
 import weakref
 
 import pytest
@@ -127,6 +129,23 @@ class ModelStats:
 
 class SubCounter(AtomicCounter):
     """Not an exact AtomicCounter: every call goes through the methods by name."""
+
+
+class SwitchingCounter(AtomicCounter):
+    """Hands the interpreter to another thread after every read, so that a read and the update
+    that depends on it (the peaks' compare-and-swap loops) interleave with other threads."""
+
+    def load(self):
+        value = super().load()
+        time.sleep(0)
+        return value
+
+
+def _with_counters(stats, counter_type):
+    if counter_type is not AtomicCounter:
+        for name in ATTRS:
+            setattr(stats, name, counter_type(0))
+    return stats
 
 
 class Recorder:
@@ -423,10 +442,7 @@ def test_internal_counters_through_native_table():
 def test_randomized_against_model(counter_type):
     rng = random.Random(6061)
     for _ in range(30):
-        native, model = LockFreeStatistics(), ModelStats(counter_type)
-        if counter_type is not AtomicCounter:
-            for name in ATTRS:
-                setattr(native, name, counter_type(0))
+        native, model = _with_counters(LockFreeStatistics(), counter_type), ModelStats(counter_type)
         for name, args in _random_ops(rng, 40):
             got = _outcome(getattr(native, name), *args)
             want = _outcome(getattr(model, name), *args)
@@ -486,6 +502,58 @@ def test_reset():
     assert s.fallback_allocations.load() == 0
 
 
+def test_reset_calls_the_counters_outside_its_lock(monkeypatch):
+    # A stand-in counter's store() may call back into the same object: a reset from inside it
+    # must neither wait for the lock its caller holds nor fail.
+    s = LockFreeStatistics()
+    nested = []
+
+    class Reentrant(AtomicCounter):
+        def store(self, value):
+            super().store(value)
+            if not nested:
+                nested.append(True)
+                s.reset()
+
+    s.bytes_reserved = Reentrant(5)
+    s.record_allocation(10, True, 4, 7)
+    done = threading.Event()
+    threading.Thread(target=lambda: (s.reset(), done.set()), daemon=True).start()
+    assert done.wait(5), "reset deadlocked on a call back from a counter's store()"
+    assert nested and s.get_snapshot() == LockFreeStatistics().get_snapshot()
+
+    # The lock is the module's threading.Lock(), made by the constructor; no store() runs under it.
+    made = []
+
+    class RecordingLock:
+        def __init__(self):
+            self._lock, self.held, self.entries = threading.Lock(), False, 0
+            made.append(self)
+
+        def acquire(self, blocking=True, timeout=-1):
+            ok = self._lock.acquire(blocking, timeout)
+            self.held, self.entries = ok, self.entries + ok
+            return ok
+
+        def release(self):
+            self.held = False
+            self._lock.release()
+
+    monkeypatch.setattr(sk, "threading", types.SimpleNamespace(Lock=RecordingLock))
+    s = LockFreeStatistics()
+    seen = []
+
+    class Probe(AtomicCounter):
+        def store(self, value):
+            seen.append(made[0].held)
+            super().store(value)
+
+    s.total_allocations = s.peak_bytes_allocated = Probe(3)
+    s.reset()
+    assert len(made) == 1 and made[0].entries == 1 and seen == [False, False]
+    assert s.total_allocations.load() == 0
+
+
 def test_gc_pickle_and_lifetime():
     s = LockFreeStatistics()
     assert gc.is_tracked(s)
@@ -505,9 +573,10 @@ def test_gc_pickle_and_lifetime():
     assert alive() is None                      # the cycle through a public attribute is collected
 
 
-def test_concurrent_recording_exact_totals_and_peaks():
-    s = LockFreeStatistics()
-    threads_n, per_thread = 4, 3000
+@pytest.mark.parametrize("counter_type", [AtomicCounter, SwitchingCounter], ids=["exact", "switching"])
+def test_concurrent_recording_exact_totals_and_peaks(counter_type):
+    s = _with_counters(LockFreeStatistics(), counter_type)
+    threads_n, per_thread = 4, 3000 if counter_type is AtomicCounter else 400
     barrier = threading.Barrier(threads_n + 1)
     stop = threading.Event()
     seen_peaks = []
@@ -558,21 +627,44 @@ def test_concurrent_recording_exact_totals_and_peaks():
     assert max(seen_peaks, default=0) <= snap["peak_allocations"] <= allocs
 
 
-def test_concurrent_peaks_reach_the_final_count():
-    s = LockFreeStatistics()
+@pytest.mark.parametrize("counter_type", [AtomicCounter, SwitchingCounter], ids=["exact", "switching"])
+def test_concurrent_peaks_reach_the_final_count(counter_type):
+    # Only allocations: a peak never goes down, and the last thread to raise the count reads the
+    # final count and must leave it as the peak, whatever the other threads' loops did meanwhile.
+    s = _with_counters(LockFreeStatistics(), counter_type)
+    per_thread = 2500 if counter_type is AtomicCounter else 500
+    drops = []
+    done = threading.Event()
+
+    def worker():
+        for _ in range(per_thread):
+            s.record_allocation(3)
+
+    def watcher():                              # reads the peak natively, without raising it
+        last = 0
+        while not done.is_set():
+            peak = AtomicCounter.load(s.peak_allocations)
+            if peak < last:
+                drops.append((last, peak))
+            last = peak
+
     old = sys.getswitchinterval()
     sys.setswitchinterval(1e-6)
     try:
-        ts = [threading.Thread(target=lambda: [s.record_allocation(3) for _ in range(2500)]) for _ in range(4)]
-        for t in ts:
+        ts = [threading.Thread(target=worker) for _ in range(4)]
+        w = threading.Thread(target=watcher)
+        for t in ts + [w]:
             t.start()
         for t in ts:
             t.join()
+        done.set()
+        w.join()
     finally:
         sys.setswitchinterval(old)
+    assert drops == []
     snap = s.get_snapshot()
-    assert snap["peak_allocations"] == snap["current_allocations"] == 10000
-    assert snap["peak_bytes_allocated"] == snap["bytes_allocated"] == 30000
+    assert snap["peak_allocations"] == snap["current_allocations"] == 4 * per_thread
+    assert snap["peak_bytes_allocated"] == snap["bytes_allocated"] == 3 * 4 * per_thread
 
 
 # ---- timer ----
