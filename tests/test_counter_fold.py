@@ -518,16 +518,31 @@ class SwitchingLock(PyLock):
 
 
 def run_threads(targets, interval=1e-6):
+    """Runs each target on its own thread with a tiny switch interval; re-raises the first error
+    of any of them, and fails (instead of hanging the suite) if one never finishes."""
+    errors = []
+
+    def guarded(target):
+        def run():
+            try:
+                target()
+            except BaseException as exc:
+                errors.append(exc)
+        return run
+
     old = sys.getswitchinterval()
     sys.setswitchinterval(interval)
     try:
-        threads = [threading.Thread(target=t) for t in targets]
+        threads = [threading.Thread(target=guarded(t), daemon=True) for t in targets]
         for t in threads:
             t.start()
         for t in threads:
-            t.join()
+            t.join(120)
     finally:
         sys.setswitchinterval(old)
+    assert not any(t.is_alive() for t in threads), "a thread is stuck (deadlock)"
+    if errors:
+        raise errors[0]
 
 
 @pytest.mark.parametrize("python_lock", [False, True])
@@ -574,15 +589,6 @@ def test_stress_reinit_against_every_method(monkeypatch):
 
     monkeypatch.setattr(counter_fold, "threading", types.SimpleNamespace(Lock=SwitchingLock))
     agg = CounterAggregator(64)
-    errors = []
-
-    def guarded(body):
-        def run():
-            try:
-                body()
-            except BaseException as exc:  # pragma: no cover - reported below
-                errors.append(exc)
-        return run
 
     def reinit(sizes):
         def body():
@@ -612,9 +618,7 @@ def test_stress_reinit_against_every_method(monkeypatch):
                     pass  # the object was shrunk below this id
         return body
 
-    run_threads([guarded(reinit((16, 64))), guarded(reinit((64, 8)))]
-                + [guarded(worker(s)) for s in range(3)])
-    assert not errors
+    run_threads([reinit((16, 64)), reinit((64, 8))] + [worker(s) for s in range(3)])
     n = len([i for i in range(64) if not _raises_index(agg, i)])
     assert n in (8, 16, 64)
     agg.reset_all()
