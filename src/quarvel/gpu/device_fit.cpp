@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 
 namespace df = quarvel::device_fit;
 
@@ -182,15 +183,12 @@ PyObject* calculate_optimal_chunks(qn::Function*, PyObject* const* a) {
 // str.lower does to it; any other text goes through str.lower itself so the full Unicode case
 // mapping applies, and is then searched in its own code-unit width.
 
+struct PyMemFree {
+  void operator()(char* p) const noexcept { PyMem_Free(p); }
+};
+
 class LoweredText {
  public:
-  LoweredText() = default;
-  LoweredText(const LoweredText&) = delete;
-  LoweredText& operator=(const LoweredText&) = delete;
-  ~LoweredText() {
-    if (heap_ != nullptr) PyMem_Free(heap_);
-  }
-
   bool init(PyObject* s) {
     if (PyUnicode_READY(s) < 0) return false;
     if (PyUnicode_IS_ASCII(s)) return init_ascii(s);
@@ -222,12 +220,12 @@ class LoweredText {
     n_ = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
     char* dst = stack_;
     if (n_ > sizeof stack_) {
-      heap_ = static_cast<char*>(PyMem_Malloc(n_));
-      if (heap_ == nullptr) {
+      heap_.reset(static_cast<char*>(PyMem_Malloc(n_)));
+      if (!heap_) {
         PyErr_NoMemory();
         return false;
       }
-      dst = heap_;
+      dst = heap_.get();
     }
     df::ascii_lower(static_cast<const char*>(PyUnicode_DATA(s)), n_, dst);
     data_ = dst;
@@ -236,7 +234,7 @@ class LoweredText {
   }
 
   char stack_[256];
-  char* heap_ = nullptr;
+  std::unique_ptr<char, PyMemFree> heap_;  // text longer than stack_
   qn::Ref lowered_;
   const void* data_ = nullptr;
   std::size_t n_ = 0;
