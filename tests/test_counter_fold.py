@@ -9,6 +9,8 @@ import random
 import struct
 import sys
 import threading
+import time
+import weakref
 
 import pytest
 
@@ -415,7 +417,7 @@ class HandoffLock(PyLock):
 
     def __init__(self):
         super().__init__()
-        HandoffLock.made.append(__import__("weakref").ref(self))
+        HandoffLock.made.append(weakref.ref(self))
 
     @classmethod
     def arm(cls, fn):
@@ -513,7 +515,7 @@ class SwitchingLock(PyLock):
     """A lock written in Python that gives other threads a chance to run inside every acquire."""
 
     def acquire(self, blocking=True, timeout=-1):
-        __import__("time").sleep(0)
+        time.sleep(0)
         return super().acquire(blocking, timeout)
 
 
