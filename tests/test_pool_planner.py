@@ -88,6 +88,10 @@ def test_signatures_defaults_and_argument_conventions():
     with pytest.raises(OverflowError):
         pp.is_adaptation_beneficial("a", "b", 1.0, 1.0, 0.0, -(2**31) - 1)
     assert pp.is_adaptation_beneficial("a", "b", 0.51, 1.0, 0.0, 0.9) is True  # 0.9 -> trigger 0
+    for call in (lambda: pp.detect_dominant_pattern(["a"], "5"),
+                 lambda: pp.is_adaptation_beneficial("a", "b", 1.0, 1.0, 0.0, None)):
+        with pytest.raises(TypeError, match="^an integer is required$"):
+            call()
     with pytest.raises(TypeError):
         pp.score_pool_recommendation(1.0, 1.0, 1.0)
     with pytest.raises(TypeError):
