@@ -48,10 +48,6 @@ PyObject* pointer_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
     return self.release();
 }
 
-int pointer_tp_init(PyObject* self, PyObject* args, PyObject* kwds) {
-    return qn::call_init(pointer_init_fn, self, args, kwds);
-}
-
 int pointer_traverse(PyObject* self, visitproc visit, void* arg) {
     AtomicPointerObject* p = pointer_of(self);
     Py_VISIT(p->value);
@@ -184,10 +180,6 @@ PyObject* stack_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
     return self.release();
 }
 
-int stack_tp_init(PyObject* self, PyObject* args, PyObject* kwds) {
-    return qn::call_init(stack_init_fn, self, args, kwds);
-}
-
 int stack_traverse(PyObject* self, visitproc visit, void* arg) {
     LockFreeStackObject* s = stack_of(self);
     for (StackNode* node = s->head; node != nullptr; node = node->next) Py_VISIT(node->item);
@@ -296,7 +288,7 @@ void slots_types_setup() {
     qn::type_init(AtomicPointerType, "quarvel.memory.sync_kernel.AtomicPointer", sizeof(AtomicPointerObject),
                   "A slot holding one object reference, with a version that counts writes.", Py_TPFLAGS_HAVE_GC);
     AtomicPointerType.tp_new = pointer_tp_new;
-    AtomicPointerType.tp_init = pointer_tp_init;
+    AtomicPointerType.tp_init = tp_init_via<&pointer_init_fn>;
     AtomicPointerType.tp_dealloc = pointer_dealloc;
     AtomicPointerType.tp_traverse = pointer_traverse;
     AtomicPointerType.tp_clear = pointer_clear;
@@ -304,7 +296,7 @@ void slots_types_setup() {
     qn::type_init(LockFreeStackType, "quarvel.memory.sync_kernel.LockFreeStack", sizeof(LockFreeStackObject),
                   "Last-in-first-out stack of object references with an atomic size counter.", Py_TPFLAGS_HAVE_GC);
     LockFreeStackType.tp_new = stack_tp_new;
-    LockFreeStackType.tp_init = stack_tp_init;
+    LockFreeStackType.tp_init = tp_init_via<&stack_init_fn>;
     LockFreeStackType.tp_dealloc = stack_dealloc;
     LockFreeStackType.tp_traverse = stack_traverse;
     LockFreeStackType.tp_clear = stack_clear;

@@ -301,10 +301,6 @@ PyObject* stats_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
     return self.release();
 }
 
-int stats_tp_init(PyObject* self, PyObject* args, PyObject* kwds) {
-    return qn::call_init(stats_init_fn, self, args, kwds);
-}
-
 int stats_traverse(PyObject* self, visitproc visit, void* arg) {
     LockFreeStatisticsObject* s = stats_of(self);
     Py_VISIT(s->lock);
@@ -642,10 +638,6 @@ inline PyObject* clock_reading() {
     return PyObject_VectorcallMethod(QN_STR("perf_counter_ns"), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
-int timer_tp_init(PyObject* self, PyObject* args, PyObject* kwds) {
-    return qn::call_init(timer_init_fn, self, args, kwds);
-}
-
 PyObject* pt_init(qn::Function*, PyObject* const*) { Py_RETURN_NONE; }
 
 PyObject* pt_start(qn::Function*, PyObject* const* a) {
@@ -710,7 +702,7 @@ void stats_types_setup() {
                   sizeof(LockFreeStatisticsObject),
                   "Allocation statistics kept in atomic counters: recording takes no lock.", Py_TPFLAGS_HAVE_GC);
     LockFreeStatisticsType.tp_new = stats_tp_new;
-    LockFreeStatisticsType.tp_init = stats_tp_init;
+    LockFreeStatisticsType.tp_init = tp_init_via<&stats_init_fn>;
     LockFreeStatisticsType.tp_dealloc = stats_dealloc;
     LockFreeStatisticsType.tp_traverse = stats_traverse;
     LockFreeStatisticsType.tp_clear = stats_clear;
@@ -724,7 +716,7 @@ void stats_types_setup() {
     qn::type_init(PerformanceTimerType, "quarvel.memory.sync_kernel.PerformanceTimer", sizeof(PerformanceTimerObject),
                   "High-resolution timer for performance measurement.");
     PerformanceTimerType.tp_new = PyType_GenericNew;
-    PerformanceTimerType.tp_init = timer_tp_init;
+    PerformanceTimerType.tp_init = tp_init_via<&timer_init_fn>;
 }
 
 int stats_methods_install() {
