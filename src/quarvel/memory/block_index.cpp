@@ -800,14 +800,15 @@ PyObject* m_get_size_distribution(qn::Function*, PyObject* const* a) {
     }
     if (!leave_section(lock, t->owner)) return nullptr;
     if (no_memory) return PyErr_NoMemory();
-    qn::Ref dict = qn::Ref::steal(PyDict_New());
-    if (!dict) return nullptr;
-    for (const auto& [sz, count] : entries) {
-        qn::Ref k = qn::Ref::steal(PyLong_FromUnsignedLongLong(sz));
-        qn::Ref v = qn::Ref::steal(PyLong_FromUnsignedLongLong(count));
-        if (!k || !v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
+    PyObject* dict = PyDict_New();
+    for (std::size_t i = 0; dict != nullptr && i < entries.size(); ++i) {
+        PyObject* k = PyLong_FromUnsignedLongLong(entries[i].first);
+        PyObject* v = k != nullptr ? PyLong_FromUnsignedLongLong(entries[i].second) : nullptr;
+        if (v == nullptr || PyDict_SetItem(dict, k, v) < 0) Py_CLEAR(dict);
+        Py_XDECREF(k);
+        Py_XDECREF(v);
     }
-    return dict.release();
+    return dict;
 }
 
 PyObject* m_get_stats(qn::Function*, PyObject* const* a) {
