@@ -251,6 +251,41 @@ class TestReentry:
         assert seen == [True] and not lock.locked()
         assert probe.with_owned_lock(lock, lambda: 7) == 7  # the holder record was cleared
 
+    @pytest.mark.parametrize("where", ["acquire", "release"])
+    def test_callback_from_a_python_level_lock_is_a_reentry(self, where):
+        # The lock's own acquire/release (Python code) calls back into the same object while the
+        # real lock inside is held: refused instead of waiting for itself.
+        errors = []
+
+        class CallbackLock:
+            def __init__(self):
+                self.inner = threading.Lock()
+                self.armed = True
+
+            def callback(self):
+                if self.armed:
+                    self.armed = False
+                    try:
+                        probe.with_owned_lock(self, lambda: None)
+                    except RuntimeError as e:
+                        errors.append(str(e))
+
+            def acquire(self, *args):
+                self.inner.acquire()
+                if where == "acquire":
+                    self.callback()
+                return True
+
+            def release(self):
+                if where == "release":
+                    self.callback()
+                self.inner.release()
+
+        lock = CallbackLock()
+        assert probe.with_owned_lock(lock, lambda: 5) == 5
+        assert len(errors) == 1 and errors[0].startswith("re-entrant call to Probe.with_owned_lock")
+        assert not lock.inner.locked()
+
     def test_other_threads_wait_instead(self):
         lock = threading.Lock()
         inside = threading.Event()

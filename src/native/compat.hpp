@@ -110,7 +110,7 @@ inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
 //
 // 3.11: the dictionary's own version tag (never 0 for a live dict). 3.12+: the public dictionary
 // watchers; every change to any dictionary this module watches moves one counter, which is a
-// conservative stamp for each of them.
+// conservative stamp for each of them. A stamp of 0 means "unknown": compare nothing against it.
 
 #if PY_VERSION_HEX >= 0x030C0000
 namespace detail {
@@ -128,16 +128,23 @@ inline int on_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
 }
 }  // namespace detail
 
+// An interpreter has few watcher slots; when none is left the stamp stays 0 ("unknown") and
+// callers simply look up every time.
 inline int watch_dict(PyObject* d) {
     int& id = detail::dict_watcher_id();
+    if (id == -2) return 0;
     if (id < 0) {
         id = PyDict_AddWatcher(detail::on_dict_event);
-        if (id < 0) return -1;
+        if (id < 0) {
+            PyErr_Clear();
+            id = -2;
+            return 0;
+        }
     }
     ++detail::dict_epoch();
     return PyDict_Watch(id, d);
 }
-inline uint64_t dict_stamp(PyObject*) noexcept { return detail::dict_epoch(); }
+inline uint64_t dict_stamp(PyObject*) noexcept { return detail::dict_watcher_id() >= 0 ? detail::dict_epoch() : 0; }
 #else
 inline int watch_dict(PyObject*) { return 0; }
 inline uint64_t dict_stamp(PyObject* d) noexcept { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }

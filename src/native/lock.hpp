@@ -131,11 +131,53 @@ inline bool lock_release(PyObject* lock) {
 }
 
 // Which thread is inside an object's locked sections (0: none).
+//
+// A lock that is not a standard threading.Lock runs Python code in its acquire() and release(); a
+// callback from there into the same object is a re-entry too, although the section is not (or no
+// longer) recorded as held. Such calls are marked on the calling thread for their duration.
+struct LockOwner;
+
+namespace detail {
+inline std::atomic<int>& transits_in_progress() {
+    static std::atomic<int> n{0};
+    return n;
+}
+struct TransitMark {
+    const LockOwner* owner;
+    TransitMark* outer;
+};
+inline TransitMark*& transit_top() {
+    static thread_local TransitMark* top = nullptr;
+    return top;
+}
+// Marks `owner` as being entered or left by this thread while a Python-level lock runs.
+class Transit {
+public:
+    explicit Transit(const LockOwner* owner) : mark_{owner, transit_top()} {
+        transit_top() = &mark_;
+        transits_in_progress().fetch_add(1, std::memory_order_relaxed);
+    }
+    ~Transit() {
+        transit_top() = mark_.outer;
+        transits_in_progress().fetch_sub(1, std::memory_order_relaxed);
+    }
+    Transit(const Transit&) = delete;
+    Transit& operator=(const Transit&) = delete;
+
+private:
+    TransitMark mark_;
+};
+}  // namespace detail
+
 struct LockOwner {
     std::atomic<unsigned long> thread{0};
 
     bool held_by_me() const noexcept {
-        return thread.load(std::memory_order_relaxed) == PyThread_get_thread_ident();
+        if (thread.load(std::memory_order_relaxed) == PyThread_get_thread_ident()) return true;
+        if (detail::transits_in_progress().load(std::memory_order_relaxed) == 0) return false;
+        for (const detail::TransitMark* m = detail::transit_top(); m != nullptr; m = m->outer)
+            if (m->owner == this) return true;
+        return false;
     }
 };
 
@@ -167,7 +209,13 @@ public:
         if (!held_) return true;
         held_ = false;
         if (owner_ != nullptr) owner_->thread.store(0, std::memory_order_relaxed);
-        const bool ok = lock_release(lock_);
+        bool ok;
+        if (owner_ != nullptr && !detail::lock_api_for(lock_)) {
+            detail::Transit transit(owner_);
+            ok = lock_release(lock_);
+        } else {
+            ok = lock_release(lock_);
+        }
         Py_DECREF(lock_);
         return ok;
     }
@@ -178,7 +226,14 @@ private:
     // that is ended there during interpreter shutdown unwinds harmlessly (the reference leaks).
     void enter() {
         Py_INCREF(lock_);
-        if (!lock_acquire(lock_)) {
+        bool acquired;
+        if (owner_ != nullptr && !detail::lock_api_for(lock_)) {
+            detail::Transit transit(owner_);
+            acquired = lock_acquire(lock_);
+        } else {
+            acquired = lock_acquire(lock_);
+        }
+        if (!acquired) {
             Py_DECREF(lock_);
             return;
         }
@@ -227,8 +282,10 @@ public:
             return;
         }
         if (PyErr_Occurred()) return;
-        static PyObject* s_enter = PyUnicode_InternFromString("__enter__");
-        static PyObject* s_exit = PyUnicode_InternFromString("__exit__");
+        static PyObject* s_enter = nullptr;
+        static PyObject* s_exit = nullptr;
+        if (s_enter == nullptr) s_enter = PyUnicode_InternFromString("__enter__");
+        if (s_exit == nullptr && s_enter != nullptr) s_exit = PyUnicode_InternFromString("__exit__");
         if (s_enter == nullptr || s_exit == nullptr) return;
         Ref enter = Ref::steal(special_method(mgr, s_enter));
         if (!enter) {

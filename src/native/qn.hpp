@@ -24,9 +24,11 @@
 #include "ref.hpp"
 #include "types.hpp"
 
-// Interned string constant, created on first use (the interpreter lock serialises that).
-#define QN_STR(lit)                                                   \
-    ([]() -> PyObject* {                                              \
-        static PyObject* qn_interned_ = PyUnicode_InternFromString(lit); \
-        return qn_interned_;                                          \
+// Interned string constant, created on first use (the interpreter lock serialises that). A failed
+// creation (MemoryError set, nullptr returned) is retried at the next use.
+#define QN_STR(lit)                                                      \
+    ([]() -> PyObject* {                                                 \
+        static PyObject* qn_interned_ = nullptr;                         \
+        if (qn_interned_ == nullptr) qn_interned_ = PyUnicode_InternFromString(lit); \
+        return qn_interned_;                                             \
     }())
