@@ -187,9 +187,9 @@ int stack_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-// Releases a detached chain of nodes from the top: each item's reference, then the node. Releasing
-// an item may run any code (this stack's own methods included): the chain is no longer reachable
-// from the stack.
+// Releases a detached chain of nodes from the top: each node is freed, then its item's reference
+// released. Releasing an item may run any code (this stack's own methods included): the chain is
+// no longer reachable from the stack.
 void free_chain(StackNode* node) {
     while (node != nullptr) {
         StackNode* next = node->next;
