@@ -132,13 +132,14 @@ PyObject* call_method0(PyObject* obj, PyObject* name) {
 // thread in `owner`; raises the re-entry RuntimeError instead of waiting when this thread is
 // already inside a section of the same lock. Holds a reference to the lock until leave_section.
 bool enter_section(PyObject* lock, qn::LockOwner& owner, const char* what) {
-    if (owner.held_by_me()) return qn::reentry_error(what);
+    const unsigned long me = PyThread_get_thread_ident();
+    if (owner.thread.load(std::memory_order_relaxed) == me) return qn::reentry_error(what);
     Py_INCREF(lock);
     if (!qn::lock_acquire(lock)) {
         Py_DECREF(lock);
         return false;
     }
-    owner.thread.store(PyThread_get_thread_ident(), std::memory_order_relaxed);
+    owner.thread.store(me, std::memory_order_relaxed);
     return true;
 }
 
@@ -267,13 +268,15 @@ enum class ReadResult { found, gave_up, error };
 template <bool LowerBound>
 ReadResult read(TreeObject* t, std::uint64_t size, const char* what, Node*& node) {
     node = nullptr;
-    if (t->owner.held_by_me()) {
-        qn::reentry_error(what);
-        return ReadResult::error;
-    }
     for (int attempt = 0; attempt < MAX_RETRIES; ++attempt) {
         const std::uint64_t start = t->tree.read_begin();
         if (start & 1) {
+            // Called from inside the open section itself (a block's __eq__ during delete): the
+            // section could only close after this call returns, so waiting is pointless.
+            if (t->owner.held_by_me()) {
+                qn::reentry_error(what);
+                return ReadResult::error;
+            }
             if (!back_off()) return ReadResult::error;
             continue;
         }
@@ -665,7 +668,9 @@ PyObject* m_find_best_fit(qn::Function*, PyObject* const* a) {
     // Both parameters are converted before the size is checked; neither conversion is kept past
     // this point.
     SizeResult checked;
-    {
+    if (PyLong_CheckExact(a[1]) && PyLong_CheckExact(a[2])) {
+        checked = size_arg(a[0], a[1], true, size);
+    } else {
         PyObject* size_num = qn::arg_int(a[1], "size");
         if (size_num == nullptr) return nullptr;
         if (!PyLong_CheckExact(a[2])) {
