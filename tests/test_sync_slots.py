@@ -318,6 +318,41 @@ def test_cycles_through_held_objects_are_collected():
     assert sys.getrefcount(outside) == before
 
 
+def test_objects_under_construction_are_out_of_the_collectors_reach(python_subprocess):
+    # The constructors make their lock through the module's `threading`, which may run the caller's
+    # code. Meanwhile the half-made object must not be reachable (through gc.get_objects) and usable.
+    r = python_subprocess("""
+        import gc, threading, types
+        import quarvel.memory.sync_kernel as sk
+        kinds = (sk.AtomicPointer, sk.LockFreeStack, sk.LockFreeStatistics)
+        complete, reached = set(), []
+
+        class Lock:
+            def __init__(self):
+                self._lock = threading.Lock()
+                for o in gc.get_objects():
+                    if type(o) in kinds and id(o) not in complete:
+                        reached.append(type(o).__name__)
+                        o.load() if type(o) is kinds[0] else o.pop() if type(o) is kinds[1] else o.reset()
+
+            def acquire(self, blocking=True, timeout=-1):
+                return self._lock.acquire(blocking, timeout)
+
+            def release(self):
+                self._lock.release()
+
+        sk.threading = types.SimpleNamespace(Lock=Lock)
+        made = []
+        for kind in kinds * 2:
+            made.append(kind())
+            complete.add(id(made[-1]))
+        made[0].store(1); made[1].push(2); made[2].record_allocation(3); made[2].reset()
+        print(reached, made[0].load(), made[1].pop())
+    """)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split() == ["[]", "1", "2"]
+
+
 # ---- LockFreeStack ----
 
 def test_stack_lifo_and_none_items():

@@ -41,10 +41,12 @@ inline PyObject* slot_content(PyObject* o) { return o == Py_None ? nullptr : qn:
 PyObject* pointer_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
     qn::Ref self = qn::Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
+    PyObject_GC_UnTrack(self.get());  // until complete: making the lock may run Python code
     AtomicPointerObject* p = pointer_of(self.get());
     new (&p->owner) qn::LockOwner();
     p->lock = new_instance_lock();
     if (p->lock == nullptr) return nullptr;
+    PyObject_GC_Track(self.get());
     return self.release();
 }
 
@@ -172,11 +174,13 @@ inline LockFreeStackObject* stack_of(PyObject* o) { return reinterpret_cast<Lock
 PyObject* stack_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
     qn::Ref self = qn::Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
+    PyObject_GC_UnTrack(self.get());  // until complete: making the lock may run Python code
     LockFreeStackObject* s = stack_of(self.get());
     new (&s->size) qn::Atomic64();
     new (&s->owner) qn::LockOwner();
     s->lock = new_instance_lock();
     if (s->lock == nullptr) return nullptr;
+    PyObject_GC_Track(self.get());
     return self.release();
 }
 

@@ -288,6 +288,7 @@ inline bool call_update_peaks(PyObject* self, Reading& allocs, Reading& bytes) {
 PyObject* stats_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
     qn::Ref self = qn::Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
+    PyObject_GC_UnTrack(self.get());  // until complete: making the lock may run Python code
     LockFreeStatisticsObject* s = stats_of(self.get());
     new (&s->core) StatsCore();
     new (&s->owner) qn::LockOwner();
@@ -298,6 +299,7 @@ PyObject* stats_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
         s->pub[i] = AtomicCounterType.tp_alloc(&AtomicCounterType, 0);
         if (s->pub[i] == nullptr) return nullptr;
     }
+    PyObject_GC_Track(self.get());
     return self.release();
 }
 
