@@ -22,6 +22,7 @@
 //   qn::make_logger(m)                               logger = logging.getLogger(__name__)
 //                                                    (returns the logger, borrowed; nullptr on error)
 //   qn::log(logger, "info", "text")                  logger.info("text")
+//   qn::log_loaded(m, "text")                        import logging; logger = ...; logger.info("text")
 #pragma once
 
 #include "ref.hpp"
@@ -100,6 +101,14 @@ inline PyObject* make_logger(PyObject* m) {
 inline int log(PyObject* logger, const char* level, const char* text) {
     Ref r = Ref::steal(PyObject_CallMethod(logger, level, "s", text));
     return r ? 0 : -1;
+}
+
+// The tail of a logging module's load: `import logging`, `logger = logging.getLogger(__name__)`,
+// `logger.info(text)`.
+inline int log_loaded(PyObject* m, const char* text) {
+    if (import_into(m, "logging") < 0) return -1;
+    PyObject* logger = make_logger(m);
+    return logger == nullptr ? -1 : log(logger, "info", text);
 }
 
 }  // namespace qn

@@ -357,10 +357,7 @@ int exec_device_fit(PyObject* m) {
                             "Headroom ratio to keep in reserve at `current_pressure`, in [0.3, 0.8]."}))
     return -1;
 
-  if (qn::import_into(m, "logging") < 0) return -1;
-  PyObject* logger = qn::make_logger(m);
-  if (logger == nullptr) return -1;
-  return qn::log(logger, "info", "Quarvel Device Fit Cython module loaded - IP protected");
+  return qn::log_loaded(m, "Quarvel Device Fit Cython module loaded - IP protected");
 }
 
 }  // namespace

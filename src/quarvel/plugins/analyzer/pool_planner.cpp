@@ -453,10 +453,7 @@ int exec_pool_planner(PyObject* m) {
                              "Forecast of the allocations over the horizon: (predicted_allocations,\n"
                              "predicted_total_bytes, confidence), (0, 0, 0.0) without enough data."});
     if (!ok) return -1;
-    if (qn::import_into(m, "logging") < 0) return -1;
-    PyObject* logger = qn::make_logger(m);
-    if (logger == nullptr) return -1;
-    return qn::log(logger, "info", "Quarvel Pool Planner Cython module loaded - IP protected");
+    return qn::log_loaded(m, "Quarvel Pool Planner Cython module loaded - IP protected");
 }
 
 }  // namespace

@@ -349,11 +349,7 @@ int exec_task_profiler(PyObject* m) {
     for (const qn::FuncSpec& function : functions)
         if (qn::add_function(m, function) == nullptr) return -1;
 
-    if (qn::import_into(m, "logging") < 0) return -1;
-    PyObject* logger = qn::make_logger(m);
-    if (logger == nullptr || qn::log(logger, "info", "Quarvel Task Profiler Cython module loaded - IP protected") < 0)
-        return -1;
-    return 0;
+    return qn::log_loaded(m, "Quarvel Task Profiler Cython module loaded - IP protected");
 }
 
 }  // namespace
