@@ -17,6 +17,7 @@ import pytest
 from quarvel.bench.models.bucket_pool import ModelAllocator, i32, model_align, model_bucket_size, model_can_fit
 from quarvel.bench.models.bucket_pool import crc16 as py_crc16
 import quarvel.memory.bucket_pool as bp
+from helpers import SwitchingLock, run_threads
 
 I32_MIN, I32_MAX = -(2**31), 2**31 - 1
 U64_MAX = 2**64 - 1
@@ -433,40 +434,6 @@ def test_stats_failed_record_counts_nothing():
 
 # --- locks, callbacks and threads -----------------------------------------------------------------
 
-class SwitchingLock:
-    """A Python-level lock (what a rebound `threading` may supply) that lets other threads run while
-    it is held, on the way in and out, so that they meet it taken; checks that it is released by
-    the thread holding it and counts the waits."""
-
-    def __init__(self):
-        self._lock = threading.Lock()
-        self.holder = None
-        self.acquires = self.releases = self.contended = 0
-
-    def acquire(self, *args):
-        if self._lock.locked():
-            self.contended += 1
-        self._lock.acquire()
-        assert self.holder is None
-        self.holder = threading.get_ident()
-        self.acquires += 1
-        time.sleep(0)
-        return True
-
-    def release(self):
-        assert self.holder == threading.get_ident()
-        time.sleep(0)
-        self.holder = None
-        self.releases += 1
-        self._lock.release()
-
-    def __enter__(self):
-        return self.acquire()
-
-    def __exit__(self, *exc):
-        self.release()
-
-
 @pytest.fixture
 def python_locks(monkeypatch):
     """Rebinds the module's `threading` so that new objects get SwitchingLock locks; yields the
@@ -480,28 +447,6 @@ def python_locks(monkeypatch):
     yield made
 
 
-def run_threads(target, n, interval=1e-6):
-    errors = []
-
-    def guarded(t):
-        try:
-            target(t)
-        except BaseException as e:  # reported by the test thread
-            errors.append(e)
-    threads = [threading.Thread(target=guarded, args=(t,)) for t in range(n)]
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(interval)
-    try:
-        for th in threads:
-            th.start()
-        for th in threads:
-            th.join()
-    finally:
-        sys.setswitchinterval(old)
-    if errors:
-        raise errors[0]
-
-
 def test_locks_made_by_module_threading_at_construction(python_locks):
     a, s = bp.FastBucketAllocator(), bp.FastStatsCollector()
     assert len(python_locks) == 2
@@ -512,8 +457,8 @@ def test_locks_made_by_module_threading_at_construction(python_locks):
     s.py_record_deallocation()
     s.get_stats()
     s.reset_stats()
-    assert (a_lock.acquires, a_lock.releases) == (3, 3) and a_lock.holder is None
-    assert (s_lock.acquires, s_lock.releases) == (4, 4) and s_lock.holder is None
+    assert (a_lock.acquired, a_lock.released) == (3, 3) and a_lock.holder is None
+    assert (s_lock.acquired, s_lock.released) == (4, 4) and s_lock.holder is None
 
 
 def test_failing_lock_changes_nothing_and_leaves_no_owner(monkeypatch):
@@ -629,6 +574,7 @@ def test_cycle_through_the_lock_is_collected(python_locks):
         obj = make()
         python_locks[-1].owner, python_locks[-1].sentinel = obj, Sentinel()  # lock -> object -> lock
         ref = weakref.ref(python_locks.pop().sentinel)
+        SwitchingLock.made.clear()
         del obj
         gc.collect()
         assert ref() is None
@@ -657,7 +603,7 @@ def test_allocator_threads(request, locks):
             if switching and t == 0 and i % 100 == 99:
                 a.__init__()
 
-    run_threads(worker, n_threads)
+    run_threads([lambda t=t: worker(t) for t in range(n_threads)])
     rest = []
     for size in sizes:
         while (v := a.remove_from_bucket(size)) is not None:
@@ -666,7 +612,7 @@ def test_allocator_threads(request, locks):
     if switching:
         assert len(out) == len(set(out)) and set(out) <= set(range(n_threads * per_thread))
         lock = python_locks[0]
-        assert lock.holder is None and lock.acquires == lock.releases and lock.contended
+        assert lock.holder is None and lock.acquired == lock.released and lock.contended
     else:
         assert sorted(out) == list(range(n_threads * per_thread))
 
@@ -689,7 +635,7 @@ def test_stats_threads_exact_totals(request, locks):
                     bad.append(st)
                 s.__init__()
 
-    run_threads(worker, n_threads)
+    run_threads([lambda t=t: worker(t) for t in range(n_threads)])
     st = s.get_stats()
     assert not bad
     bucketed = sum((i + t) % 3 == 0 for t in range(n_threads) for i in range(per_thread))
@@ -699,7 +645,7 @@ def test_stats_threads_exact_totals(request, locks):
     assert st["total_deallocations"] == n_threads * len(range(0, per_thread, 3))
     if python_locks:
         lock = python_locks[0]
-        assert lock.holder is None and lock.acquires == lock.releases and lock.contended
+        assert lock.holder is None and lock.acquired == lock.released and lock.contended
 
 
 # --- ownership ----------------------------------------------------------------------------------

@@ -19,6 +19,7 @@ from quarvel.jit.compile_gate import (CompileGate, FunctionMetrics, PolicyConfig
                                       create_function_metrics, create_policy_config,
                                       get_compile_gate, reset_compile_gate)
 from quarvel.jit.telemetry_store import FunctionTelemetry, TelemetryStore
+from helpers import SwitchingLock, _real_lock
 
 INT32_MAX = 2**31 - 1
 
@@ -865,42 +866,6 @@ def run_concurrently(*groups):
         raise errors[0]
 
 
-class SwitchingLock:
-    """A lock written in Python that hands the interpreter to other threads when it is made and
-    inside every acquire and release, and checks that it is only ever released by its holder."""
-
-    made = []
-
-    def __init__(self):
-        time.sleep(0)
-        self._lock = _real_lock()
-        self.holder = None
-        self.acquired = 0
-        SwitchingLock.made.append(self)
-
-    def acquire(self, blocking=True, timeout=-1):
-        time.sleep(0)
-        if not self._lock.acquire(blocking, timeout):
-            return False
-        self.holder = threading.get_ident()
-        self.acquired += 1
-        time.sleep(0)
-        return True
-
-    def release(self):
-        assert self.holder == threading.get_ident()
-        time.sleep(0)
-        self.holder = None
-        self._lock.release()
-
-    def __enter__(self):
-        return self.acquire()
-
-    def __exit__(self, *exc):
-        self.release()
-
-
-_real_lock = threading.Lock
 
 
 @pytest.fixture(params=["threading.Lock", "Python-level lock"])

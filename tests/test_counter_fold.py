@@ -17,6 +17,7 @@ import pytest
 from quarvel.bench.models.counter_fold import ModelCounter
 from quarvel.monitoring import counter_fold
 from quarvel.monitoring.counter_fold import CounterAggregator, create_aggregator
+from helpers import SwitchingLock, run_threads
 
 INF = float("inf")
 
@@ -511,42 +512,6 @@ def test_failed_reinit_changes_nothing(handoff):
 
 
 # --- stress ------------------------------------------------------------------------------------
-class SwitchingLock(PyLock):
-    """A lock written in Python that gives other threads a chance to run inside every acquire."""
-
-    def acquire(self, blocking=True, timeout=-1):
-        time.sleep(0)
-        return super().acquire(blocking, timeout)
-
-
-def run_threads(targets, interval=1e-6):
-    """Runs each target on its own thread with a tiny switch interval; re-raises the first error
-    of any of them, and fails (instead of hanging the suite) if one never finishes."""
-    errors = []
-
-    def guarded(target):
-        def run():
-            try:
-                target()
-            except BaseException as exc:
-                errors.append(exc)
-        return run
-
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(interval)
-    try:
-        threads = [threading.Thread(target=guarded(t), daemon=True) for t in targets]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join(120)
-    finally:
-        sys.setswitchinterval(old)
-    assert not any(t.is_alive() for t in threads), "a thread is stuck (deadlock)"
-    if errors:
-        raise errors[0]
-
-
 @pytest.mark.parametrize("python_lock", [False, True])
 def test_stress_shared_and_private_counters_agree_with_reference(monkeypatch, python_lock):
     # Values are multiples of 0.25 small enough that every sum and sum of squares is exact in any

@@ -1,0 +1,81 @@
+"""Thread helpers shared by the stress tests."""
+
+import sys
+import threading
+import time
+
+_real_lock = threading.Lock  # tests rebind modules' `threading`, never this one
+
+
+class SwitchingLock:
+    """A lock written in Python (what a rebound `threading` may supply) that hands the interpreter
+    to other threads when it is made, inside every acquire and around every release, so that other
+    threads meet it taken; checks that only its holder releases it and counts what happened.
+    Every instance is remembered in `SwitchingLock.made` (reset it at the start of a test)."""
+
+    made = []
+
+    def __init__(self):
+        time.sleep(0)
+        self._lock = _real_lock()
+        self.holder = None
+        self.acquired = self.released = self.contended = 0
+        SwitchingLock.made.append(self)
+
+    def acquire(self, blocking=True, timeout=-1):
+        time.sleep(0)
+        if self._lock.locked():
+            self.contended += 1
+        if not self._lock.acquire(blocking, timeout):
+            return False
+        assert self.holder is None
+        self.holder = threading.get_ident()
+        self.acquired += 1
+        time.sleep(0)
+        return True
+
+    def release(self):
+        assert self.holder == threading.get_ident()
+        time.sleep(0)
+        self.holder = None
+        self.released += 1
+        self._lock.release()
+        time.sleep(0)
+
+    def locked(self):
+        return self._lock.locked()
+
+    def __enter__(self):
+        return self.acquire()
+
+    def __exit__(self, *exc):
+        self.release()
+
+
+def run_threads(targets, interval=1e-6, timeout=120.0):
+    """Runs each callable on its own daemon thread with a tiny switch interval; re-raises the first
+    error of any of them, and fails (instead of hanging the suite) when one never finishes."""
+    errors = []
+
+    def guarded(target):
+        def run():
+            try:
+                target()
+            except BaseException as exc:  # reported by the calling thread
+                errors.append(exc)
+        return run
+
+    threads = [threading.Thread(target=guarded(t), daemon=True) for t in targets]
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(interval)
+    try:
+        for t in threads:
+            t.start()
+        deadline = time.monotonic() + timeout
+        for t in threads:
+            t.join(max(0.0, deadline - time.monotonic()))
+    finally:
+        sys.setswitchinterval(old)
+    assert not any(t.is_alive() for t in threads), "a thread is stuck (deadlock)"
+    if errors:
+        raise errors[0]
