@@ -877,11 +877,45 @@ def test_daemon_threads_inside_released_walks_at_exit(python_subprocess):
         assert proc.returncode == 0 and proc.stdout.strip() == "exiting", (run, proc.returncode, proc.stderr[-2000:])
 
 
-def test_stress_threads_keep_exact_accounts():
+class SwitchingLock:
+    """A Python-level lock that hands the interpreter to other threads around every transition."""
+
+    made = 0
+    switching = False  # on while the threads run
+
+    def __init__(self):
+        SwitchingLock.made += 1
+        self._lock = threading.Lock()
+
+    def acquire(self, blocking=True, timeout=-1):
+        if SwitchingLock.switching:
+            time.sleep(0)
+        return self._lock.acquire(blocking, timeout)
+
+    def release(self):
+        self._lock.release()
+        if SwitchingLock.switching:
+            time.sleep(0)
+
+    def __enter__(self):
+        return self.acquire()
+
+    def __exit__(self, *exc):
+        self.release()
+
+
+@pytest.mark.parametrize("lock_kind", ["threading.Lock", "Python-level lock"])
+def test_stress_threads_keep_exact_accounts(lock_kind, monkeypatch):
     # Writers and readers on a tree large enough that walks give up the interpreter lock, with a
     # tiny switch interval and a block comparison that hands the interpreter to other threads from
-    # inside delete's write section. Every block must end up either removed exactly once or still
-    # indexed exactly once, under its own size, and the statistics must agree with the contents.
+    # inside delete's write section; the tree's locks are real ones or, through the module's
+    # `threading` global, Python-level ones that switch threads. Every block must end up either
+    # removed exactly once or still indexed exactly once, under its own size, and the statistics
+    # must agree with the contents.
+    if lock_kind != "threading.Lock":
+        import types
+
+        monkeypatch.setattr(bi, "threading", types.SimpleNamespace(Lock=SwitchingLock))
     class Block:
         __slots__ = ("size", "tag")
 
@@ -896,7 +930,10 @@ def test_stress_threads_keep_exact_accounts():
 
     rng = random.Random(2024)
     span = 1 << 24
+    ops = 1500 if lock_kind == "threading.Lock" else 800  # every Python-level lock call switches threads
+    made = SwitchingLock.made
     t = FastRedBlackTree(sample_rate=3)
+    assert SwitchingLock.made == made + 2 * (lock_kind != "threading.Lock")
     initial = [Block(s, ("init", i)) for i, s in enumerate(rng.sample(range(span), 70000))]
     initial += [Block(b.size, ("dup", i)) for i, b in enumerate(initial[:5000])]
     for b in initial:
@@ -909,7 +946,7 @@ def test_stress_threads_keep_exact_accounts():
     def worker(k):
         r = random.Random(k)
         mine = []
-        for i in range(2500):
+        for i in range(ops):
             op = r.random()
             if op < 0.45:
                 b = Block(r.randrange(span) if r.random() < 0.7 else r.choice(initial).size, (k, i))
@@ -945,6 +982,7 @@ def test_stress_threads_keep_exact_accounts():
 
     old = sys.getswitchinterval()
     sys.setswitchinterval(1e-6)
+    SwitchingLock.switching = True
     try:
         readers = [threading.Thread(target=reader) for _ in range(2)]
         workers = [threading.Thread(target=worker, args=(k,)) for k in range(4)]
@@ -956,6 +994,7 @@ def test_stress_threads_keep_exact_accounts():
         for th in readers:
             th.join(30)
     finally:
+        SwitchingLock.switching = False
         sys.setswitchinterval(old)
     assert not any(th.is_alive() for th in readers + workers)
     assert not errors, errors[:5]

@@ -90,8 +90,8 @@ qn::DictTemplate g_stats_keys;      // get_stats before any reset_circuit_breake
 qn::DictTemplate g_stats_keys_cb;   // ... and after it
 
 // Interned names, all made at load so that no call depends on creating them.
-#define BLOCK_INDEX_NAMES(X) X(ATOMIC_AVAILABLE) X(AtomicCounter) X(_sanitize_size) X(increment) X(load) \
-    X(size) X(sleep) X(time)
+#define BLOCK_INDEX_NAMES(X) X(ATOMIC_AVAILABLE) X(AtomicCounter) X(Lock) X(_sanitize_size) X(increment) \
+    X(load) X(size) X(sleep) X(threading) X(time)
 
 struct Names {
 #define X(n) PyObject* n = nullptr;
@@ -317,14 +317,25 @@ bool make_counters(PyObject*& op, PyObject*& sample) {
     return op != nullptr;
 }
 
+// threading.Lock(), `threading` being the module global as found now (it may have been rebound to
+// any module or object offering a lock class with acquire and release).
+PyObject* make_lock() {
+    PyObject* threading = qn::lookup_global(g_module_dict, S.threading);
+    if (threading == nullptr) return nullptr;
+    PyObject* factory = PyObject_GetAttr(threading, S.Lock);
+    Py_DECREF(threading);
+    if (factory == nullptr) return nullptr;
+    PyObject* lock = PyObject_CallNoArgs(factory);
+    Py_DECREF(factory);
+    return lock;
+}
+
 // Construction: the locks, and both counters when the module globals ATOMIC_AVAILABLE and
 // AtomicCounter (read now) are true.
 bool tree_setup(TreeObject* t) {
     t->sample_rate = 100;
-    t->lock = qn::new_lock();
+    t->lock = make_lock();
     if (t->lock == nullptr) return false;
-    t->stats_lock = qn::new_lock();
-    if (t->stats_lock == nullptr) return false;
     int use;
     {
         PyObject* available = module_global(S.ATOMIC_AVAILABLE);
@@ -348,7 +359,8 @@ bool tree_setup(TreeObject* t) {
         t->op_counter = qn::newref(Py_None);
         t->sample_counter = qn::newref(Py_None);
     }
-    return true;
+    t->stats_lock = make_lock();
+    return t->stats_lock != nullptr;
 }
 
 PyObject* tree_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
