@@ -4,13 +4,13 @@ import gc
 import pickle
 import sys
 import threading
-import time
 import types
 import weakref
 
 import pytest
 
 import quarvel.memory.sync_kernel as sk
+from helpers import SwitchingLock, run_threads
 from quarvel.memory.sync_kernel import AtomicPointer, LockFreeStack
 
 
@@ -18,77 +18,23 @@ class Obj:
     pass
 
 
-class SwitchingLock:
-    """A Python-level lock that hands the interpreter to other threads right after it is taken and
-    around its release: anything an object reads or writes outside its locked section then
-    interleaves with the other threads' sections."""
-
-    made = []
-
-    def __init__(self):
-        self._lock = threading.Lock()
-        self.holder = None
-        self.acquired = 0
-        SwitchingLock.made.append(self)
-
-    def acquire(self, blocking=True, timeout=-1):
-        time.sleep(0)
-        if not self._lock.acquire(blocking, timeout):
-            return False
-        assert self.holder is None
-        self.holder = threading.get_ident()
-        self.acquired += 1
-        time.sleep(0)
-        return True
-
-    def release(self):
-        assert self.holder == threading.get_ident()
-        time.sleep(0)
-        self.holder = None
-        self._lock.release()
-        time.sleep(0)
-
-    def __enter__(self):
-        return self.acquire()
-
-    def __exit__(self, *exc):
-        self.release()
-
-
 @pytest.fixture(params=["threading.Lock", "switching lock"])
 def contended(request, monkeypatch):
     """Objects made inside the test take the module's threading.Lock or (the module reads its
-    `threading` global when it constructs one) a SwitchingLock; thread switches as often as the
-    interpreter allows. Yields the scale of the run (the switching lock is slower)."""
+    `threading` global when it constructs one) a SwitchingLock. Yields the scale of the run (the
+    switching lock is slower)."""
     SwitchingLock.made = []
     if request.param == "switching lock":
         monkeypatch.setattr(sk, "threading", types.SimpleNamespace(Lock=SwitchingLock))
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    try:
-        yield 1 if request.param == "threading.Lock" else 8
-    finally:
-        sys.setswitchinterval(old)
+    yield 1 if request.param == "threading.Lock" else 8
     if request.param == "switching lock":
         assert SwitchingLock.made and all(lock.acquired for lock in SwitchingLock.made)
         assert all(lock.holder is None for lock in SwitchingLock.made)
 
 
-def _run_threads(target, n, *args):
-    errors = []
-
-    def run(k):
-        try:
-            target(k, *args)
-        except BaseException as exc:  # reported below, with the thread's own traceback lost
-            errors.append(exc)
-
-    ts = [threading.Thread(target=run, args=(k,)) for k in range(n)]
-    for t in ts:
-        t.start()
-    for t in ts:
-        t.join()
-    assert not errors, errors
+def _run_threads(target, n):
+    """target(k) on n threads (k = 0 .. n-1), switching threads as often as the interpreter allows."""
+    run_threads([lambda k=k: target(k) for k in range(n)])
 
 
 def _run_bounded(fn, seconds=5):
@@ -351,6 +297,68 @@ def test_objects_under_construction_are_out_of_the_collectors_reach(python_subpr
     """)
     assert r.returncode == 0, r.stderr
     assert r.stdout.split() == ["[]", "1", "2"]
+
+
+@pytest.mark.parametrize("when", ["acquire", "release"])
+def test_callbacks_from_the_lock_into_the_same_object_are_refused(monkeypatch, when):
+    # A lock class of the caller's runs Python code while the object takes or leaves its section; a
+    # call from there back into the same object raises instead of waiting for itself, and changes
+    # nothing. Other objects stay usable from there.
+    class CallbackLock:
+        callback = None
+
+        def __init__(self):
+            self._lock = threading.Lock()
+
+        def acquire(self, blocking=True, timeout=-1):
+            ok = self._lock.acquire(blocking, timeout)
+            if when == "acquire":
+                self._call()
+            return ok
+
+        def release(self):
+            if when == "release":
+                self._call()
+            self._lock.release()
+
+        @staticmethod
+        def _call():
+            callback, CallbackLock.callback = CallbackLock.callback, None
+            if callback is not None:
+                callback()
+
+    monkeypatch.setattr(sk, "threading", types.SimpleNamespace(Lock=CallbackLock))
+    from quarvel.memory.sync_kernel import LockFreeStatistics
+    p, other, s, st = AtomicPointer("a"), AtomicPointer(), LockFreeStack(), LockFreeStatistics()
+    s.push("x")
+    refused = []
+
+    def attempt(call):
+        def callback():
+            try:
+                call()
+            except RuntimeError as exc:
+                refused.append(str(exc))
+        return callback
+
+    def run(outer, inner):
+        CallbackLock.callback = attempt(inner)
+        return _run_bounded(outer)
+
+    assert run(p.load, lambda: p.store("b")) == "a"
+    assert run(lambda: p.compare_and_swap("a", "c"), p.get_version) is True
+    assert run(p.get_version, lambda: other.store(p)) == 1 and other.load() is p
+    assert run(s.pop, lambda: s.push("y")) == "x"
+    assert run(lambda: s.push("z"), s.is_empty) is None
+    assert run(s.is_empty, s.pop) is False
+    st.record_allocation(5)
+    assert run(st.reset, st.reset) is None
+    assert [m.split(":")[0] for m in refused] == [
+        "re-entrant call to AtomicPointer.store", "re-entrant call to AtomicPointer.get_version",
+        "re-entrant call to LockFreeStack.push", "re-entrant call to LockFreeStack.is_empty",
+        "re-entrant call to LockFreeStack.pop", "re-entrant call to LockFreeStatistics.reset"]
+    assert (p.load(), p.get_version(), s.pop(), s.pop(), s.size()) == ("c", 1, "z", None, 0)
+    assert st.get_snapshot()["total_allocations"] == 0
 
 
 # ---- LockFreeStack ----
