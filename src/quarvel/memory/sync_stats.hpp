@@ -69,8 +69,8 @@ struct StatsCore {
         c[bucketed ? kBucketed : kFallback].fetch_add(1);
         if (padding > 0) c[kPadding].fetch_add(padding);
         if (time_ns > 0) c[kAllocTime].fetch_add(time_ns);
-        c[kPeakAllocs].raise_to(wrap_add(allocs_before, 1));
-        c[kPeakBytes].raise_to(wrap_add(bytes_before, size));
+        raise_peak(c[kPeakAllocs], wrap_add(allocs_before, 1));
+        raise_peak(c[kPeakBytes], wrap_add(bytes_before, size));
     }
 
     void record_deallocation(int64_t size, int64_t time_ns) {
@@ -235,7 +235,7 @@ inline bool raise_public_peak(PyObject* self, int i, const Reading& value) {
         qn::Ref attr = stat_attr(self, i);
         if (!attr) return false;
         if (exact_counter(attr.get())) {
-            counter_of(attr.get()).raise_to(value.v);
+            raise_peak(counter_of(attr.get()), value.v);
             return true;
         }
     }
@@ -390,8 +390,8 @@ PyObject* st_record_allocation(qn::Function*, PyObject* const* a) {
             if (pads) pads->fetch_add(pad.v);
             if (times) times->fetch_add(tm.v);
             const int64_t allocs_now = read_sc(*current), bytes_now = read_sc(*nbytes);
-            peak->raise_to(allocs_now);
-            peak_bytes->raise_to(bytes_now);
+            raise_peak(*peak, allocs_now);
+            raise_peak(*peak_bytes, bytes_now);
             Py_RETURN_NONE;
         }
     }
