@@ -11,6 +11,7 @@ import weakref
 
 import pytest
 
+from helpers import run_threads
 from quarvel.memory import sync_kernel as sk
 from quarvel.memory.sync_kernel import AtomicCounter, LockFreeStatistics, PerformanceTimer
 
@@ -573,16 +574,36 @@ def test_gc_pickle_and_lifetime():
     assert alive() is None                      # the cycle through a public attribute is collected
 
 
+def _run_watched(workers, watch):
+    """Runs each worker on its own thread and `watch()` over and over on one more until they are done
+    (switching threads as often as the interpreter allows)."""
+    left, done, lock = [len(workers)], threading.Event(), threading.Lock()
+
+    def finishing(work):
+        def run():
+            try:
+                work()
+            finally:
+                with lock:
+                    left[0] -= 1
+                    if left[0] == 0:
+                        done.set()
+        return run
+
+    def watcher():
+        while not done.is_set():
+            watch()
+
+    run_threads([finishing(w) for w in workers] + [watcher])
+
+
 @pytest.mark.parametrize("counter_type", [AtomicCounter, SwitchingCounter], ids=["exact", "switching"])
 def test_concurrent_recording_exact_totals_and_peaks(counter_type):
     s = _with_counters(LockFreeStatistics(), counter_type)
     threads_n, per_thread = 4, 3000 if counter_type is AtomicCounter else 400
-    barrier = threading.Barrier(threads_n + 1)
-    stop = threading.Event()
     seen_peaks = []
 
     def worker(k):
-        barrier.wait()
         for i in range(per_thread):
             if k % 2:
                 s.record_allocation(8, i % 3 == 0, 1, 2)
@@ -593,24 +614,8 @@ def test_concurrent_recording_exact_totals_and_peaks(counter_type):
             if i % 500 == 0:
                 s.get_snapshot()
 
-    def watcher():
-        barrier.wait()
-        while not stop.is_set():
-            seen_peaks.append(s.peak_allocations.load())
-
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    try:
-        ts = [threading.Thread(target=worker, args=(k,)) for k in range(threads_n)]
-        w = threading.Thread(target=watcher)
-        for t in ts + [w]:
-            t.start()
-        for t in ts:
-            t.join()
-        stop.set()
-        w.join()
-    finally:
-        sys.setswitchinterval(old)
+    _run_watched([lambda k=k: worker(k) for k in range(threads_n)],
+                 lambda: seen_peaks.append(s.peak_allocations.load()))
     snap = s.get_snapshot()
     allocs = threads_n * per_thread
     deallocs = threads_n * (per_thread // 4)
@@ -633,34 +638,19 @@ def test_concurrent_peaks_reach_the_final_count(counter_type):
     # final count and must leave it as the peak, whatever the other threads' loops did meanwhile.
     s = _with_counters(LockFreeStatistics(), counter_type)
     per_thread = 2500 if counter_type is AtomicCounter else 500
-    drops = []
-    done = threading.Event()
+    drops, last = [], [0]
 
     def worker():
         for _ in range(per_thread):
             s.record_allocation(3)
 
-    def watcher():                              # reads the peak natively, without raising it
-        last = 0
-        while not done.is_set():
-            peak = AtomicCounter.load(s.peak_allocations)
-            if peak < last:
-                drops.append((last, peak))
-            last = peak
+    def watch():                                # reads the peak natively, without raising it
+        peak = AtomicCounter.load(s.peak_allocations)
+        if peak < last[0]:
+            drops.append((last[0], peak))
+        last[0] = peak
 
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    try:
-        ts = [threading.Thread(target=worker) for _ in range(4)]
-        w = threading.Thread(target=watcher)
-        for t in ts + [w]:
-            t.start()
-        for t in ts:
-            t.join()
-        done.set()
-        w.join()
-    finally:
-        sys.setswitchinterval(old)
+    _run_watched([worker] * 4, watch)
     assert drops == []
     snap = s.get_snapshot()
     assert snap["peak_allocations"] == snap["current_allocations"] == 4 * per_thread
