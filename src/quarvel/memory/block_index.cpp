@@ -34,6 +34,7 @@
 
 #include <ctime>
 #include <new>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -186,7 +187,18 @@ SizeResult size_arg(PyObject* self, PyObject* arg, bool value_error_is_invalid, 
     PyObject* num;  // owned
     if (PyLong_CheckExact(arg)) {
         if (Py_IS_TYPE(self, &TreeType)) {
-            // The class's own _sanitize_size (immutable type, instances without a __dict__).
+            // The class's own _sanitize_size (immutable type, instances without a __dict__). One
+            // conversion settles the usual case; a failure means negative or too large, told
+            // apart (and reported) below.
+            using Wide = std::conditional_t<sizeof(unsigned long) == 8, unsigned long, unsigned long long>;
+            Wide v;
+            if constexpr (sizeof(unsigned long) == 8) v = PyLong_AsUnsignedLong(arg);  // a plain digit loop
+            else v = PyLong_AsUnsignedLongLong(arg);
+            if (v != static_cast<Wide>(-1) || !PyErr_Occurred()) {
+                out = v;
+                return SizeResult::ok;
+            }
+            PyErr_Clear();
             if (qn::compat::long_sign(arg) >= 0) return qn::to_u64(arg, out) ? SizeResult::ok : SizeResult::error;
             if (value_error_is_invalid) return SizeResult::invalid;
             sanitize_int(arg);
