@@ -845,15 +845,25 @@ def test_deep_chain_of_trees_is_released(python_subprocess):
 
 def test_daemon_threads_inside_released_walks_at_exit(python_subprocess):
     # The interpreter ends threads that want its lock back while it finalises; those inside a walk
-    # with the lock released (the tree is above the size from which walks release it) must not
-    # run anything that touches Python objects on their way out.
+    # with the lock released (the tree is above the size from which walks release it), or inside
+    # Python code the tree called (a size's __index__), must not run anything that touches Python
+    # objects on their way out, nor pass a frame that cannot be unwound.
     script = """
         import random, sys, threading, time
         from quarvel.memory.block_index import FastRedBlackTree
         t = FastRedBlackTree()
         for s in random.Random(1).sample(range(1, 1 << 40), 70000):
             t.insert(s, object())
-        started = threading.Barrier(5)
+        started = threading.Barrier(6)
+        class Size:
+            def __index__(self):
+                time.sleep(0.0005)
+                return 12345
+            __int__ = __index__
+        def converter():
+            started.wait()
+            while True:
+                t.insert(Size(), "converted")
         def reader():
             r = random.Random()
             started.wait()
@@ -866,7 +876,7 @@ def test_daemon_threads_inside_released_walks_at_exit(python_subprocess):
             while True:
                 t.remove_ge(r.randrange(1 << 40))
                 t.insert(r.randrange(1 << 40), object())
-        for target in (reader, reader, reader, remover):
+        for target in (reader, reader, reader, remover, converter):
             threading.Thread(target=target, daemon=True).start()
         started.wait()
         time.sleep(0.02)
