@@ -27,7 +27,9 @@
 // Python code: a block's __eq__, a subclass's _sanitize_size, a counter method) the frames of this
 // file keep no object whose destructor touches Python: references held across such calls are
 // plain pointers released by hand, and lock sections are entered and left by hand. Unwound at
-// exit, such a frame leaks its references and leaves its lock held, which is harmless then.
+// exit, such a frame leaks its references and leaves its lock held, which is harmless then. No
+// noexcept function may be on the stack there either (the unwind cannot pass it and the process
+// terminates), hence the local conversions below.
 #include "native/qn.hpp"
 
 #include "block_tree.hpp"
