@@ -16,6 +16,8 @@ from quarvel.memory import block_index as bi
 from quarvel.memory.block_index import FastRedBlackTree
 from quarvel.memory.memory_block import MemoryBlock
 
+from helpers import SwitchingLock, run_threads
+
 U64_MAX = 2**64 - 1
 
 
@@ -887,45 +889,21 @@ def test_daemon_threads_inside_released_walks_at_exit(python_subprocess):
         assert proc.returncode == 0 and proc.stdout.strip() == "exiting", (run, proc.returncode, proc.stderr[-2000:])
 
 
-class SwitchingLock:
-    """A Python-level lock that hands the interpreter to other threads around every transition."""
-
-    made = 0
-    switching = False  # on while the threads run
-
-    def __init__(self):
-        SwitchingLock.made += 1
-        self._lock = threading.Lock()
-
-    def acquire(self, blocking=True, timeout=-1):
-        if SwitchingLock.switching:
-            time.sleep(0)
-        return self._lock.acquire(blocking, timeout)
-
-    def release(self):
-        self._lock.release()
-        if SwitchingLock.switching:
-            time.sleep(0)
-
-    def __enter__(self):
-        return self.acquire()
-
-    def __exit__(self, *exc):
-        self.release()
-
-
 @pytest.mark.parametrize("lock_kind", ["threading.Lock", "Python-level lock"])
 def test_stress_threads_keep_exact_accounts(lock_kind, monkeypatch):
-    # Writers and readers on a tree large enough that walks give up the interpreter lock, with a
-    # tiny switch interval and a block comparison that hands the interpreter to other threads from
-    # inside delete's write section; the tree's locks are real ones or, through the module's
-    # `threading` global, Python-level ones that switch threads. Every block must end up either
-    # removed exactly once or still indexed exactly once, under its own size, and the statistics
-    # must agree with the contents.
-    if lock_kind != "threading.Lock":
+    # Writers and readers with a tiny switch interval and a block comparison that hands the
+    # interpreter to other threads from inside delete's write section. With real locks the tree is
+    # large enough that walks give up the interpreter lock; otherwise its locks are Python-level
+    # ones that switch threads, made through the module's `threading` global. Every block must end
+    # up either removed exactly once or still indexed exactly once, under its own size, and the
+    # statistics must agree with the contents.
+    python_locks = lock_kind != "threading.Lock"
+    if python_locks:
         import types
 
+        monkeypatch.setattr(SwitchingLock, "made", [])
         monkeypatch.setattr(bi, "threading", types.SimpleNamespace(Lock=SwitchingLock))
+
     class Block:
         __slots__ = ("size", "tag")
 
@@ -940,18 +918,16 @@ def test_stress_threads_keep_exact_accounts(lock_kind, monkeypatch):
 
     rng = random.Random(2024)
     span = 1 << 24
-    ops = 1500 if lock_kind == "threading.Lock" else 800  # every Python-level lock call switches threads
-    made = SwitchingLock.made
+    n_initial, ops = (3000, 800) if python_locks else (70000, 1500)
     t = FastRedBlackTree(sample_rate=3)
-    assert SwitchingLock.made == made + 2 * (lock_kind != "threading.Lock")
-    initial = [Block(s, ("init", i)) for i, s in enumerate(rng.sample(range(span), 70000))]
-    initial += [Block(b.size, ("dup", i)) for i, b in enumerate(initial[:5000])]
+    if python_locks:
+        assert len(SwitchingLock.made) == 2
+    initial = [Block(s, ("init", i)) for i, s in enumerate(rng.sample(range(span), n_initial))]
+    initial += [Block(b.size, ("dup", i)) for i, b in enumerate(initial[: n_initial // 14])]
     for b in initial:
         t.insert(b.size, b)
     inserted = {k: [] for k in range(4)}
     removed = {k: [] for k in range(4)}
-    errors: list[str] = []
-    stop = threading.Event()
 
     def worker(k):
         r = random.Random(k)
@@ -972,42 +948,21 @@ def test_stress_threads_keep_exact_accounts(lock_kind, monkeypatch):
                 size, b = t.remove_ge(q)
                 if size is not None:
                     removed[k].append(b)
-                    if b.size != size or size < q:
-                        errors.append(f"remove_ge({q}) gave {size}, block of {b.size}")
+                    assert b.size == size >= q, (q, size, b.size)
             else:
                 q = r.randrange(span)
                 b = t.find_best_fit(q)
-                if b is not None and b.size < q:
-                    errors.append(f"find_best_fit({q}) gave {b.size}")
+                assert b is None or b.size >= q, (q, b.size)
 
-    def reader():
-        r = random.Random(99)
-        while not stop.is_set():
+    def reader(k):
+        r = random.Random(99 + k)
+        for _ in range(2 * ops):
             s = r.choice(initial).size
-            if any(b.size != s for b in t.find_all_exact(s)):
-                errors.append(f"find_all_exact({s}) mixed sizes")
+            assert all(b.size == s for b in t.find_all_exact(s)), s
             b = t.find_best_fit(s)
-            if b is not None and b.size < s:
-                errors.append(f"find_best_fit({s}) gave {b.size}")
+            assert b is None or b.size >= s, (s, b.size)
 
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    SwitchingLock.switching = True
-    try:
-        readers = [threading.Thread(target=reader) for _ in range(2)]
-        workers = [threading.Thread(target=worker, args=(k,)) for k in range(4)]
-        for th in readers + workers:
-            th.start()
-        for th in workers:
-            th.join(120)
-        stop.set()
-        for th in readers:
-            th.join(30)
-    finally:
-        SwitchingLock.switching = False
-        sys.setswitchinterval(old)
-    assert not any(th.is_alive() for th in readers + workers)
-    assert not errors, errors[:5]
+    run_threads([lambda k=k: worker(k) for k in range(4)] + [lambda k=k: reader(k) for k in range(2)])
 
     dist = t.get_size_distribution()
     remaining = [b for s in dist for b in t.find_all_exact(s)]
@@ -1021,3 +976,7 @@ def test_stress_threads_keep_exact_accounts(lock_kind, monkeypatch):
     assert (st["total_insertions"], st["total_deletions"]) == (len(every), len(gone))
     assert st["sampled_operations"] == len(every) // 3 and st["operation_count"] == len(every)
     assert st["height"] <= height_bound(len(dist))
+    if python_locks:
+        writer_lock, stats_lock = SwitchingLock.made
+        assert writer_lock.acquired == writer_lock.released > len(every) and writer_lock.holder is None
+        assert stats_lock.acquired == stats_lock.released == 1
