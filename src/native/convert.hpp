@@ -8,6 +8,9 @@
 // "... uint32_t" for a negative value in an unsigned field). Each returns false with the exception
 // set, and leaves `out` untouched on failure, so callers convert everything before changing state.
 //
+// None of these is noexcept: they may run Python code (__int__, __index__, __float__, __bool__), and
+// a thread that the interpreter ends there at exit unwinds through them.
+//
 // qn::to_double: the float protocol (`__float__`, then `__index__`), as float() on a number does.
 //
 // Parameter conventions (the name is the parameter's, used in the TypeError message):
@@ -31,13 +34,13 @@ namespace qn {
 
 namespace detail {
 
-inline bool has_int_conversion(PyObject* o) noexcept {
+inline bool has_int_conversion(PyObject* o) {
     PyNumberMethods* nb = Py_TYPE(o)->tp_as_number;
     return nb != nullptr && (nb->nb_int != nullptr || nb->nb_index != nullptr);
 }
 
 // New reference to an int for `o` through its integer conversion, or nullptr with TypeError.
-inline PyObject* integer_of(PyObject* o) noexcept {
+inline PyObject* integer_of(PyObject* o) {
     if (PyLong_Check(o)) return newref(o);
     PyNumberMethods* nb = Py_TYPE(o)->tp_as_number;
     PyObject* r = nullptr;
@@ -58,23 +61,23 @@ inline PyObject* integer_of(PyObject* o) noexcept {
 }
 
 // Reads an int object into a signed 64-bit value; `overflow` is -1/+1 when it does not fit.
-inline bool long_to_ll(PyObject* num, long long& v, int& overflow) noexcept {
+inline bool long_to_ll(PyObject* num, long long& v, int& overflow) {
     v = PyLong_AsLongLongAndOverflow(num, &overflow);
     return !(v == -1 && overflow == 0 && PyErr_Occurred());
 }
 
-inline bool overflow_error(const char* what) noexcept {
+inline bool overflow_error(const char* what) {
     PyErr_Format(PyExc_OverflowError, "value too large to convert to %s", what);
     return false;
 }
 
-inline bool negative_error(const char* what) noexcept {
+inline bool negative_error(const char* what) {
     PyErr_Format(PyExc_OverflowError, "can't convert negative value to %s", what);
     return false;
 }
 
 inline bool signed_from_long(PyObject* num, long long lo, long long hi, const char* what,
-                             long long& out) noexcept {
+                             long long& out) {
     long long v;
     int overflow;
     if (!long_to_ll(num, v, overflow)) return false;
@@ -84,7 +87,7 @@ inline bool signed_from_long(PyObject* num, long long lo, long long hi, const ch
 }
 
 inline bool unsigned_from_long(PyObject* num, unsigned long long hi, const char* what,
-                               unsigned long long& out) noexcept {
+                               unsigned long long& out) {
     long long v;
     int overflow;
     if (!long_to_ll(num, v, overflow)) return false;
@@ -106,7 +109,7 @@ inline bool unsigned_from_long(PyObject* num, unsigned long long hi, const char*
 }
 
 template <class F>
-inline bool via_integer(PyObject* o, F&& f) noexcept {
+inline bool via_integer(PyObject* o, F&& f) {
     if (PyLong_Check(o)) return f(o);
     PyObject* num = integer_of(o);
     if (num == nullptr) return false;
@@ -117,11 +120,11 @@ inline bool via_integer(PyObject* o, F&& f) noexcept {
 
 // Exact ints that fit one internal digit (|v| < 2**30) are read without a call: the common case
 // of every conversion. Returns false when `o` is not such an int (nothing is set then).
-inline bool small_int(PyObject* o, long long& v) noexcept { return compat::small_long(o, v); }
+inline bool small_int(PyObject* o, long long& v) { return compat::small_long(o, v); }
 
 }  // namespace detail
 
-inline bool to_i64(PyObject* o, int64_t& out) noexcept {
+inline bool to_i64(PyObject* o, int64_t& out) {
     long long small;
     if (detail::small_int(o, small)) {
         out = small;
@@ -147,7 +150,7 @@ inline bool to_i64(PyObject* o, int64_t& out) noexcept {
     });
 }
 
-inline bool to_i32(PyObject* o, int32_t& out) noexcept {
+inline bool to_i32(PyObject* o, int32_t& out) {
     long long small;
     if (detail::small_int(o, small)) {
         out = static_cast<int32_t>(small);
@@ -161,7 +164,7 @@ inline bool to_i32(PyObject* o, int32_t& out) noexcept {
     });
 }
 
-inline bool to_u64(PyObject* o, uint64_t& out) noexcept {
+inline bool to_u64(PyObject* o, uint64_t& out) {
     long long small;
     if (detail::small_int(o, small) && small >= 0) {
         out = static_cast<uint64_t>(small);
@@ -175,7 +178,7 @@ inline bool to_u64(PyObject* o, uint64_t& out) noexcept {
     });
 }
 
-inline bool to_u32(PyObject* o, uint32_t& out) noexcept {
+inline bool to_u32(PyObject* o, uint32_t& out) {
     long long small;
     if (detail::small_int(o, small) && small >= 0) {
         out = static_cast<uint32_t>(small);
@@ -189,7 +192,7 @@ inline bool to_u32(PyObject* o, uint32_t& out) noexcept {
     });
 }
 
-inline bool to_double(PyObject* o, double& out) noexcept {
+inline bool to_double(PyObject* o, double& out) {
     if (PyFloat_CheckExact(o)) {
         out = PyFloat_AS_DOUBLE(o);
         return true;
@@ -202,18 +205,18 @@ inline bool to_double(PyObject* o, double& out) noexcept {
 
 // ---- parameter conventions of Python-level functions ----
 
-inline bool arg_type_error(PyObject* o, const char* name, const char* expected) noexcept {
+inline bool arg_type_error(PyObject* o, const char* name, const char* expected) {
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                  name, expected, Py_TYPE(o)->tp_name);
     return false;
 }
 
 // True when `o` counts as a number for an `int` parameter.
-inline bool is_number(PyObject* o) noexcept {
+inline bool is_number(PyObject* o) {
     return PyLong_Check(o) || PyFloat_Check(o) || detail::has_int_conversion(o);
 }
 
-inline PyObject* arg_int(PyObject* o, const char* name) noexcept {
+inline PyObject* arg_int(PyObject* o, const char* name) {
     if (PyLong_CheckExact(o)) return newref(o);
     if (!is_number(o)) {
         arg_type_error(o, name, "int");
@@ -224,7 +227,7 @@ inline PyObject* arg_int(PyObject* o, const char* name) noexcept {
 
 namespace detail {
 template <class T, bool (*Conv)(PyObject*, T&)>
-inline bool arg_int_as(PyObject* o, const char* name, T& out) noexcept {
+inline bool arg_int_as(PyObject* o, const char* name, T& out) {
     if (PyLong_CheckExact(o)) return Conv(o, out);
     PyObject* num = arg_int(o, name);
     if (num == nullptr) return false;
@@ -234,27 +237,27 @@ inline bool arg_int_as(PyObject* o, const char* name, T& out) noexcept {
 }
 }  // namespace detail
 
-inline bool arg_int_i64(PyObject* o, const char* name, int64_t& out) noexcept {
+inline bool arg_int_i64(PyObject* o, const char* name, int64_t& out) {
     return detail::arg_int_as<int64_t, to_i64>(o, name, out);
 }
-inline bool arg_int_u64(PyObject* o, const char* name, uint64_t& out) noexcept {
+inline bool arg_int_u64(PyObject* o, const char* name, uint64_t& out) {
     return detail::arg_int_as<uint64_t, to_u64>(o, name, out);
 }
-inline bool arg_int_i32(PyObject* o, const char* name, int32_t& out) noexcept {
+inline bool arg_int_i32(PyObject* o, const char* name, int32_t& out) {
     return detail::arg_int_as<int32_t, to_i32>(o, name, out);
 }
-inline bool arg_int_u32(PyObject* o, const char* name, uint32_t& out) noexcept {
+inline bool arg_int_u32(PyObject* o, const char* name, uint32_t& out) {
     return detail::arg_int_as<uint32_t, to_u32>(o, name, out);
 }
 
 // `str`, `list`, `tuple` (or any exact type) parameter: that exact type or None.
-inline bool arg_exact(PyObject* o, PyTypeObject* type, const char* name) noexcept {
+inline bool arg_exact(PyObject* o, PyTypeObject* type, const char* name) {
     if (o == Py_None || Py_IS_TYPE(o, type)) return true;
     const char* expected = type->tp_name;
     return arg_type_error(o, name, expected);
 }
 
-inline bool arg_bool(PyObject* o, bool& out) noexcept {
+inline bool arg_bool(PyObject* o, bool& out) {
     if (o == Py_True) {
         out = true;
         return true;
@@ -269,10 +272,10 @@ inline bool arg_bool(PyObject* o, bool& out) noexcept {
     return true;
 }
 
-inline bool arg_double(PyObject* o, double& out) noexcept { return to_double(o, out); }
+inline bool arg_double(PyObject* o, double& out) { return to_double(o, out); }
 
 // The error len(None) raises, for sequence parameters that accept None but need a length.
-inline PyObject* none_has_no_len() noexcept {
+inline PyObject* none_has_no_len() {
     PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
     return nullptr;
 }

@@ -54,19 +54,17 @@ inline LockApi& lock_api() {
     return api;
 }
 
-// True when `lock` is of the (one) lock type whose methods are cached.
-inline bool lock_api_for(PyObject* lock) {
+// First sight of a lock: caches the standard lock type and its methods (out of line: runs once).
+[[gnu::noinline]] inline bool lock_api_setup(PyObject* lock) {
     LockApi& api = lock_api();
-    if (api.type == Py_TYPE(lock)) return true;
-    if (api.type != nullptr) return false;
-    PyTypeObject* t = Py_TYPE(lock);
     Ref threading = Ref::steal(PyImport_ImportModule("threading"));
     Ref factory = Ref::steal(threading ? PyObject_GetAttrString(threading.get(), "Lock") : nullptr);
     Ref probe = Ref::steal(factory ? PyObject_CallNoArgs(factory.get()) : nullptr);
-    if (!probe || Py_TYPE(probe.get()) != t) {
+    if (!probe) {
         PyErr_Clear();
-        return false;  // not the standard lock type: use the generic protocol
+        return false;  // tried again at the next lock
     }
+    PyTypeObject* t = Py_TYPE(probe.get());
     Ref acq = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(t), "acquire"));
     Ref rel = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(t), "release"));
     if (!acq || !rel || !PyCallable_Check(acq.get()) || !PyCallable_Check(rel.get())) {
@@ -77,8 +75,17 @@ inline bool lock_api_for(PyObject* lock) {
     api.acquire = acq.release();
     api.release = rel.release();
     api.type = t;
-    return true;
+    return Py_TYPE(lock) == t;
 }
+
+// True when `lock` is of the (one) lock type whose methods are cached.
+inline bool lock_api_for(PyObject* lock) {
+    LockApi& api = lock_api();
+    if (api.type == Py_TYPE(lock)) return true;
+    if (api.type != nullptr) return false;
+    return lock_api_setup(lock);
+}
+
 
 }  // namespace detail
 
@@ -172,8 +179,9 @@ private:
 struct LockOwner {
     std::atomic<unsigned long> thread{0};
 
-    bool held_by_me() const noexcept {
-        if (thread.load(std::memory_order_relaxed) == PyThread_get_thread_ident()) return true;
+    bool held_by_me() const noexcept { return held_by(PyThread_get_thread_ident()); }
+    bool held_by(unsigned long me) const noexcept {
+        if (thread.load(std::memory_order_relaxed) == me) return true;
         if (detail::transits_in_progress().load(std::memory_order_relaxed) == 0) return false;
         for (const detail::TransitMark* m = detail::transit_top(); m != nullptr; m = m->outer)
             if (m->owner == this) return true;
@@ -191,8 +199,9 @@ inline bool reentry_error(const char* what) {
 class LockGuard {
 public:
     explicit LockGuard(PyObject* lock) : lock_(lock) { enter(); }
-    LockGuard(PyObject* lock, LockOwner& owner, const char* what) : lock_(lock), owner_(&owner) {
-        if (owner.held_by_me()) {
+    LockGuard(PyObject* lock, LockOwner& owner, const char* what)
+        : lock_(lock), owner_(&owner), me_(PyThread_get_thread_ident()) {
+        if (owner.held_by(me_)) {
             reentry_error(what);
             return;
         }
@@ -238,11 +247,12 @@ private:
             return;
         }
         held_ = true;
-        if (owner_ != nullptr) owner_->thread.store(PyThread_get_thread_ident(), std::memory_order_relaxed);
+        if (owner_ != nullptr) owner_->thread.store(me_, std::memory_order_relaxed);
     }
 
     PyObject* lock_;
     LockOwner* owner_ = nullptr;
+    unsigned long me_ = 0;
     bool held_ = false;
 };
 
