@@ -137,49 +137,6 @@ PyObject* call_method0(PyObject* obj, PyObject* name) {
 // and only int objects are handed to the shared helpers. (candidate for src/native: the same
 // helpers without noexcept.)
 
-// The `int` parameter convention: an exact int unchanged, any other number through int(), and
-// TypeError "Argument 'name' has incorrect type ..." for anything else. New reference.
-PyObject* int_param(PyObject* o, const char* name) {
-    if (PyLong_CheckExact(o)) return qn::newref(o);
-    if (!qn::is_number(o)) {
-        qn::arg_type_error(o, name, "int");
-        return nullptr;
-    }
-    return PyNumber_Long(o);
-}
-
-// The integer conversion of native-width fields: an int as it is, else __int__, else __index__,
-// else TypeError "an integer is required". New reference to an int.
-PyObject* integer_of(PyObject* o) {
-    if (PyLong_Check(o)) return qn::newref(o);
-    PyNumberMethods* nb = Py_TYPE(o)->tp_as_number;
-    PyObject* r;
-    if (nb != nullptr && nb->nb_int != nullptr) {
-        r = nb->nb_int(o);
-    } else if (nb != nullptr && nb->nb_index != nullptr) {
-        r = nb->nb_index(o);
-    } else {
-        PyErr_SetString(PyExc_TypeError, "an integer is required");
-        return nullptr;
-    }
-    if (r != nullptr && !PyLong_Check(r)) {
-        PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(r)->tp_name);
-        Py_CLEAR(r);
-    }
-    return r;
-}
-
-// `o` (any object) as a native integer of type T through integer_of and then `conv`.
-template <class T, bool (*conv)(PyObject*, T&)>
-bool convert(PyObject* o, T& out) {
-    if (PyLong_Check(o)) return conv(o, out);
-    PyObject* num = integer_of(o);
-    if (num == nullptr) return false;
-    const bool ok = conv(num, out);
-    Py_DECREF(num);
-    return ok;
-}
-
 // ---- lock sections --------------------------------------------------------------------------
 
 // Enters a section of `lock` for operation `what` ("FastRedBlackTree.insert"), recording this
@@ -259,7 +216,7 @@ SizeResult size_arg(PyObject* self, PyObject* arg, bool value_error_is_invalid, 
         }
         num = qn::newref(arg);
     } else {
-        num = int_param(arg, "size");
+        num = qn::arg_int(arg, "size");
         if (num == nullptr) return SizeResult::error;
     }
     if (Py_IS_TYPE(self, &TreeType)) {
@@ -282,7 +239,7 @@ SizeResult size_arg(PyObject* self, PyObject* arg, bool value_error_is_invalid, 
         }
         num = checked;
     }
-    const bool ok = convert<std::uint64_t, qn::to_u64>(num, out);  // _sanitize_size may return any object
+    const bool ok = qn::to_u64(num, out);  // _sanitize_size may return any object
     Py_DECREF(num);
     return ok ? SizeResult::ok : SizeResult::error;
 }
@@ -446,7 +403,7 @@ PyObject* tree_init_fn = nullptr;
 
 PyObject* tree_init(qn::Function*, PyObject* const* a) {
     std::uint32_t rate;
-    if (!convert<std::uint32_t, qn::to_u32>(a[1], rate)) return nullptr;
+    if (!qn::to_u32(a[1], rate)) return nullptr;
     as_tree(a[0])->sample_rate = rate;
     Py_RETURN_NONE;
 }
@@ -524,7 +481,7 @@ void tree_dealloc(PyObject* self) {
 // ---- methods: the write side ----------------------------------------------------------------
 
 PyObject* m_sanitize_size(qn::Function*, PyObject* const* a) {
-    PyObject* num = int_param(a[0], "size");
+    PyObject* num = qn::arg_int(a[0], "size");
     if (num == nullptr) return nullptr;
     PyObject* r = sanitize_int(num);
     Py_DECREF(num);
@@ -549,7 +506,7 @@ bool perf_counter_ns(std::int64_t& out) {
     if (time_mod == nullptr) return false;
     PyObject* r = call_method0(time_mod, g_clock.attr_name());
     if (r == nullptr) return false;
-    const bool ok = convert<std::int64_t, qn::to_i64>(r, out);
+    const bool ok = qn::to_i64(r, out);
     Py_DECREF(r);
     return ok;
 }
@@ -606,7 +563,7 @@ PyObject* m_insert(qn::Function*, PyObject* const* a) {
         PyObject* r = call_counter(t->op_counter, S.increment, g_increment_cache);
         if (r == nullptr) return nullptr;
         std::int64_t count;
-        const bool ok = convert<std::int64_t, qn::to_i64>(r, count);
+        const bool ok = qn::to_i64(r, count);
         Py_DECREF(r);
         if (!ok) return nullptr;
         // count % rate == 0 with rate >= 1: the remainder is zero for either sign convention.
@@ -748,10 +705,10 @@ PyObject* m_find_best_fit(qn::Function*, PyObject* const* a) {
     if (PyLong_CheckExact(a[1]) && PyLong_CheckExact(a[2])) {
         checked = size_arg(a[0], a[1], true, size);
     } else {
-        PyObject* size_num = int_param(a[1], "size");
+        PyObject* size_num = qn::arg_int(a[1], "size");
         if (size_num == nullptr) return nullptr;
         if (!PyLong_CheckExact(a[2])) {
-            PyObject* alignment = int_param(a[2], "alignment");  // has no other effect
+            PyObject* alignment = qn::arg_int(a[2], "alignment");  // has no other effect
             if (alignment == nullptr) {
                 Py_DECREF(size_num);
                 return nullptr;
