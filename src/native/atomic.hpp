@@ -29,11 +29,14 @@ struct Atomic64 {
     bool cas(int64_t expected, int64_t desired) noexcept {
         return v.compare_exchange_strong(expected, desired, std::memory_order_seq_cst);
     }
-    // Raises the value to at least `x`; returns the last value read.
+    // A sequentially consistent read without a locked instruction (reads what load() reads), for
+    // paths that read many counters per call.
+    int64_t read() const noexcept { return v.load(std::memory_order_seq_cst); }
+    // Raises the value to at least `x`; returns the last value read. Starts from a plain read: a
+    // failed swap reads again anyway.
     int64_t raise_to(int64_t x) noexcept {
-        int64_t cur = load();
-        while (x > cur) {
-            if (v.compare_exchange_strong(cur, x, std::memory_order_seq_cst)) return cur;
+        int64_t cur = read();
+        while (x > cur && !v.compare_exchange_weak(cur, x, std::memory_order_seq_cst)) {
         }
         return cur;
     }

@@ -218,21 +218,9 @@ int wrapper_install(PyObject* m) {
 
 namespace {
 
-// A sequentially consistent read without a locked instruction, for the native paths that read up
-// to a dozen counters per call (it reads what the compare-and-exchange of Atomic64::load reads).
-inline int64_t read_sc(const qn::Atomic64& a) { return a.v.load(std::memory_order_seq_cst); }
-
-// Raise-to-at-least (qn::Atomic64::raise_to) from a plain sequentially consistent read instead of
-// the locked compare-and-exchange read of Atomic64::load: recording an allocation raises two peaks,
-// and the locked read made each record about 5 ns (12%) slower. A failed swap reads again either
-// way. Returns the last value read.
-// candidate for src/native (atomic.hpp: raise_to could start from v.load())
-inline int64_t raise_peak(qn::Atomic64& a, int64_t x) {
-    int64_t cur = read_sc(a);
-    while (x > cur && !a.v.compare_exchange_weak(cur, x, std::memory_order_seq_cst)) {
-    }
-    return cur;
-}
+// Reads and raises of the statistics counters: qn::Atomic64::read / raise_to.
+inline int64_t read_sc(const qn::Atomic64& a) { return a.read(); }
+inline int64_t raise_peak(qn::Atomic64& a, int64_t x) { return a.raise_to(x); }
 
 // The module's namespace (owned for the process) and the cached "is the module's
 // `threading.Lock` still the standard one" check, both set up at load.
