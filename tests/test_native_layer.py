@@ -149,6 +149,13 @@ class TestArgumentParsing:
 
 
 class TestFunctionObject:
+    @pytest.mark.parametrize("field", ["__name__", "__qualname__"])
+    def test_names_take_only_strings(self, field):
+        with pytest.raises(TypeError, match=f"^{field} must be set to a string object$"):
+            setattr(probe.echo, field, 42)
+        with pytest.raises(TypeError, match="missing 1 required positional argument: 'a'"):
+            probe.echo()  # the argument error still formats the unchanged name
+
     def test_metadata_and_signature(self):
         f = probe.echo
         assert f.__name__ == "echo" and f.__qualname__ == "echo"

@@ -288,12 +288,23 @@ inline int fn_set_field(PyObject* self, PyObject* value, void* closure) {
     return 0;
 }
 
+// __name__ and __qualname__ take only strings, as on a Python function (argument errors and reprs
+// format them as text).
+inline int fn_set_name_field(PyObject* self, PyObject* value, void* closure) {
+    if (value != nullptr && !PyUnicode_Check(value)) {
+        const bool is_name = reinterpret_cast<Py_ssize_t>(closure) == static_cast<Py_ssize_t>(offsetof(Function, name));
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", is_name ? "__name__" : "__qualname__");
+        return -1;
+    }
+    return fn_set_field(self, value, closure);
+}
+
 #define QN_FN_FIELD(field) reinterpret_cast<void*>(offsetof(::qn::Function, field))
 
 inline PyTypeObject* function_type() {
     static PyGetSetDef getset[] = {
-        {"__name__", fn_get_field, fn_set_field, nullptr, QN_FN_FIELD(name)},
-        {"__qualname__", fn_get_field, fn_set_field, nullptr, QN_FN_FIELD(qualname)},
+        {"__name__", fn_get_field, fn_set_name_field, nullptr, QN_FN_FIELD(name)},
+        {"__qualname__", fn_get_field, fn_set_name_field, nullptr, QN_FN_FIELD(qualname)},
         {"__module__", fn_get_field, fn_set_field, nullptr, QN_FN_FIELD(module)},
         {"__doc__", fn_get_field, fn_set_field, nullptr, QN_FN_FIELD(doc)},
         {"__annotations__", fn_get_field, fn_set_field, nullptr, QN_FN_FIELD(annotations)},
@@ -334,9 +345,15 @@ inline PyObject* new_function(const FuncSpec& fdef, bool has_self, PyTypeObject*
     Ref defaults_hold[kMaxParams];
     Py_ssize_t i = 0;
     bool bad_default = false;
+    bool previous_has_default = false;
     for (const Param& p : fdef.params) {
-        if (i < kMaxParams) defaults_hold[i] = Ref::steal(p.dflt);
-        if (p.dflt == nullptr && i > 0 && defaults_hold[i - 1]) bad_default = true;
+        if (i < kMaxParams) {
+            defaults_hold[i] = Ref::steal(p.dflt);
+        } else {
+            Py_XDECREF(p.dflt);  // too many parameters: refused below, nothing kept
+        }
+        if (p.dflt == nullptr && previous_has_default) bad_default = true;
+        previous_has_default = p.dflt != nullptr;
         ++i;
     }
     if (PyErr_Occurred()) return nullptr;
