@@ -675,18 +675,24 @@ def test_module_globals_are_read_when_used(monkeypatch):
     assert u.get_stats()["sampled_operations"] == 0 and Counter.made == 4
 
 
-def test_reader_gives_up_while_a_write_stays_open(monkeypatch):
-    sleeps = []
+@pytest.fixture
+def sleeps(monkeypatch):
+    """The module's `time` replaced by one that records the readers' back-off sleeps."""
+    recorded = []
 
     class CountingTime:
         perf_counter_ns = staticmethod(time.perf_counter_ns)
 
         @staticmethod
         def sleep(seconds):
-            sleeps.append(seconds)
+            recorded.append(seconds)
             time.sleep(seconds)
 
     monkeypatch.setattr(bi, "time", CountingTime)
+    return recorded
+
+
+def test_reader_gives_up_while_a_write_stays_open(sleeps):
     t = FastRedBlackTree()
     inside, done = threading.Event(), threading.Event()
 
@@ -714,18 +720,7 @@ def test_reader_gives_up_while_a_write_stays_open(monkeypatch):
 # Re-entry, garbage collection, deallocation and interpreter exit
 
 
-def test_reentry_from_a_block_comparison_raises(monkeypatch):
-    sleeps = []
-
-    class CountingTime:
-        perf_counter_ns = staticmethod(time.perf_counter_ns)
-
-        @staticmethod
-        def sleep(seconds):
-            sleeps.append(seconds)
-            time.sleep(seconds)
-
-    monkeypatch.setattr(bi, "time", CountingTime)
+def test_reentry_from_a_block_comparison_raises(sleeps):
     t = FastRedBlackTree(sample_rate=1)
     seen = []
 

@@ -563,9 +563,9 @@ def test_stress_reinit_against_every_method(monkeypatch):
                 agg.__init__(sizes[i % 2])
         return body
 
-    def worker(seed):
+    def worker(k):
         def body():
-            rng = random.Random(seed)
+            rng = random.Random(k)
             for _ in range(1500):
                 cid, r = rng.randrange(64), rng.random()
                 try:

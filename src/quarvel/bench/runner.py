@@ -360,13 +360,13 @@ def _row_files(d: Path) -> list[Path]:
 
 def _load(path: Path, suite: Suite) -> None:
     name = f"quarvel.bench.rows.{path.stem}"
-    spec = importlib.util.spec_from_file_location(name, path)
-    if spec is None or spec.loader is None:
+    found = importlib.util.spec_from_file_location(name, path)
+    if found is None or found.loader is None:
         raise BenchError(f"{path}: cannot be loaded")
-    mod = importlib.util.module_from_spec(spec)
+    mod = importlib.util.module_from_spec(found)
     sys.modules[name] = mod
     try:
-        spec.loader.exec_module(mod)
+        found.loader.exec_module(mod)
         register = getattr(mod, "register", None)
         if register is None:
             raise BenchError(f"{path}: defines no register(suite)")
