@@ -25,6 +25,27 @@ inline void type_init(PyTypeObject& t, const char* qualified_name, Py_ssize_t ba
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | extra_flags;
 }
 
+// The slots of a type whose instances take part in cyclic garbage collection.
+struct GcSlots {
+    newfunc tp_new;
+    initproc tp_init;
+    destructor tp_dealloc;
+    traverseproc tp_traverse;
+    inquiry tp_clear;
+};
+
+// type_init for such a type, with its slots set (and the GC deallocator).
+inline void gc_type_init(PyTypeObject& t, const char* qualified_name, Py_ssize_t basicsize, const char* doc,
+                         const GcSlots& slots) {
+    type_init(t, qualified_name, basicsize, doc, Py_TPFLAGS_HAVE_GC);
+    t.tp_new = slots.tp_new;
+    t.tp_init = slots.tp_init;
+    t.tp_dealloc = slots.tp_dealloc;
+    t.tp_traverse = slots.tp_traverse;
+    t.tp_clear = slots.tp_clear;
+    t.tp_free = PyObject_GC_Del;
+}
+
 namespace detail {
 inline PyObject* refuse_reduce(Function*, PyObject* const*) {
     PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");

@@ -954,17 +954,12 @@ PySequenceMethods tree_as_sequence{};
 PyNumberMethods tree_as_number{};
 
 void tree_type_setup() {
-    qn::type_init(TreeType, "quarvel.memory.block_index.FastRedBlackTree", sizeof(TreeObject),
+    qn::gc_type_init(TreeType, "quarvel.memory.block_index.FastRedBlackTree", sizeof(TreeObject),
                   "Red-black tree of free memory blocks keyed by size, with equal sizes chained on one node.\n\n"
                   "Writers serialise on a lock and bracket each change with a sequence counter (even = stable,\n"
                   "odd = write in progress); readers search without the lock and accept a result only when the\n"
                   "counter was even and unchanged around their search.",
-                  Py_TPFLAGS_HAVE_GC);
-    TreeType.tp_new = tree_tp_new;
-    TreeType.tp_init = tree_tp_init;
-    TreeType.tp_dealloc = tree_dealloc;
-    TreeType.tp_traverse = tree_traverse;
-    TreeType.tp_clear = tree_clear;
+                  {tree_tp_new, tree_tp_init, tree_dealloc, tree_traverse, tree_clear});
     TreeType.tp_repr = tree_repr;
     tree_as_sequence.sq_length = tree_len;
     TreeType.tp_as_sequence = &tree_as_sequence;

@@ -112,13 +112,7 @@ bool locked(PyObject* self, const char* what, F&& body) {
 
 void locked_type_setup(PyTypeObject& t, const char* name, Py_ssize_t size, const char* doc, newfunc new_fn,
                        initproc init_fn, destructor dealloc_fn) {
-    qn::type_init(t, name, size, doc, Py_TPFLAGS_HAVE_GC);
-    t.tp_new = new_fn;
-    t.tp_init = init_fn;
-    t.tp_dealloc = dealloc_fn;
-    t.tp_traverse = head_traverse;
-    t.tp_clear = head_clear;
-    t.tp_free = PyObject_GC_Del;
+    qn::gc_type_init(t, name, size, doc, {new_fn, init_fn, dealloc_fn, head_traverse, head_clear});
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -289,21 +289,13 @@ PyObject* ls_size(qn::Function*, PyObject* const* a) { return PyLong_FromLongLon
 // ---------------------------------------------------------------------------------------------
 
 void slots_types_setup() {
-    qn::type_init(AtomicPointerType, "quarvel.memory.sync_kernel.AtomicPointer", sizeof(AtomicPointerObject),
-                  "A slot holding one object reference, with a version that counts writes.", Py_TPFLAGS_HAVE_GC);
-    AtomicPointerType.tp_new = pointer_tp_new;
-    AtomicPointerType.tp_init = tp_init_via<&pointer_init_fn>;
-    AtomicPointerType.tp_dealloc = pointer_dealloc;
-    AtomicPointerType.tp_traverse = pointer_traverse;
-    AtomicPointerType.tp_clear = pointer_clear;
+    qn::gc_type_init(AtomicPointerType, "quarvel.memory.sync_kernel.AtomicPointer", sizeof(AtomicPointerObject),
+                     "A slot holding one object reference, with a version that counts writes.",
+                     {pointer_tp_new, tp_init_via<&pointer_init_fn>, pointer_dealloc, pointer_traverse, pointer_clear});
 
-    qn::type_init(LockFreeStackType, "quarvel.memory.sync_kernel.LockFreeStack", sizeof(LockFreeStackObject),
-                  "Last-in-first-out stack of object references with an atomic size counter.", Py_TPFLAGS_HAVE_GC);
-    LockFreeStackType.tp_new = stack_tp_new;
-    LockFreeStackType.tp_init = tp_init_via<&stack_init_fn>;
-    LockFreeStackType.tp_dealloc = stack_dealloc;
-    LockFreeStackType.tp_traverse = stack_traverse;
-    LockFreeStackType.tp_clear = stack_clear;
+    qn::gc_type_init(LockFreeStackType, "quarvel.memory.sync_kernel.LockFreeStack", sizeof(LockFreeStackObject),
+                     "Last-in-first-out stack of object references with an atomic size counter.",
+                     {stack_tp_new, tp_init_via<&stack_init_fn>, stack_dealloc, stack_traverse, stack_clear});
 }
 
 int slots_methods_install(PyObject*) {

@@ -700,14 +700,10 @@ PyObject* pt_elapsed_ms(qn::Function*, PyObject* const* a) { return elapsed_scal
 PyGetSetDef stats_getset[kStatCount + 1];
 
 void stats_types_setup() {
-    qn::type_init(LockFreeStatisticsType, "quarvel.memory.sync_kernel.LockFreeStatistics",
-                  sizeof(LockFreeStatisticsObject),
-                  "Allocation statistics kept in atomic counters: recording takes no lock.", Py_TPFLAGS_HAVE_GC);
-    LockFreeStatisticsType.tp_new = stats_tp_new;
-    LockFreeStatisticsType.tp_init = tp_init_via<&stats_init_fn>;
-    LockFreeStatisticsType.tp_dealloc = stats_dealloc;
-    LockFreeStatisticsType.tp_traverse = stats_traverse;
-    LockFreeStatisticsType.tp_clear = stats_clear;
+    qn::gc_type_init(LockFreeStatisticsType, "quarvel.memory.sync_kernel.LockFreeStatistics",
+                     sizeof(LockFreeStatisticsObject),
+                     "Allocation statistics kept in atomic counters: recording takes no lock.",
+                     {stats_tp_new, tp_init_via<&stats_init_fn>, stats_dealloc, stats_traverse, stats_clear});
     for (int i = 0; i < kStatCount; ++i) {
         stats_getset[i] = {kPublicNames[i], stats_get_public, stats_set_public, nullptr,
                            reinterpret_cast<void*>(static_cast<intptr_t>(i))};

@@ -424,17 +424,10 @@ int exec_counter_fold(PyObject* m) {
     if (g_stats_keys.size() == 0 && g_stats_keys.setup({"count", "mean", "variance", "std", "min", "max"}) < 0)
         return -1;
     PyTypeObject& t = CounterAggregatorType;
-    qn::type_init(t, "quarvel.monitoring.counter_fold.CounterAggregator", sizeof(AggregatorObject),
+    qn::gc_type_init(t, "quarvel.monitoring.counter_fold.CounterAggregator", sizeof(AggregatorObject),
                   "Running count, mean, variance, standard deviation, minimum and maximum for a fixed\n"
                   "number of counters kept in one native array, each update taken under a lock.",
-                  Py_TPFLAGS_HAVE_GC);
-    t.tp_new = tp_new;
-    t.tp_init = tp_init;
-    t.tp_dealloc = tp_dealloc;
-    t.tp_traverse = tp_traverse;
-    t.tp_clear = tp_clear;
-    t.tp_alloc = PyType_GenericAlloc;
-    t.tp_free = PyObject_GC_Del;
+                  {tp_new, tp_init, tp_dealloc, tp_traverse, tp_clear});
     if (qn::type_ready(m, t) < 0 || install_methods() < 0) return -1;
     if (!qn::add_function(m, {"create_aggregator", create_aggregator, {{"num_counters", qn::dflt(1000)}}, nullptr,
                               "Create a new CounterAggregator instance."}))
