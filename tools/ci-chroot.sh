@@ -162,3 +162,4 @@ for minor in "${versions[@]}"; do
   in_root sh -c "cd $work && exec $env_dir/bin/python -m pytest -q -p no:cacheprovider"
 done
 rm -rf "${chroot_dir:?}/build"
+echo "== Debian sid chroot: done in $SECONDS s"
