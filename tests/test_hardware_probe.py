@@ -413,14 +413,26 @@ def test_capabilities_fallback(monkeypatch):
     assert sys.exc_info() == (None, None, None)  # the handled error does not linger
 
     monkeypatch.setattr(probe, "detect_gpu_backends", lambda: dict(INITIAL_GPU))
-    monkeypatch.setattr(probe, "detect_python_version", lambda: ("3.11.9", False, "extra"))
-    caps = probe.detect_capabilities()
-    assert caps["error"] == "too many values to unpack (expected 2)"
-    monkeypatch.setattr(probe, "detect_python_version", lambda: ["3.11.9"])
-    assert probe.detect_capabilities()["error"] == \
-        "not enough values to unpack (expected 2, got 1)"
-    monkeypatch.setattr(probe, "detect_python_version", lambda: 5)
-    assert probe.detect_capabilities()["error"] == "cannot unpack non-iterable int object"
+    # a result that does not unpack into two names fails with the running interpreter's own text
+    # (3.14 added the length of an exact list, tuple or dict to "too many values to unpack")
+    class Seq:
+        def __getitem__(self, i):
+            if i < 3:
+                return i
+            raise IndexError
+    for make in (lambda: ("3.11.9", False, "extra"), lambda: ["3.11.9", False, 1, 2], lambda: ["3.11.9"],
+                 lambda: (), lambda: dict.fromkeys("abc"), lambda: {"a": 1}, lambda: {1, 2, 3},
+                 lambda: "abc", lambda: iter([1, 2, 3]), lambda: (c for c in "abc"),
+                 lambda: type("T", (tuple,), {})((1, 2, 3)), Seq, lambda: 5, lambda: None):
+        try:
+            _, _ = make()
+        except (TypeError, ValueError) as exc:
+            expected = str(exc)
+        else:
+            raise AssertionError("unpacks without error")
+        monkeypatch.setattr(probe, "detect_python_version", make)
+        caps = probe.detect_capabilities()
+        assert (caps["detector"], caps["error"]) == ("native_fallback", expected)
     monkeypatch.setattr(probe, "detect_python_version", lambda: iter(["a", True]))
     caps = probe.detect_capabilities()
     assert caps["python_version"] == "a" and caps["detector"] == "native"

@@ -4,6 +4,7 @@
 //   - backports public functions of newer interpreters to the older ones (PyObject_GetOptionalAttr),
 //   - gives version-neutral names to the few things whose best public form differs per version
 //     (type attribute lookup, compact int reads, "has this dict changed" stamps),
+//   - says where an interpreter message that native code reproduces changed between versions,
 //   - holds the two measured fast paths that read an interpreter object's layout, each behind a
 //     version check with a public fallback on every other version:
 //       * one-digit int reads on 3.11 (3.12+ has the public compact-int functions);
@@ -149,6 +150,12 @@ inline uint64_t dict_stamp(PyObject*) noexcept { return detail::dict_watcher_id(
 inline int watch_dict(PyObject*) { return 0; }
 inline uint64_t dict_stamp(PyObject* d) noexcept { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
 #endif
+
+// ---- interpreter messages ---------------------------------------------------------------------------
+
+// From 3.14 on, "too many values to unpack" also names the length of an exact list, tuple or dict
+// ("(expected 2, got 3)"); other iterables keep the short form.
+inline constexpr bool kUnpackNamesLength = PY_VERSION_HEX >= 0x030E0000;
 
 // ---- threading.Lock layout (3.11) -----------------------------------------------------------------
 //

@@ -11,6 +11,7 @@
 //   compat.hpp    the only version-specific code (backports, measured fast paths)
 //   atomic.hpp    sequentially consistent 64-bit atomics with wrap-around
 //   format.hpp    the interpreter's number formatting (str of an int, ".1f") into a buffer
+//   unpack.hpp    `a, b = value` with the interpreter's errors (qn::unpack2)
 #pragma once
 
 #include "atomic.hpp"
@@ -23,6 +24,7 @@
 #include "module.hpp"
 #include "ref.hpp"
 #include "types.hpp"
+#include "unpack.hpp"
 
 // Interned string constant, created on first use (the interpreter lock serialises that). A failed
 // creation (MemoryError set, nullptr returned) is retried at the next use.

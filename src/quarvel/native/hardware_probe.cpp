@@ -676,46 +676,7 @@ PyObject* detect_python_version(qn::Function*, PyObject* const*) {
 
 // ---- whole detection --------------------------------------------------------------------------
 
-// a, b = value (exactly two items), with the interpreter's unpacking errors.
-bool unpack2(PyObject* value, Ref& a, Ref& b) {
-    if (PyTuple_CheckExact(value) || PyList_CheckExact(value)) {
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(value);
-        if (n == 2) {
-            a = Ref::borrow(PySequence_Fast_GET_ITEM(value, 0));
-            b = Ref::borrow(PySequence_Fast_GET_ITEM(value, 1));
-            return true;
-        }
-        if (n < 2) {
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
-        } else {
-            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        }
-        return false;
-    }
-    Ref it = Ref::steal(PyObject_GetIter(value));
-    if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(value)->tp_iter == nullptr &&
-            !PySequence_Check(value)) {
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value)->tp_name);
-        }
-        return false;
-    }
-    Ref* slots[2] = {&a, &b};
-    for (int i = 0; i < 2; ++i) {
-        *slots[i] = Ref::steal(PyIter_Next(it.get()));
-        if (!*slots[i]) {
-            if (!PyErr_Occurred())
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-            return false;
-        }
-    }
-    Ref extra = Ref::steal(PyIter_Next(it.get()));
-    if (extra) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        return false;
-    }
-    return !PyErr_Occurred();
-}
+using qn::unpack2;
 
 // The values of a result dictionary, gathered in key order before the dictionary is made from its
 // key template (which takes them over); whatever was gathered is released when a step fails.

@@ -45,37 +45,8 @@ PyObject* list_index_error() {
 // `first, second = entry` followed by float() of both (in that order), with the interpreter's
 // messages. `entry` is borrowed and must stay alive for the call (the caller holds it).
 bool unpack_pair_slow(PyObject* entry, double& first, double& second) {
-    qn::Ref items[2];
-    if ((PyTuple_CheckExact(entry) || PyList_CheckExact(entry)) && Py_SIZE(entry) == 2) {
-        PyObject** src = PySequence_Fast_ITEMS(entry);
-        items[0] = qn::Ref::borrow(src[0]);
-        items[1] = qn::Ref::borrow(src[1]);
-    } else {
-        qn::Ref it = qn::Ref::steal(PyObject_GetIter(entry));
-        if (!it) {
-            if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(entry)->tp_iter == nullptr &&
-                !PySequence_Check(entry)) {
-                PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(entry)->tp_name);
-            }
-            return false;
-        }
-        for (int i = 0; i < 2; ++i) {
-            items[i] = qn::Ref::steal(PyIter_Next(it.get()));
-            if (!items[i]) {
-                if (!PyErr_Occurred()) {
-                    PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-                }
-                return false;
-            }
-        }
-        qn::Ref extra = qn::Ref::steal(PyIter_Next(it.get()));
-        if (extra) {
-            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-            return false;
-        }
-        if (PyErr_Occurred()) return false;
-    }
-    return qn::to_double(items[0].get(), first) && qn::to_double(items[1].get(), second);
+    qn::Ref a, b;
+    return qn::unpack2(entry, a, b) && qn::to_double(a.get(), first) && qn::to_double(b.get(), second);
 }
 
 // The common entry, a tuple of two floats, is read without touching reference counts: nothing in
