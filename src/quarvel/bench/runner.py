@@ -315,9 +315,7 @@ WIDTH = 120  # the table fits a terminal of this many columns
 NUMBERS = (("native ns", 9), ("IQR", 6), ("min", 8), ("{ref} ns", 9), ("speedup", 8), ("floor ns", 8),
            ("vs floor", 8))
 OLD_COLUMN = ("vs old", 7)
-
-
-STATUS = 5  # "met", "SHORT" or "-"
+STATUS = 5  # the goal column: "met", "SHORT" or "-"
 
 
 def _operation_width(compare: bool) -> int:
