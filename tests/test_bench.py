@@ -8,7 +8,7 @@ import textwrap
 import pytest
 
 from quarvel.bench import BenchError, main, parse_goal
-from quarvel.bench.runner import Clause
+from quarvel.bench.runner import Clause, _f
 
 TINY = '''
 def register(suite):
@@ -147,3 +147,5 @@ def test_table_fits_explains_itself_and_stops_cleanly(tmp_path):
     (d / "tiny.py").write_text(textwrap.dedent(LONG).replace("raise KeyboardInterrupt", "len(data)"))
     assert main(["--rows", str(d), "--quick"], out=io.StringIO()) == 0
     assert main(["--rows", str(d), "--quick", "--fail-on-short"], out=io.StringIO()) == 1
+    # Slow rows keep their columns: fewer digits rather than a wider cell.
+    assert [_f(v, 6) for v in (12.25, 338814.0, 33881400.0)] == ["  12.2", "338814", "33881k"]

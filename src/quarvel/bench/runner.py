@@ -324,7 +324,16 @@ def _operation_width(compare: bool) -> int:
 
 
 def _f(v: float | None, width: int, fmt: str = ".1f", suffix: str = "") -> str:
-    return f"{'-':>{width}}" if v is None else f"{format(v, fmt) + suffix:>{width}}"
+    """``v`` right-aligned in ``width`` columns: without decimals, and then in thousands (k) or
+    millions (M), when it would not fit otherwise."""
+    if v is None:
+        return f"{'-':>{width}}"
+    text = format(v, fmt) + suffix
+    for scale, unit in ((1.0, ""), (1e3, "k"), (1e6, "M"), (1e9, "G")):
+        if len(text) <= width:
+            break
+        text = f"{v / scale:.0f}{unit}{suffix}"
+    return f"{text:>{width}}"
 
 
 def _wrap(text: str, width: int) -> list[str]:
@@ -414,7 +423,7 @@ def _shortfalls(suite: Suite, rows: list[Row], out: TextIO) -> None:
 def _legend(out: TextIO, ref: str, clock: str, repeat: int, compare: str | None) -> None:
     lines = [
         f"ns per call ({CLOCKS[clock][1]}): native ns is the median of {repeat} interleaved rounds, IQR its "
-        "interquartile range, min its fastest round;",
+        "interquartile range, min its fastest round (k, M: thousands, millions, where a column is too narrow);",
         f"{ref} ns: the same work in pure Python (or, in the peer table, in the named library); "
         "speedup = reference / native (above 1x: native is faster);",
         "floor: the cheapest native call of the same arity returning the same kind of result "
