@@ -8,7 +8,7 @@ import textwrap
 import pytest
 
 from quarvel.bench import BenchError, main, parse_goal
-from quarvel.bench.runner import Clause
+from quarvel.bench.runner import Clause, _f
 
 TINY = '''
 def register(suite):
@@ -103,3 +103,49 @@ def test_every_shipped_row_loads_with_a_readable_goal(capsys):
     modules = {line.split()[0] for line in listed}
     assert modules >= {"block_index", "bucket_pool", "compile_gate", "counter_fold", "device_fit",
                        "hardware_probe", "pool_planner", "sync_kernel", "task_profiler"}
+
+
+@pytest.mark.parametrize("where, message", [("no-such-dir/out.json", "does not exist"), (".", "is a directory")])
+def test_json_destination_is_checked_before_anything_is_timed(tmp_path, capsys, monkeypatch, where, message):
+    monkeypatch.chdir(tmp_path)
+    d = rows(tmp_path, TINY)
+    monkeypatch.setattr("quarvel.bench.runner.Suite.time_row", lambda *a: pytest.fail("timed before the check"))
+    assert main(["--rows", str(d), "--json", where]) == 2
+    assert message in capsys.readouterr().err
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["rows"]
+
+
+LONG = '''
+def register(suite):
+    ns = {"data": list(range(50))}
+    suite.row("tiny", "LockFreeStatistics.py_record_allocation_with_a_long_name(64, 8, True) over several "
+              "words that cannot share one line", "len(data)", floor="len(data)", floor_label="locked floor",
+              ns=ns, goal="<=1 ns (no call is that fast)")
+    suite.row("tiny", "interrupted here", "raise KeyboardInterrupt", ns=ns)
+    suite.row("tiny", "never reached", "len(data)", ns=ns)
+'''
+
+
+def test_table_fits_explains_itself_and_stops_cleanly(tmp_path):
+    import io
+
+    d = rows(tmp_path, LONG)
+    out, result = io.StringIO(), tmp_path / "r.json"
+    # Ctrl-C during the second row: the first is reported, printed and written; exit 130.
+    assert main(["--rows", str(d), "--quick", "--fail-on-short", "--json", str(result)], out=out) == 130
+    text = out.getvalue()
+    assert max(len(line) for line in text.splitlines()) <= 120, text
+    words = " ".join(text.split())
+    for word in ["LockFreeStatistics.", "py_record_allocation_with_a_long_name(64,", "[locked floor]", "SHORT",
+                 "vs floor = native / floor", "interrupted: 1 of 3 rows measured", "<=1 ns (no call is that fast)"]:
+        assert word in words, word
+    data = json.loads(result.read_text())
+    assert data["interrupted"] is True and [r["goal_met"] for r in data["rows"]] == [False]
+    assert data["package"]["version"] and data["interpreter"]["version"] == sys.version
+    assert data["machine"]["arch"] and data["started"] <= data["finished"]
+    # Without the interruption, a short goal fails the run only when asked to.
+    (d / "tiny.py").write_text(textwrap.dedent(LONG).replace("raise KeyboardInterrupt", "len(data)"))
+    assert main(["--rows", str(d), "--quick"], out=io.StringIO()) == 0
+    assert main(["--rows", str(d), "--quick", "--fail-on-short"], out=io.StringIO()) == 1
+    # Slow rows keep their columns: fewer digits rather than a wider cell.
+    assert [_f(v, 6) for v in (12.25, 338814.0, 33881400.0)] == ["  12.2", "338814", "33881k"]

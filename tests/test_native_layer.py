@@ -9,7 +9,17 @@ import threading
 
 import pytest
 
-import quarvel._native_probe as probe
+# The probe is a test-only module that no wheel ships. Without it this file is skipped, saying how to
+# build it, and the rest of the suite still runs; a build that was asked for it (CI sets
+# QUARVEL_TESTING=ON) fails instead of skipping.
+try:
+    import quarvel._native_probe as probe
+except ModuleNotFoundError as e:
+    if e.name != "quarvel._native_probe" or "QUARVEL_TESTING=ON" in os.environ.get("SKBUILD_CMAKE_DEFINE", ""):
+        raise
+    pytest.skip("quarvel._native_probe is a test-only module that only development builds contain; build it "
+                "with tools/devbuild.sh _native_probe (then PYTHONPATH=src) or "
+                "pip install -Ccmake.define.QUARVEL_TESTING=ON '.[test]'", allow_module_level=True)
 
 
 class WithInt:

@@ -1,11 +1,14 @@
-"""What a user receives: the sdist made from this tree, and the wheel built from that sdist.
+"""What a user receives: the sdist made from this tree, the wheel built from that sdist, and what
+the nine modules share as a package (functions that pickle, a library's silent logger).
 
 One full build (every module, compiled without optimisation: about a minute on two cores), so it is
 skipped when the build tools are missing or the sanitizer runtimes are preloaded, and can be skipped
 on purpose with QUARVEL_SKIP_PACKAGE_CHECK=1 (for runs that repeat the suite on another interpreter).
 """
 
+import importlib
 import os
+import pickle
 import re
 import shutil
 import subprocess
@@ -53,6 +56,7 @@ RUNTIME_LIBRARIES = re.compile(
     r"(libc\.so\.6|libm\.so\.6|libstdc\+\+\.so\.6|libgcc_s\.so\.1|ld-linux[-\w.]*\.so\.\d+|"
     r"libpthread\.so\.0|libdl\.so\.2|libpython3\.\d+\.so(\.[\d.]+)?)"
 )
+MODULES = [n.replace("/", ".") for n in sorted(EXTENSIONS) if not n.startswith("quarvel/bench/")]
 EXT_SUFFIX = re.compile(r"\.cpython-\d+[a-z]*-[\w-]+\.so$")
 
 
@@ -140,3 +144,56 @@ def test_extensions_link_only_the_c_and_cxx_runtime(built, tmp_path):
         needed = re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", dynamic)
         assert needed, name
         assert [lib for lib in needed if not RUNTIME_LIBRARIES.fullmatch(lib)] == [], name
+
+
+# --- what the modules share -----------------------------------------------------------------------
+
+def _native_functions():
+    """(module, qualified name, function) for every function and method the nine modules define."""
+    found = []
+    for name in MODULES:
+        module = importlib.import_module(name)
+        for attr, value in vars(module).items():
+            candidates = [(attr, value)]
+            if isinstance(value, type) and value.__module__ == name:
+                candidates += [(f"{attr}.{k}", getattr(value, k)) for k in vars(value)]
+            found += [(module, q, f) for q, f in candidates if type(f).__name__ == "native_function"]
+    return found
+
+
+def test_functions_pickle_by_reference_and_instances_refuse():
+    from quarvel.memory.sync_kernel import AtomicCounter
+
+    pickled = 0
+    for module, where, fn in _native_functions():
+        target = module
+        for part in fn.__qualname__.split("."):
+            target = getattr(target, part, None)
+        for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+            if target is fn:
+                assert pickle.loads(pickle.dumps(fn, protocol)) is fn, (where, protocol)
+                pickled += 1
+            else:
+                # An alias of a definition that a later one of the same name replaced: as for a Python
+                # function, its qualified name leads elsewhere, so pickle refuses rather than swap it.
+                with pytest.raises(pickle.PicklingError):
+                    pickle.dumps(fn, protocol)
+    assert pickled > 100 * (pickle.HIGHEST_PROTOCOL + 1)
+    for instance_bound in (AtomicCounter(1), AtomicCounter(1).load):
+        with pytest.raises(TypeError, match=r"^no default __reduce__ due to non-trivial __cinit__$"):
+            pickle.dumps(instance_bound)
+
+
+def test_package_logger_is_silent_until_the_application_configures_logging(python_subprocess):
+    corrupt = ("from quarvel.memory.bucket_pool import FastSlabHeaderOps\n"
+               "FastSlabHeaderOps(0, 8).unpack_header(bytes(16))\n")
+    silent = python_subprocess("import logging; logging.getLogger('quarvel.memory.bucket_pool').setLevel(logging.INFO)\n"
+                               + corrupt)
+    assert silent.returncode == 0 and silent.stderr == "", silent.stderr
+    configured = python_subprocess("import logging; logging.basicConfig(level=logging.INFO, format='%(name)s|%(message)s')\n"
+                                   + corrupt)
+    assert configured.returncode == 0, configured.stderr
+    lines = configured.stderr.splitlines()
+    assert [line.split("|")[0] for line in lines] == ["quarvel.memory.bucket_pool"] * 2
+    assert lines[0].endswith("module loaded - targeting 1.8-3× performance improvement")
+    assert lines[1].startswith("quarvel.memory.bucket_pool|Header corruption detected: stored=0000, computed=")

@@ -29,5 +29,6 @@ def test_readme_has_an_example_per_module():
 
 @pytest.mark.parametrize("code, line", EXAMPLES)
 def test_readme_example_runs(code, line):
-    # Compiled as if it stood at its own line of README.md, so a failure points there.
-    exec(compile("\n" * (line - 1) + code, str(README), "exec"), {"__name__": "readme_example"})
+    # Compiled as if it stood at its own line of README.md, so a failure points there, and run as a
+    # script's main module would be (the process-pool example guards its pool as scripts must).
+    exec(compile("\n" * (line - 1) + code, str(README), "exec"), {"__name__": "__main__"})

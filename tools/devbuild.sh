@@ -28,3 +28,27 @@ for src in $(find src/quarvel -name '*.cpp'); do
   fi
 done
 cmake --build "build/dev-$tag"
+
+# `PYTHONPATH=src` only works when nothing else claims the package first: an editable install of
+# quarvel in this interpreter's environment puts its own import finder ahead of PYTHONPATH, and the
+# tests would then quietly run against that install's modules instead of the ones just built. Check
+# where each built module is found and refuse to leave that trap in place.
+mods=()
+for src in $(find src/quarvel -name '*.cpp'); do
+  mod=$(basename "$src" .cpp)
+  if [ -n "$only" ] && ! printf '%s\n' "$@" | grep -qx "$mod"; then continue; fi
+  rel=${src#src/}
+  mods+=("$(echo "${rel%.cpp}" | tr / .)")
+done
+PYTHONPATH=src "$py" - "${mods[@]}" <<'PY'
+import importlib.util, os, sys
+tree = os.path.realpath("src") + os.sep
+for name in sys.argv[1:]:
+    spec = importlib.util.find_spec(name)
+    origin = os.path.realpath(spec.origin) if spec and spec.origin else None
+    if origin is None or not origin.startswith(tree):
+        sys.exit(f"devbuild: with PYTHONPATH=src, {sys.executable} imports {name} from {origin}, not from this "
+                 "build: an installed quarvel (an editable install puts its finder ahead of PYTHONPATH) "
+                 "shadows the source tree. Run `pip uninstall quarvel` in that environment, or test this "
+                 "build with an interpreter or virtual environment that has no quarvel installed.")
+PY

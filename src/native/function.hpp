@@ -299,6 +299,13 @@ inline int fn_set_name_field(PyObject* self, PyObject* value, void* closure) {
     return fn_set_field(self, value, closure);
 }
 
+// Pickling by reference, as for built-in functions: __reduce__ gives the qualified name, which
+// pickle resolves in __module__ (through the class for a method) and checks to be this very object,
+// so unpickling yields the same function. Instances of the modules' classes still refuse pickling.
+inline PyObject* fn_reduce(PyObject* self, PyObject*) {
+    return newref(reinterpret_cast<Function*>(self)->qualname);
+}
+
 #define QN_FN_FIELD(field) reinterpret_cast<void*>(offsetof(::qn::Function, field))
 
 inline PyTypeObject* function_type() {
@@ -311,6 +318,10 @@ inline PyTypeObject* function_type() {
         {"__signature__", fn_get_signature, nullptr, nullptr, nullptr},
         {"__defaults__", fn_get_defaults, nullptr, nullptr, nullptr},
         {nullptr, nullptr, nullptr, nullptr, nullptr},
+    };
+    static PyMethodDef methods[] = {
+        {"__reduce__", fn_reduce, METH_NOARGS, nullptr},
+        {nullptr, nullptr, 0, nullptr},
     };
     static PyTypeObject type{};
     static bool ready = false;
@@ -325,6 +336,7 @@ inline PyTypeObject* function_type() {
         type.tp_descr_get = fn_descr_get;
         type.tp_repr = fn_repr;
         type.tp_getset = getset;
+        type.tp_methods = methods;
         type.tp_doc = "Native function.";
         if (PyType_Ready(&type) < 0) return nullptr;
         ready = true;

@@ -17,9 +17,7 @@
 // Arguments are only counted, never converted or read.
 #include "native/qn.hpp"
 
-#include <string>
-#include <deque>
-#include <vector>
+#include <cstdio>
 
 namespace {
 
@@ -85,22 +83,30 @@ PyObject* calln(PyObject* self, PyObject* const*, Py_ssize_t nargs) {
     return body<K, Locked>(Method ? self : nullptr);
 }
 
-std::deque<std::string>& names() {
-    static std::deque<std::string> n;
-    return n;
-}
+// Method tables in fixed static storage (no std::vector/std::string: their growth paths would pull
+// in libstdc++ symbols newer than the other modules need and raise the wheel's platform floor).
+template <int N>
+struct DefTable {
+    PyMethodDef defs[N + 1];  // + the sentinel (zeroed)
+    char names[N][24];
+    int count;
 
-template <int K, bool Locked, bool Method>
-void add_kind(std::vector<PyMethodDef>& defs, const char* prefix) {
-    auto name = [&](int n) {
-        names().push_back(std::string(prefix) + kKindNames[K] + std::to_string(n));
-        return names().back().c_str();
-    };
-    defs.push_back({name(0), reinterpret_cast<PyCFunction>(call0<K, Locked, Method>), METH_NOARGS, nullptr});
-    defs.push_back({name(1), reinterpret_cast<PyCFunction>(call1<K, Locked, Method>), METH_O, nullptr});
+    void add(const char* prefix, const char* kind, int arity, PyCFunction fn, int flags) {
+        std::snprintf(names[count], sizeof names[count], "%s%s%d", prefix, kind, arity);
+        defs[count] = {names[count], fn, flags, nullptr};
+        ++count;
+    }
+};
+
+constexpr int kPerPrefix = kKinds * (kMaxArity + 1);
+
+template <int K, bool Locked, bool Method, int N>
+void add_kind(DefTable<N>& t, const char* prefix) {
+    t.add(prefix, kKindNames[K], 0, reinterpret_cast<PyCFunction>(call0<K, Locked, Method>), METH_NOARGS);
+    t.add(prefix, kKindNames[K], 1, reinterpret_cast<PyCFunction>(call1<K, Locked, Method>), METH_O);
     auto fast = [&](auto fn, int n) {
-        defs.push_back({name(n), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)), METH_FASTCALL,
-                        nullptr});
+        t.add(prefix, kKindNames[K], n, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)),
+              METH_FASTCALL);
     };
     fast(calln<K, 2, Locked, Method>, 2);
     fast(calln<K, 3, Locked, Method>, 3);
@@ -109,15 +115,15 @@ void add_kind(std::vector<PyMethodDef>& defs, const char* prefix) {
     fast(calln<K, 6, Locked, Method>, 6);
 }
 
-template <bool Locked, bool Method>
-void add_all(std::vector<PyMethodDef>& defs, const char* prefix) {
-    add_kind<kInt, Locked, Method>(defs, prefix);
-    add_kind<kBool, Locked, Method>(defs, prefix);
-    add_kind<kNone, Locked, Method>(defs, prefix);
-    add_kind<kFloat, Locked, Method>(defs, prefix);
-    add_kind<kObj, Locked, Method>(defs, prefix);
-    add_kind<kDict, Locked, Method>(defs, prefix);
-    add_kind<kList, Locked, Method>(defs, prefix);
+template <bool Locked, bool Method, int N>
+void add_all(DefTable<N>& defs, const char* prefix) {
+    add_kind<kInt, Locked, Method, N>(defs, prefix);
+    add_kind<kBool, Locked, Method, N>(defs, prefix);
+    add_kind<kNone, Locked, Method, N>(defs, prefix);
+    add_kind<kFloat, Locked, Method, N>(defs, prefix);
+    add_kind<kObj, Locked, Method, N>(defs, prefix);
+    add_kind<kDict, Locked, Method, N>(defs, prefix);
+    add_kind<kList, Locked, Method, N>(defs, prefix);
 }
 
 PyObject* floor_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
@@ -170,34 +176,27 @@ PyObject* set_value(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Py_RETURN_NONE;
 }
 
-std::vector<PyMethodDef>& method_defs() {
-    static std::vector<PyMethodDef> d;
-    return d;
-}
-std::vector<PyMethodDef>& function_defs() {
-    static std::vector<PyMethodDef> d;
-    return d;
-}
+DefTable<2 * kPerPrefix> g_methods;
+DefTable<kPerPrefix + 1> g_functions;
 
 int exec_floor(PyObject* m) {
-    auto& md = method_defs();
-    add_all<false, true>(md, "");
-    add_all<true, true>(md, "locked_");
-    md.push_back({nullptr, nullptr, 0, nullptr});
-    auto& fd = function_defs();
-    add_all<false, false>(fd, "fn_");
-    fd.push_back({"set_value", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(set_value)),
-                  METH_FASTCALL, "set_value(value, fvalue, obj): results of the fn_int/fn_float/fn_obj floors"});
-    fd.push_back({nullptr, nullptr, 0, nullptr});
+    g_methods.count = 0;
+    add_all<false, true>(g_methods, "");
+    add_all<true, true>(g_methods, "locked_");
+    g_functions.count = 0;
+    add_all<false, false>(g_functions, "fn_");
+    g_functions.defs[g_functions.count++] = {
+        "set_value", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(set_value)), METH_FASTCALL,
+        "set_value(value, fvalue, obj): results of the fn_int/fn_float/fn_obj floors"};
 
     qn::type_init(FloorType, "quarvel.bench._floor.Floor", sizeof(FloorObject), "Cheapest native calls.");
     FloorType.tp_new = floor_new;
     FloorType.tp_dealloc = floor_dealloc;
-    FloorType.tp_methods = md.data();
+    FloorType.tp_methods = g_methods.defs;
     if (PyType_Ready(&FloorType) < 0 ||
         PyModule_AddObjectRef(m, "Floor", reinterpret_cast<PyObject*>(&FloorType)) < 0)
         return -1;
-    return PyModule_AddFunctions(m, fd.data());
+    return PyModule_AddFunctions(m, g_functions.defs);
 }
 
 }  // namespace

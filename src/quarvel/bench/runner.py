@@ -45,6 +45,7 @@ import time
 import timeit
 import traceback
 from dataclasses import dataclass, field
+from datetime import datetime, timezone
 from pathlib import Path
 from typing import Any, Callable, TextIO
 
@@ -263,24 +264,34 @@ class Suite:
 
     # --- goals ------------------------------------------------------------------------------------
 
-    def goal_met(self, row: Row) -> bool | None:
-        if not row.clauses:
-            return None
+    def clause_values(self, row: Row) -> list[tuple[Clause, float | None, bool | None]]:
+        """Each clause of the row's goal with the measured value it bounds (ns for an absolute bound,
+        else the ratio) and whether it holds; None for both when a row it refers to was not measured."""
         native = row.median("native")
         assert native is not None
+        found: list[tuple[Clause, float | None, bool | None]] = []
         for c in row.clauses:
+            value: float | None
             if c.ref == "abs":
                 value, bound = native, c.bound * UNITS[c.unit or "ns"]
             elif c.ref == "row":
-                other = next(r for r in self.rows if r.group == row.group and r.name == c.row)
-                value, bound = native / (other.median("native") or float("nan")), c.bound
+                other = next(r for r in self.rows if r.group == row.group and r.name == c.row).median("native")
+                value, bound = (native / other if other else None), c.bound  # None: not measured
             elif c.ref in ("floor", "locked floor"):
                 value, bound = native / (row.median("floor") or float("nan")), c.bound
             else:
                 value, bound = (row.median("python") or float("nan")) / native, c.bound
-            if not OPS[c.op](value, bound):
-                return False
-        return True
+            found.append((c, value, None if value is None else OPS[c.op](value, bound)))
+        return found
+
+    def goal_met(self, row: Row) -> bool | None:
+        """True when every clause holds, False when one fails, None without a goal or a verdict."""
+        if not row.clauses:
+            return None
+        held = [ok for _, _, ok in self.clause_values(row)]
+        if False in held:
+            return False
+        return None if None in held else True
 
 
 # --- output ---------------------------------------------------------------------------------------
@@ -296,11 +307,57 @@ def _machine() -> dict[str, Any]:
     except OSError:
         pass
     return {"python": sys.version.split()[0], "implementation": platform.python_implementation(),
-            "platform": platform.platform(), "cpu": cpu, "cpus": os.cpu_count()}
+            "platform": platform.platform(), "arch": platform.machine(), "cpu": cpu, "cpus": os.cpu_count()}
+
+
+WIDTH = 120  # the table fits a terminal of this many columns
+# (header, width) of the numeric columns after the operation; "vs old" only with --compare.
+NUMBERS = (("native ns", 9), ("IQR", 6), ("min", 8), ("{ref} ns", 9), ("speedup", 8), ("floor ns", 8),
+           ("vs floor", 8))
+OLD_COLUMN = ("vs old", 7)
+STATUS = 5  # the goal column: "met", "SHORT" or "-"
+
+
+def _operation_width(compare: bool) -> int:
+    """The operation column (names wrap within it) takes what the numbers leave of the line."""
+    return WIDTH - 2 - sum(w + 1 for _, w in _columns(compare)) - 2 - STATUS
 
 
 def _f(v: float | None, width: int, fmt: str = ".1f", suffix: str = "") -> str:
-    return f"{'-':>{width}}" if v is None else f"{format(v, fmt) + suffix:>{width}}"
+    """``v`` right-aligned in ``width`` columns: without decimals, and then in thousands (k) or
+    millions (M), when it would not fit otherwise."""
+    if v is None:
+        return f"{'-':>{width}}"
+    text = format(v, fmt) + suffix
+    for scale, unit in ((1.0, ""), (1e3, "k"), (1e6, "M"), (1e9, "G")):
+        if len(text) <= width:
+            break
+        text = f"{v / scale:.0f}{unit}{suffix}"
+    return f"{text:>{width}}"
+
+
+def _wrap(text: str, width: int) -> list[str]:
+    """``text`` in lines of at most ``width`` characters, broken at spaces. A word longer than a line
+    is broken after one of ``.,(`` (between the parts of a dotted name or of an argument list), never
+    inside an identifier or a number; a word without such a point stays whole, however long."""
+    pieces: list[tuple[str, bool]] = []  # (piece, glued to the one before: no space between)
+    for word in text.split():
+        glued = False
+        while len(word) > width:
+            cut = max(word.rfind(ch, 0, width) for ch in ".,(")
+            if cut <= 0:
+                break
+            pieces.append((word[:cut + 1], glued))
+            word, glued = word[cut + 1:], True
+        pieces.append((word, glued))
+    lines: list[str] = []
+    for piece, glued in pieces:
+        joined = (lines[-1] if lines else "") + ("" if glued else " ") + piece
+        if lines and len(joined) <= width:
+            lines[-1] = joined
+        else:
+            lines.append(piece)
+    return lines or [""]
 
 
 def _ratios(row: Row, old: dict[tuple[str, str], float] | None) -> dict[str, float | None]:
@@ -312,10 +369,17 @@ def _ratios(row: Row, old: dict[tuple[str, str], float] | None) -> dict[str, flo
             "vs_old": nat / prev if prev and nat else None}
 
 
+def _columns(compare: bool) -> list[tuple[str, int]]:
+    return list(NUMBERS) + ([OLD_COLUMN] if compare else [])
+
+
 def _header(out: TextIO, ref: str, compare: bool) -> None:
-    out.write(f"{'module':<14} {'operation':<46} {'native ns':>9} {'IQR':>7} {'min':>8} {ref + ' ns':>13} "
-              f"{'speedup':>7} {'floor ns':>8} {'vs floor':>8}" + (f" {'vs old':>7}" if compare else "")
-              + "  goal\n")
+    cells = "".join(f" {h.format(ref=ref):>{w}}" for h, w in _columns(compare))
+    out.write(f"  {'operation':<{_operation_width(compare)}}{cells}  goal\n")
+
+
+def _group(out: TextIO, group: str) -> None:
+    out.write(f"{group}\n")
 
 
 def _line(suite: Suite, row: Row, old: dict[tuple[str, str], float] | None, out: TextIO) -> None:
@@ -323,14 +387,58 @@ def _line(suite: Suite, row: Row, old: dict[tuple[str, str], float] | None, out:
     assert nat is not None
     r = _ratios(row, old)
     met = suite.goal_met(row)
-    goal = "" if met is None else ("met   " if met else "SHORT ") + row.goal
-    if row.floor and row.floor_label != "floor":
-        goal += "  [locked floor]"
-    out.write(f"{row.group:<14} {row.name[:46]:<46} {nat['median']:9.1f} {nat['iqr']:7.1f} {nat['min']:8.1f} "
-              f"{_f(row.median('python'), 13)} {_f(r['speedup'], 7, '.2f', 'x')} {_f(row.median('floor'), 8)} "
-              f"{_f(r['vs_floor'], 8, '.2f', 'x')}"
-              + (f" {_f(r['vs_old'], 7, '.2f', 'x')}" if old is not None else "") + f"  {goal}".rstrip() + "\n")
+    status = "" if not row.clauses else "-" if met is None else "met" if met else "SHORT"
+    locked = row.floor is not None and row.floor_label != "floor"
+    values = [_f(nat["median"], 9), _f(nat["iqr"], 6), _f(nat["min"], 8), _f(row.median("python"), 9),
+              _f(r["speedup"], 8, ".2f", "x"), _f(row.median("floor"), 8), _f(r["vs_floor"], 8, ".2f", "x")]
+    if old is not None:
+        values.append(_f(r["vs_old"], 7, ".2f", "x"))
+    width = _operation_width(old is not None)
+    names = _wrap(row.name, width - 2)  # room for the deeper indent of continued lines
+    if locked:
+        if len(names[-1]) + len(" [locked floor]") <= width - 2:
+            names[-1] += " [locked floor]"
+        else:
+            names.append("[locked floor]")
+    out.write(f"  {names[0]:<{width}} {' '.join(values)}  {status}".rstrip() + "\n")
+    out.write("".join(f"    {name}\n" for name in names[1:]))  # continued: indented further
     out.flush()
+
+
+def _shortfalls(suite: Suite, rows: list[Row], out: TextIO) -> None:
+    """Each row short of its goal, with what was measured against each clause."""
+    short = [r for r in rows if suite.goal_met(r) is False]
+    if not short:
+        return
+    out.write("\nshort of their goals (measured value after each clause; ratios as in the table):\n")
+    for row in short:
+        parts = []
+        for c, value, ok in suite.clause_values(row):
+            shown = "-" if value is None else f"{value:.1f} ns" if c.ref == "abs" else f"{value:.2f}x"
+            parts.append(f"{c.text()}: {shown}{'' if ok else ' SHORT'}")
+        first, *rest = _wrap(f"{row.group} / {row.name}: " + "; ".join(parts), WIDTH - 2)
+        out.write(f"  {first}\n" + "".join(f"    {line}\n" for line in rest))
+
+
+def _legend(out: TextIO, ref: str, clock: str, repeat: int, compare: str | None) -> None:
+    lines = [
+        f"ns per call ({CLOCKS[clock][1]}): native ns is the median of {repeat} interleaved rounds, IQR its "
+        "interquartile range, min its fastest round (k, M: thousands, millions, where a column is too narrow);",
+        f"{ref} ns: the same work in pure Python (or, in the peer table, in the named library); "
+        "speedup = reference / native (above 1x: native is faster);",
+        "floor: the cheapest native call of the same arity returning the same kind of result "
+        "(quarvel.bench._floor);",
+        "vs floor = native / floor (how many floors the operation costs); [locked floor]: the row's floor "
+        "also takes and releases a threading.Lock, as the operation must;",
+        "goal: met, SHORT (the median misses the row's goal; listed below the table with the goal and what was "
+        "measured; --fail-on-short makes it a failing exit) or - (a row the goal refers to was not measured); "
+        "python -m quarvel.bench --list shows every goal.",
+    ]
+    if compare:
+        lines.append(f"vs old = native / native of {compare} (below 1x: faster than before).")
+    for line in lines:
+        first, *rest = _wrap(line, WIDTH - 2)
+        out.write(first + "\n" + "".join(f"  {part}\n" for part in rest))
 
 
 def _row_json(suite: Suite, row: Row, old: dict[tuple[str, str], float] | None) -> dict[str, Any]:
@@ -387,7 +495,12 @@ def _selected(files: list[Path], names: list[str]) -> list[Path]:
     return [known[n] for n in dict.fromkeys(names)]
 
 
+QUICK = {"repeat": 5, "target_ms": 0.5}  # --quick: a check that everything runs, not a measurement
+
+
 def main(argv: list[str] | None = None, out: TextIO | None = None) -> int:
+    """Runs the benchmark; returns the exit status: 0, 1 (a goal short, with --fail-on-short),
+    2 (a row file, goal or option that cannot be used) or 130 (interrupted)."""
     out = out or sys.stdout
     ap = argparse.ArgumentParser(
         prog="python -m quarvel.bench",
@@ -396,17 +509,27 @@ def main(argv: list[str] | None = None, out: TextIO | None = None) -> int:
     ap.add_argument("modules", nargs="*", help="modules to run (same as --only)")
     ap.add_argument("--only", action="append", default=[], metavar="MODULE",
                     help="run only these modules (repeatable, or a comma-separated list)")
-    ap.add_argument("--repeat", type=int, default=25, metavar="N",
+    ap.add_argument("--repeat", type=int, metavar="N",
                     help="interleaved rounds per row (default 25; more rounds, steadier medians)")
-    ap.add_argument("--target-ms", type=float, default=2.0, metavar="MS",
+    ap.add_argument("--target-ms", type=float, metavar="MS",
                     help="time of one sample of one statement (default 2 ms)")
+    ap.add_argument("--quick", action="store_true",
+                    help=f"a fast pass that shows every row runs ({QUICK['repeat']} rounds of "
+                         f"{QUICK['target_ms']:g} ms samples unless --repeat/--target-ms say otherwise); "
+                         "too short for figures worth keeping")
     ap.add_argument("--clock", choices=sorted(CLOCKS), default="cpu",
                     help="cpu: the timing thread's CPU time (default; steady on a busy machine); wall: elapsed time")
     ap.add_argument("--json", metavar="FILE", help="write the results as JSON to FILE")
     ap.add_argument("--compare", metavar="OLD.json", help="show each row's native median against an earlier run")
+    ap.add_argument("--fail-on-short", action="store_true",
+                    help="exit with status 1 when any row falls short of its goal")
     ap.add_argument("--list", action="store_true", help="load the rows, check their goals, list them; time nothing")
     ap.add_argument("--rows", metavar="DIR", help=argparse.SUPPRESS)  # another directory of row files (tests)
     args = ap.parse_args(argv)
+    if args.repeat is None:
+        args.repeat = QUICK["repeat"] if args.quick else 25
+    if args.target_ms is None:
+        args.target_ms = QUICK["target_ms"] if args.quick else 2.0
     try:
         return _run(args, out)
     except BenchError as e:
@@ -414,11 +537,40 @@ def main(argv: list[str] | None = None, out: TextIO | None = None) -> int:
         return 2
 
 
+def _check_writable(path: str) -> None:
+    """Fails now, before anything is timed, if the results could not be written to ``path`` later."""
+    target = Path(path)
+    if target.is_dir():
+        raise BenchError(f"--json {path}: is a directory")
+    if not target.parent.is_dir():
+        raise BenchError(f"--json {path}: directory {str(target.parent)!r} does not exist")
+    existed = target.exists()
+    try:
+        with open(target, "a", encoding="utf-8"):  # creates nothing that stays, truncates nothing
+            pass
+    except OSError as e:
+        raise BenchError(f"--json {path}: cannot write there ({e.strerror or e})") from e
+    if not existed:
+        target.unlink()
+
+
+def _package_version() -> str:
+    import quarvel
+
+    return str(getattr(quarvel, "__version__", "unknown"))
+
+
+def _now() -> str:
+    return datetime.now(timezone.utc).isoformat(timespec="seconds")
+
+
 def _run(args: argparse.Namespace, out: TextIO) -> int:
     if args.repeat < 1:
         raise BenchError("--repeat must be at least 1")
     if args.target_ms <= 0:
         raise BenchError("--target-ms must be positive")
+    if args.json:
+        _check_writable(args.json)
     names = [n.strip() for n in args.modules + [x for o in args.only for x in o.split(",")] if n.strip()]
     d = Path(args.rows) if args.rows else rows_dir()
     files = _row_files(d)
@@ -432,41 +584,72 @@ def _run(args: argparse.Namespace, out: TextIO) -> int:
     suite.check_row_refs()
     if args.list:
         for r in suite.rows:
-            out.write(f"{r.group:<14} {r.name:<52} {r.goal}\n")
+            first, *rest = _wrap(f"{r.name}{'  ' + r.goal if r.goal else ''}", WIDTH - 15)
+            out.write(f"{r.group:<14} {first}\n" + "".join(f"{'':<14} {line}\n" for line in rest))
         for s in suite.skipped:
             out.write(f"{s.group:<14} skipped: {s.what} (needs package '{s.package}')\n")
         return 0
 
     m = _machine()
-    out.write(f"quarvel benchmark: {m['implementation']} {m['python']} on {m['cpu']} ({m['cpus']} CPUs), "
-              f"{m['platform']}\nns per call ({CLOCKS[suite.clock][1]}): median of {suite.repeat} interleaved rounds, "
-              "IQR and minimum of the "
-              "native call; speedup = reference/native, vs floor = native/floor"
-              + ("; vs old = native/native of " + args.compare if old is not None else "") + "\n\n")
+    started_at = _now()
+    title = (f"quarvel {_package_version()} benchmark: {m['implementation']} {m['python']} on {m['cpu']} "
+             f"({m['cpus']} CPUs), {m['platform']}")
+    out.write("".join(f"{line}\n" for line in _wrap(title, WIDTH)))
+    _legend(out, "python", suite.clock, suite.repeat, args.compare)
+    out.write("\n")
     started = time.perf_counter()
     own = [r for r in suite.rows if not r.peer]
     peers = [r for r in suite.rows if r.peer]
-    for title, rows, ref in (("", own, "python"), ("peer libraries (reference = the named library)", peers, "peer")):
-        if not rows:
-            continue
-        if title:
-            out.write(f"\n{title}\n")
-        _header(out, ref, old is not None)
-        for row in rows:
-            suite.time_row(row)
-            _line(suite, row, old, out)
-    for s in suite.skipped:
-        out.write(f"skipped: {s.group} {s.what}: package '{s.package}' is not installed "
-                  "(pip install 'quarvel[bench]')\n")
-    met = [suite.goal_met(r) for r in suite.rows]
-    out.write(f"\ngoals: {met.count(True)} met, {met.count(False)} short, {met.count(None)} rows without a goal; "
-              f"{time.perf_counter() - started:.0f} s\n")
+    interrupted = False
+    try:
+        for title, rows, ref in (("", own, "python"),
+                                 ("peer libraries (reference = the named library)", peers, "peer")):
+            if not rows:
+                continue
+            if title:
+                out.write(f"\n{title}\n")
+            _header(out, ref, old is not None)
+            group = None
+            for row in rows:
+                if row.group != group:
+                    group = row.group
+                    _group(out, group)
+                try:
+                    suite.time_row(row)
+                except KeyboardInterrupt:
+                    row.samples.clear()  # half-timed: reported as not measured
+                    row.numbers.clear()
+                    raise
+                _line(suite, row, old, out)
+    except KeyboardInterrupt:
+        interrupted = True
+    measured = [r for r in suite.rows if r.samples]
+    for line in dict.fromkeys(f"skipped: {s.group} {s.what}: package '{s.package}' is not installed "
+                              "(pip install 'quarvel[bench]')" for s in suite.skipped):
+        first, *rest = _wrap(line, WIDTH - 2)
+        out.write(first + "\n" + "".join(f"  {part}\n" for part in rest))
+    _shortfalls(suite, measured, out)
+    met = [suite.goal_met(r) for r in measured]
+    if interrupted:
+        out.write(f"\ninterrupted: {len(measured)} of {len(suite.rows)} rows measured\n")
+    out.write(f"\ngoals: {met.count(True)} met, {met.count(False)} short, {met.count(None)} rows without a "
+              f"verdict; {time.perf_counter() - started:.0f} s\n")
     if args.json:
-        result = {"format": JSON_FORMAT, "machine": m, "clock": suite.clock, "repeat": suite.repeat,
-                  "target_ms": args.target_ms,
-                  "compared_with": args.compare, "rows": [_row_json(suite, r, old) for r in suite.rows],
+        result = {"format": JSON_FORMAT,
+                  "package": {"name": "quarvel", "version": _package_version()},
+                  "interpreter": {"implementation": m["implementation"], "version": sys.version,
+                                  "executable": sys.executable},
+                  "machine": m, "started": started_at, "finished": _now(), "interrupted": interrupted,
+                  "clock": suite.clock, "repeat": suite.repeat, "target_ms": args.target_ms,
+                  "compared_with": args.compare, "rows": [_row_json(suite, r, old) for r in measured],
                   "skipped": [{"module": s.group, "rows": s.what, "missing": s.package} for s in suite.skipped]}
         with open(args.json, "w", encoding="utf-8") as fh:
             json.dump(result, fh, indent=1)
             fh.write("\n")
+        out.write(f"results written to {args.json}\n")
+    if interrupted:
+        return 130
+    if args.fail_on_short and False in met:
+        out.write("failing: a goal is short (--fail-on-short)\n")
+        return 1
     return 0
