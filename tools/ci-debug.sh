@@ -34,8 +34,9 @@ env_dir=.venv-ci-dbg
 echo "== debug interpreter: $("$py" --version 2>&1) ($py)"
 rm -rf "$env_dir"
 "$py" -m venv "$env_dir"
-"$env_dir/bin/python" -m pip install --quiet --upgrade pip
-CXXFLAGS="-DPy_DEBUG -O2" SKBUILD_CMAKE_BUILD_TYPE=Debug \
+# (pip under a debug interpreter shows its own ResourceWarnings: not ours)
+PYTHONWARNINGS=ignore "$env_dir/bin/python" -m pip install --quiet --upgrade pip
+PYTHONWARNINGS=ignore CXXFLAGS="-DPy_DEBUG -O2" SKBUILD_CMAKE_BUILD_TYPE=Debug \
   SKBUILD_CMAKE_DEFINE="QUARVEL_WERROR=ON;QUARVEL_TESTING=ON" \
   "$env_dir/bin/python" -m pip install --quiet --no-cache-dir ".[test]"
 "$env_dir/bin/python" -m pytest -q -p no:cacheprovider
