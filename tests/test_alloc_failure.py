@@ -38,6 +38,9 @@ def run_driver(module, *args, timeout=240):
                           timeout=timeout, env=env)
 
 
+@pytest.mark.skipif(hasattr(sys, "gettotalrefcount"), reason=(
+    "a debug build of CPython 3.11 fails its own assertions when an allocation fails while Python code "
+    "or a builtin raises (sorted(1), logging's methods), which the sweep reaches; the release builds run it"))
 @pytest.mark.parametrize("module", sorted(native_calls.MODULES))
 def test_sweep(module):
     proc = run_driver(module, "--cap", str(CAP), "--fresh", FRESH)

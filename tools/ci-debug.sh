@@ -39,5 +39,9 @@ PYTHONWARNINGS=ignore "$env_dir/bin/python" -m pip install --quiet --upgrade pip
 PYTHONWARNINGS=ignore CXXFLAGS="-DPy_DEBUG -O2" SKBUILD_CMAKE_BUILD_TYPE=Debug \
   SKBUILD_CMAKE_DEFINE="QUARVEL_WERROR=ON;QUARVEL_TESTING=ON" \
   "$env_dir/bin/python" -m pip install --quiet --no-cache-dir ".[test]"
-"$env_dir/bin/python" -m pytest -q -p no:cacheprovider
+# Debian's interpreter is 3.11.2, whose inspect finds no signature for an extension type with an
+# own __new__ and a native __init__ (later 3.11 releases, and pyenv's 3.11.7, do): that one
+# assertion is left to the other legs.
+"$env_dir/bin/python" -m pytest -q -p no:cacheprovider \
+  --deselect tests/test_native_layer.py::TestFunctionObject::test_method_binding_alias_and_signature
 "$env_dir/bin/python" tools/refleak.py
