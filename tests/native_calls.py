@@ -154,6 +154,12 @@ from quarvel.native.hardware_probe import *
 # What the calls import, imported beforehand: the import system itself can hang in its module
 # locks when an allocation fails inside them (plain `import` statements do the same).
 import subprocess, quarvel.gpu.backend_registry
+# Where there is no _xxsubinterpreters (3.13 on), each detect_python_version() runs a whole failing
+# import, and CPython 3.13.0's import system crashes when an allocation fails in there: the same
+# ImportError, without the import system.
+import importlib.util, sys
+if sys.version_info >= (3, 12) and importlib.util.find_spec("_xxsubinterpreters") is None:
+    sys.modules["_xxsubinterpreters"] = None
 """,
         calls=[
             "detect_physical_cores()", "detect_numa_nodes()", "detect_gpu_backends()", "detect_python_version()",

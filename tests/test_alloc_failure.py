@@ -104,8 +104,11 @@ def test_everything_failing_raises_memory_error(python_subprocess, code):
 
 def test_probe_answers_with_its_fallback_when_one_allocation_fails(python_subprocess):
     proc = python_subprocess("""
-        import _testcapi
+        import _testcapi, sys
         import quarvel.native.hardware_probe as hp
+        sys.path.insert(0, {tests!r})
+        import native_calls
+        exec(native_calls.MODULES["quarvel.native.hardware_probe"]["setup"], {{}})  # imports made beforehand
         hp.detect_capabilities()
         seen = set()
         for k in range(400):
@@ -121,7 +124,7 @@ def test_probe_answers_with_its_fallback_when_one_allocation_fails(python_subpro
                 if r["detector"] == "native_fallback":
                     assert len(r) == 17 and r["python_version"].count(".") == 1, r
         print(sorted(seen))
-    """)
+    """.format(tests=os.path.dirname(os.path.abspath(__file__))))
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.strip() == "['native', 'native_fallback']"
 
