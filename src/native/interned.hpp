@@ -51,8 +51,13 @@ struct [[gnu::visibility("hidden")]] InternedSlot {
     InternedSlot* next;
 };
 
+// One per literal. The text is a copy of its own, so the template argument object itself is never
+// emitted (which some compilers would give default visibility).
 template <Literal L>
-[[gnu::visibility("hidden")]] inline InternedSlot interned_slot{L.text, sizeof(L.text) - 1};
+struct [[gnu::visibility("hidden")]] Interned {
+    static constexpr Literal<sizeof(L.text)> text = L;
+    static inline InternedSlot slot{text.text, sizeof(L.text) - 1};
+};
 
 // Creates every constant not created yet: 0, or -1 with MemoryError set (what was created stays).
 inline int create_interned() {
@@ -70,4 +75,4 @@ inline int create_interned() {
 
 }  // namespace qn
 
-#define QN_STR(lit) (static_cast<PyObject*>(::qn::detail::interned_slot<::qn::detail::Literal{lit}>.obj))
+#define QN_STR(lit) (static_cast<PyObject*>(::qn::detail::Interned<::qn::detail::Literal{lit}>::slot.obj))
