@@ -4,7 +4,7 @@
                                                      the tests, e.g. PYTHONPATH=src after devbuild)
 
 Every allocation point of every call (valid and failing arguments) in both modes, and first calls
-in a fresh interpreter with every allocation from k on failing for k up to 60. Each module in its
+in a fresh interpreter with every allocation from k on failing for k up to 200. Each module in its
 own interpreter; prints the failures and the number of allocation points tried (on a release build:
 a debug build of CPython 3.11 fails its own assertions under such failures). Exit status 1 on
 any failure or crash.
@@ -22,7 +22,7 @@ sys.path.insert(0, TESTS)
 
 from native_calls import MODULES  # noqa: E402
 
-FRESH = ",".join(str(k) for k in range(61))
+FRESH = ",".join(str(k) for k in range(201))
 
 
 def main(argv):
