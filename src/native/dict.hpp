@@ -19,23 +19,25 @@ namespace qn {
 class DictTemplate {
 public:
     int setup(std::initializer_list<const char*> keys) {
+        if (template_ != nullptr) return 0;  // set up by an earlier initialisation that failed later
         if (keys.size() > kMaxKeys) {
             PyErr_SetString(PyExc_SystemError, "DictTemplate: too many keys");
             return -1;
         }
-        PyObject* t = PyDict_New();
-        if (t == nullptr) return -1;
-        n_ = 0;
+        // Nothing is kept unless every step succeeds: a failed module initialisation leaves the
+        // template empty (size() 0), to be set up again by a later import.
+        Ref t = Ref::steal(PyDict_New());
+        if (!t) return -1;
+        Ref made[kMaxKeys];
+        std::size_t n = 0;
         for (const char* k : keys) {
-            PyObject* key = PyUnicode_InternFromString(k);
-            if (key == nullptr || PyDict_SetItem(t, key, Py_None) < 0) {
-                Py_XDECREF(key);
-                Py_DECREF(t);
-                return -1;
-            }
-            keys_[n_++] = key;  // owned for the process
+            made[n] = Ref::steal(PyUnicode_InternFromString(k));
+            if (!made[n] || PyDict_SetItem(t.get(), made[n].get(), Py_None) < 0) return -1;
+            ++n;
         }
-        template_ = t;
+        for (std::size_t i = 0; i < n; ++i) keys_[i] = made[i].release();  // owned for the process
+        n_ = n;
+        template_ = t.release();
         return 0;
     }
 

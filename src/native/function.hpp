@@ -36,6 +36,7 @@
 // add_function(module, fdef)   a module-level function.
 #pragma once
 
+#include "interned.hpp"
 #include "ref.hpp"
 
 #include <cstring>
@@ -247,7 +248,8 @@ inline PyObject* fn_build_signature(Function* f) {
     }
     Ref kwargs = Ref::steal(PyDict_New());
     if (!kwargs) return nullptr;
-    PyObject* ret = PyDict_GetItemString(f->annotations, "return");
+    PyObject* ret = PyDict_GetItemWithError(f->annotations, QN_STR("return"));
+    if (ret == nullptr && PyErr_Occurred()) return nullptr;
     if (ret != nullptr && PyDict_SetItemString(kwargs.get(), "return_annotation", ret) < 0) return nullptr;
     Ref pargs = Ref::steal(PyTuple_Pack(1, params.get()));
     if (!pargs) return nullptr;

@@ -41,6 +41,11 @@ public:
     // 0, or -1 with an exception.
     int setup(PyObject* module_dict, const char* global_name, const char* attr_name) {
         module_dict_ = nullptr;
+        // What an earlier, failed module initialisation made (never used since).
+        Py_CLEAR(global_name_);
+        Py_CLEAR(attr_name_);
+        Py_CLEAR(std_module_);
+        Py_CLEAR(std_fn_);
         global_name_ = PyUnicode_InternFromString(global_name);
         attr_name_ = PyUnicode_InternFromString(attr_name);
         if (global_name_ == nullptr || attr_name_ == nullptr) return -1;

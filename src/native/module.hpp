@@ -25,6 +25,7 @@
 //   qn::log_loaded(m, "text")                        import logging; logger = ...; logger.info("text")
 #pragma once
 
+#include "interned.hpp"
 #include "ref.hpp"
 
 #include <cstdint>
@@ -54,14 +55,15 @@ inline PyObject* module_create(ModuleFrame& frame, PyObject* spec) {
     return PyModule_NewObject(name.get());
 }
 
-// Runs the module's exec function once per process; a failed run may be retried.
+// Runs the module's exec function once per process; a failed run may be retried. The extension's
+// string constants (QN_STR) are created first, so its code never meets one missing.
 inline int module_exec(ModuleFrame& frame, PyObject* m, int (*exec)(PyObject*)) {
     if (frame.initialised) {
         PyErr_Format(PyExc_RuntimeError,
                      "Module '%s' has already been imported. Re-initialisation is not supported.", frame.short_name);
         return -1;
     }
-    if (exec(m) < 0) return -1;
+    if (detail::create_interned() < 0 || exec(m) < 0) return -1;
     frame.initialised = true;
     return 0;
 }

@@ -8,6 +8,7 @@
 //   lock.hpp      threading.Lock guards, re-entry detection, `with` from native code
 //   dict.hpp      result dictionaries with fixed keys
 //   globals.hpp   module globals lookup, "is this still the standard function" cache
+//   interned.hpp  QN_STR("name"): interned string constants, created when the module loads
 //   compat.hpp    the only version-specific code (backports, measured fast paths)
 //   atomic.hpp    sequentially consistent 64-bit atomics with wrap-around
 //   format.hpp    the interpreter's number formatting (str of an int, ".1f") into a buffer
@@ -20,17 +21,9 @@
 #include "dict.hpp"
 #include "function.hpp"
 #include "globals.hpp"
+#include "interned.hpp"
 #include "lock.hpp"
 #include "module.hpp"
 #include "ref.hpp"
 #include "types.hpp"
 #include "unpack.hpp"
-
-// Interned string constant, created on first use (the interpreter lock serialises that). A failed
-// creation (MemoryError set, nullptr returned) is retried at the next use.
-#define QN_STR(lit)                                                      \
-    ([]() -> PyObject* {                                                 \
-        static PyObject* qn_interned_ = nullptr;                         \
-        if (qn_interned_ == nullptr) qn_interned_ = PyUnicode_InternFromString(lit); \
-        return qn_interned_;                                             \
-    }())

@@ -35,7 +35,9 @@ PyObject* g_globals = nullptr;       // this module's namespace (owned)
 PyObject* g_gpu_initial = nullptr;   // the GPU information dictionary before detection (owned)
 PyObject* g_version_312 = nullptr;   // (3, 12)
 PyObject* g_registry_fromlist = nullptr;
-PyTypeObject* g_version_info_type = nullptr;  // type of the interpreter's sys.version_info
+// Type of the interpreter's sys.version_info, compared by identity only and not owned: it is a
+// static type of the interpreter, which at exit checks that nothing else still holds it.
+PyTypeObject* g_version_info_type = nullptr;
 
 // The standard objects the fast paths stand in for, taken from the modules that define them
 // (so a replacement made before this module was loaded is still recognised as one).
@@ -48,8 +50,8 @@ struct Originals {
     PyObject* sched_getaffinity = nullptr;
 } g_orig;
 
-constexpr const char* kNodeDir = "/sys/devices/system/node";
-constexpr const char* kRegistry = "quarvel.gpu.backend_registry";
+constexpr char kNodeDir[] = "/sys/devices/system/node";
+constexpr char kRegistry[] = "quarvel.gpu.backend_registry";
 constexpr const char* kGpuKeys[8] = {"has_gpu",        "gpu_count",        "gpu_memory_mb",  "cuda_available",
                                      "rocm_available", "oneapi_available", "active_backend", "backend_version"};
 PyObject* g_gpu_keys[8] = {};  // kGpuKeys, interned
@@ -820,7 +822,6 @@ int build_constants() {
         return -1;
     }
     g_version_info_type = Py_TYPE(vi);
-    Py_INCREF(g_version_info_type);
     g_version_312 = Py_BuildValue("(ii)", 3, 12);
     g_registry_fromlist = Py_BuildValue("(ss)", "GPUBackendRegistry", "GPUBackendKind");
     return g_version_312 && g_registry_fromlist ? 0 : -1;
