@@ -459,8 +459,8 @@ private:
     }
 
     Lock<S>& lock_;
-    PyObject* obj_ = nullptr;         // the Python-level lock held (owned while held)
-    PyThreadState* tstate_ = nullptr; // the thread state that entered it
+    PyObject* obj_;           // kObject: the Python-level lock held (owned)
+    PyThreadState* tstate_;   // kObject: the thread state that entered it
     State state_ = kNone;
 };
 
