@@ -31,9 +31,9 @@
 // interpreter lock from entry to exit, and so does every other section of that lock, so no two of
 // them can overlap. On a free-threaded build (Py_GIL_DISABLED) those sections take the mutex as
 // well; nothing else differs. Sections::any sections always take the mutex: PyMutex on 3.13+
-// (which detaches the thread state while it parks), on 3.11/3.12 a PyThread lock tried without
-// blocking first and waited on with the interpreter lock released. Either way a thread waiting
-// for a section lets the holder, which may need the interpreter lock to finish, run.
+// (which detaches the thread state while it parks), on 3.11/3.12 an atomic count tried without
+// blocking first and a PyThread lock waited on with the interpreter lock released. Either way a
+// thread waiting for a section lets the holder, which may need the interpreter lock to finish, run.
 //
 // Re-entry. Locks are never re-entrant. A Sections::any section records the thread inside it; that
 // thread entering again (from a comparison calling back into the container, say) gets
@@ -238,30 +238,40 @@ public:
 private:
     PyMutex m_{};
 #else
+    // A count of the threads holding or waiting for the mutex, and a PyThread lock used as a binary
+    // semaphore that hands the mutex to one waiter. The count is the attempt without blocking
+    // (PyThread's own non-blocking acquire reads the clock for a deadline even then). At most one
+    // hand-over is pending at any time: the next one needs an unlock, which only the thread handed
+    // to can do, after it has taken the hand-over.
+    //
     // False with MemoryError set.
     bool create() {
-        m_ = PyThread_allocate_lock();
-        if (m_ != nullptr) return true;
+        handover_ = PyThread_allocate_lock();
+        if (handover_ != nullptr && PyThread_acquire_lock(handover_, NOWAIT_LOCK)) return true;
+        destroy();
         PyErr_NoMemory();
         return false;
     }
     void destroy() noexcept {
-        if (m_ != nullptr) PyThread_free_lock(m_);
-        m_ = nullptr;
+        if (handover_ != nullptr) PyThread_free_lock(handover_);
+        handover_ = nullptr;
     }
     void lock() {
-        if (!PyThread_acquire_lock(m_, NOWAIT_LOCK)) wait();
+        if (count_.fetch_add(1, std::memory_order_acquire) != 0) wait();
     }
-    void unlock() noexcept { PyThread_release_lock(m_); }
+    void unlock() noexcept {
+        if (count_.fetch_sub(1, std::memory_order_release) != 1) PyThread_release_lock(handover_);
+    }
 
 private:
     [[gnu::noinline]] void wait() {
         Py_BEGIN_ALLOW_THREADS
-        PyThread_acquire_lock(m_, WAIT_LOCK);
+        PyThread_acquire_lock(handover_, WAIT_LOCK);
         Py_END_ALLOW_THREADS
     }
 
-    PyThread_type_lock m_ = nullptr;
+    std::atomic<long> count_{0};
+    PyThread_type_lock handover_ = nullptr;
 #endif
 };
 
