@@ -1,5 +1,6 @@
 """The shared native layer, reached through the test-only module quarvel._native_probe."""
 
+import gc
 import importlib
 import importlib.util
 import inspect
@@ -230,6 +231,34 @@ class TestLockedSections:
         lock.release()
         t.join(5)
         assert order == ["before release", "inside"]
+
+    def test_a_replaced_threading_lock_is_used_by_objects_made_meanwhile(self, monkeypatch):
+        # The modules make no lock object while `threading.Lock` is the standard one; replacing it
+        # (not only rebinding a module's `threading`) must reach every module's constructors.
+        from helpers import SwitchingLock
+        from quarvel.jit.compile_gate import CompileGate
+        from quarvel.memory.block_index import FastRedBlackTree
+        from quarvel.memory.sync_kernel import AtomicPointer, LockFreeStack
+        from quarvel.monitoring.counter_fold import CounterAggregator
+
+        monkeypatch.setattr(SwitchingLock, "made", [])
+        with monkeypatch.context() as m:
+            m.setattr(threading, "Lock", SwitchingLock)
+            p, s, t, c, g = AtomicPointer(1), LockFreeStack(), FastRedBlackTree(), CounterAggregator(4), CompileGate()
+            assert len(SwitchingLock.made) == 6  # the tree has two
+            p.store(2), s.push(1), t.insert(8, "b"), c.update(1, 2.0), g.get_threshold("f")
+            # A callback from the lock's own acquire into its object is refused, not waited for.
+            SwitchingLock.made[0].acquire = lambda *args: p.load()
+            with pytest.raises(RuntimeError, match="^re-entrant call to AtomicPointer.load"):
+                p.load()
+            del SwitchingLock.made[0].acquire
+        # The pointer's lock also guarded its __init__; the tree's statistics lock was not needed.
+        assert [lock.acquired for lock in SwitchingLock.made] == [2, 1, 1, 0, 1, 1]
+        assert all(lock.released == lock.acquired and lock.holder is None for lock in SwitchingLock.made)
+        assert SwitchingLock.made[0] in gc.get_referents(p)
+        q = AtomicPointer(3)  # the standard lock again: no lock object made or seen
+        q.store(4)
+        assert len(SwitchingLock.made) == 6 and gc.get_referents(q) == [4]
 
     def test_native_sections_exclude_each_other_under_switching_threads(self):
         # Each section reads, yields the interpreter to the other threads, then writes: any

@@ -72,7 +72,7 @@ namespace detail {
 
 struct LockApi {
     PyTypeObject* type = nullptr;
-    PyObject* acquire = nullptr;  // the type's method descriptors (owned)
+    PyObject* acquire = nullptr;  // the type's method descriptors (owned, as the type)
     PyObject* release = nullptr;
 };
 
@@ -81,17 +81,17 @@ inline LockApi& lock_api() {
     return api;
 }
 
-// First sight of a lock: caches the standard lock type and its methods (out of line: runs once).
+// First sight of a lock object: caches the interpreter's lock type (from `_thread`, whatever
+// `threading.Lock` may have been replaced with by now) and its methods (out of line: runs once).
 [[gnu::noinline]] inline bool lock_api_setup(PyObject* lock) {
     LockApi& api = lock_api();
-    Ref threading = Ref::steal(PyImport_ImportModule("threading"));
-    Ref factory = Ref::steal(threading ? PyObject_GetAttrString(threading.get(), "Lock") : nullptr);
-    Ref probe = Ref::steal(factory ? PyObject_CallNoArgs(factory.get()) : nullptr);
-    if (!probe) {
+    Ref thread = Ref::steal(PyImport_ImportModule("_thread"));
+    Ref type = Ref::steal(thread ? PyObject_GetAttrString(thread.get(), "LockType") : nullptr);
+    if (!type || !PyType_Check(type.get())) {
         PyErr_Clear();
         return false;  // tried again at the next lock
     }
-    PyTypeObject* t = Py_TYPE(probe.get());
+    PyTypeObject* t = reinterpret_cast<PyTypeObject*>(type.get());
     Ref acq = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(t), "acquire"));
     Ref rel = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(t), "release"));
     if (!acq || !rel || !PyCallable_Check(acq.get()) || !PyCallable_Check(rel.get())) {
@@ -100,7 +100,7 @@ inline LockApi& lock_api() {
     }
     api.acquire = acq.release();
     api.release = rel.release();
-    api.type = t;
+    api.type = reinterpret_cast<PyTypeObject*>(type.release());  // kept for the process, as the methods
     return Py_TYPE(lock) == t;
 }
 

@@ -1,8 +1,8 @@
 // quarvel.memory.bucket_pool: the native fast paths of the runtime's memory pools.
 //
-//   FastBucketAllocator  size-class buckets of free block offsets, guarded by a threading.Lock
+//   FastBucketAllocator  size-class buckets of free block offsets, guarded by a lock
 //   FastSlabHeaderOps    one slab's 16-byte header (CRC-16 checked) and its free-object bitmap
-//   FastStatsCollector   allocation counters, guarded by a threading.Lock
+//   FastStatsCollector   allocation counters, guarded by a lock
 //   fast_align_size, fast_get_bucket_size, fast_bitmap_operations, fast_can_fit_aligned
 //
 // The integer work lives in bucket_core.hpp; this file converts arguments, takes the locks and
