@@ -1,11 +1,13 @@
 """The shared native layer, reached through the test-only module quarvel._native_probe."""
 
+import gc
 import importlib
 import importlib.util
 import inspect
 import os
 import sys
 import threading
+import time
 
 import pytest
 
@@ -193,45 +195,102 @@ class TestFunctionObject:
             AtomicCounter.load(object())
 
 
-class TestLockGuard:
-    def test_guard_holds_and_releases_a_real_lock(self):
+def guarded(kind):
+    """A probe object with one lock: the native one, or a real threading.Lock (returned too)."""
+    lock = None if kind == "native" else threading.Lock()
+    return probe.Guarded(lock), lock
+
+
+KINDS = ["native", "threading.Lock"]
+
+
+class TestLockedSections:
+    def test_python_level_lock_is_held_inside_and_released(self):
         lock = probe.new_lock()
         assert type(lock) is type(threading.Lock())
-        assert probe.with_lock(lock, lock.locked) is True
-        assert not lock.locked()
-
-    def test_uncontended_path_keeps_the_lock_state(self):
-        lock = threading.Lock()
-        if sys.version_info[:2] == (3, 11):
-            assert probe.lock_takes_direct_path(lock)
+        g = probe.Guarded(lock)
         for _ in range(3):
-            assert probe.with_lock(lock, lambda: (lock.locked(), lock.acquire(blocking=False))) == (True, False)
+            assert g.run(lambda: (lock.locked(), lock.acquire(blocking=False))) == (True, False)
             assert not lock.locked() and lock.acquire(blocking=False)
             lock.release()
         with pytest.raises(RuntimeError, match="release unlocked lock"):
             lock.release()
 
-    def test_released_on_error(self):
-        lock = probe.new_lock()
+    @pytest.mark.parametrize("kind", KINDS)
+    def test_released_on_error(self, kind):
+        g, lock = guarded(kind)
 
         def boom():
+            assert g.held_by_me()
             raise KeyError("x")
 
         with pytest.raises(KeyError):
-            probe.with_lock(lock, boom)
-        assert not lock.locked()
+            g.run(boom)
+        assert not g.held_by_me() and not (lock and lock.locked())
+        assert g.run(lambda: 7) == 7
 
-    def test_waits_for_another_holder_without_blocking_the_interpreter(self):
+    def test_waits_for_a_python_level_holder_without_blocking_the_interpreter(self):
         lock = probe.new_lock()
+        g = probe.Guarded(lock)
         order = []
         lock.acquire()
-        t = threading.Thread(target=lambda: probe.with_lock(lock, lambda: order.append("inside")))
+        t = threading.Thread(target=lambda: g.run(lambda: order.append("inside")))
         t.start()
         t.join(0.05)
         order.append("before release")  # the waiting thread let this thread run
         lock.release()
         t.join(5)
         assert order == ["before release", "inside"]
+
+    def test_a_replaced_threading_lock_is_used_by_objects_made_meanwhile(self, monkeypatch):
+        # The modules make no lock object while `threading.Lock` is the standard one; replacing it
+        # (not only rebinding a module's `threading`) must reach every module's constructors.
+        from helpers import SwitchingLock
+        from quarvel.jit.compile_gate import CompileGate
+        from quarvel.memory.block_index import FastRedBlackTree
+        from quarvel.memory.sync_kernel import AtomicPointer, LockFreeStack
+        from quarvel.monitoring.counter_fold import CounterAggregator
+
+        monkeypatch.setattr(SwitchingLock, "made", [])
+        with monkeypatch.context() as m:
+            m.setattr(threading, "Lock", SwitchingLock)
+            p, s, t, c, g = AtomicPointer(1), LockFreeStack(), FastRedBlackTree(), CounterAggregator(4), CompileGate()
+            assert len(SwitchingLock.made) == 6  # the tree has two
+            p.store(2), s.push(1), t.insert(8, "b"), c.update(1, 2.0), g.get_threshold("f")
+            # A callback from the lock's own acquire into its object is refused, not waited for.
+            SwitchingLock.made[0].acquire = lambda *args: p.load()
+            with pytest.raises(RuntimeError, match="^re-entrant call to AtomicPointer.load"):
+                p.load()
+            del SwitchingLock.made[0].acquire
+        # The pointer's lock also guarded its __init__; the tree's statistics lock was not needed.
+        assert [lock.acquired for lock in SwitchingLock.made] == [2, 1, 1, 0, 1, 1]
+        assert all(lock.released == lock.acquired and lock.holder is None for lock in SwitchingLock.made)
+        assert SwitchingLock.made[0] in gc.get_referents(p)
+        q = AtomicPointer(3)  # the standard lock again: no lock object made or seen
+        q.store(4)
+        assert len(SwitchingLock.made) == 6 and gc.get_referents(q) == [4]
+
+    def test_native_sections_exclude_each_other_under_switching_threads(self):
+        # Each section reads, yields the interpreter to the other threads, then writes: any
+        # overlap of two sections loses an increment.
+        g = probe.Guarded()
+        box = [0]
+
+        def bump():
+            v = box[0]
+            time.sleep(0)
+            box[0] = v + 1
+
+        def work():
+            for _ in range(300):
+                g.run(bump)
+
+        threads = [threading.Thread(target=work) for _ in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(30)
+        assert box[0] == 1200
 
 
 def run_in_subinterpreter(code: str) -> str:
@@ -254,19 +313,20 @@ def run_in_subinterpreter(code: str) -> str:
 
 
 class TestReentry:
-    def test_same_thread_reentry_raises_and_releases_once(self):
-        lock = threading.Lock()
+    @pytest.mark.parametrize("kind", KINDS)
+    def test_same_thread_reentry_raises_and_releases_once(self, kind):
+        g, lock = guarded(kind)
         seen = []
 
         def inner():
-            seen.append(lock.locked())
-            return probe.with_owned_lock(lock, lambda: "never")
+            seen.append(g.held_by_me())
+            return g.run(lambda: "never")
 
-        with pytest.raises(RuntimeError, match=r"^re-entrant call to Probe\.with_owned_lock: this thread is "
+        with pytest.raises(RuntimeError, match=r"^re-entrant call to Guarded\.run: this thread is "
                                                r"already inside a locked section of the same object$"):
-            probe.with_owned_lock(lock, inner)
-        assert seen == [True] and not lock.locked()
-        assert probe.with_owned_lock(lock, lambda: 7) == 7  # the holder record was cleared
+            g.run(inner)
+        assert seen == [True] and not g.held_by_me() and not (lock and lock.locked())
+        assert g.run(lambda: 7) == 7  # the holder record was cleared
 
     @pytest.mark.parametrize("where", ["acquire", "release"])
     def test_callback_from_a_python_level_lock_is_a_reentry(self, where):
@@ -283,7 +343,7 @@ class TestReentry:
                 if self.armed:
                     self.armed = False
                     try:
-                        probe.with_owned_lock(self, lambda: None)
+                        g.run(lambda: None)
                     except RuntimeError as e:
                         errors.append(str(e))
 
@@ -299,23 +359,27 @@ class TestReentry:
                 self.inner.release()
 
         lock = CallbackLock()
-        assert probe.with_owned_lock(lock, lambda: 5) == 5
-        assert len(errors) == 1 and errors[0].startswith("re-entrant call to Probe.with_owned_lock")
+        g = probe.Guarded(lock)
+        assert g.run(lambda: 5) == 5
+        assert len(errors) == 1 and errors[0].startswith("re-entrant call to Guarded.run")
         assert not lock.inner.locked()
 
-    def test_other_threads_wait_instead(self):
-        lock = threading.Lock()
+    @pytest.mark.parametrize("kind", KINDS)
+    def test_other_threads_wait_instead(self, kind):
+        # The holder gives the interpreter up inside its section; the second thread must wait for
+        # the section without keeping the interpreter (or this thread and the holder would stall).
+        g, _ = guarded(kind)
         inside = threading.Event()
         go = threading.Event()
         results = []
 
         def holder():
-            probe.with_owned_lock(lock, lambda: (inside.set(), go.wait(5)))
+            g.run(lambda: (inside.set(), go.wait(5)))
 
         t = threading.Thread(target=holder)
         t.start()
         inside.wait(5)
-        t2 = threading.Thread(target=lambda: results.append(probe.with_owned_lock(lock, lambda: "second")))
+        t2 = threading.Thread(target=lambda: results.append(g.run(lambda: "second")))
         t2.start()
         t2.join(0.05)
         assert t2.is_alive()  # waiting, not refused

@@ -1,15 +1,14 @@
 // The one place that knows which interpreter version it is built for.
 //
 // Everything else in the code base uses the public C API only. This header
-//   - backports public functions of newer interpreters to the older ones (PyObject_GetOptionalAttr),
+//   - backports public functions of newer interpreters to the older ones (PyObject_GetOptionalAttr,
+//     PyThreadState_GetUnchecked),
 //   - gives version-neutral names to the few things whose best public form differs per version
 //     (type attribute lookup, compact int reads, "has this dict changed" stamps),
 //   - says where an interpreter message that native code reproduces changed between versions,
-//   - holds the two measured fast paths that read an interpreter object's layout, each behind a
-//     version check with a public fallback on every other version:
-//       * one-digit int reads on 3.11 (3.12+ has the public compact-int functions);
-//       * the 3.11 threading.Lock layout (lock.hpp; verified at run time against the lock's own
-//         methods before it is used).
+//   - holds the one measured fast path that reads an interpreter object's layout, behind a
+//     version check with a public fallback on every other version: one-digit int reads on 3.11
+//     (3.12+ has the public compact-int functions).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -17,7 +16,6 @@
 
 #include <cstdint>
 
-#include <pythread.h>
 
 // ---- backports of public API -------------------------------------------------------------------
 
@@ -31,6 +29,9 @@ static inline int PyObject_GetOptionalAttr(PyObject* obj, PyObject* name, PyObje
     PyErr_Clear();
     return 0;
 }
+// The current thread state, or nullptr, without failing (public from 3.13 on; the older
+// interpreters export it under its earlier name).
+static inline PyThreadState* PyThreadState_GetUnchecked(void) { return _PyThreadState_UncheckedGet(); }
 #endif
 
 namespace qn::compat {
@@ -156,69 +157,5 @@ inline uint64_t dict_stamp(PyObject* d) noexcept { return reinterpret_cast<PyDic
 // From 3.14 on, "too many values to unpack" also names the length of an exact list, tuple or dict
 // ("(expected 2, got 3)"); other iterables keep the short form.
 inline constexpr bool kUnpackNamesLength = PY_VERSION_HEX >= 0x030E0000;
-
-// ---- threading.Lock layout (3.11) -----------------------------------------------------------------
-//
-// On 3.11 an uncontended acquire and a release can be done on the lock's native mutex exactly as the
-// lock's own methods do them (a non-blocking attempt, the `locked` flag kept), which skips their
-// argument parsing and call. `lock_layout_verify` checks on a fresh lock, once, that the layout
-// matches what the lock's own acquire/release do; without that (or on another version) the direct
-// functions are never called.
-
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
-struct LockLayout311 {
-    PyObject_HEAD
-    PyThread_type_lock lock_lock;
-    PyObject* in_weakreflist;
-    char locked;
-};
-
-inline bool lock_try_acquire_direct(PyObject* lock) noexcept {
-    auto* l = reinterpret_cast<LockLayout311*>(lock);
-    if (PyThread_acquire_lock_timed(l->lock_lock, 0, 0) != PY_LOCK_ACQUIRED) return false;
-    l->locked = 1;
-    return true;
-}
-
-// Releases a lock that is held; false (nothing done) when it is not held.
-inline bool lock_release_direct(PyObject* lock) noexcept {
-    auto* l = reinterpret_cast<LockLayout311*>(lock);
-    if (!l->locked) return false;
-    l->locked = 0;
-    PyThread_release_lock(l->lock_lock);
-    return true;
-}
-
-// `probe` is a fresh, unlocked lock of `type`; `acquire` / `release` are the type's own method
-// descriptors. Leaves the probe unlocked; never leaves an exception set.
-inline bool lock_layout_verify(PyTypeObject* type, PyObject* probe, PyObject* acquire, PyObject* release) {
-    if (type->tp_basicsize != static_cast<Py_ssize_t>(sizeof(LockLayout311)) || Py_TYPE(probe) != type) return false;
-    auto* l = reinterpret_cast<LockLayout311*>(probe);
-    if (l->locked != 0 || l->lock_lock == nullptr) return false;
-    PyObject* r = PyObject_Vectorcall(acquire, &probe, 1, nullptr);
-    if (r == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    Py_DECREF(r);
-    bool ok = l->locked == 1 && PyThread_acquire_lock_timed(l->lock_lock, 0, 0) == PY_LOCK_FAILURE;
-    r = PyObject_Vectorcall(release, &probe, 1, nullptr);
-    if (r == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    Py_DECREF(r);
-    ok = ok && l->locked == 0;
-    if (ok && PyThread_acquire_lock_timed(l->lock_lock, 0, 0) == PY_LOCK_ACQUIRED) {
-        PyThread_release_lock(l->lock_lock);
-        return true;
-    }
-    return false;
-}
-#else
-inline bool lock_try_acquire_direct(PyObject*) noexcept { return false; }
-inline bool lock_release_direct(PyObject*) noexcept { return false; }
-inline bool lock_layout_verify(PyTypeObject*, PyObject*, PyObject*, PyObject*) { return false; }
-#endif
 
 }  // namespace qn::compat

@@ -1,52 +1,79 @@
-// threading.Lock objects driven from native code.
+// Locked sections: one lock per guarded state, entered through one guard.
 //
-//   PyObject* lock = qn::new_lock();          // a real threading.Lock (new reference)
+//   struct Thing { PyObject_HEAD ...; qn::Lock<qn::Sections::native> lock; };
+//
+//   qn::LockFactory g_locks;                      // once per module, after `import threading`:
+//   g_locks.setup(module_dict);                   //   follows the module's `threading.Lock`
+//   if (!qn::make_lock(self->lock, g_locks)) ...  // at construction (exception set on failure)
 //   {
-//       qn::LockGuard g(lock);
-//       if (!g) return nullptr;               // acquiring failed (exception set)
-//       ...                                   // locked section: no Python code here
-//   }                                         // released on every exit path
-//   g.unlock();                               // or release early, explicitly
+//       qn::Section s(self->lock, "Thing.method");   // the name is for the re-entry error
+//       if (!s) return nullptr;                       // not entered (exception set)
+//       ...                                           // the section
+//       if (!s.unlock()) return nullptr;              // or let the destructor release it
+//   }
+//   if (!qn::locked(self->lock, "Thing.method", [&] { ... })) return nullptr;   // the same, shorter
+//   self->lock.traverse(visit, arg);              // tp_traverse
+//   self->lock.dispose();                         // tp_dealloc
 //
-// A guard holds a strong reference to its lock for as long as it holds the lock, so another thread
-// that re-runs the owner's __init__ (replacing the lock) cannot free it under the guard.
+// Which lock. While the module's `threading.Lock` is the standard one, no lock object is made and
+// the lock is native (below). A substituted factory (the module's `threading` rebound, or
+// `threading.Lock` itself replaced) is called instead, and the sections then acquire and release
+// the object it returned exactly as `with lock:` would (its acquire/release may run Python code).
 //
-// Re-entry. Locks are never re-entrant. An object whose locked sections can be reached again from
-// a callback on the same thread (an __eq__ that calls back into the container, a store whose
-// method calls the gate) keeps a qn::LockOwner beside its lock and enters through
+// What a section may do is fixed per lock, for all of its sections, by the template argument:
+//   Sections::native  native work only: no Python code runs inside and the interpreter lock is
+//                     kept from entry to exit;
+//   Sections::any     may run Python code (a comparison, a callback into a store) or give the
+//                     interpreter lock up (a walk with it released).
 //
-//   qn::LockGuard g(self->lock, self->owner, "FastRedBlackTree.insert");
+// The native lock, and the one place that relies on the interpreter lock: on a build with an
+// interpreter lock, a section of a Sections::native lock takes no mutex at all. Its thread holds the
+// interpreter lock from entry to exit, and so does every other section of that lock, so no two of
+// them can overlap. On a free-threaded build (Py_GIL_DISABLED) those sections take the mutex as
+// well; nothing else differs. Sections::any sections always take the mutex: PyMutex on 3.13+
+// (which detaches the thread state while it parks), on 3.11/3.12 an atomic count tried without
+// blocking first and a PyThread lock waited on with the interpreter lock released. Either way a
+// thread waiting for a section lets the holder, which may need the interpreter lock to finish, run.
 //
-// When the current thread is already inside a section of that object, the guard does not wait
-// for itself: it raises RuntimeError "re-entrant call to FastRedBlackTree.insert: this thread is
-// already inside a locked section of the same object" and holds nothing. Other threads wait as
-// usual. `owner.held_by_me()` answers the same question for readers that take no lock.
+// Re-entry. Locks are never re-entrant. A Sections::any section records the thread inside it; that
+// thread entering again (from a comparison calling back into the container, say) gets
+// RuntimeError "re-entrant call to Thing.method: this thread is already inside a locked section of
+// the same object" instead of waiting for itself; other threads wait. `lock.owner.held_by_me()`
+// answers the same question for code that takes no lock. Sections on a Python-level lock record
+// the thread the same way, also while that lock's own acquire/release run (they may call back).
 //
-// The lock is acquired and released through the lock type's own acquire/release method objects,
-// called directly (no attribute lookup, no bound method), so it behaves exactly like `with lock:`:
-// the interpreter lock is released only while the call has to wait, and the lock's locked() state
-// stays correct. On 3.11 an uncontended acquire and the release take the verified direct path of
-// compat.hpp. Releasing preserves an exception that is already set (an error path that unlocks).
+// Exits. The destructor releases a section that is still held; it keeps an exception that is
+// set. A thread that the interpreter ends at exit while it waits for the interpreter lock is
+// unwound through its C++ frames without it: the destructor then releases a native lock (which
+// needs no interpreter) and leaves a Python-level lock alone. Nothing on the paths that may wait
+// is noexcept, so such an unwind can pass.
+//
+// A guard holds a strong reference to a Python-level lock for as long as it holds it. A native
+// lock lives in its owner's storage, which the caller keeps alive for the call (the object, or a
+// counted reference to the state a re-initialisation may replace).
 //
 // qn::WithBlock enters any context manager exactly as `with` does (for a lock that may have been
 // rebound to any object): __enter__ first, then __exit__, both looked up on the type.
 #pragma once
 
 #include "compat.hpp"
+#include "globals.hpp"
 #include "ref.hpp"
 
 #include <atomic>
+#include <new>
 #include <pythread.h>
 
 namespace qn {
+
+// ---- Python-level lock objects --------------------------------------------------------------------
 
 namespace detail {
 
 struct LockApi {
     PyTypeObject* type = nullptr;
-    PyObject* acquire = nullptr;  // the type's method descriptors (owned)
+    PyObject* acquire = nullptr;  // the type's method descriptors (owned, as the type)
     PyObject* release = nullptr;
-    bool direct = false;          // the 3.11 direct path was verified
 };
 
 inline LockApi& lock_api() {
@@ -54,27 +81,26 @@ inline LockApi& lock_api() {
     return api;
 }
 
-// First sight of a lock: caches the standard lock type and its methods (out of line: runs once).
+// First sight of a lock object: caches the interpreter's lock type (from `_thread`, whatever
+// `threading.Lock` may have been replaced with by now) and its methods (out of line: runs once).
 [[gnu::noinline]] inline bool lock_api_setup(PyObject* lock) {
     LockApi& api = lock_api();
-    Ref threading = Ref::steal(PyImport_ImportModule("threading"));
-    Ref factory = Ref::steal(threading ? PyObject_GetAttrString(threading.get(), "Lock") : nullptr);
-    Ref probe = Ref::steal(factory ? PyObject_CallNoArgs(factory.get()) : nullptr);
-    if (!probe) {
+    Ref thread = Ref::steal(PyImport_ImportModule("_thread"));
+    Ref type = Ref::steal(thread ? PyObject_GetAttrString(thread.get(), "LockType") : nullptr);
+    if (!type || !PyType_Check(type.get())) {
         PyErr_Clear();
         return false;  // tried again at the next lock
     }
-    PyTypeObject* t = Py_TYPE(probe.get());
+    PyTypeObject* t = reinterpret_cast<PyTypeObject*>(type.get());
     Ref acq = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(t), "acquire"));
     Ref rel = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(t), "release"));
     if (!acq || !rel || !PyCallable_Check(acq.get()) || !PyCallable_Check(rel.get())) {
         PyErr_Clear();
         return false;
     }
-    api.direct = compat::lock_layout_verify(t, probe.get(), acq.get(), rel.get());
     api.acquire = acq.release();
     api.release = rel.release();
-    api.type = t;
+    api.type = reinterpret_cast<PyTypeObject*>(type.release());  // kept for the process, as the methods
     return Py_TYPE(lock) == t;
 }
 
@@ -86,10 +112,9 @@ inline bool lock_api_for(PyObject* lock) {
     return lock_api_setup(lock);
 }
 
-
 }  // namespace detail
 
-// A new threading.Lock.
+// A new threading.Lock object (for a lock that Python code sees, such as a module-level one).
 inline PyObject* new_lock() {
     static PyObject* factory = nullptr;
     if (factory == nullptr) {
@@ -101,11 +126,11 @@ inline PyObject* new_lock() {
     return PyObject_CallNoArgs(factory);
 }
 
-// Acquires `lock` (blocking); false with an exception set on failure.
+// Acquires the lock object `lock` (blocking) through its acquire method; a standard lock's method
+// is called directly (no attribute lookup, no bound method). False with an exception set on failure.
 inline bool lock_acquire(PyObject* lock) {
     PyObject* r;
     if (detail::lock_api_for(lock)) {
-        if (detail::lock_api().direct && compat::lock_try_acquire_direct(lock)) return true;
         r = PyObject_Vectorcall(detail::lock_api().acquire, &lock, 1, nullptr);
     } else {
         r = PyObject_CallMethod(lock, "acquire", nullptr);
@@ -115,11 +140,9 @@ inline bool lock_acquire(PyObject* lock) {
     return true;
 }
 
-// Releases `lock`, keeping any exception that is already set.
+// Releases the lock object `lock`, keeping any exception that is already set (a failure is then
+// reported as unraisable). False when the release failed.
 inline bool lock_release(PyObject* lock) {
-    if (detail::lock_api().type == Py_TYPE(lock) && detail::lock_api().direct &&
-        compat::lock_release_direct(lock))
-        return true;
     PyObject *et, *ev, *tb;
     PyErr_Fetch(&et, &ev, &tb);
     PyObject* r;
@@ -137,7 +160,7 @@ inline bool lock_release(PyObject* lock) {
     return ok;
 }
 
-// Which thread is inside an object's locked sections (0: none).
+// ---- which thread is inside -------------------------------------------------------------------------
 //
 // A lock that is not a standard threading.Lock runs Python code in its acquire() and release(); a
 // callback from there into the same object is a re-entry too, although the section is not (or no
@@ -176,6 +199,9 @@ private:
 };
 }  // namespace detail
 
+// The thread inside a lock's sections (0: none). Kept for Sections::any locks and for sections on a
+// Python-level lock; a Sections::native section on the native lock cannot be re-entered and
+// records nothing.
 struct LockOwner {
     std::atomic<unsigned long> thread{0};
 
@@ -196,75 +222,269 @@ inline bool reentry_error(const char* what) {
     return false;
 }
 
-class LockGuard {
+// ---- the native mutex ---------------------------------------------------------------------------------
+
+// lock() is called with the interpreter lock held and gives it up while it waits. Neither lock()
+// nor wait() is noexcept: a thread ended at exit while it takes the interpreter lock back is
+// unwound from inside them.
+class Mutex {
 public:
-    explicit LockGuard(PyObject* lock) : lock_(lock) { enter(); }
-    LockGuard(PyObject* lock, LockOwner& owner, const char* what)
-        : lock_(lock), owner_(&owner), me_(PyThread_get_thread_ident()) {
-        if (owner.held_by(me_)) {
-            reentry_error(what);
-            return;
-        }
-        enter();
+#if PY_VERSION_HEX >= 0x030D0000
+    bool create() noexcept { return true; }
+    void destroy() noexcept {}
+    void lock() { PyMutex_Lock(&m_); }
+    void unlock() noexcept { PyMutex_Unlock(&m_); }
+
+private:
+    PyMutex m_{};
+#else
+    // A count of the threads holding or waiting for the mutex, and a PyThread lock used as a binary
+    // semaphore that hands the mutex to one waiter. The count is the attempt without blocking
+    // (PyThread's own non-blocking acquire reads the clock for a deadline even then). At most one
+    // hand-over is pending at any time: the next one needs an unlock, which only the thread handed
+    // to can do, after it has taken the hand-over.
+    //
+    // False with MemoryError set.
+    bool create() {
+        handover_ = PyThread_allocate_lock();
+        if (handover_ != nullptr && PyThread_acquire_lock(handover_, NOWAIT_LOCK)) return true;
+        destroy();
+        PyErr_NoMemory();
+        return false;
     }
-    LockGuard(const LockGuard&) = delete;
-    LockGuard& operator=(const LockGuard&) = delete;
-    ~LockGuard() {
-        if (held_ && !unlock()) PyErr_WriteUnraisable(lock_);
+    void destroy() noexcept {
+        if (handover_ != nullptr) PyThread_free_lock(handover_);
+        handover_ = nullptr;
     }
-    explicit operator bool() const { return held_; }
-    // Releases now; false (exception set) if the release failed.
-    bool unlock() {
-        if (!held_) return true;
-        held_ = false;
-        if (owner_ != nullptr) owner_->thread.store(0, std::memory_order_relaxed);
-        bool ok;
-        if (owner_ != nullptr && !detail::lock_api_for(lock_)) {
-            detail::Transit transit(owner_);
-            ok = lock_release(lock_);
-        } else {
-            ok = lock_release(lock_);
-        }
-        Py_DECREF(lock_);
-        return ok;
+    void lock() {
+        if (count_.fetch_add(1, std::memory_order_acquire) != 0) wait();
+    }
+    void unlock() noexcept {
+        if (count_.fetch_sub(1, std::memory_order_release) != 1) PyThread_release_lock(handover_);
     }
 
 private:
-    // The reference taken here is released by unlock() only: while the acquire waits (with the
-    // interpreter lock released) no destructor on this frame would touch an object, so a thread
-    // that is ended there during interpreter shutdown unwinds harmlessly (the reference leaks).
-    void enter() {
-        Py_INCREF(lock_);
-        bool acquired;
-        if (owner_ != nullptr && !detail::lock_api_for(lock_)) {
-            detail::Transit transit(owner_);
-            acquired = lock_acquire(lock_);
-        } else {
-            acquired = lock_acquire(lock_);
-        }
-        if (!acquired) {
-            Py_DECREF(lock_);
-            return;
-        }
-        held_ = true;
-        if (owner_ != nullptr) owner_->thread.store(me_, std::memory_order_relaxed);
+    [[gnu::noinline]] void wait() {
+        Py_BEGIN_ALLOW_THREADS
+        PyThread_acquire_lock(handover_, WAIT_LOCK);
+        Py_END_ALLOW_THREADS
     }
 
-    PyObject* lock_;
-    LockOwner* owner_ = nullptr;
-    unsigned long me_ = 0;
-    bool held_ = false;
+    std::atomic<long> count_{0};
+    PyThread_type_lock handover_ = nullptr;
+#endif
 };
 
-// Runs `body` (native work only) with `lock` held; false with an exception set when the lock
-// could not be taken or released.
-template <class F>
-inline bool with_lock(PyObject* lock, F&& body) {
-    LockGuard guard(lock);
-    if (!guard) return false;
-    body();
-    return guard.unlock();
+// The place for a mutex that a build never takes (Sections::native with an interpreter lock).
+struct NoMutex {
+    bool create() noexcept { return true; }
+    void destroy() noexcept {}
+    void lock() noexcept {}
+    void unlock() noexcept {}
+};
+
+enum class Sections { native, any };
+
+#ifdef Py_GIL_DISABLED
+inline constexpr bool kInterpreterLock = false;
+#else
+inline constexpr bool kInterpreterLock = true;
+#endif
+
+template <Sections S>
+using MutexFor = std::conditional_t<S == Sections::native && kInterpreterLock, NoMutex, Mutex>;
+
+// ---- the lock of one guarded state ------------------------------------------------------------------
+
+template <Sections S>
+struct Lock {
+    PyObject* py = nullptr;  // the lock object a substituted factory made (owned); nullptr: native
+    LockOwner owner;
+    [[no_unique_address]] MutexFor<S> mutex;
+
+    int traverse(visitproc visit, void* arg) const {
+        Py_VISIT(py);
+        return 0;
+    }
+    // Drops a Python-level lock (which may refer back to its owner) for the cycle collector; the
+    // object goes on with the native lock. Only for Sections::native locks, whose native lock
+    // needs no set-up (nothing is inside a section of an object the collector clears).
+    void clear() {
+        static_assert(S == Sections::native, "a Sections::any lock keeps its lock object");
+        Py_CLEAR(py);
+    }
+    // Releases everything (deallocation; no section may be in progress).
+    void dispose() {
+        Py_CLEAR(py);
+        mutex.destroy();
+    }
+};
+
+// Makes the locks of a module's objects as its code would: `threading.Lock()`, `threading` being
+// the module global as found at that moment.
+class LockFactory {
+public:
+    // After the module has imported `threading`. 0, or -1 with an exception set.
+    int setup(PyObject* module_dict) {
+        module_dict_ = module_dict;
+        return std_.setup(module_dict, "threading", "Lock");
+    }
+
+    // 1: the factory is the standard one (make no object); 0: `out` is the new lock object the
+    // substituted factory returned; -1 with an exception set.
+    int make(PyObject*& out) {
+        out = nullptr;
+        const int standard = std_.is_standard();
+        if (standard != 0) return standard;
+        Ref threading = Ref::steal(lookup_global(module_dict_, std_.global_name()));
+        Ref factory = Ref::steal(threading ? PyObject_GetAttr(threading.get(), std_.attr_name()) : nullptr);
+        out = factory ? PyObject_CallNoArgs(factory.get()) : nullptr;
+        return out != nullptr ? 0 : -1;
+    }
+
+private:
+    PyObject* module_dict_ = nullptr;  // borrowed (module lifetime)
+    StdFunction std_;
+};
+
+// Constructs `lock` in the storage of a new object or state (any previous content is ignored).
+// Making a Python-level lock may run Python code. False with an exception set.
+template <Sections S>
+bool make_lock(Lock<S>& lock, LockFactory& factory) {
+    ::new (&lock) Lock<S>();
+    PyObject* obj;
+    const int standard = factory.make(obj);
+    if (standard < 0) return false;
+    if (standard == 0) {
+        lock.py = obj;
+        return true;
+    }
+    return lock.mutex.create();
 }
+
+// A native lock regardless of any factory (for state no Python code configures).
+template <Sections S>
+bool make_native_lock(Lock<S>& lock) {
+    ::new (&lock) Lock<S>();
+    return lock.mutex.create();
+}
+
+// ---- the guard ------------------------------------------------------------------------------------------
+
+template <Sections S>
+class Section {
+public:
+    Section(Lock<S>& lock, const char* what) : lock_(lock) {
+        if (lock.py == nullptr) [[likely]] {
+            if constexpr (S == Sections::any) {
+                const unsigned long me = PyThread_get_thread_ident();
+                if (lock.owner.thread.load(std::memory_order_relaxed) == me) {
+                    reentry_error(what);
+                    return;
+                }
+                lock.mutex.lock();
+                lock.owner.thread.store(me, std::memory_order_relaxed);
+            } else {
+                lock.mutex.lock();
+            }
+            state_ = kNative;
+        } else {
+            enter_object(what);
+        }
+    }
+    Section(const Section&) = delete;
+    Section& operator=(const Section&) = delete;
+    ~Section() noexcept(false) {
+        if (state_ == kNative) {
+            unlock();
+        } else if (state_ == kObject && PyThreadState_GetUnchecked() == tstate_) {
+            // (With another thread state current, this thread is being ended at exit: see above.)
+            PyObject* obj = obj_;
+            Py_INCREF(obj);
+            const bool had_error = PyErr_Occurred() != nullptr;
+            if (!unlock() && !had_error) PyErr_WriteUnraisable(obj);
+            Py_DECREF(obj);
+        }
+    }
+
+    explicit operator bool() const { return state_ != kNone; }
+
+    // Leaves the section now; false (exception set) if releasing a Python-level lock failed.
+    bool unlock() {
+        if (state_ == kNative) {
+            state_ = kNone;
+            if constexpr (S == Sections::any) lock_.owner.thread.store(0, std::memory_order_relaxed);
+            lock_.mutex.unlock();
+            return true;
+        }
+        if (state_ == kObject) {
+            state_ = kNone;
+            return leave_object();
+        }
+        return true;
+    }
+
+private:
+    enum State : unsigned char { kNone, kNative, kObject };
+
+    // The reference taken here is released by leave_object() only: while the acquire waits (with
+    // the interpreter lock released) no destructor on this frame touches an object.
+    [[gnu::noinline]] void enter_object(const char* what) {
+        PyObject* obj = lock_.py;
+        const unsigned long me = PyThread_get_thread_ident();
+        if (lock_.owner.held_by(me)) {
+            reentry_error(what);
+            return;
+        }
+        Py_INCREF(obj);
+        bool acquired;
+        if (!detail::lock_api_for(obj)) {
+            detail::Transit transit(&lock_.owner);
+            acquired = lock_acquire(obj);
+        } else {
+            acquired = lock_acquire(obj);
+        }
+        if (!acquired) {
+            Py_DECREF(obj);
+            return;
+        }
+        obj_ = obj;
+        tstate_ = PyThreadState_Get();
+        lock_.owner.thread.store(me, std::memory_order_relaxed);
+        state_ = kObject;
+    }
+
+    [[gnu::noinline]] bool leave_object() {
+        lock_.owner.thread.store(0, std::memory_order_relaxed);
+        PyObject* obj = obj_;
+        bool ok;
+        if (!detail::lock_api_for(obj)) {
+            detail::Transit transit(&lock_.owner);
+            ok = lock_release(obj);
+        } else {
+            ok = lock_release(obj);
+        }
+        Py_DECREF(obj);
+        return ok;
+    }
+
+    Lock<S>& lock_;
+    PyObject* obj_;           // kObject: the Python-level lock held (owned)
+    PyThreadState* tstate_;   // kObject: the thread state that entered it
+    State state_ = kNone;
+};
+
+// Runs `body` (native work, or what the lock's Sections allow) inside a section of `lock`; false
+// with an exception set when the section could not be entered or left.
+template <Sections S, class F>
+inline bool locked(Lock<S>& lock, const char* what, F&& body) {
+    Section<S> s(lock, what);
+    if (!s) return false;
+    body();
+    return s.unlock();
+}
+
+// ---- `with` on any object -------------------------------------------------------------------------------
 
 // The special method `name` of `obj` as the interpreter finds it: looked up on the type and bound
 // to the object; nullptr without an exception when the type has none.

@@ -5,7 +5,7 @@
 //   function.hpp  the native function object, argument parsing, method installation
 //   types.hpp     static extension types, pickling refusal
 //   module.hpp    the module frame (QN_MODULE), imports, logger
-//   lock.hpp      threading.Lock guards, re-entry detection, `with` from native code
+//   lock.hpp      locks and locked sections (native, or a substituted threading.Lock), re-entry, `with`
 //   dict.hpp      result dictionaries with fixed keys
 //   globals.hpp   module globals lookup, "is this still the standard function" cache
 //   interned.hpp  QN_STR("name"): interned string constants, created when the module loads

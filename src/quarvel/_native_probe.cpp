@@ -1,5 +1,5 @@
 // quarvel._native_probe: exposes the shared native layer's conversions, parameter conventions,
-// function objects and lock guard to the test suite. Not used by the runtime.
+// function objects and locked sections to the test suite. Not used by the runtime.
 #include "native/qn.hpp"
 
 namespace {
@@ -37,27 +37,57 @@ PyObject* p_arg_bool(qn::Function*, PyObject* const* a) {
 }
 // Echoes its arguments as a tuple: exercises parsing with defaults and keywords.
 PyObject* p_echo(qn::Function*, PyObject* const* a) { return PyTuple_Pack(3, a[0], a[1], a[2]); }
-// Calls fn() while holding `lock`; returns whether the lock was held inside, releases on error.
-PyObject* p_with_lock(qn::Function*, PyObject* const* a) {
-    qn::LockGuard g(a[0]);
-    if (!g) return nullptr;
-    qn::Ref r = qn::Ref::steal(PyObject_CallNoArgs(a[1]));
-    return r.release();
-}
-// Calls fn() inside a section of one shared object that records its holder: a nested call from
-// fn on the same thread is a re-entry.
-qn::LockOwner g_probe_owner;
-PyObject* p_with_owned_lock(qn::Function*, PyObject* const* a) {
-    qn::LockGuard g(a[0], g_probe_owner, "Probe.with_owned_lock");
-    if (!g) return nullptr;
-    qn::Ref r = qn::Ref::steal(PyObject_CallNoArgs(a[1]));
-    return r.release();
-}
 PyObject* p_new_lock(qn::Function*, PyObject* const*) { return qn::new_lock(); }
-// Whether guards on this lock's type take the direct path (the lock layout was verified).
-PyObject* p_lock_direct(qn::Function*, PyObject* const* a) {
-    if (!qn::detail::lock_api_for(a[0])) Py_RETURN_FALSE;
-    return qn::boolean(qn::detail::lock_api().direct);
+
+// Guarded(lock=None): one qn::Lock whose sections may run Python code; native when `lock` is None,
+// otherwise its sections acquire and release `lock`. run(fn) calls fn() inside a section;
+// held_by_me() tells whether this thread is inside one.
+struct GuardedObject {
+    PyObject_HEAD
+    qn::Lock<qn::Sections::any> lock;
+};
+
+PyTypeObject GuardedType{};
+
+inline GuardedObject* guarded(PyObject* o) { return reinterpret_cast<GuardedObject*>(o); }
+
+PyObject* guarded_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+    static const char* kw[] = {"lock", nullptr};
+    PyObject* lock = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O:Guarded", const_cast<char**>(kw), &lock)) return nullptr;
+    qn::Ref self = qn::Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    GuardedObject* g = guarded(self.get());
+    if (lock == Py_None) {
+        if (!qn::make_native_lock(g->lock)) return nullptr;
+    } else {
+        ::new (&g->lock) qn::Lock<qn::Sections::any>();
+        g->lock.py = qn::newref(lock);
+    }
+    return self.release();
+}
+
+int guarded_traverse(PyObject* self, visitproc visit, void* arg) { return guarded(self)->lock.traverse(visit, arg); }
+
+void guarded_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    guarded(self)->lock.dispose();
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* guarded_run(qn::Function*, PyObject* const* a) {
+    qn::Section s(guarded(a[0])->lock, "Guarded.run");
+    if (!s) return nullptr;
+    PyObject* r = PyObject_CallNoArgs(a[1]);
+    if (!s.unlock()) {
+        Py_XDECREF(r);
+        return nullptr;
+    }
+    return r;
+}
+
+PyObject* guarded_held_by_me(qn::Function*, PyObject* const* a) {
+    return qn::boolean(guarded(a[0])->lock.owner.held_by_me());
 }
 
 int exec_probe(PyObject* m) {
@@ -72,10 +102,15 @@ int exec_probe(PyObject* m) {
         !qn::add_function(m, {"arg_bool", p_arg_bool, {{"flag", nullptr, "bool"}}, "bool"}) ||
         !qn::add_function(m, {"echo", p_echo, {{"a"}, {"b", qn::dflt(2), "int"}, {"c", qn::dflt_none()}}, "tuple",
                               "Return (a, b, c)."}) ||
-        !qn::add_function(m, {"with_lock", p_with_lock, {{"lock"}, {"fn"}}}) ||
-        !qn::add_function(m, {"with_owned_lock", p_with_owned_lock, {{"lock"}, {"fn"}}}) ||
-        !qn::add_function(m, {"new_lock", p_new_lock}) ||
-        !qn::add_function(m, {"lock_takes_direct_path", p_lock_direct, {{"lock"}}, "bool"}))
+        !qn::add_function(m, {"new_lock", p_new_lock}))
+        return -1;
+    qn::gc_type_init(GuardedType, "quarvel._native_probe.Guarded", sizeof(GuardedObject),
+                     "One lock whose sections call back into Python.",
+                     {guarded_new, nullptr, guarded_dealloc, guarded_traverse, nullptr});
+    if (qn::type_ready(m, GuardedType) < 0 ||
+        !qn::add_method(&GuardedType, {"run", guarded_run, {{"fn"}}, nullptr, "fn() inside a section."}) ||
+        !qn::add_method(&GuardedType, {"held_by_me", guarded_held_by_me, {}, "bool",
+                                       "Whether this thread is inside a section."}))
         return -1;
     return 0;
 }

@@ -6,9 +6,9 @@
 //
 //   f = Floor(value=12345, fvalue=1.5, obj=("a", 1), dict={...}, list=[...])
 //   f.<kind><arity>(...)          method with <arity> arguments (0..6), e.g. f.int0(), f.bool2(a, b)
-//   f.locked_<kind><arity>(...)   the same, after taking and releasing a threading.Lock made in the
-//                                 constructor, through the lock's own acquire/release functions
-//                                 (the same path the modules use)
+//   f.locked_<kind><arity>(...)   the same, inside a section of a native lock made in the
+//                                 constructor (qn::Lock with Sections::any: the mutex is taken
+//                                 and released, as in the modules' sections that run Python code)
 //   fn_<kind><arity>(...)         module-level function of that arity
 //
 // kinds: int   a new int of `value` (PyLong_FromLongLong; module functions use set_value())
@@ -28,7 +28,7 @@ struct FloorObject {
     PyObject* obj;
     PyObject* dict;
     PyObject* list;
-    PyObject* lock;
+    qn::Lock<qn::Sections::any> lock;
 };
 
 PyTypeObject FloorType{};
@@ -57,7 +57,7 @@ PyObject* result(PyObject* self) {
 template <int K, bool Locked>
 PyObject* body(PyObject* self) {
     if constexpr (Locked) {
-        qn::LockGuard g(reinterpret_cast<FloorObject*>(self)->lock);
+        qn::Section g(reinterpret_cast<FloorObject*>(self)->lock, "Floor.locked");
         if (!g) return nullptr;
         return result<K>(self);
     } else {
@@ -144,8 +144,7 @@ PyObject* floor_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     f->dict = dict;
     Py_XINCREF(list);
     f->list = list;
-    f->lock = qn::new_lock();
-    if (f->lock == nullptr) return nullptr;
+    if (!qn::make_native_lock(f->lock)) return nullptr;
     return self.release();
 }
 
@@ -154,7 +153,7 @@ void floor_dealloc(PyObject* self) {
     Py_XDECREF(f->obj);
     Py_XDECREF(f->dict);
     Py_XDECREF(f->list);
-    Py_XDECREF(f->lock);
+    f->lock.dispose();
     Py_TYPE(self)->tp_free(self);
 }
 

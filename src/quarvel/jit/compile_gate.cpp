@@ -1,11 +1,11 @@
 // quarvel.jit.compile_gate: the compile policy.
 //
 // PolicyConfig and FunctionMetrics are plain native records. CompileGate keeps one learned
-// call-count threshold per function and serialises every method on its own lock (made from the
-// module's `threading.Lock` when the gate is initialised); the telemetry store handed to
-// should_compile / update is called while that lock is held, so a decision never mixes a threshold
-// and metrics from different moments. The interpreter lock is never released here except inside a
-// lock's own acquire while it waits.
+// call-count threshold per function and serialises every method on its own lock (qn::Lock, made
+// after the module's `threading.Lock` when the gate is initialised: native unless that factory was
+// substituted); the telemetry store handed to should_compile / update is called inside the
+// section, so a decision never mixes a threshold and metrics from different moments. The
+// interpreter lock is never released here except while a thread waits for a lock.
 //
 // Re-entry. A store (or a configuration property, or anything else that runs while a gate's lock is
 // held) that calls back into the same gate on the same thread gets RuntimeError instead of waiting
@@ -37,14 +37,14 @@ PyObject* module_dict = nullptr;      // the module's namespace, for globals rea
 PyObject* gate_instance = nullptr;    // the process-wide gate, or None
 PyObject* logger_class = nullptr;     // logging.Logger, for the level pre-check
 qn::StdFunction std_clock;            // is the module's `time.time` the standard clock?
-qn::StdFunction std_lock_factory;     // is the module's `threading.Lock` the standard lock?
+qn::LockFactory gate_locks;           // the gates' locks, after the module's `threading.Lock`
 qn::DictTemplate stats_keys;          // get_statistics' result
 
 // Interned names.
 struct Names {
-    PyObject *Lock, *_policy_lock, *avg_speedup, *call_count, *compile_count, *debug, *get_metrics,
+    PyObject *_policy_lock, *avg_speedup, *call_count, *compile_count, *debug, *get_metrics,
         *initial_threshold, *isEnabledFor, *last_compiled, *learning_rate, *logger, *max_threshold, *min_threshold,
-        *target_speedup, *threading, *time;
+        *target_speedup, *time;
 } N;
 
 // Constant objects.
@@ -58,7 +58,6 @@ struct Constants {
 
 int make_constants() {
     const std::pair<PyObject**, const char*> names[] = {
-        {&N.Lock, "Lock"},
         {&N._policy_lock, "_policy_lock"},
         {&N.avg_speedup, "avg_speedup"},
         {&N.call_count, "call_count"},
@@ -73,7 +72,6 @@ int make_constants() {
         {&N.max_threshold, "max_threshold"},
         {&N.min_threshold, "min_threshold"},
         {&N.target_speedup, "target_speedup"},
-        {&N.threading, "threading"},
         {&N.time, "time"},
     };
     for (const auto& [slot, text] : names) {
@@ -320,8 +318,7 @@ struct GateCore {
     Py_ssize_t refs = 1;
     PyObject* config = nullptr;      // PolicyConfig (or subclass), shared with the caller
     PyObject* thresholds = nullptr;  // dict: str / None -> int
-    PyObject* lock = nullptr;        // serialises the gate's methods
-    qn::LockOwner owner;             // the thread inside a locked section on `lock`
+    qn::Lock<qn::Sections::any> lock;  // serialises the gate's methods (their sections run Python code)
     // The entry of `thresholds` read or written last, so that a driver asking about the same
     // function again (the same identifier object) skips the dictionary lookup. Kept under `lock`;
     // `memo_value` is null for "no entry".
@@ -335,21 +332,6 @@ void memo_forget(GateCore* c) {
     Py_CLEAR(c->memo_value);
 }
 
-// Takes over the three references; nullptr (references released, MemoryError set) on failure.
-GateCore* core_new(PyObject* config, PyObject* thresholds, PyObject* lock) {
-    GateCore* c = (config && thresholds && lock) ? new (std::nothrow) GateCore : nullptr;
-    if (c == nullptr) {
-        if (config && thresholds && lock) PyErr_NoMemory();
-        Py_XDECREF(config);
-        Py_XDECREF(thresholds);
-        Py_XDECREF(lock);
-        return nullptr;
-    }
-    c->config = config;
-    c->thresholds = thresholds;
-    c->lock = lock;
-    return c;
-}
 
 // Drops one reference; the last one releases the objects (which may run their finalizers: never
 // called with a native lock held).
@@ -358,7 +340,7 @@ void core_release(GateCore* c) {
     memo_forget(c);
     Py_CLEAR(c->config);
     Py_CLEAR(c->thresholds);
-    Py_CLEAR(c->lock);
+    c->lock.dispose();
     delete c;
 }
 
@@ -399,7 +381,7 @@ int gate_traverse(PyObject* o, visitproc visit, void* arg) {
     if (c != nullptr) {
         Py_VISIT(c->config);
         Py_VISIT(c->thresholds);
-        Py_VISIT(c->lock);
+        return c->lock.traverse(visit, arg);
     }
     return 0;
 }
@@ -420,23 +402,25 @@ void gate_dealloc(PyObject* o) {
     Py_TRASHCAN_END
 }
 
-// A new lock from `threading.Lock` as the module sees it when the gate is initialised.
-PyObject* new_gate_lock() {
-    const int standard = std_lock_factory.is_standard();
-    if (standard < 0) return nullptr;
-    if (standard) return qn::new_lock();
-    qn::Ref threading = qn::Ref::steal(qn::lookup_global(module_dict, N.threading));
-    if (!threading) return nullptr;
-    return PyObject_CallMethodNoArgs(threading.get(), N.Lock);
-}
-
-// A fresh core for `config` (taken over).
+// A fresh core for `config` (taken over), its lock made after `threading.Lock` as the module sees
+// it now; nullptr with an exception set.
 GateCore* new_core(PyObject* config) {
     qn::Ref hold = qn::Ref::steal(config);
     if (!hold) return nullptr;
-    PyObject* thresholds = PyDict_New();
-    PyObject* lock = thresholds ? new_gate_lock() : nullptr;
-    return core_new(hold.release(), thresholds, lock);
+    qn::Ref thresholds = qn::Ref::steal(PyDict_New());
+    if (!thresholds) return nullptr;
+    GateCore* c = new (std::nothrow) GateCore;
+    if (c == nullptr) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    c->config = hold.release();
+    c->thresholds = thresholds.release();
+    if (!qn::make_lock(c->lock, gate_locks)) {
+        core_release(c);
+        return nullptr;
+    }
+    return c;
 }
 
 // A fresh gate already holds a working default state, so that a subclass whose __init__ does
@@ -613,7 +597,7 @@ PyObject* gate_get_threshold(qn::Function*, PyObject* const* a) {
     if (!begin_call(a[0], func_id, c)) return nullptr;
     qn::Ref result;
     {
-        qn::LockGuard guard(c->lock, c->owner, "CompileGate.get_threshold");
+        qn::Section guard(c->lock, "CompileGate.get_threshold");
         if (!guard) return nullptr;
         PyObject* v;
         int32_t t;
@@ -645,7 +629,7 @@ PyObject* gate_should_compile(qn::Function*, PyObject* const* a) {
     double avg_speedup = 0.0, last_compiled = 0.0;
     qn::Ref metrics;
     {
-        qn::LockGuard guard(c->lock, c->owner, "CompileGate.should_compile");
+        qn::Section guard(c->lock, "CompileGate.should_compile");
         if (!guard) return nullptr;
         if (!threshold_fast(c.get(), func_id, threshold)) return nullptr;
         metrics = qn::Ref::steal(call_get_metrics(store, func_id));
@@ -703,7 +687,7 @@ PyObject* gate_update(qn::Function*, PyObject* const* a) {
     double avg_speedup = 0.0;
     qn::Ref metrics, count_obj, stored_value;
     {
-        qn::LockGuard guard(c->lock, c->owner, "CompileGate.update");
+        qn::Section guard(c->lock, "CompileGate.update");
         if (!guard) return nullptr;
         metrics = qn::Ref::steal(call_get_metrics(store, func_id));
         if (!metrics) return nullptr;
@@ -796,7 +780,7 @@ PyObject* gate_get_statistics(qn::Function*, PyObject* const* a) {
     if (!hold_core(a[0], c)) return nullptr;
     qn::Ref result;
     {
-        qn::LockGuard guard(c->lock, c->owner, "CompileGate.get_statistics");
+        qn::Section guard(c->lock, "CompileGate.get_statistics");
         if (!guard) return nullptr;
         result = qn::Ref::steal(PyDict_GET_SIZE(c->thresholds) > 0 ? learned_stats(c->thresholds)
                                                                    : configured_stats(c->config));
@@ -1086,8 +1070,7 @@ int exec_compile_gate(PyObject* m) {
     if (qn::import_into(m, "time") < 0 || qn::import_into(m, "logging") < 0 || qn::import_into(m, "threading") < 0 ||
         qn::import_from(m, "typing", {"Dict", "Optional"}) < 0)
         return -1;
-    if (std_clock.setup(module_dict, "time", "time") < 0 || std_lock_factory.setup(module_dict, "threading", "Lock") < 0)
-        return -1;
+    if (std_clock.setup(module_dict, "time", "time") < 0 || gate_locks.setup(module_dict) < 0) return -1;
     if (methods_install() < 0) return -1;
     {
         qn::Ref logging = qn::Ref::steal(PyImport_ImportModule("logging"));

@@ -3,10 +3,12 @@
 // The tree itself (nodes, rebalancing, concurrent walks, node reclamation) is the pure C++ core in
 // block_tree.hpp; this file binds it to Python objects:
 //   * nodes come from the interpreter's allocator and hold one owned reference to their block;
-//   * writers (insert, delete, clear, remove_ge) run under the tree's threading.Lock with the
-//     interpreter lock held, bracketed by the sequence counter; the only Python code inside such a
-//     section is the block comparison of delete. Blocks leaving the tree are released after the
-//     section is closed and the lock released, so a finalizer may use the tree freely;
+//   * writers (insert, delete, clear, remove_ge) run in sections of the tree's writer lock (a
+//     qn::Lock: native unless the module's `threading.Lock` was substituted) with the interpreter
+//     lock held, bracketed by the sequence counter; the only Python code inside such a section is
+//     the block comparison of delete, and remove_ge's walk may give the interpreter lock up. Blocks
+//     leaving the tree are released after the section is closed, so a finalizer may use the tree
+//     freely;
 //   * readers (find_best_fit, find_all_exact) take no lock. On trees of at least
 //     kReleaseWalkNodes tree nodes they walk with the interpreter lock released (so does
 //     remove_ge, inside its section); below that the walk is cheaper than handing the interpreter
@@ -26,10 +28,10 @@
 // interpreter lock can be given up (the released walks, waiting for a lock, time.sleep, and any
 // Python code: a block's __eq__, a subclass's _sanitize_size, a counter method) the frames of this
 // file keep no object whose destructor touches Python: references held across such calls are
-// plain pointers released by hand, and lock sections are entered and left by hand. Unwound at
-// exit, such a frame leaks its references and leaves its lock held, which is harmless then. No
-// noexcept function may be on the stack there either (the unwind cannot pass it and the process
-// terminates), hence the local conversions below.
+// plain pointers released by hand, and a section guard (qn::Section) touches no object when its
+// thread is ended that way. Unwound at exit, such a frame leaks its references and may leave a
+// lock held, which is harmless then. No noexcept function may be on the stack there either (the
+// unwind cannot pass it and the process terminates), hence the local conversions below.
 #include "native/qn.hpp"
 
 #include "block_tree.hpp"
@@ -74,12 +76,10 @@ struct Stats {
 struct TreeObject {
     PyObject_HEAD
     Tree tree;
-    PyObject* lock;            // writer lock (threading.Lock); never replaced while the tree lives
-    PyObject* op_counter;      // AtomicCounter or None
-    PyObject* sample_counter;  // AtomicCounter or None
-    PyObject* stats_lock;      // threading.Lock; never replaced while the tree lives
-    qn::LockOwner owner;       // thread inside a section of `lock`
-    qn::LockOwner stats_owner; // thread inside a section of `stats_lock`
+    qn::Lock<qn::Sections::any> lock;            // the writer lock; lives as long as the tree
+    PyObject* op_counter;                        // AtomicCounter or None
+    PyObject* sample_counter;                    // AtomicCounter or None
+    qn::Lock<qn::Sections::native> stats_lock;   // guards `stats` against reset_circuit_breaker
     std::uint32_t sample_rate;
     bool atomic_available;
     Stats stats;
@@ -87,14 +87,15 @@ struct TreeObject {
 
 PyTypeObject TreeType{};
 PyObject* g_module_dict = nullptr;  // the module's namespace, for globals read at call time
+qn::LockFactory g_locks;            // the trees' locks, after the module's `threading.Lock`
 PyObject* g_backoff = nullptr;      // 0.0001 as a float
 qn::StdFunction g_clock;            // is `time.perf_counter_ns` as the module sees it the standard one?
 qn::DictTemplate g_stats_keys;      // get_stats before any reset_circuit_breaker
 qn::DictTemplate g_stats_keys_cb;   // ... and after it
 
 // Interned names, all made at load so that no call depends on creating them.
-#define BLOCK_INDEX_NAMES(X) X(ATOMIC_AVAILABLE) X(AtomicCounter) X(Lock) X(_sanitize_size) X(increment) \
-    X(load) X(size) X(sleep) X(threading) X(time)
+#define BLOCK_INDEX_NAMES(X) X(ATOMIC_AVAILABLE) X(AtomicCounter) X(_sanitize_size) X(increment) X(load) X(size) \
+    X(sleep) X(time)
 
 struct Names {
 #define X(n) PyObject* n = nullptr;
@@ -137,45 +138,34 @@ PyObject* call_method0(PyObject* obj, PyObject* name) {
 // and only int objects are handed to the shared helpers. (candidate for src/native: the same
 // helpers without noexcept.)
 
-// ---- lock sections --------------------------------------------------------------------------
+// ---- write sections -------------------------------------------------------------------------
 
-// Enters a section of `lock` for operation `what` ("FastRedBlackTree.insert"), recording this
-// thread in `owner`; raises the re-entry RuntimeError instead of waiting when this thread is
-// already inside a section of the same lock. Holds a reference to the lock until leave_section.
-bool enter_section(PyObject* lock, qn::LockOwner& owner, const char* what) {
-    const unsigned long me = PyThread_get_thread_ident();
-    if (owner.thread.load(std::memory_order_relaxed) == me) return qn::reentry_error(what);
-    Py_INCREF(lock);
-    if (!qn::lock_acquire(lock)) {
-        Py_DECREF(lock);
-        return false;
+// A section of the writer lock with the sequence counter odd while it is open. Closing makes the
+// counter even again and frees retired nodes when no walker needs them; every path closes it by
+// hand (freeing nodes needs the interpreter, which a thread unwound at exit does not have: such
+// a thread leaves the counter odd, which is harmless then). Entering raises the re-entry
+// RuntimeError for operation `what` instead of waiting when this thread is already inside a
+// section of the same tree.
+class WriteSection {
+public:
+    WriteSection(TreeObject* t, const char* what) : t_(t), section_(t->lock, what) {
+        if (section_) t->tree.begin_write();
     }
-    owner.thread.store(me, std::memory_order_relaxed);
-    return true;
-}
+    WriteSection(const WriteSection&) = delete;
+    WriteSection& operator=(const WriteSection&) = delete;
+    explicit operator bool() const { return static_cast<bool>(section_); }
+    // false (exception set) when releasing a Python-level lock failed; the write is complete.
+    bool close() {
+        t_->tree.end_write();
+        t_->tree.reclaim();
+        return section_.unlock();
+    }
 
-// Leaves a section entered by enter_section, keeping any exception that is set; false (exception
-// set) if releasing the lock failed.
-bool leave_section(PyObject* lock, qn::LockOwner& owner) {
-    owner.thread.store(0, std::memory_order_relaxed);
-    const bool ok = qn::lock_release(lock);
-    Py_DECREF(lock);
-    return ok;
-}
+private:
 
-// Write sections: the writer lock, with the sequence counter odd while the section is open.
-// Closing makes it even again and frees retired nodes when no walker needs them.
-bool open_write(TreeObject* t, const char* what) {
-    if (!enter_section(t->lock, t->owner, what)) return false;
-    t->tree.begin_write();
-    return true;
-}
-
-bool close_write(TreeObject* t, PyObject* lock) {
-    t->tree.end_write();
-    t->tree.reclaim();
-    return leave_section(lock, t->owner);
-}
+    TreeObject* t_;
+    qn::Section<qn::Sections::any> section_;
+};
 
 // ---- size validation ------------------------------------------------------------------------
 
@@ -295,7 +285,7 @@ ReadResult read(TreeObject* t, std::uint64_t size, const char* what, Node*& node
         if (start & 1) {
             // Called from inside the open section itself (a block's __eq__ during delete): the
             // section could only close after this call returns, so waiting is pointless.
-            if (t->owner.held_by_me()) {
+            if (t->lock.owner.held_by_me()) {
                 qn::reentry_error(what);
                 return ReadResult::error;
             }
@@ -339,25 +329,11 @@ bool make_counters(PyObject*& op, PyObject*& sample) {
     return op != nullptr;
 }
 
-// threading.Lock(), `threading` being the module global as found now (it may have been rebound to
-// any module or object offering a lock class with acquire and release).
-PyObject* make_lock() {
-    PyObject* threading = qn::lookup_global(g_module_dict, S.threading);
-    if (threading == nullptr) return nullptr;
-    PyObject* factory = PyObject_GetAttr(threading, S.Lock);
-    Py_DECREF(threading);
-    if (factory == nullptr) return nullptr;
-    PyObject* lock = PyObject_CallNoArgs(factory);
-    Py_DECREF(factory);
-    return lock;
-}
-
 // Construction: the locks, and both counters when the module globals ATOMIC_AVAILABLE and
 // AtomicCounter (read now) are true.
 bool tree_setup(TreeObject* t) {
     t->sample_rate = 100;
-    t->lock = make_lock();
-    if (t->lock == nullptr) return false;
+    if (!qn::make_lock(t->lock, g_locks)) return false;
     int use;
     {
         PyObject* available = module_global(S.ATOMIC_AVAILABLE);
@@ -381,8 +357,7 @@ bool tree_setup(TreeObject* t) {
         t->op_counter = qn::newref(Py_None);
         t->sample_counter = qn::newref(Py_None);
     }
-    t->stats_lock = make_lock();
-    return t->stats_lock != nullptr;
+    return qn::make_lock(t->stats_lock, g_locks);
 }
 
 PyObject* tree_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
@@ -390,8 +365,6 @@ PyObject* tree_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
     if (self == nullptr) return nullptr;
     TreeObject* t = as_tree(self);
     ::new (&t->tree) Tree();
-    ::new (&t->owner) qn::LockOwner();
-    ::new (&t->stats_owner) qn::LockOwner();
     if (!tree_setup(t)) {
         Py_DECREF(self);
         return nullptr;
@@ -426,10 +399,10 @@ int traverse_subtree(const Node* n, visitproc visit, void* arg) {
 
 int tree_traverse(PyObject* self, visitproc visit, void* arg) {
     TreeObject* t = as_tree(self);
-    Py_VISIT(t->lock);
+    if (int r = t->lock.traverse(visit, arg)) return r;
     Py_VISIT(t->op_counter);
     Py_VISIT(t->sample_counter);
-    Py_VISIT(t->stats_lock);
+    if (int r = t->stats_lock.traverse(visit, arg)) return r;
     return traverse_subtree(t->tree.root(), visit, arg);
 }
 
@@ -469,10 +442,10 @@ void tree_dealloc(PyObject* self) {
     t->tree.dispose_detached(old, release_block);
     if (PyErr_Occurred()) PyErr_WriteUnraisable(self);
     PyErr_Restore(et, ev, tb);
-    Py_CLEAR(t->lock);
+    t->lock.dispose();
     Py_CLEAR(t->op_counter);
     Py_CLEAR(t->sample_counter);
-    Py_CLEAR(t->stats_lock);
+    t->stats_lock.dispose();
     t->tree.~Tree();  // no walker can be in progress: each one holds a reference to the tree
     Py_TYPE(self)->tp_free(self);
     Py_TRASHCAN_END
@@ -551,7 +524,7 @@ PyObject* m_insert(qn::Function*, PyObject* const* a) {
     TreeObject* t = as_tree(a[0]);
     PyObject* block = a[2];
     // A call from inside one of this tree's sections changes nothing, not even the counter.
-    if (t->owner.held_by_me()) {
+    if (t->lock.owner.held_by_me()) {
         qn::reentry_error("FastRedBlackTree.insert");
         return nullptr;
     }
@@ -582,8 +555,8 @@ PyObject* m_insert(qn::Function*, PyObject* const* a) {
     }
     node->block = qn::newref(block);
 
-    PyObject* lock = t->lock;
-    if (!open_write(t, "FastRedBlackTree.insert")) {
+    WriteSection w(t, "FastRedBlackTree.insert");
+    if (!w) {
         Py_DECREF(node->block);
         Tree::free_node(node);
         return nullptr;
@@ -593,7 +566,7 @@ PyObject* m_insert(qn::Function*, PyObject* const* a) {
     ++t->stats.total_insertions;
     ++t->stats.operation_count;
     PyObject* sampled = sample && t->atomic_available ? qn::newref(t->sample_counter) : nullptr;
-    if (!close_write(t, lock)) {
+    if (!w.close()) {
         Py_XDECREF(sampled);
         return nullptr;
     }
@@ -626,8 +599,8 @@ PyObject* m_delete(qn::Function*, PyObject* const* a) {
         case SizeResult::invalid: Py_RETURN_FALSE;
         case SizeResult::error: return nullptr;
     }
-    PyObject* lock = t->lock;
-    if (!open_write(t, "FastRedBlackTree.delete")) return nullptr;
+    WriteSection w(t, "FastRedBlackTree.delete");
+    if (!w) return nullptr;
     // Nothing else can change the tree while `==` runs: every writer on another thread waits for
     // the lock we hold, and one on this thread (called from __eq__) raises instead.
     PyObject* removed = nullptr;  // owned; released after the section
@@ -648,7 +621,7 @@ PyObject* m_delete(qn::Function*, PyObject* const* a) {
         --t->stats.total_blocks;
         ++t->stats.total_deletions;
     }
-    if (!close_write(t, lock) || eq < 0) {
+    if (!w.close() || eq < 0) {
         Py_XDECREF(removed);
         return nullptr;
     }
@@ -659,7 +632,7 @@ PyObject* m_delete(qn::Function*, PyObject* const* a) {
 
 PyObject* m_clear(qn::Function*, PyObject* const* a) {
     TreeObject* t = as_tree(a[0]);
-    if (t->owner.held_by_me()) {
+    if (t->lock.owner.held_by_me()) {
         qn::reentry_error("FastRedBlackTree.clear");
         return nullptr;
     }
@@ -668,8 +641,8 @@ PyObject* m_clear(qn::Function*, PyObject* const* a) {
     PyObject* new_op = nullptr;
     PyObject* new_sample = nullptr;
     if (t->atomic_available && !make_counters(new_op, new_sample)) return nullptr;
-    PyObject* lock = t->lock;
-    if (!open_write(t, "FastRedBlackTree.clear")) {
+    WriteSection w(t, "FastRedBlackTree.clear");
+    if (!w) {
         Py_XDECREF(new_op);
         Py_XDECREF(new_sample);
         return nullptr;
@@ -681,7 +654,7 @@ PyObject* m_clear(qn::Function*, PyObject* const* a) {
         std::swap(t->op_counter, new_op);
         std::swap(t->sample_counter, new_sample);
     }
-    close_write(t, lock);  // a failing release leaves its exception set; the tree is already empty
+    w.close();  // a failing release leaves its exception set; the tree is already empty
     Py_XDECREF(new_op);
     Py_XDECREF(new_sample);
     t->tree.dispose_detached(old, release_block);
@@ -784,7 +757,7 @@ PyObject* m_remove_ge(qn::Function*, PyObject* const* a) {
         case SizeResult::invalid: return none_pair();
         case SizeResult::error: return nullptr;
     }
-    if (t->owner.held_by_me()) {
+    if (t->lock.owner.held_by_me()) {
         qn::reentry_error("FastRedBlackTree.remove_ge");
         return nullptr;
     }
@@ -793,8 +766,8 @@ PyObject* m_remove_ge(qn::Function*, PyObject* const* a) {
     // interpreter lock.
     PyObject* result = PyTuple_New(2);
     if (result == nullptr) return nullptr;
-    PyObject* lock = t->lock;
-    if (!open_write(t, "FastRedBlackTree.remove_ge")) {
+    WriteSection w(t, "FastRedBlackTree.remove_ge");
+    if (!w) {
         Py_DECREF(result);
         return nullptr;
     }
@@ -811,7 +784,7 @@ PyObject* m_remove_ge(qn::Function*, PyObject* const* a) {
         }
     }
     const bool failed = n != nullptr && found_size == nullptr;
-    if (!close_write(t, lock) || failed) {
+    if (!w.close() || failed) {
         Py_XDECREF(found_size);
         Py_XDECREF(block);
         Py_DECREF(result);
@@ -827,9 +800,9 @@ PyObject* m_remove_ge(qn::Function*, PyObject* const* a) {
 PyObject* m_get_size_distribution(qn::Function*, PyObject* const* a) {
     TreeObject* t = as_tree(a[0]);
     std::vector<std::pair<std::uint64_t, std::uint64_t>> entries;
-    PyObject* lock = t->lock;
     // Holds the writer lock (so no write is in progress) without opening a write section.
-    if (!enter_section(lock, t->owner, "FastRedBlackTree.get_size_distribution")) return nullptr;
+    qn::Section section(t->lock, "FastRedBlackTree.get_size_distribution");
+    if (!section) return nullptr;
     bool no_memory = false;
     try {
         entries.reserve(static_cast<std::size_t>(t->tree.tree_node_count()));
@@ -837,7 +810,7 @@ PyObject* m_get_size_distribution(qn::Function*, PyObject* const* a) {
     } catch (const std::bad_alloc&) {
         no_memory = true;
     }
-    if (!leave_section(lock, t->owner)) return nullptr;
+    if (!section.unlock()) return nullptr;
     if (no_memory) return PyErr_NoMemory();
     PyObject* dict = PyDict_New();
     for (std::size_t i = 0; dict != nullptr && i < entries.size(); ++i) {
@@ -856,13 +829,13 @@ PyObject* m_get_stats(qn::Function*, PyObject* const* a) {
     std::uint64_t node_count;
     unsigned height;
     PyObject* sample_counter = nullptr;  // held while load() runs
-    PyObject* stats_lock = t->stats_lock;
-    if (!enter_section(stats_lock, t->stats_owner, "FastRedBlackTree.get_stats")) return nullptr;
+    qn::Section section(t->stats_lock, "FastRedBlackTree.get_stats");
+    if (!section) return nullptr;
     snap = t->stats;
     node_count = t->tree.block_count();
     height = t->tree.height();  // the tree is complete whenever the interpreter lock is held
     if (t->atomic_available) sample_counter = qn::newref(t->sample_counter);
-    if (!leave_section(stats_lock, t->stats_owner)) {
+    if (!section.unlock()) {
         Py_XDECREF(sample_counter);
         return nullptr;
     }
@@ -888,11 +861,11 @@ PyObject* m_get_statistics(qn::Function*, PyObject* const*) { return PyDict_New(
 
 PyObject* m_reset_circuit_breaker(qn::Function*, PyObject* const* a) {
     TreeObject* t = as_tree(a[0]);
-    PyObject* stats_lock = t->stats_lock;
-    if (!enter_section(stats_lock, t->stats_owner, "FastRedBlackTree.reset_circuit_breaker")) return nullptr;
+    qn::Section section(t->stats_lock, "FastRedBlackTree.reset_circuit_breaker");
+    if (!section) return nullptr;
     t->stats.has_circuit_breaker_trips = true;
     t->stats.operation_count = 0;
-    if (!leave_section(stats_lock, t->stats_owner)) return nullptr;
+    if (!section.unlock()) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -1046,7 +1019,7 @@ int exec_block_index(PyObject* m) {
     if (qn::import_into(m, "threading") < 0 || qn::import_into(m, "time") < 0 || qn::import_into(m, "math") < 0 ||
         qn::import_from(m, "typing", {"List", "Optional", "Tuple", "Dict", "Any"}) < 0)
         return -1;
-    if (g_clock.setup(g_module_dict, "time", "perf_counter_ns") < 0) return -1;
+    if (g_clock.setup(g_module_dict, "time", "perf_counter_ns") < 0 || g_locks.setup(g_module_dict) < 0) return -1;
     if (g_stats_keys.setup({"total_blocks", "total_insertions", "total_deletions", "total_searches", "bucket_hits",
                             "tree_hits", "operation_count", "node_count", "height", "sampled_operations",
                             "is_valid"}) < 0 ||

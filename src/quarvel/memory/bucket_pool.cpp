@@ -1,21 +1,19 @@
 // quarvel.memory.bucket_pool: the native fast paths of the runtime's memory pools.
 //
-//   FastBucketAllocator  size-class buckets of free block offsets, guarded by a threading.Lock
+//   FastBucketAllocator  size-class buckets of free block offsets, guarded by a lock
 //   FastSlabHeaderOps    one slab's 16-byte header (CRC-16 checked) and its free-object bitmap
-//   FastStatsCollector   allocation counters, guarded by a threading.Lock
+//   FastStatsCollector   allocation counters, guarded by a lock
 //   fast_align_size, fast_get_bucket_size, fast_bitmap_operations, fast_can_fit_aligned
 //
 // The integer work lives in bucket_core.hpp; this file converts arguments, takes the locks and
-// builds results. Every argument is converted before a lock is taken or a field changes, result
-// objects are built and the corrupt-header warning is logged after the lock is released, so no
-// Python code runs inside a locked section other than a rebound lock type's own acquire/release.
-// Each lock records the thread inside it (qn::LockOwner) from the moment acquire returns until
-// release is called: code that reaches the same object again on that thread in between gets
-// RuntimeError instead of waiting for itself.
+// builds results. Every argument is converted before a section is entered or a field changes,
+// result objects are built and the corrupt-header warning is logged after the section, so the
+// sections are native work only (qn::Sections::native); a rebound lock type's own acquire/release
+// is the only Python code that can run while one is entered or left, and a call from there back
+// into the same object gets RuntimeError instead of waiting for itself.
 //
-// The locks are made at construction by the module's own `threading.Lock` (looked up in the module
-// namespace then, as the module's Python code would), so a rebound `threading` gives new objects
-// its lock type.
+// The locks follow the module's own `threading.Lock` at construction (qn::LockFactory), so a
+// rebound `threading` gives new objects its lock type.
 #include "native/qn.hpp"
 
 #include "bucket_core.hpp"
@@ -28,12 +26,13 @@ namespace {
 namespace core = quarvel::bucket;
 
 core::Crc16Table g_crc_table{};
-PyObject* g_module_dict = nullptr;  // owned; `logger` and `threading` are looked up here at call time
+PyObject* g_module_dict = nullptr;  // owned; `logger` is looked up here at call time
+qn::LockFactory g_locks;            // the objects' locks, after the module's `threading.Lock`
 
 // Names used at call time, interned at load so that no call depends on creating them.
-enum Name { kThreading, kLock, kLogger, kWarning, kInitBuckets, kIsSet, kSet, kClear, kFindFirst, kNameCount };
-constexpr const char* kNameText[kNameCount] = {"threading", "Lock",   "logger", "warning",   "_init_buckets",
-                                               "is_set",    "set",    "clear",  "find_first"};
+enum Name { kLogger, kWarning, kInitBuckets, kIsSet, kSet, kClear, kFindFirst, kNameCount };
+constexpr const char* kNameText[kNameCount] = {"logger", "warning", "_init_buckets", "is_set",
+                                               "set",    "clear",   "find_first"};
 PyObject* g_names[kNameCount] = {};
 
 int intern_names() {
@@ -51,63 +50,27 @@ PyObject* zero_division() {
 
 // ---------------------------------------------------------------------------------------------
 // The two locked classes (FastBucketAllocator, FastStatsCollector) begin with this head: the lock
-// their operations take and the thread inside it.
+// their operations take.
 
 struct LockedHead {
     PyObject_HEAD
-    PyObject* lock;  // nullptr only after the garbage collector cleared the object
-    qn::LockOwner owner;
+    qn::Lock<qn::Sections::native> lock;
 };
 
 inline LockedHead* head(PyObject* o) { return reinterpret_cast<LockedHead*>(o); }
 
-// Sets up the head of a new (zeroed) instance; the lock is threading.Lock() with `threading` as
-// the module namespace has it now. false with an exception set.
-//
-// Here and wherever Python code runs (which may let the interpreter lock go), references are held
-// in plain pointers rather than in C++ objects that release them when destroyed: a thread that the
-// interpreter ends at exit while it waits for the interpreter lock is unwound without touching
-// any object (what it held leaks).
-bool head_new(PyObject* self) {
-    LockedHead* h = head(self);
-    new (&h->owner) qn::LockOwner();
-    PyObject* threading = qn::lookup_global(g_module_dict, g_names[kThreading]);
-    PyObject* factory = threading ? PyObject_GetAttr(threading, g_names[kLock]) : nullptr;
-    h->lock = factory ? PyObject_CallNoArgs(factory) : nullptr;
-    Py_XDECREF(factory);
-    Py_XDECREF(threading);
-    return h->lock != nullptr;
-}
+// Sets up the head of a new (zeroed) instance; false with an exception set.
+bool head_new(PyObject* self) { return qn::make_lock(head(self)->lock, g_locks); }
 
-void head_dealloc(PyObject* self) {
-    Py_CLEAR(head(self)->lock);
-    head(self)->owner.~LockOwner();
-}
+void head_dealloc(PyObject* self) { head(self)->lock.dispose(); }
 
-int head_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(head(self)->lock);
-    return 0;
-}
+int head_traverse(PyObject* self, visitproc visit, void* arg) { return head(self)->lock.traverse(visit, arg); }
 
+// A lock object written in Python may refer back to its owner: dropped, the object goes on with
+// the native lock.
 int head_clear(PyObject* self) {
-    Py_CLEAR(head(self)->lock);
+    head(self)->lock.clear();
     return 0;
-}
-
-// Runs `body` (native work only: no Python code) inside the lock of `self`; false with an
-// exception set when the lock could not be taken or given back, or when this thread is already
-// inside it (RuntimeError naming `what`). candidate for src/native: qn::with_lock with an owner.
-template <class F>
-bool locked(PyObject* self, const char* what, F&& body) {
-    LockedHead* h = head(self);
-    if (h->lock == nullptr) {  // cleared by the garbage collector; seen only from a finalizer of its cycle
-        PyErr_Format(PyExc_RuntimeError, "%s: the object was cleared by the garbage collector and has no lock", what);
-        return false;
-    }
-    qn::LockGuard guard(h->lock, h->owner, what);
-    if (!guard) return false;
-    body();
-    return guard.unlock();
 }
 
 void locked_type_setup(PyTypeObject& t, const char* name, Py_ssize_t size, const char* doc, newfunc new_fn,
@@ -260,7 +223,8 @@ PyObject* allocator_add(qn::Function*, PyObject* const* a) {
     if (bucket <= 0 || bucket != size) Py_RETURN_FALSE;
     core::BucketTable::Status status = core::BucketTable::Status::ok;
     bool added = false;
-    if (!locked(a[0], "FastBucketAllocator.add_to_bucket", [&] { added = o->table.push(bucket, offset, status); }))
+    if (!qn::locked(head(a[0])->lock, "FastBucketAllocator.add_to_bucket",
+                    [&] { added = o->table.push(bucket, offset, status); }))
         return nullptr;
     if (status != core::BucketTable::Status::ok) return PyErr_NoMemory();
     return qn::boolean(added);
@@ -273,7 +237,8 @@ PyObject* allocator_remove(qn::Function*, PyObject* const* a) {
     if (!allocator_bucket_of(o, size, bucket)) return nullptr;
     if (bucket <= 0) Py_RETURN_NONE;
     bool found = false;
-    if (!locked(a[0], "FastBucketAllocator.remove_from_bucket", [&] { found = o->table.pop(bucket, offset); }))
+    if (!qn::locked(head(a[0])->lock, "FastBucketAllocator.remove_from_bucket",
+                    [&] { found = o->table.pop(bucket, offset); }))
         return nullptr;
     if (!found) Py_RETURN_NONE;
     return PyLong_FromLong(offset);
@@ -286,8 +251,8 @@ PyObject* allocator_best_fit(qn::Function*, PyObject* const* a) {
     if (!allocator_bucket_of(o, size, bucket)) return nullptr;
     if (bucket <= 0) Py_RETURN_NONE;
     bool found = false;
-    if (!locked(a[0], "FastBucketAllocator.find_best_fit_bucket",
-                [&] { found = o->table.take_best_fit(bucket, size, alignment, offset); }))
+    if (!qn::locked(head(a[0])->lock, "FastBucketAllocator.find_best_fit_bucket",
+                    [&] { found = o->table.take_best_fit(bucket, size, alignment, offset); }))
         return nullptr;
     if (!found) Py_RETURN_NONE;
     return PyLong_FromLong(offset);
@@ -471,7 +436,7 @@ PyObject* stats_record_allocation(qn::Function*, PyObject* const* a) {
     bool bucketed;
     if (!i32_arg(a[1], size) || !i32_arg(a[2], padding) || !qn::arg_bool(a[3], bucketed)) return nullptr;
     StatsCollectorObject* s = stats(a[0]);
-    if (!locked(a[0], "FastStatsCollector.py_record_allocation", [&] {
+    if (!qn::locked(head(a[0])->lock, "FastStatsCollector.py_record_allocation", [&] {
             ++s->total_allocations;
             // A negative padding lowers the sum (modulo 2**64).
             s->alignment_padding_bytes += static_cast<uint64_t>(static_cast<int64_t>(padding));
@@ -483,13 +448,15 @@ PyObject* stats_record_allocation(qn::Function*, PyObject* const* a) {
 
 PyObject* stats_record_deallocation(qn::Function*, PyObject* const* a) {
     StatsCollectorObject* s = stats(a[0]);
-    if (!locked(a[0], "FastStatsCollector.py_record_deallocation", [&] { ++s->total_deallocations; })) return nullptr;
+    if (!qn::locked(head(a[0])->lock, "FastStatsCollector.py_record_deallocation",
+                    [&] { ++s->total_deallocations; }))
+        return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* stats_reset(qn::Function*, PyObject* const* a) {
     StatsCollectorObject* s = stats(a[0]);
-    if (!locked(a[0], "FastStatsCollector.reset_stats", [&] {
+    if (!qn::locked(head(a[0])->lock, "FastStatsCollector.reset_stats", [&] {
             s->total_allocations = s->total_deallocations = s->bucketed_allocations = s->fallback_allocations =
                 s->alignment_padding_bytes = 0;
         }))
@@ -510,7 +477,7 @@ PyObject* ratio_text(uint64_t bucketed, uint64_t total) {
 PyObject* stats_get(qn::Function*, PyObject* const* a) {
     StatsCollectorObject* s = stats(a[0]);
     uint64_t total = 0, freed = 0, bucketed = 0, fallback = 0, padding = 0;
-    if (!locked(a[0], "FastStatsCollector.get_stats", [&] {
+    if (!qn::locked(head(a[0])->lock, "FastStatsCollector.get_stats", [&] {
             total = s->total_allocations;
             freed = s->total_deallocations;
             bucketed = s->bucketed_allocations;
@@ -556,7 +523,7 @@ int exec_bucket_pool(PyObject* m) {
     PyObject* logger = qn::make_logger(m);
     if (logger == nullptr) return -1;
     g_module_dict = qn::newref(PyModule_GetDict(m));
-    if (intern_names() < 0) return -1;
+    if (g_locks.setup(g_module_dict) < 0 || intern_names() < 0) return -1;
     // 3. The classes, then the functions.
     header_type_setup();
     allocator_type_setup();

@@ -222,23 +222,11 @@ namespace {
 inline int64_t read_sc(const qn::Atomic64& a) { return a.read(); }
 inline int64_t raise_peak(qn::Atomic64& a, int64_t x) { return a.raise_to(x); }
 
-// The module's namespace (owned for the process) and the cached "is the module's
-// `threading.Lock` still the standard one" check, both set up at load.
+// The module's namespace (owned for the process) and the maker of the objects' locks, which
+// follows the module's `threading.Lock` (a caller may rebind `threading`, to a lock class of its
+// own for instance); both set up at load.
 PyObject* g_module_dict = nullptr;
-qn::StdFunction g_lock_factory;
-
-// `threading.Lock()` as the constructors evaluate it: through the module's current `threading`
-// global, which a caller may rebind (to a lock class of its own, for instance).
-PyObject* new_instance_lock() {
-    const int standard = g_lock_factory.is_standard();
-    if (standard < 0) return nullptr;
-    if (standard) return qn::new_lock();
-    qn::Ref threading = qn::Ref::steal(qn::lookup_global(g_module_dict, QN_STR("threading")));
-    if (!threading) return nullptr;
-    qn::Ref factory = qn::Ref::steal(PyObject_GetAttr(threading.get(), QN_STR("Lock")));
-    if (!factory) return nullptr;
-    return PyObject_CallNoArgs(factory.get());
-}
+qn::LockFactory g_locks;
 
 }  // namespace
 
@@ -265,7 +253,7 @@ int exec_sync_kernel(PyObject* m) {
     if (qn::import_into(m, "threading") < 0 || qn::import_into(m, "time") < 0 ||
         qn::import_from(m, "typing", {"Optional", "TypeVar", "Generic"}) < 0)
         return -1;
-    if (g_lock_factory.setup(g_module_dict, "threading", "Lock") < 0) return -1;
+    if (g_locks.setup(g_module_dict) < 0) return -1;
     // 3. Methods, type by type in the order above.
     if (counter_methods_install() < 0 || slots_methods_install(m) < 0 || stats_methods_install() < 0) return -1;
     // 4. The wrapper class.

@@ -1,11 +1,12 @@
 // AtomicPointer and LockFreeStack of quarvel.memory.sync_kernel (included by sync_kernel.cpp).
 //
-// Both hold owned references in native storage, guarded by a per-object threading.Lock. A reference
-// held natively must not be released while another thread may still read it, so every read and
-// write of that storage happens under the lock, and every reference that leaves it is released
-// only after the lock is released (a finalizer run by that release may use the object again). The
-// interpreter lock stays held throughout; the locked sections run no Python code, and each records
-// its thread so that a call back into the same object from inside one raises RuntimeError.
+// Both hold owned references in native storage, guarded by a per-object lock (qn::Lock: native
+// unless the module's `threading.Lock` was substituted). A reference held natively must not be
+// released while another thread may still read it, so every read and write of that storage
+// happens inside a section of the lock, and every reference that leaves it is released only after
+// the section (a finalizer run by that release may use the object again). The interpreter lock
+// stays held throughout and the sections are native work only, so each operation costs what its
+// work costs: a load is a read and an incref, a store a swap, push and pop link or unlink one node.
 //
 // The storage is consistent whenever Python code can run (before and after each locked section,
 // including inside the acquire and release of a lock that is not a real threading.Lock), so the
@@ -26,8 +27,7 @@ struct AtomicPointerObject {
     PyObject_HEAD
     PyObject* value;
     uint64_t version;
-    PyObject* lock;
-    qn::LockOwner owner;
+    qn::Lock<qn::Sections::native> lock;
 };
 
 PyTypeObject AtomicPointerType{};
@@ -42,10 +42,7 @@ PyObject* pointer_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
     qn::Ref self = qn::Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     PyObject_GC_UnTrack(self.get());  // until complete: making the lock may run Python code
-    AtomicPointerObject* p = pointer_of(self.get());
-    new (&p->owner) qn::LockOwner();
-    p->lock = new_instance_lock();
-    if (p->lock == nullptr) return nullptr;
+    if (!qn::make_lock(pointer_of(self.get())->lock, g_locks)) return nullptr;
     PyObject_GC_Track(self.get());
     return self.release();
 }
@@ -53,8 +50,7 @@ PyObject* pointer_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
 int pointer_traverse(PyObject* self, visitproc visit, void* arg) {
     AtomicPointerObject* p = pointer_of(self);
     Py_VISIT(p->value);
-    Py_VISIT(p->lock);
-    return 0;
+    return p->lock.traverse(visit, arg);
 }
 
 // Empties the slot (the version stays). The lock is kept, so the object stays usable.
@@ -68,7 +64,7 @@ void pointer_dealloc(PyObject* self) {
     Py_TRASHCAN_BEGIN(self, pointer_dealloc)
     AtomicPointerObject* p = pointer_of(self);
     Py_CLEAR(p->value);
-    Py_CLEAR(p->lock);
+    p->lock.dispose();
     Py_TYPE(self)->tp_free(self);
     Py_TRASHCAN_END
 }
@@ -77,7 +73,7 @@ void pointer_dealloc(PyObject* self) {
 // content for the caller to release after unlocking. Counts a write when `count` is set.
 inline bool pointer_replace(AtomicPointerObject* p, PyObject* content, bool count, PyObject*& old,
                             const char* what) {
-    qn::LockGuard g(p->lock, p->owner, what);
+    qn::Section g(p->lock, what);
     if (!g) {
         Py_XDECREF(content);
         return false;
@@ -97,13 +93,9 @@ PyObject* ap_init(qn::Function*, PyObject* const* a) {
 
 PyObject* ap_load(qn::Function*, PyObject* const* a) {
     AtomicPointerObject* p = pointer_of(a[0]);
-    PyObject* v;
-    {
-        qn::LockGuard g(p->lock, p->owner, "AtomicPointer.load");
-        if (!g) return nullptr;
-        v = p->value ? qn::newref(p->value) : qn::newref(Py_None);
-    }
-    return v;
+    qn::Section g(p->lock, "AtomicPointer.load");
+    if (!g) return nullptr;
+    return qn::newref(p->value ? p->value : Py_None);
 }
 
 PyObject* ap_store(qn::Function*, PyObject* const* a) {
@@ -120,7 +112,7 @@ PyObject* ap_compare_and_swap(qn::Function*, PyObject* const* a) {
     PyObject* release;  // the old content on success, the unused new reference otherwise
     bool swapped;
     {
-        qn::LockGuard g(p->lock, p->owner, "AtomicPointer.compare_and_swap");
+        qn::Section g(p->lock, "AtomicPointer.compare_and_swap");
         if (!g) {
             Py_XDECREF(content);
             return nullptr;
@@ -142,7 +134,7 @@ PyObject* ap_get_version(qn::Function*, PyObject* const* a) {
     AtomicPointerObject* p = pointer_of(a[0]);
     uint64_t v;
     {
-        qn::LockGuard g(p->lock, p->owner, "AtomicPointer.get_version");
+        qn::Section g(p->lock, "AtomicPointer.get_version");
         if (!g) return nullptr;
         v = p->version;
     }
@@ -150,8 +142,8 @@ PyObject* ap_get_version(qn::Function*, PyObject* const* a) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// LockFreeStack: a singly linked list of native nodes under the lock, with an atomic size that is
-// read without it.
+// LockFreeStack: a singly linked list of native nodes guarded by the lock, with an atomic size that
+// is read without it.
 
 struct StackNode {
     PyObject* item;  // owned
@@ -162,8 +154,7 @@ struct LockFreeStackObject {
     PyObject_HEAD
     StackNode* head;
     qn::Atomic64 size;
-    PyObject* lock;
-    qn::LockOwner owner;
+    qn::Lock<qn::Sections::native> lock;
 };
 
 PyTypeObject LockFreeStackType{};
@@ -177,9 +168,7 @@ PyObject* stack_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject_GC_UnTrack(self.get());  // until complete: making the lock may run Python code
     LockFreeStackObject* s = stack_of(self.get());
     new (&s->size) qn::Atomic64();
-    new (&s->owner) qn::LockOwner();
-    s->lock = new_instance_lock();
-    if (s->lock == nullptr) return nullptr;
+    if (!qn::make_lock(s->lock, g_locks)) return nullptr;
     PyObject_GC_Track(self.get());
     return self.release();
 }
@@ -187,8 +176,7 @@ PyObject* stack_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
 int stack_traverse(PyObject* self, visitproc visit, void* arg) {
     LockFreeStackObject* s = stack_of(self);
     for (StackNode* node = s->head; node != nullptr; node = node->next) Py_VISIT(node->item);
-    Py_VISIT(s->lock);
-    return 0;
+    return s->lock.traverse(visit, arg);
 }
 
 // Releases a detached chain of nodes from the top: each node is freed, then its item's reference
@@ -224,7 +212,7 @@ void stack_dealloc(PyObject* self) {
     StackNode* chain = s->head;
     s->head = nullptr;
     free_chain(chain);
-    Py_CLEAR(s->lock);
+    s->lock.dispose();
     Py_TYPE(self)->tp_free(self);
     Py_TRASHCAN_END
 }
@@ -241,7 +229,7 @@ PyObject* ls_push(qn::Function*, PyObject* const* a) {
     }
     node->item = qn::newref(a[1]);
     {
-        qn::LockGuard g(s->lock, s->owner, "LockFreeStack.push");
+        qn::Section g(s->lock, "LockFreeStack.push");
         if (!g) {
             PyObject* item = node->item;
             PyMem_Free(node);
@@ -259,7 +247,7 @@ PyObject* ls_pop(qn::Function*, PyObject* const* a) {
     LockFreeStackObject* s = stack_of(a[0]);
     StackNode* node;
     {
-        qn::LockGuard g(s->lock, s->owner, "LockFreeStack.pop");
+        qn::Section g(s->lock, "LockFreeStack.pop");
         if (!g) return nullptr;
         node = s->head;
         if (node != nullptr) {
@@ -277,7 +265,7 @@ PyObject* ls_is_empty(qn::Function*, PyObject* const* a) {
     LockFreeStackObject* s = stack_of(a[0]);
     bool empty;
     {
-        qn::LockGuard g(s->lock, s->owner, "LockFreeStack.is_empty");
+        qn::Section g(s->lock, "LockFreeStack.is_empty");
         if (!g) return nullptr;
         empty = s->head == nullptr;
     }

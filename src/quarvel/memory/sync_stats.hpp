@@ -97,8 +97,7 @@ constexpr const char* kPublicNames[kStatCount] = {
 struct LockFreeStatisticsObject {
     PyObject_HEAD
     StatsCore core;
-    PyObject* lock;
-    qn::LockOwner owner;
+    qn::Lock<qn::Sections::native> lock;
     PyObject* pub[kStatCount];  // never NULL once constructed (None after deletion or clearing)
 };
 
@@ -291,9 +290,7 @@ PyObject* stats_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject_GC_UnTrack(self.get());  // until complete: making the lock may run Python code
     LockFreeStatisticsObject* s = stats_of(self.get());
     new (&s->core) StatsCore();
-    new (&s->owner) qn::LockOwner();
-    s->lock = new_instance_lock();
-    if (s->lock == nullptr) return nullptr;
+    if (!qn::make_lock(s->lock, g_locks)) return nullptr;
     for (int i = 0; i < kStatCount; ++i) {
         // A fresh AtomicCounter(0): zeroed memory is a counter at 0.
         s->pub[i] = AtomicCounterType.tp_alloc(&AtomicCounterType, 0);
@@ -305,7 +302,7 @@ PyObject* stats_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 int stats_traverse(PyObject* self, visitproc visit, void* arg) {
     LockFreeStatisticsObject* s = stats_of(self);
-    Py_VISIT(s->lock);
+    if (int r = s->lock.traverse(visit, arg)) return r;
     for (PyObject* p : s->pub) Py_VISIT(p);
     return 0;
 }
@@ -325,7 +322,7 @@ void stats_dealloc(PyObject* self) {
     Py_TRASHCAN_BEGIN(self, stats_dealloc)
     LockFreeStatisticsObject* s = stats_of(self);
     for (PyObject*& p : s->pub) Py_CLEAR(p);
-    Py_CLEAR(s->lock);
+    s->lock.dispose();
     Py_TYPE(self)->tp_free(self);
     Py_TRASHCAN_END
 }
@@ -595,7 +592,7 @@ PyObject* st_reset(qn::Function*, PyObject* const* a) {
     PyObject* self = a[0];
     LockFreeStatisticsObject* s = stats_of(self);
     {
-        qn::LockGuard g(s->lock, s->owner, "LockFreeStatistics.reset");
+        qn::Section g(s->lock, "LockFreeStatistics.reset");
         if (!g) return nullptr;
         s->core.reset();
         if (!g.unlock()) return nullptr;

@@ -1,9 +1,10 @@
 // quarvel.monitoring.counter_fold: running statistics for a fixed set of numbered counters.
 //
 // CounterAggregator keeps one malloc'd array of records (counter_core.hpp) and folds every
-// reported value into its record under the object's threading.Lock. The interpreter lock stays
-// held throughout: the locked work is a handful of floating-point operations, and no Python code
-// runs while the lock is held (dictionaries are built after it is released).
+// reported value into its record inside a section of the object's lock (qn::Lock, native unless the
+// module's `threading.Lock` was substituted). The interpreter lock stays held throughout: the
+// locked work is a handful of floating-point operations, and no Python code runs inside a section
+// (dictionaries are built after it).
 //
 // The array, its size, the lock and the lock's holder form one reference-counted State. __init__
 // (which may run again, on any thread, while other calls are waiting for the lock) builds a new
@@ -11,8 +12,8 @@
 // it found, so the lock it waits on and the array it folds into stay alive until it is done, even
 // when a Python-level lock lets another thread re-initialise the object in the middle of the
 // acquire. A call that was already under way when the swap happened finishes on the old array, as
-// if it had completed just before the re-initialisation. States are released only after unlocking,
-// since releasing the last one releases its lock (which may run Python code).
+// if it had completed just before the re-initialisation. States are released only after their
+// sections, since releasing the last one releases its lock (a lock object may run Python code).
 //
 // The five methods are also entries of a native operation table. A call through the table on an
 // instance of a Python subclass goes to the subclass's override when there is one; get_all_stats
@@ -47,15 +48,8 @@ struct State {
     Py_ssize_t refs;
     Record* counters;      // malloc'd, num_counters records
     int32_t num_counters;
-    PyObject* lock;        // threading.Lock (owned)
-    qn::LockOwner owner;   // the thread inside a locked section of this state, if any
+    qn::Lock<qn::Sections::native> lock;
 };
-
-State* state_new(Record* counters, int32_t n, PyObject* lock) {
-    State* st = new (std::nothrow) State{1, counters, n, lock, {}};
-    if (st == nullptr) PyErr_NoMemory();
-    return st;
-}
 
 inline State* state_ref(State* st) {
     ++st->refs;
@@ -66,9 +60,8 @@ inline State* state_ref(State* st) {
 void state_unref(State* st) {
     if (st == nullptr || --st->refs > 0) return;
     cc::free_records(st->counters);
-    PyObject* lock = st->lock;
+    st->lock.dispose();  // nothing refers to the state any more
     delete st;
-    Py_XDECREF(lock);
 }
 
 struct AggregatorObject {
@@ -79,6 +72,7 @@ struct AggregatorObject {
 
 PyTypeObject CounterAggregatorType{};
 PyObject* g_globals = nullptr;  // the module's namespace (owned)
+qn::LockFactory g_locks;        // the states' locks, after the module's `threading.Lock`
 qn::DictTemplate g_stats_keys;  // "count", "mean", "variance", "std", "min", "max"
 
 // The Python-visible method objects, to recognise an inherited (not overridden) method.
@@ -169,27 +163,20 @@ int discard(PyObject* r) {
     return 0;
 }
 
-// Runs body(State&) with the lock of the object's current state held, on a reference of its own
-// to that state. With `check`, `id` is range-checked against that state first (IndexError).
-// 0, or -1 with an exception set. Nothing here runs Python code while the lock is held; the
-// state is released only after unlocking. No destructor that releases a reference is alive while
-// the acquire waits. Flattened: the guard's release belongs inline in every hot call.
+// Runs body(State&) inside a section of the object's current state, on a reference of its own to
+// that state. With `check`, `id` is range-checked against that state first (IndexError). 0, or -1
+// with an exception set. No Python code runs inside the section; the state is released only
+// after it. No destructor that releases a reference is alive while the acquire waits. Flattened:
+// the section belongs inline in every hot call.
 template <class F>
-__attribute__((flatten)) int locked(AggregatorObject* self, bool check, int32_t id, const char* what, F&& body) {
+__attribute__((flatten)) int in_state(AggregatorObject* self, bool check, int32_t id, const char* what, F&& body) {
     State* st = acquire_state(self);
     if (check && !range_check(st, id)) {
         state_unref(st);
         return -1;
     }
     if (st == nullptr) return 0;  // no counters: nothing to do
-    int rc = -1;
-    {
-        qn::LockGuard guard(st->lock, st->owner, what);
-        if (guard) {
-            body(*st);
-            rc = guard.unlock() ? 0 : -1;
-        }
-    }
+    const int rc = qn::locked(st->lock, what, [&] { body(*st); }) ? 0 : -1;
     state_unref(st);
     return rc;
 }
@@ -202,7 +189,7 @@ int op_update(AggregatorObject* self, int32_t id, double value, bool dispatch) {
             return discard(call_override(ov, {PyLong_FromLong(id), PyFloat_FromDouble(value)}));
         }
     }
-    return locked(self, true, id, "CounterAggregator.update", [&](State& st) { cc::fold(st.counters[id], value); });
+    return in_state(self, true, id, "CounterAggregator.update", [&](State& st) { cc::fold(st.counters[id], value); });
 }
 
 PyObject* stats_dict(const cc::Summary& s) {
@@ -220,7 +207,7 @@ PyObject* op_get_stats(AggregatorObject* self, int32_t id, bool dispatch) {
         }
     }
     Record copy;
-    if (locked(self, true, id, "CounterAggregator.get_stats", [&](State& st) { copy = st.counters[id]; }) < 0)
+    if (in_state(self, true, id, "CounterAggregator.get_stats", [&](State& st) { copy = st.counters[id]; }) < 0)
         return nullptr;
     return stats_dict(cc::summarize(copy));
 }
@@ -233,7 +220,7 @@ int op_reset(AggregatorObject* self, int32_t id, bool dispatch) {
             return discard(call_override(ov, {PyLong_FromLong(id)}));
         }
     }
-    return locked(self, true, id, "CounterAggregator.reset", [&](State& st) { cc::reset(st.counters[id]); });
+    return in_state(self, true, id, "CounterAggregator.reset", [&](State& st) { cc::reset(st.counters[id]); });
 }
 
 int op_reset_all(AggregatorObject* self, bool dispatch) {
@@ -244,7 +231,7 @@ int op_reset_all(AggregatorObject* self, bool dispatch) {
             return discard(call_override(ov, {}));
         }
     }
-    return locked(self, false, 0, "CounterAggregator.reset_all",
+    return in_state(self, false, 0, "CounterAggregator.reset_all",
                   [](State& st) { cc::reset_all(st.counters, st.num_counters); });
 }
 
@@ -280,11 +267,19 @@ PyObject* op_get_all_stats(AggregatorObject* self, bool dispatch) {
 
 // ---- Python-visible methods -------------------------------------------------------------------
 
-// A new threading.Lock, `threading` looked up among the module's globals now.
-PyObject* make_lock() {
-    qn::Ref threading = qn::Ref::steal(qn::lookup_global(g_globals, QN_STR("threading")));
-    qn::Ref factory = qn::Ref::steal(threading ? PyObject_GetAttr(threading.get(), QN_STR("Lock")) : nullptr);
-    return factory ? PyObject_CallNoArgs(factory.get()) : nullptr;
+// A new state for `n` records (taken over), its lock made now; nullptr with an exception set.
+State* state_new(Record* records, int32_t n) {
+    State* st = new (std::nothrow) State{1, records, n, {}};
+    if (st == nullptr) {
+        cc::free_records(records);
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    if (!qn::make_lock(st->lock, g_locks)) {
+        state_unref(st);
+        return nullptr;
+    }
+    return st;
 }
 
 PyObject* m_init(qn::Function*, PyObject* const* a) {
@@ -296,17 +291,9 @@ PyObject* m_init(qn::Function*, PyObject* const* a) {
         PyErr_SetString(PyExc_MemoryError, "Failed to allocate counter storage");
         return nullptr;
     }
-    PyObject* lock = make_lock();  // may run Python code, even re-initialise this object
-    if (lock == nullptr) {
-        cc::free_records(records);
-        return nullptr;
-    }
-    State* fresh = state_new(records, n, lock);
-    if (fresh == nullptr) {
-        cc::free_records(records);
-        Py_DECREF(lock);
-        return nullptr;
-    }
+    // Making the lock may run Python code, even re-initialise this object.
+    State* fresh = state_new(records, n);
+    if (fresh == nullptr) return nullptr;
     State* old = acquire_state(self);
     if (old == nullptr) {  // first initialisation (or after tp_clear): nothing to swap out
         self->state = fresh;
@@ -317,15 +304,11 @@ PyObject* m_init(qn::Function*, PyObject* const* a) {
     // state to drop is whichever the object holds at the swap.
     bool swapped = false, ok = false;
     State* dropped = nullptr;
-    {
-        qn::LockGuard guard(old->lock, old->owner, "CounterAggregator.__init__");
-        if (guard) {
-            dropped = self->state;
-            self->state = fresh;
-            swapped = true;
-            ok = guard.unlock();
-        }
-    }
+    ok = qn::locked(old->lock, "CounterAggregator.__init__", [&] {
+        dropped = self->state;
+        self->state = fresh;
+        swapped = true;
+    });
     if (!swapped) state_unref(fresh);
     state_unref(dropped);
     state_unref(old);
@@ -372,7 +355,7 @@ PyObject* tp_new(PyTypeObject* type, PyObject*, PyObject*) {
 }
 
 int tp_traverse(PyObject* o, visitproc visit, void* arg) {
-    if (const State* st = agg(o)->state) Py_VISIT(st->lock);
+    if (const State* st = agg(o)->state) return st->lock.traverse(visit, arg);
     return 0;
 }
 
@@ -420,7 +403,7 @@ int install_methods() {
 
 int exec_counter_fold(PyObject* m) {
     g_globals = qn::newref(PyModule_GetDict(m));
-    if (qn::import_into(m, "threading") < 0) return -1;
+    if (qn::import_into(m, "threading") < 0 || g_locks.setup(g_globals) < 0) return -1;
     if (g_stats_keys.size() == 0 && g_stats_keys.setup({"count", "mean", "variance", "std", "min", "max"}) < 0)
         return -1;
     PyTypeObject& t = CounterAggregatorType;
