@@ -168,7 +168,8 @@ def parent(args: argparse.Namespace) -> int:
                f"--callgrind-out-file={d}/cg.out", "--quiet",
                sys.executable, str(Path(__file__).resolve()), "--child", "--helper", str(helper), "--outdir", str(d),
                "--calls", str(args.calls)]
-        cmd += [f"-k{k}" for k in args.k] + (["--python"] if args.python else []) + (["--no-floor"] if args.no_floor else [])
+        cmd += [f"-k{k}" for k in args.k] + (["--python"] if args.python else [])
+        cmd += ["--no-floor"] if args.no_floor else []
         cmd += modules
         env = dict(os.environ, PYTHONHASHSEED="0", PYTHONPATH=os.pathsep.join(
             [str(ROOT / "src")] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]))

@@ -184,7 +184,8 @@ inline bool fn_check_self(Function* f, PyObject* self) {
 }
 
 // The general entry point: keywords, defaults, every argument error.
-[[gnu::noinline]] inline PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+[[gnu::noinline]] inline PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                                                 PyObject* kwnames) {
     Function* f = reinterpret_cast<Function*>(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (kwnames == nullptr && nargs == f->nparams) {
@@ -192,7 +193,13 @@ inline bool fn_check_self(Function* f, PyObject* self) {
         return f->impl(f, args);
     }
     PyObject* buf[kMaxParams];
-    if (fn_parse_slow(f, args, nargs, kwnames, buf) == nullptr) return nullptr;
+    if (kwnames == nullptr && nargs >= f->nrequired && nargs < f->nparams) {
+        // Positional call leaning on defaults.
+        for (Py_ssize_t i = 0; i < nargs; ++i) buf[i] = args[i];
+        for (Py_ssize_t i = nargs; i < f->nparams; ++i) buf[i] = f->dflt_at[i];
+    } else if (fn_parse_slow(f, args, nargs, kwnames, buf) == nullptr) {
+        return nullptr;
+    }
     if (f->self_type != nullptr && !fn_check_self(f, buf[0])) return nullptr;
     return f->impl(f, buf);
 }
@@ -229,7 +236,8 @@ inline PyObject* fn_vectorcall_defaults(PyObject* callable, PyObject* const* arg
     static_assert(NR < NP);
     Function* f = reinterpret_cast<Function*>(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (kwnames == nullptr && nargs >= NR && nargs <= NP && (NR == 0 || fn_self_exact<Method>(f, args))) [[likely]] {
+    const bool plain = kwnames == nullptr && nargs >= NR && nargs <= NP;
+    if (plain && (NR == 0 || fn_self_exact<Method>(f, args))) [[likely]] {
         if (nargs == NP) return f->impl(f, args);
         PyObject* buf[NP];
         if constexpr (NP - NR == 1) {
@@ -408,7 +416,6 @@ inline PyTypeObject* function_type() {
 
 }  // namespace detail
 
-
 // Creates a function object. `has_self` adds a leading `self` parameter; `self_type` (may be
 // nullptr) is the type self must be an instance of. `qualprefix` (may be nullptr) is prepended to
 // the name with a dot for __qualname__. Defaults in `fdef` are taken over even on failure.
@@ -484,8 +491,10 @@ inline PyObject* new_function(const FuncSpec& fdef, bool has_self, PyTypeObject*
         Ref a = Ref::steal(PyUnicode_FromString(fdef.returns));
         if (!a || PyDict_SetItemString(f->annotations, "return", a.get()) < 0) return nullptr;
     }
-    for (Py_ssize_t j = 0; j < kMaxParams; ++j)
-        f->dflt_at[j] = j >= f->nrequired && j < f->nparams ? PyTuple_GET_ITEM(f->defaults, j - f->nrequired) : nullptr;
+    for (Py_ssize_t j = 0; j < kMaxParams; ++j) {
+        const bool has_default = j >= f->nrequired && j < f->nparams;
+        f->dflt_at[j] = has_default ? PyTuple_GET_ITEM(f->defaults, j - f->nrequired) : nullptr;
+    }
     f->vectorcall = detail::fn_entry_point(f);
     return fn.release();
 }
