@@ -194,6 +194,30 @@ class TestFunctionObject:
         with pytest.raises(TypeError, match="requires a 'quarvel.memory.sync_kernel.AtomicCounter' object"):
             AtomicCounter.load(object())
 
+    def test_every_entry_point_checks_self_and_the_count(self):
+        # Calls are dispatched by parameter count and by which parameters the call gives; each way
+        # in must take subclass instances, refuse other objects and count arguments alike.
+        from quarvel.memory.sync_kernel import AtomicCounter
+
+        class Sub(AtomicCounter):
+            pass
+
+        for c in (AtomicCounter(1), Sub(1)):
+            assert AtomicCounter.increment(c) == 2 and AtomicCounter.increment(c, 3) == 5 and c.increment() == 6
+            assert AtomicCounter.load(c) == 6 and AtomicCounter.compare_and_swap(c, 6, 0) is True
+            assert AtomicCounter.increment(c, delta=2) == 2
+        for name, args in [("increment", ()), ("increment", (1,)), ("load", ()), ("compare_and_swap", (1, 2))]:
+            with pytest.raises(TypeError, match=f"^descriptor '{name}' requires a 'quarvel.memory.sync_kernel."
+                                                "AtomicCounter' object but received a 'object'$"):
+                getattr(AtomicCounter, name)(object(), *args)
+        with pytest.raises(TypeError, match=r"^AtomicCounter.increment\(\) missing 1 required positional argument: "
+                                            "'self'$"):
+            AtomicCounter.increment()
+        with pytest.raises(TypeError, match=r"^AtomicCounter.increment\(\) takes from 1 to 2 positional arguments "
+                                            "but 3 were given$"):
+            AtomicCounter(0).increment(1, 2)
+        assert probe.echo(1, 2) == (1, 2, None) and probe.echo(1, c=5) == (1, 2, 5)
+
 
 def guarded(kind):
     """A probe object with one lock: the native one, or a real threading.Lock (returned too)."""

@@ -124,12 +124,13 @@ inline bool small_int(PyObject* o, long long& v) { return compat::small_long(o, 
 
 }  // namespace detail
 
-inline bool to_i64(PyObject* o, int64_t& out) {
-    long long small;
-    if (detail::small_int(o, small)) {
-        out = small;
-        return true;
-    }
+// Each conversion is an inlined test for a one-digit exact int (the common case, a few
+// instructions and no call) in front of the general conversion, kept out of line so that the
+// callers' fast paths stay small.
+
+namespace detail {
+
+[[gnu::noinline]] inline bool to_i64_general(PyObject* o, int64_t& out) {
     if (PyLong_CheckExact(o)) {
         int overflow;
         long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
@@ -150,12 +151,7 @@ inline bool to_i64(PyObject* o, int64_t& out) {
     });
 }
 
-inline bool to_i32(PyObject* o, int32_t& out) {
-    long long small;
-    if (detail::small_int(o, small)) {
-        out = static_cast<int32_t>(small);
-        return true;
-    }
+[[gnu::noinline]] inline bool to_i32_general(PyObject* o, int32_t& out) {
     return detail::via_integer(o, [&](PyObject* num) {
         long long v;
         if (!detail::signed_from_long(num, INT32_MIN, INT32_MAX, "int32_t", v)) return false;
@@ -164,11 +160,20 @@ inline bool to_i32(PyObject* o, int32_t& out) {
     });
 }
 
-inline bool to_u64(PyObject* o, uint64_t& out) {
-    long long small;
-    if (detail::small_int(o, small) && small >= 0) {
-        out = static_cast<uint64_t>(small);
-        return true;
+[[gnu::noinline]] inline bool to_u64_general(PyObject* o, uint64_t& out) {
+    if constexpr (sizeof(unsigned long) == sizeof(uint64_t)) {
+        // An exact int of several digits (bitmaps, sizes past 2**30): the interpreter's unsigned
+        // read is a plain loop over the digits; its errors are replaced with ours.
+        if (PyLong_CheckExact(o)) {
+            const unsigned long v = PyLong_AsUnsignedLong(o);
+            if (v == static_cast<unsigned long>(-1) && PyErr_Occurred()) {
+                if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+                PyErr_Clear();
+                return compat::long_sign(o) < 0 ? negative_error("uint64_t") : overflow_error("uint64_t");
+            }
+            out = v;
+            return true;
+        }
     }
     return detail::via_integer(o, [&](PyObject* num) {
         unsigned long long v;
@@ -178,18 +183,51 @@ inline bool to_u64(PyObject* o, uint64_t& out) {
     });
 }
 
-inline bool to_u32(PyObject* o, uint32_t& out) {
-    long long small;
-    if (detail::small_int(o, small) && small >= 0) {
-        out = static_cast<uint32_t>(small);
-        return true;
-    }
+[[gnu::noinline]] inline bool to_u32_general(PyObject* o, uint32_t& out) {
     return detail::via_integer(o, [&](PyObject* num) {
         unsigned long long v;
         if (!detail::unsigned_from_long(num, UINT32_MAX, "uint32_t", v)) return false;
         out = static_cast<uint32_t>(v);
         return true;
     });
+}
+
+}  // namespace detail
+
+inline bool to_i64(PyObject* o, int64_t& out) {
+    long long small;
+    if (detail::small_int(o, small)) [[likely]] {
+        out = small;
+        return true;
+    }
+    return detail::to_i64_general(o, out);
+}
+
+inline bool to_i32(PyObject* o, int32_t& out) {
+    long long small;
+    if (detail::small_int(o, small)) [[likely]] {
+        out = static_cast<int32_t>(small);
+        return true;
+    }
+    return detail::to_i32_general(o, out);
+}
+
+inline bool to_u64(PyObject* o, uint64_t& out) {
+    long long small;
+    if (detail::small_int(o, small) && small >= 0) [[likely]] {
+        out = static_cast<uint64_t>(small);
+        return true;
+    }
+    return detail::to_u64_general(o, out);
+}
+
+inline bool to_u32(PyObject* o, uint32_t& out) {
+    long long small;
+    if (detail::small_int(o, small) && small >= 0) [[likely]] {
+        out = static_cast<uint32_t>(small);
+        return true;
+    }
+    return detail::to_u32_general(o, out);
 }
 
 inline bool to_double(PyObject* o, double& out) {

@@ -41,6 +41,7 @@
 
 #include <cstring>
 #include <initializer_list>
+#include <utility>
 
 namespace qn {
 
@@ -91,6 +92,9 @@ struct Function {
     PyObject* annotations;    // dict
     PyObject* signature;      // built on first use
     void* data;
+    // Per parameter: its default (borrowed from `defaults`) or nullptr; read by the entry points
+    // that fill in defaults, so that they index one flat array.
+    PyObject* dflt_at[kMaxParams];
 };
 
 namespace detail {
@@ -180,7 +184,9 @@ inline bool fn_check_self(Function* f, PyObject* self) {
     return false;
 }
 
-inline PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+// The general entry point: keywords, defaults, every argument error.
+[[gnu::noinline]] inline PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                                                 PyObject* kwnames) {
     Function* f = reinterpret_cast<Function*>(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (kwnames == nullptr && nargs == f->nparams) {
@@ -191,12 +197,86 @@ inline PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t
     if (kwnames == nullptr && nargs >= f->nrequired && nargs < f->nparams) {
         // Positional call leaning on defaults.
         for (Py_ssize_t i = 0; i < nargs; ++i) buf[i] = args[i];
-        for (Py_ssize_t i = nargs; i < f->nparams; ++i) buf[i] = PyTuple_GET_ITEM(f->defaults, i - f->nrequired);
+        for (Py_ssize_t i = nargs; i < f->nparams; ++i) buf[i] = f->dflt_at[i];
     } else if (fn_parse_slow(f, args, nargs, kwnames, buf) == nullptr) {
         return nullptr;
     }
     if (f->self_type != nullptr && !fn_check_self(f, buf[0])) return nullptr;
     return f->impl(f, buf);
+}
+
+// Entry points chosen once, when the function is made, for its parameter count: a positional call
+// that gives every parameter passes the caller's array straight to the body; one that leans on
+// defaults fills a buffer of exactly NP entries. Anything else (keywords, a wrong count, self of a
+// subclass or of a wrong type) goes to the general path above, kept out of line so that these stay
+// a few instructions with no frame to set up.
+template <bool Method>
+inline bool fn_self_exact(Function* f, PyObject* const* args) {
+    if constexpr (Method) {
+        return Py_IS_TYPE(args[0], f->self_type);
+    } else {
+        (void)f;
+        (void)args;
+        return true;
+    }
+}
+
+template <bool Method, Py_ssize_t NP>
+inline PyObject* fn_vectorcall_all(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    Function* f = reinterpret_cast<Function*>(callable);
+    if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == NP && fn_self_exact<Method>(f, args)) [[likely]]
+        return f->impl(f, args);
+    return fn_vectorcall(callable, args, nargsf, kwnames);
+}
+
+// NR: the number of required parameters (self included), so that the buffer is filled with
+// constants the compiler knows.
+template <bool Method, Py_ssize_t NP, Py_ssize_t NR>
+inline PyObject* fn_vectorcall_defaults(PyObject* callable, PyObject* const* args, size_t nargsf,
+                                        PyObject* kwnames) {
+    static_assert(NR < NP);
+    Function* f = reinterpret_cast<Function*>(callable);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const bool plain = kwnames == nullptr && nargs >= NR && nargs <= NP;
+    if (plain && (NR == 0 || fn_self_exact<Method>(f, args))) [[likely]] {
+        if (nargs == NP) return f->impl(f, args);
+        PyObject* buf[NP];
+        if constexpr (NP - NR == 1) {
+            for (Py_ssize_t i = 0; i < NR; ++i) buf[i] = args[i];
+            buf[NR] = f->dflt_at[NR];
+        } else {
+            for (Py_ssize_t i = 0; i < NP; ++i) buf[i] = i < nargs ? args[i] : f->dflt_at[i];
+        }
+        return f->impl(f, buf);
+    }
+    return fn_vectorcall(callable, args, nargsf, kwnames);
+}
+
+constexpr Py_ssize_t kFastParams = 6;  // parameter counts with entry points of their own
+
+// The entry point for NP parameters of which NR are required.
+template <bool Method, Py_ssize_t NP, Py_ssize_t... NR>
+inline vectorcallfunc fn_pick_nr(Py_ssize_t nr, std::integer_sequence<Py_ssize_t, NR...>) {
+    if constexpr (NP == 0) {
+        return fn_vectorcall_all<Method, NP>;
+    } else {
+        static constexpr vectorcallfunc with_defaults[] = {fn_vectorcall_defaults<Method, NP, NR>...};
+        if (nr >= NP) return fn_vectorcall_all<Method, NP>;
+        return with_defaults[nr];
+    }
+}
+
+template <bool Method, Py_ssize_t... NP>
+inline vectorcallfunc fn_pick(Py_ssize_t np, Py_ssize_t nr, std::integer_sequence<Py_ssize_t, NP...>) {
+    vectorcallfunc out = fn_vectorcall;
+    ((np == NP ? (out = fn_pick_nr<Method, NP>(nr, std::make_integer_sequence<Py_ssize_t, NP>{})) : out), ...);
+    return out;
+}
+
+inline vectorcallfunc fn_entry_point(const Function* f) {
+    using Counts = std::make_integer_sequence<Py_ssize_t, kFastParams + 1>;
+    return f->self_type != nullptr ? fn_pick<true>(f->nparams, f->nrequired, Counts{})
+                                   : fn_pick<false>(f->nparams, f->nrequired, Counts{});
 }
 
 inline void fn_dealloc(PyObject* o) {
@@ -425,6 +505,11 @@ inline PyObject* new_function(const FuncSpec& fdef, bool has_self, PyTypeObject*
         Ref a = Ref::steal(PyUnicode_FromString(fdef.returns));
         if (!a || PyDict_SetItemString(f->annotations, "return", a.get()) < 0) return nullptr;
     }
+    for (Py_ssize_t j = 0; j < kMaxParams; ++j) {
+        const bool has_default = j >= f->nrequired && j < f->nparams;
+        f->dflt_at[j] = has_default ? PyTuple_GET_ITEM(f->defaults, j - f->nrequired) : nullptr;
+    }
+    f->vectorcall = detail::fn_entry_point(f);
     return fn.release();
 }
 

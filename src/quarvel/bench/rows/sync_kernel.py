@@ -1,11 +1,15 @@
 """Benchmark rows for quarvel.memory.sync_kernel: AtomicCounter, LockFreeStatistics, AtomicPointer and
 LockFreeStack against lock-guarded Python (quarvel.bench.models.sync_kernel) and the floors; with the
-bench extra installed, AtomicCounter also against the atomics package's atomic integer."""
+bench extra installed, AtomicCounter also against the atomics package's atomic integer, and the counter,
+AtomicPointer and LockFreeStack against the atomic types of ft-utils (ft_utils.concurrency) and
+cereggii, the two packages built for free-threaded CPython (each only where it has a wheel for the
+running interpreter)."""
 
 
 def register(suite):
     _counter_rows(suite)
     _slot_rows(suite)
+    _free_threading_peer_rows(suite)
 
 
 def _counter_rows(suite):
@@ -96,3 +100,50 @@ def _slot_rows(suite):
               floor_label="locked floor", ns=ns, setup=fill, number=n, goal="<=1.5x locked floor, >=1.5x python")
     suite.row(g, "LockFreeStack.size()", "stk.size()", python="pstk.size()", floor="fs.int0()", ns=ns,
               goal="<=1.5x floor")
+    suite.row(g, "LockFreeStack.push(x) + pop()", "stk.push(x); stk.pop()", python="pstk.push(x); pstk.pop()",
+              floor="f.locked_none1(x); f.locked_obj0()", floor_label="locked floor", ns=ns)
+
+
+def _free_threading_peer_rows(suite):
+    """The same operations on ft-utils' and cereggii's atomic types: a row per operation and peer,
+    each peer's closest call (the result kinds match: a new int, a bool, the stored object)."""
+    from quarvel.bench._floor import Floor
+    from quarvel.memory.sync_kernel import AtomicCounter, AtomicPointer, LockFreeStack
+
+    g = "sync_kernel"
+    big = 1 << 40
+    x, y = object(), object()
+    ns = {"c": AtomicCounter(big), "ptr": AtomicPointer(x), "stk": LockFreeStack(), "x": x, "y": y,
+          "f": Floor(value=big, obj=x)}
+    for _ in range(10):
+        ns["stk"].push(x)
+    ops = [  # (row, our statement, floor, locked floor?, {peer: its statement})
+        ("counter increment()", "c.increment()", "f.int0()", False,
+         {"ft-utils": "fi.incr()", "cereggii": "ci.increment_and_get()"}),
+        ("counter load()", "c.load()", "f.int0()", False, {"ft-utils": "fi.get()", "cereggii": "ci.get()"}),
+        ("counter compare_and_swap(0, 1)", "c.compare_and_swap(0, 1)", "f.bool2(0, 1)", False,
+         {"cereggii": "ci.compare_and_set(0, 1)"}),
+        ("AtomicPointer.load()", "ptr.load()", "f.locked_obj0()", True,
+         {"ft-utils": "fr.get()", "cereggii": "cr.get()"}),
+        ("AtomicPointer.store(x)", "ptr.store(x)", "f.locked_none1(x)", True,
+         {"ft-utils": "fr.set(x)", "cereggii": "cr.set(x)"}),
+        ("AtomicPointer.compare_and_swap(x, x)", "ptr.compare_and_swap(x, x)", "f.locked_bool2(x, x)", True,
+         {"ft-utils": "fr.compare_exchange(x, x)", "cereggii": "cr.compare_and_set(x, x)"}),
+        ("LockFreeStack.push(x) + pop()", "stk.push(x); stk.pop()", "f.locked_none1(x); f.locked_obj0()", True,
+         {"ft-utils": "fd.append(x); fd.pop()"}),
+    ]
+    ft = suite.peer(g, "ft_utils.concurrency", "rows against ft-utils' AtomicInt64, AtomicReference, ConcurrentDeque")
+    if ft is not None:
+        ns["fi"] = ft.AtomicInt64(big)
+        ns["fr"] = ft.AtomicReference(x)
+        ns["fd"] = ft.ConcurrentDeque([x] * 10)
+    cg = suite.peer(g, "cereggii", "rows against cereggii's AtomicInt64 and AtomicRef")
+    if cg is not None:
+        ns["ci"] = cg.AtomicInt64(big)
+        ns["cr"] = cg.AtomicRef(x)
+    for name, stmt, floor, locked, peers in ops:
+        for peer, pstmt in peers.items():
+            if (ft if peer == "ft-utils" else cg) is None:
+                continue
+            suite.row(g, f"{name} vs {peer}", stmt, python=pstmt, python_label=peer, floor=floor,
+                      floor_label="locked floor" if locked else "floor", ns=ns)
