@@ -31,8 +31,8 @@
 //                          that type (TypeError otherwise). Returns the function (borrowed).
 // add_static(type, fdef)   installs a staticmethod (no self).
 // add_alias(type, alias, name)  binds the very same object under a second name.
-// add_class_method / new_method(fdef, nullptr, qualprefix, module) for plain Python classes:
-//                          self may be any object.
+// new_method(fdef, class_name, module)   a new method (new reference) for a plain Python class,
+//                          to be put into its namespace: self may be any object.
 // add_function(module, fdef)   a module-level function.
 #pragma once
 

@@ -13,6 +13,7 @@
 //   atomic.hpp    sequentially consistent 64-bit atomics with wrap-around
 //   format.hpp    the interpreter's number formatting (str of an int, ".1f") into a buffer
 //   unpack.hpp    `a, b = value` with the interpreter's errors (qn::unpack2)
+//   shared.hpp    reference-counted native state shared by an object and its calls (qn::Shared)
 #pragma once
 
 #include "atomic.hpp"
@@ -25,5 +26,6 @@
 #include "lock.hpp"
 #include "module.hpp"
 #include "ref.hpp"
+#include "shared.hpp"
 #include "types.hpp"
 #include "unpack.hpp"
