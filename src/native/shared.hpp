@@ -14,11 +14,10 @@
 // objects, so the last release must never happen with a native lock held.
 //
 // The count. Holders take and drop references with the interpreter lock held. On an interpreter
-// with that lock the count is changed with plain (relaxed) loads and stores of an atomic: the lock
-// already orders every change, and the hot calls that take a reference each time pay no locked
-// instruction. On a build without it (Py_GIL_DISABLED) the changes are atomic read-modify-writes,
-// the last release acquiring what every other holder did before its own release. Either way no
-// access is a data race.
+// with that lock, the lock already orders every change and the count is a plain integer (the hot
+// calls take and drop a reference each time, at the cost of one add and one subtract). On a build
+// without it (Py_GIL_DISABLED) the count is atomic: read-modify-writes, the last release acquiring
+// what every other holder did before its own release.
 #pragma once
 
 #include <Python.h>
@@ -27,31 +26,31 @@
 
 namespace qn {
 
+#ifdef Py_GIL_DISABLED
+using SharedCount = std::atomic<Py_ssize_t>;
+#else
+using SharedCount = Py_ssize_t;
+#endif
+
 template <class T>
 struct Shared {
-    std::atomic<Py_ssize_t> refs{1};
+    SharedCount refs{1};
 
     // True when the caller's reference is the only one (no call is using the state).
-    bool only_reference() const noexcept { return refs.load(std::memory_order_acquire) == 1; }
+    bool only_reference() const noexcept { return refs == 1; }
 };
 
 namespace detail {
 #ifdef Py_GIL_DISABLED
-inline void count_up(std::atomic<Py_ssize_t>& n) noexcept { n.fetch_add(1, std::memory_order_relaxed); }
-inline bool count_down(std::atomic<Py_ssize_t>& n) noexcept {
+inline void count_up(SharedCount& n) noexcept { n.fetch_add(1, std::memory_order_relaxed); }
+inline bool count_down(SharedCount& n) noexcept {
     if (n.fetch_sub(1, std::memory_order_release) != 1) return false;
     std::atomic_thread_fence(std::memory_order_acquire);
     return true;
 }
 #else
-inline void count_up(std::atomic<Py_ssize_t>& n) noexcept {
-    n.store(n.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-}
-inline bool count_down(std::atomic<Py_ssize_t>& n) noexcept {
-    const Py_ssize_t left = n.load(std::memory_order_relaxed) - 1;
-    n.store(left, std::memory_order_relaxed);
-    return left == 0;
-}
+inline void count_up(SharedCount& n) noexcept { ++n; }
+inline bool count_down(SharedCount& n) noexcept { return --n == 0; }
 #endif
 }  // namespace detail
 
