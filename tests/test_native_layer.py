@@ -468,3 +468,40 @@ class TestModuleFrame:
         assert str(exc.value) == f"Module '{short}' has already been imported. Re-initialisation is not supported."
         assert importlib.import_module(name) is mod
 
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="dictionary watchers are new in 3.12")
+def test_all_modules_share_one_dictionary_watcher(python_subprocess):
+    # An interpreter has eight watcher slots; loading every module may take one of them, not one each.
+    r = python_subprocess("""
+        import ctypes, importlib
+        api = ctypes.pythonapi
+        api.PyDict_AddWatcher.restype = ctypes.c_int
+        api.PyDict_ClearWatcher.argtypes = [ctypes.c_int]
+        CB = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.py_object, ctypes.py_object, ctypes.py_object)
+        cb = CB(lambda *args: 0)
+        api.PyDict_AddWatcher.argtypes = [CB]
+
+        def free_slots():
+            ids = []
+            while True:
+                try:
+                    i = api.PyDict_AddWatcher(cb)  # raises once no slot is left
+                except Exception:
+                    break
+                ids.append(i)
+            for i in ids:
+                api.PyDict_ClearWatcher(i)
+            return len(ids)
+
+        before = free_slots()
+        for name in ("quarvel.memory.sync_kernel", "quarvel.memory.block_index", "quarvel.memory.bucket_pool",
+                     "quarvel.jit.compile_gate", "quarvel.native.hardware_probe",
+                     "quarvel.plugins.analyzer.task_profiler", "quarvel.plugins.analyzer.pool_planner",
+                     "quarvel.monitoring.counter_fold", "quarvel.gpu.device_fit"):
+            importlib.import_module(name)
+        print(before, free_slots())
+    """)
+    assert r.returncode == 0, r.stderr
+    before, after = map(int, r.stdout.split())
+    assert before - after <= 1

@@ -14,6 +14,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
 
 
@@ -111,42 +112,93 @@ inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
 //   uint64_t s = qn::compat::dict_stamp(d);          // equal stamps: nothing changed in between
 //
 // 3.11: the dictionary's own version tag (never 0 for a live dict). 3.12+: the public dictionary
-// watchers; every change to any dictionary this module watches moves one counter, which is a
-// conservative stamp for each of them. A stamp of 0 means "unknown": compare nothing against it.
+// watchers; every change to any dictionary watched moves one counter, which is a conservative
+// stamp for each of them. A stamp of 0 means "unknown": compare nothing against it.
+//
+// One watcher serves every extension of the package. An interpreter has eight watcher slots, and
+// each extension is a shared library of its own, with its own copy of every static this header
+// defines: a watcher per extension would take one slot each. So the first extension to watch a
+// dictionary registers the watcher and publishes its state (the watcher id and the change counter,
+// a static of that library, which the interpreter never unloads) as a capsule in the interpreter's
+// state dictionary (PyInterpreterState_GetDict: the place the C API gives extensions for data of
+// one interpreter), under the capsule's own name; the others take the state found there. The
+// layout below is what they share: change it only together with that name. The modules load into
+// one interpreter per process, so this is one watcher per process.
 
 #if PY_VERSION_HEX >= 0x030C0000
 namespace detail {
-inline uint64_t& dict_epoch() {
-    static uint64_t epoch = 1;
-    return epoch;
+inline constexpr const char kDictWatchName[] = "quarvel.native.dict_watch.v1";
+
+struct DictWatch {
+    int id = -1;                       // -1: not registered yet; -2: no slot was free
+    std::atomic<uint64_t> epoch{1};    // moved by every change to a watched dictionary
+};
+
+inline DictWatch& own_dict_watch() {
+    static DictWatch w;
+    return w;
 }
-inline int& dict_watcher_id() {
-    static int id = -1;
-    return id;
+
+// This extension's view: the shared state once found, and the counter dict_stamp reads (a zero
+// until a watcher is registered, so that stamps stay "unknown").
+inline DictWatch*& dict_watch_ptr() {
+    static DictWatch* p = nullptr;
+    return p;
 }
+
+// The callback of the extension that registered the watcher; it found the shared state first.
 inline int on_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-    ++dict_epoch();
+    dict_watch_ptr()->epoch.fetch_add(1, std::memory_order_relaxed);
     return 0;
+}
+inline const std::atomic<uint64_t>*& stamp_source() {
+    static const std::atomic<uint64_t> unknown{0};
+    static const std::atomic<uint64_t>* src = &unknown;
+    return src;
+}
+
+// The interpreter's shared state, published by this extension when none is there yet; nullptr
+// with an exception set.
+inline DictWatch* dict_watch() {
+    DictWatch*& p = dict_watch_ptr();
+    if (p != nullptr) return p;
+    PyObject* idict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (idict == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "no interpreter state dictionary");
+        return nullptr;
+    }
+    PyObject* key = PyUnicode_InternFromString(kDictWatchName);
+    if (key == nullptr) return nullptr;
+    PyObject* mine = PyCapsule_New(&own_dict_watch(), kDictWatchName, nullptr);
+    PyObject* found = mine != nullptr ? PyDict_SetDefault(idict, key, mine) : nullptr;  // borrowed
+    void* w = found != nullptr ? PyCapsule_GetPointer(found, kDictWatchName) : nullptr;
+    Py_XDECREF(mine);
+    Py_DECREF(key);
+    p = static_cast<DictWatch*>(w);
+    return p;
 }
 }  // namespace detail
 
-// An interpreter has few watcher slots; when none is left the stamp stays 0 ("unknown") and
-// callers simply look up every time.
+// When no slot is left the stamp stays 0 ("unknown") and callers simply look up every time.
 inline int watch_dict(PyObject* d) {
-    int& id = detail::dict_watcher_id();
-    if (id == -2) return 0;
-    if (id < 0) {
-        id = PyDict_AddWatcher(detail::on_dict_event);
-        if (id < 0) {
+    detail::DictWatch* w = detail::dict_watch();
+    if (w == nullptr) return -1;
+    if (w->id == -2) return 0;
+    if (w->id < 0) {
+        w->id = PyDict_AddWatcher(detail::on_dict_event);
+        if (w->id < 0) {
             PyErr_Clear();
-            id = -2;
+            w->id = -2;
             return 0;
         }
     }
-    ++detail::dict_epoch();
-    return PyDict_Watch(id, d);
+    detail::stamp_source() = &w->epoch;
+    w->epoch.fetch_add(1, std::memory_order_relaxed);
+    return PyDict_Watch(w->id, d);
 }
-inline uint64_t dict_stamp(PyObject*) noexcept { return detail::dict_watcher_id() >= 0 ? detail::dict_epoch() : 0; }
+inline uint64_t dict_stamp(PyObject*) noexcept {
+    return detail::stamp_source()->load(std::memory_order_relaxed);
+}
 #else
 inline int watch_dict(PyObject*) { return 0; }
 inline uint64_t dict_stamp(PyObject* d) noexcept { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }

@@ -31,8 +31,8 @@
 //                          that type (TypeError otherwise). Returns the function (borrowed).
 // add_static(type, fdef)   installs a staticmethod (no self).
 // add_alias(type, alias, name)  binds the very same object under a second name.
-// add_class_method / new_method(fdef, nullptr, qualprefix, module) for plain Python classes:
-//                          self may be any object.
+// new_method(fdef, class_name, module)   a new method (new reference) for a plain Python class,
+//                          to be put into its namespace: self may be any object.
 // add_function(module, fdef)   a module-level function.
 #pragma once
 
@@ -390,7 +390,12 @@ inline PyObject* fn_reduce(PyObject* self, PyObject*) {
 
 #define QN_FN_FIELD(field) reinterpret_cast<void*>(offsetof(::qn::Function, field))
 
-inline PyTypeObject* function_type() {
+// The function type. Each extension is a shared library of its own and has its own copy of this
+// static type (sharing one across libraries would tie each library to the others' layout and
+// code); so that the copies are told apart by design, each is named after the module of the
+// first function made, the extension's own: "<module>.native_function" (its __name__ is
+// "native_function" everywhere). Nothing else is per process: a copy costs one type object.
+inline PyTypeObject* function_type(const char* module) {
     static PyGetSetDef getset[] = {
         {"__name__", fn_get_field, fn_set_name_field, nullptr, QN_FN_FIELD(name)},
         {"__qualname__", fn_get_field, fn_set_name_field, nullptr, QN_FN_FIELD(qualname)},
@@ -407,9 +412,11 @@ inline PyTypeObject* function_type() {
     };
     static PyTypeObject type{};
     static bool ready = false;
+    static char name[128];
     if (!ready) {
         Py_SET_REFCNT(&type, 1);
-        type.tp_name = "quarvel.native_function";
+        PyOS_snprintf(name, sizeof name, "%s.native_function", module != nullptr ? module : "quarvel");
+        type.tp_name = name;
         type.tp_basicsize = sizeof(Function);
         type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
         type.tp_vectorcall_offset = offsetof(Function, vectorcall);
@@ -457,7 +464,7 @@ inline PyObject* new_function(const FuncSpec& fdef, bool has_self, PyTypeObject*
         PyErr_Format(PyExc_SystemError, "bad parameter list for %s", fdef.name);
         return nullptr;
     }
-    PyTypeObject* ft = detail::function_type();
+    PyTypeObject* ft = detail::function_type(module);
     if (ft == nullptr) return nullptr;
     Function* f = PyObject_New(Function, ft);
     if (f == nullptr) return nullptr;

@@ -13,6 +13,15 @@
 //   atomic.hpp    sequentially consistent 64-bit atomics with wrap-around
 //   format.hpp    the interpreter's number formatting (str of an int, ".1f") into a buffer
 //   unpack.hpp    `a, b = value` with the interpreter's errors (qn::unpack2)
+//   shared.hpp    reference-counted native state shared by an object and its calls (qn::Shared)
+//
+// Statics. This layer is header-only and every extension is a shared library of its own, so each
+// function-local static below exists once per extension. That is by design for what is a cache of
+// the interpreter's objects (the lock type and its methods, threading.Lock, interned strings) or
+// belongs to one extension's objects (the re-entry marks of its locks: an object's sections all run
+// in its own extension): a copy costs one lookup at first use. The two interpreter resources are
+// handled where they are made: one dictionary watcher shared by all extensions (compat.hpp), and a
+// function type per extension, named after it (function.hpp).
 #pragma once
 
 #include "atomic.hpp"
@@ -25,5 +34,6 @@
 #include "lock.hpp"
 #include "module.hpp"
 #include "ref.hpp"
+#include "shared.hpp"
 #include "types.hpp"
 #include "unpack.hpp"

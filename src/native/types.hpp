@@ -46,6 +46,31 @@ inline void gc_type_init(PyTypeObject& t, const char* qualified_name, Py_ssize_t
     t.tp_free = PyObject_GC_Del;
 }
 
+// tp_new of a collected type whose construction may run Python code (making a lock through a
+// substituted factory, say): the instance stays out of the collector's sight until `setup` has
+// completed it, then is tracked. `setup(self)` returns false with an exception set, and the
+// instance is then released (its tp_dealloc sees what setup left).
+template <class Setup>
+PyObject* gc_new(PyTypeObject* type, Setup&& setup) {
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    PyObject_GC_UnTrack(self.get());
+    if (!setup(self.get())) return nullptr;
+    PyObject_GC_Track(self.get());
+    return self.release();
+}
+
+// Publishes a native operation table as the type attribute `__native_ops__`: a capsule named
+// `capsule_name` around `ops`, which must live as long as the process (a static table). Other
+// extensions read the attribute and take the table with PyCapsule_GetPointer under that name.
+inline int publish_native_ops(PyTypeObject* t, const void* ops, const char* capsule_name) {
+    Ref cap = Ref::steal(PyCapsule_New(const_cast<void*>(ops), capsule_name, nullptr));
+    if (!cap) return -1;
+    const int r = PyDict_SetItemString(t->tp_dict, "__native_ops__", cap.get());
+    PyType_Modified(t);
+    return r;
+}
+
 namespace detail {
 inline PyObject* refuse_reduce(Function*, PyObject* const*) {
     PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
@@ -65,9 +90,6 @@ inline int type_ready(PyObject* m, PyTypeObject& t) {
     return PyModule_AddObjectRef(m, type_short_name(&t), reinterpret_cast<PyObject*>(&t));
 }
 
-// Default allocation for a type whose tp_new only needs zeroed memory.
-inline PyObject* alloc_instance(PyTypeObject* type) { return type->tp_alloc(type, 0); }
-
 }  // namespace qn
 
 namespace qn {
@@ -77,9 +99,7 @@ namespace qn {
 // forwards to it:
 //
 //   static PyObject* counter_init_fn;   // set by add_init
-//   static int counter_tp_init(PyObject* s, PyObject* a, PyObject* k) {
-//       return qn::call_init(counter_init_fn, s, a, k);
-//   }
+//   CounterType.tp_init = qn::init_via<&counter_init_fn>;
 //   counter_init_fn = qn::add_init(&CounterType, {"__init__", counter_init, {{"initial_value", qn::dflt(0)}}});
 //
 // The body returns None (new reference) or nullptr.
@@ -114,6 +134,13 @@ inline int call_init(PyObject* init_fn, PyObject* self, PyObject* args, PyObject
     }
     Ref r = Ref::steal(PyObject_Vectorcall(init_fn, stack, static_cast<size_t>(1 + n), kwnames.get()));
     return r ? 0 : -1;
+}
+
+// tp_init of a type whose __init__ is the function object at *InitFn (set when its methods are
+// installed): the call goes through that function, with its signature and argument errors.
+template <PyObject** InitFn>
+int init_via(PyObject* self, PyObject* args, PyObject* kwds) {
+    return call_init(*InitFn, self, args, kwds);
 }
 
 }  // namespace qn

@@ -25,12 +25,6 @@ PyObject* make_strategy(long code, const char* message) {
   return Py_BuildValue("(liis)", code, 0, 1, message);
 }
 
-// A `tuple` parameter given as None, used where the shape's length is needed.
-PyObject* none_has_no_len() {
-  PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
-  return nullptr;
-}
-
 PyObject* u64_result(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
 
 // ---------------------------------------------------------------------------------------------
@@ -46,7 +40,7 @@ PyObject* estimate_allocation_bytes(qn::Function*, PyObject* const* a) {
     return nullptr;
   }
   PyObject* shape = a[0];
-  if (shape == Py_None) return none_has_no_len();
+  if (shape == Py_None) return qn::none_has_no_len();
   df::ElementCount count;
   const Py_ssize_t n = PyTuple_GET_SIZE(shape);
   for (Py_ssize_t i = 0; i < n; ++i) {
@@ -119,7 +113,7 @@ PyObject* compute_chunk_shapes(qn::Function*, PyObject* const* a) {
     return nullptr;
   }
   PyObject* shape = a[0];
-  if (shape == Py_None) return none_has_no_len();
+  if (shape == Py_None) return qn::none_has_no_len();
   const Py_ssize_t ndim = PyTuple_GET_SIZE(shape);
   if (ndim == 0) {
     PyObject* list = PyList_New(1);

@@ -98,7 +98,6 @@ int make_constants() {
 // the caller's arguments. A caller that leaves the slot before its arguments free lends it for the
 // call; otherwise the arguments are copied behind the instance (a bound method does it for more
 // arguments than any initialiser takes, so that the parser reports them).
-// candidate for src/native (the vectorcall counterpart of qn::call_init)
 PyObject* call_init_vector(PyObject* init_fn, PyObject* self, PyObject* const* args, size_t nargsf,
                            PyObject* kwnames) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -151,11 +150,6 @@ PyObject* record_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* o = type->tp_alloc(type, 0);
     if (o != nullptr) fields<Fields>(o) = Defaults;
     return o;
-}
-
-template <PyObject** InitFn>
-int forward_init(PyObject* self, PyObject* args, PyObject* kwds) {
-    return qn::call_init(*InitFn, self, args, kwds);
 }
 
 // Calls on the record type itself (never on a subclass: the slot is not inherited) skip the generic
@@ -314,8 +308,7 @@ PyGetSetDef fm_getset[] = {
 // started with (a counted reference, below) until it returns: the lock it entered, the owner record
 // that goes with that lock, the dictionary and the configuration it reads all stay alive and
 // belong together even when another thread re-initialises the gate meanwhile.
-struct GateCore {
-    Py_ssize_t refs = 1;
+struct GateCore : qn::Shared<GateCore> {
     PyObject* config = nullptr;      // PolicyConfig (or subclass), shared with the caller
     PyObject* thresholds = nullptr;  // dict: str / None -> int
     qn::Lock<qn::Sections::any> lock;  // serialises the gate's methods (their sections run Python code)
@@ -325,6 +318,10 @@ struct GateCore {
     PyObject* memo_key = nullptr;    // owned str or None, or null when empty
     PyObject* memo_value = nullptr;  // owned int, or null
     int32_t memo_threshold = 0;
+
+    // The last reference gone: releases the objects (which may run their finalizers: never with a
+    // native lock held).
+    static void destroy(GateCore* c);
 };
 
 void memo_forget(GateCore* c) {
@@ -333,10 +330,7 @@ void memo_forget(GateCore* c) {
 }
 
 
-// Drops one reference; the last one releases the objects (which may run their finalizers: never
-// called with a native lock held).
-void core_release(GateCore* c) {
-    if (--c->refs > 0) return;
+void GateCore::destroy(GateCore* c) {
     memo_forget(c);
     Py_CLEAR(c->config);
     Py_CLEAR(c->thresholds);
@@ -345,24 +339,7 @@ void core_release(GateCore* c) {
 }
 
 // A counted reference to a core, held by a call for its whole duration.
-class CoreRef {
-public:
-    CoreRef() = default;
-    CoreRef(const CoreRef&) = delete;
-    CoreRef& operator=(const CoreRef&) = delete;
-    ~CoreRef() {
-        if (c_ != nullptr) core_release(c_);
-    }
-    void hold(GateCore* c) {
-        ++c->refs;
-        c_ = c;
-    }
-    GateCore* operator->() const { return c_; }
-    GateCore* get() const { return c_; }
-
-private:
-    GateCore* c_ = nullptr;
-};
+using CoreRef = qn::Held<GateCore>;
 
 struct CompileGateObject {
     PyObject_HEAD
@@ -390,7 +367,7 @@ int gate_clear(PyObject* o) {
     CompileGateObject* g = as_gate(o);
     GateCore* c = g->core;
     g->core = nullptr;
-    if (c != nullptr) core_release(c);
+    if (c != nullptr) qn::release(c);
     return 0;
 }
 
@@ -417,7 +394,7 @@ GateCore* new_core(PyObject* config) {
     c->config = hold.release();
     c->thresholds = thresholds.release();
     if (!qn::make_lock(c->lock, gate_locks)) {
-        core_release(c);
+        qn::release(c);
         return nullptr;
     }
     return c;
@@ -465,7 +442,7 @@ PyObject* gate_init(qn::Function*, PyObject* const* a) {
     qn::Ref config = qn::Ref::steal(resolve_config(a[1]));
     if (!config) return nullptr;
     GateCore* c = g->core;
-    if (!g->initialised && c != nullptr && c->refs == 1) {
+    if (!g->initialised && c != nullptr && c->only_reference()) {
         // The first initialisation of a gate that no call is using: keep the dictionary and the
         // lock made with it and take the configuration.
         PyObject* old = c->config;
@@ -484,7 +461,7 @@ PyObject* gate_init(qn::Function*, PyObject* const* a) {
     g->core = fresh;
     g->recompile_interval = core::kRecompileInterval;
     g->initialised = true;
-    if (c != nullptr) core_release(c);
+    if (c != nullptr) qn::release(c);
     Py_RETURN_NONE;
 }
 
@@ -919,34 +896,20 @@ PyObject* refuse_setstate(qn::Function*, PyObject* const*) {
     return nullptr;
 }
 
-// The slots a type of this module sets (null: the default).
-struct Slots {
-    newfunc tp_new;
-    initproc tp_init;
-    vectorcallfunc tp_vectorcall = nullptr;
-    PyGetSetDef* tp_getset = nullptr;
-    destructor tp_dealloc = nullptr;
-    traverseproc tp_traverse = nullptr;
-    inquiry tp_clear = nullptr;
-};
-
-void set_slots(PyTypeObject& t, const Slots& s) {
-    t.tp_new = s.tp_new;
-    t.tp_init = s.tp_init;
-    t.tp_vectorcall = s.tp_vectorcall;
-    t.tp_getset = s.tp_getset;
-    if (s.tp_dealloc != nullptr) t.tp_dealloc = s.tp_dealloc;
-    t.tp_traverse = s.tp_traverse;
-    t.tp_clear = s.tp_clear;
+// The slots of a record type: plain (uncollected) instances whose calls on the type itself parse
+// straight into the initialiser.
+template <PyObject** InitFn>
+void record_slots(PyTypeObject& t, newfunc tp_new, PyGetSetDef* getset) {
+    t.tp_new = tp_new;
+    t.tp_init = qn::init_via<InitFn>;
+    t.tp_vectorcall = record_vectorcall<InitFn>;
+    t.tp_getset = getset;
 }
 
 void types_setup() {
     qn::type_init(PolicyConfigType, "quarvel.jit.compile_gate.PolicyConfig", sizeof(PolicyConfigObject),
                   "Configuration for compile gate.");
-    set_slots(PolicyConfigType, {.tp_new = pc_tp_new,
-                                 .tp_init = forward_init<&pc_init_fn>,
-                                 .tp_vectorcall = record_vectorcall<&pc_init_fn>,
-                                 .tp_getset = pc_getset});
+    record_slots<&pc_init_fn>(PolicyConfigType, pc_tp_new, pc_getset);
     qn::type_init(FunctionMetricsType, "quarvel.jit.compile_gate.FunctionMetrics", sizeof(FunctionMetricsObject),
                   "Per-function execution and compilation metrics.\n\n"
                   "Mirrors the interface of TelemetryStore's per-function metrics record for\n"
@@ -959,18 +922,11 @@ void types_setup() {
                   "    total_execution_time_ms: Total execution time in milliseconds\n"
                   "    last_compile_time: Timestamp of last compilation (older attribute name)\n"
                   "    last_compiled: Alias of last_compile_time (the name TelemetryStore uses)");
-    set_slots(FunctionMetricsType, {.tp_new = fm_tp_new,
-                                    .tp_init = forward_init<&fm_init_fn>,
-                                    .tp_vectorcall = record_vectorcall<&fm_init_fn>,
-                                    .tp_getset = fm_getset});
-    qn::type_init(CompileGateType, "quarvel.jit.compile_gate.CompileGate", sizeof(CompileGateObject),
-                  "Compile policy with a learned call-count threshold per function.", Py_TPFLAGS_HAVE_GC);
-    set_slots(CompileGateType, {.tp_new = gate_tp_new,
-                                .tp_init = forward_init<&gate_init_fn>,
-                                .tp_getset = gate_getset,
-                                .tp_dealloc = gate_dealloc,
-                                .tp_traverse = gate_traverse,
-                                .tp_clear = gate_clear});
+    record_slots<&fm_init_fn>(FunctionMetricsType, fm_tp_new, fm_getset);
+    qn::gc_type_init(CompileGateType, "quarvel.jit.compile_gate.CompileGate", sizeof(CompileGateObject),
+                     "Compile policy with a learned call-count threshold per function.",
+                     {gate_tp_new, qn::init_via<&gate_init_fn>, gate_dealloc, gate_traverse, gate_clear});
+    CompileGateType.tp_getset = gate_getset;
 }
 
 inline PyObject* dflt_count(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }

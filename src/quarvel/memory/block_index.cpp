@@ -130,14 +130,6 @@ PyObject* call_method0(PyObject* obj, PyObject* name) {
     return r;
 }
 
-// ---- conversions that may run Python code ---------------------------------------------------
-//
-// The shared conversion helpers are declared noexcept, and a thread that the interpreter ends at
-// exit cannot be unwound through a noexcept frame: the process would terminate. The conversions
-// that can call Python code (__int__, __index__) are therefore made from this file's own frames,
-// and only int objects are handed to the shared helpers. (candidate for src/native: the same
-// helpers without noexcept.)
-
 // ---- write sections -------------------------------------------------------------------------
 
 // A section of the writer lock with the sequence counter odd while it is open. Closing makes the
@@ -379,10 +371,6 @@ PyObject* tree_init(qn::Function*, PyObject* const* a) {
     if (!qn::to_u32(a[1], rate)) return nullptr;
     as_tree(a[0])->sample_rate = rate;
     Py_RETURN_NONE;
-}
-
-int tree_tp_init(PyObject* self, PyObject* args, PyObject* kwds) {
-    return qn::call_init(tree_init_fn, self, args, kwds);
 }
 
 // Every block held by a tree node or a chain entry, besides the locks and the counters. The tree
@@ -932,7 +920,7 @@ void tree_type_setup() {
                   "Writers serialise on a lock and bracket each change with a sequence counter (even = stable,\n"
                   "odd = write in progress); readers search without the lock and accept a result only when the\n"
                   "counter was even and unchanged around their search.",
-                  {tree_tp_new, tree_tp_init, tree_dealloc, tree_traverse, tree_clear});
+                  {tree_tp_new, qn::init_via<&tree_init_fn>, tree_dealloc, tree_traverse, tree_clear});
     TreeType.tp_repr = tree_repr;
     tree_as_sequence.sq_length = tree_len;
     TreeType.tp_as_sequence = &tree_as_sequence;

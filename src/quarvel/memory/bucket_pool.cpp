@@ -170,10 +170,6 @@ void allocator_dealloc(PyObject* self) {
     Py_TYPE(self)->tp_free(self);
 }
 
-int allocator_tp_init(PyObject* self, PyObject* args, PyObject* kwds) {
-    return qn::call_init(allocator_init_fn, self, args, kwds);
-}
-
 PyObject* allocator_init(qn::Function*, PyObject* const* a) {
     int32_t step, small_max, medium_max;
     if (!i32_arg(a[1], step) || !i32_arg(a[2], small_max) || !i32_arg(a[3], medium_max)) return nullptr;
@@ -263,7 +259,7 @@ void allocator_type_setup() {
                       sizeof(BucketAllocatorObject),
                       "Size-class buckets of free block offsets; each bucket hands out its most recently added "
                       "offset first.",
-                      allocator_new, allocator_tp_init, allocator_dealloc);
+                      allocator_new, qn::init_via<&allocator_init_fn>, allocator_dealloc);
 }
 
 int allocator_methods_install() {
@@ -296,10 +292,6 @@ PyTypeObject SlabHeaderType{};
 PyObject* header_init_fn = nullptr;
 
 inline core::SlabHeader& header_of(PyObject* o) { return reinterpret_cast<SlabHeaderObject*>(o)->header; }
-
-int header_tp_init(PyObject* self, PyObject* args, PyObject* kwds) {
-    return qn::call_init(header_init_fn, self, args, kwds);
-}
 
 PyObject* header_init(qn::Function*, PyObject* const* a) {
     int32_t size_class, objects;
@@ -375,7 +367,7 @@ void header_type_setup() {
                   "Header of one slab: size class, flags, change counter, CRC-16 checksum and the bitmap of "
                   "free objects, packed into 16 little-endian bytes.");
     SlabHeaderType.tp_new = PyType_GenericNew;
-    SlabHeaderType.tp_init = header_tp_init;
+    SlabHeaderType.tp_init = qn::init_via<&header_init_fn>;
 }
 
 int header_methods_install() {
@@ -423,10 +415,6 @@ void stats_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     head_dealloc(self);
     Py_TYPE(self)->tp_free(self);
-}
-
-int stats_tp_init(PyObject* self, PyObject* args, PyObject* kwds) {
-    return qn::call_init(stats_init_fn, self, args, kwds);
 }
 
 PyObject* stats_init(qn::Function*, PyObject* const*) { Py_RETURN_NONE; }
@@ -494,7 +482,7 @@ void stats_type_setup() {
     locked_type_setup(StatsCollectorType, "quarvel.memory.bucket_pool.FastStatsCollector",
                       sizeof(StatsCollectorObject),
                       "Allocation, free, bucketed and fallback counts and alignment padding of a memory pool.",
-                      stats_new, stats_tp_init, stats_dealloc);
+                      stats_new, qn::init_via<&stats_init_fn>, stats_dealloc);
 }
 
 int stats_methods_install() {

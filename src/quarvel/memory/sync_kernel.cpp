@@ -20,14 +20,6 @@ struct AtomicCounterObject {
 
 PyTypeObject AtomicCounterType{};
 
-// tp_init of a type whose __init__ is the function object at *InitFn (set when the methods are
-// installed): the call goes through it, with its signature and argument errors.
-// candidate for src/native (types.hpp), beside qn::call_init
-template <PyObject** InitFn>
-int tp_init_via(PyObject* self, PyObject* args, PyObject* kwds) {
-    return qn::call_init(*InitFn, self, args, kwds);
-}
-
 inline qn::Atomic64& counter_of(PyObject* o) { return reinterpret_cast<AtomicCounterObject*>(o)->value; }
 
 // Native operation table.
@@ -88,7 +80,7 @@ void counter_type_setup() {
                   "Lock-free signed 64-bit counter; every operation is one sequentially consistent atomic "
                   "instruction and arithmetic wraps around.");
     AtomicCounterType.tp_new = PyType_GenericNew;
-    AtomicCounterType.tp_init = tp_init_via<&counter_init_fn>;
+    AtomicCounterType.tp_init = qn::init_via<&counter_init_fn>;
 }
 
 int counter_methods_install() {
@@ -111,13 +103,7 @@ int counter_methods_install() {
         PyOS_snprintf(alias, sizeof alias, "py_%s", name);
         if (qn::add_alias(t, alias, name) < 0) return -1;
     }
-    PyObject* cap = PyCapsule_New(const_cast<AtomicCounterOps*>(&counter_ops), QUARVEL_ATOMIC_COUNTER_OPS_NAME,
-                                  nullptr);
-    if (cap == nullptr) return -1;
-    int r = PyDict_SetItemString(t->tp_dict, "__native_ops__", cap);
-    Py_DECREF(cap);
-    PyType_Modified(t);
-    return r;
+    return qn::publish_native_ops(t, &counter_ops, QUARVEL_ATOMIC_COUNTER_OPS_NAME);
 }
 
 // ---------------------------------------------------------------------------------------------

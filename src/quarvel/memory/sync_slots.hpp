@@ -39,12 +39,7 @@ inline AtomicPointerObject* pointer_of(PyObject* o) { return reinterpret_cast<At
 inline PyObject* slot_content(PyObject* o) { return o == Py_None ? nullptr : qn::newref(o); }
 
 PyObject* pointer_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
-    qn::Ref self = qn::Ref::steal(type->tp_alloc(type, 0));
-    if (!self) return nullptr;
-    PyObject_GC_UnTrack(self.get());  // until complete: making the lock may run Python code
-    if (!qn::make_lock(pointer_of(self.get())->lock, g_locks)) return nullptr;
-    PyObject_GC_Track(self.get());
-    return self.release();
+    return qn::gc_new(type, [](PyObject* self) { return qn::make_lock(pointer_of(self)->lock, g_locks); });
 }
 
 int pointer_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -163,14 +158,11 @@ PyObject* stack_init_fn = nullptr;
 inline LockFreeStackObject* stack_of(PyObject* o) { return reinterpret_cast<LockFreeStackObject*>(o); }
 
 PyObject* stack_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
-    qn::Ref self = qn::Ref::steal(type->tp_alloc(type, 0));
-    if (!self) return nullptr;
-    PyObject_GC_UnTrack(self.get());  // until complete: making the lock may run Python code
-    LockFreeStackObject* s = stack_of(self.get());
-    new (&s->size) qn::Atomic64();
-    if (!qn::make_lock(s->lock, g_locks)) return nullptr;
-    PyObject_GC_Track(self.get());
-    return self.release();
+    return qn::gc_new(type, [](PyObject* self) {
+        LockFreeStackObject* s = stack_of(self);
+        new (&s->size) qn::Atomic64();
+        return qn::make_lock(s->lock, g_locks);
+    });
 }
 
 int stack_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -279,11 +271,11 @@ PyObject* ls_size(qn::Function*, PyObject* const* a) { return PyLong_FromLongLon
 void slots_types_setup() {
     qn::gc_type_init(AtomicPointerType, "quarvel.memory.sync_kernel.AtomicPointer", sizeof(AtomicPointerObject),
                      "A slot holding one object reference, with a version that counts writes.",
-                     {pointer_tp_new, tp_init_via<&pointer_init_fn>, pointer_dealloc, pointer_traverse, pointer_clear});
+                     {pointer_tp_new, qn::init_via<&pointer_init_fn>, pointer_dealloc, pointer_traverse, pointer_clear});
 
     qn::gc_type_init(LockFreeStackType, "quarvel.memory.sync_kernel.LockFreeStack", sizeof(LockFreeStackObject),
                      "Last-in-first-out stack of object references with an atomic size counter.",
-                     {stack_tp_new, tp_init_via<&stack_init_fn>, stack_dealloc, stack_traverse, stack_clear});
+                     {stack_tp_new, qn::init_via<&stack_init_fn>, stack_dealloc, stack_traverse, stack_clear});
 }
 
 int slots_methods_install(PyObject*) {

@@ -286,19 +286,17 @@ inline bool call_update_peaks(PyObject* self, Reading& allocs, Reading& bytes) {
 // ---- construction and lifetime ----
 
 PyObject* stats_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
-    qn::Ref self = qn::Ref::steal(type->tp_alloc(type, 0));
-    if (!self) return nullptr;
-    PyObject_GC_UnTrack(self.get());  // until complete: making the lock may run Python code
-    LockFreeStatisticsObject* s = stats_of(self.get());
-    new (&s->core) StatsCore();
-    if (!qn::make_lock(s->lock, g_locks)) return nullptr;
-    for (int i = 0; i < kStatCount; ++i) {
-        // A fresh AtomicCounter(0): zeroed memory is a counter at 0.
-        s->pub[i] = AtomicCounterType.tp_alloc(&AtomicCounterType, 0);
-        if (s->pub[i] == nullptr) return nullptr;
-    }
-    PyObject_GC_Track(self.get());
-    return self.release();
+    return qn::gc_new(type, [](PyObject* self) {
+        LockFreeStatisticsObject* s = stats_of(self);
+        new (&s->core) StatsCore();
+        if (!qn::make_lock(s->lock, g_locks)) return false;
+        for (int i = 0; i < kStatCount; ++i) {
+            // A fresh AtomicCounter(0): zeroed memory is a counter at 0.
+            s->pub[i] = AtomicCounterType.tp_alloc(&AtomicCounterType, 0);
+            if (s->pub[i] == nullptr) return false;
+        }
+        return true;
+    });
 }
 
 int stats_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -701,7 +699,7 @@ void stats_types_setup() {
     qn::gc_type_init(LockFreeStatisticsType, "quarvel.memory.sync_kernel.LockFreeStatistics",
                      sizeof(LockFreeStatisticsObject),
                      "Allocation statistics kept in atomic counters: recording takes no lock.",
-                     {stats_tp_new, tp_init_via<&stats_init_fn>, stats_dealloc, stats_traverse, stats_clear});
+                     {stats_tp_new, qn::init_via<&stats_init_fn>, stats_dealloc, stats_traverse, stats_clear});
     for (int i = 0; i < kStatCount; ++i) {
         stats_getset[i] = {kPublicNames[i], stats_get_public, stats_set_public, nullptr,
                            reinterpret_cast<void*>(static_cast<intptr_t>(i))};
@@ -712,7 +710,7 @@ void stats_types_setup() {
     qn::type_init(PerformanceTimerType, "quarvel.memory.sync_kernel.PerformanceTimer", sizeof(PerformanceTimerObject),
                   "High-resolution timer for performance measurement.");
     PerformanceTimerType.tp_new = PyType_GenericNew;
-    PerformanceTimerType.tp_init = tp_init_via<&timer_init_fn>;
+    PerformanceTimerType.tp_init = qn::init_via<&timer_init_fn>;
 }
 
 int stats_methods_install() {
@@ -776,13 +774,7 @@ int stats_methods_install() {
                             "The statistics as a new dictionary, with derived ratio and averages."}) ||
         !qn::add_method(t, {"reset", st_reset, {}, nullptr, "Zero every counter."}))
         return -1;
-    PyObject* cap = PyCapsule_New(const_cast<LockFreeStatisticsOps*>(&stats_ops),
-                                  QUARVEL_LOCK_FREE_STATISTICS_OPS_NAME, nullptr);
-    if (cap == nullptr) return -1;
-    int rc = PyDict_SetItemString(t->tp_dict, "__native_ops__", cap);
-    Py_DECREF(cap);
-    PyType_Modified(t);
-    if (rc < 0) return -1;
+    if (qn::publish_native_ops(t, &stats_ops, QUARVEL_LOCK_FREE_STATISTICS_OPS_NAME) < 0) return -1;
 
     PyTypeObject* pt = &PerformanceTimerType;
     timer_init_fn = qn::add_init(pt, {"__init__", pt_init});

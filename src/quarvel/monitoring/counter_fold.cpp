@@ -43,26 +43,20 @@ struct CounterAggregatorOps {
 };
 
 // What one __init__ sets up. Shared by the object and the calls in progress on it; lives while
-// any of them holds a reference (all reference counting happens under the interpreter lock).
-struct State {
-    Py_ssize_t refs;
-    Record* counters;      // malloc'd, num_counters records
-    int32_t num_counters;
+// any of them holds a reference.
+struct State : qn::Shared<State> {
+    Record* counters = nullptr;  // malloc'd, num_counters records
+    int32_t num_counters = 0;
     qn::Lock<qn::Sections::native> lock;
+
+    // The last reference gone: frees the array and releases the lock (never with a lock held).
+    static void destroy(State* st) {
+        cc::free_records(st->counters);
+        st->lock.dispose();  // nothing refers to the state any more
+        delete st;
+    }
 };
 
-inline State* state_ref(State* st) {
-    ++st->refs;
-    return st;
-}
-
-// Dropping the last reference frees the array and releases the lock: never with a lock held.
-void state_unref(State* st) {
-    if (st == nullptr || --st->refs > 0) return;
-    cc::free_records(st->counters);
-    st->lock.dispose();  // nothing refers to the state any more
-    delete st;
-}
 
 struct AggregatorObject {
     PyObject_HEAD
@@ -89,7 +83,7 @@ inline AggregatorObject* agg(PyObject* o) { return reinterpret_cast<AggregatorOb
 
 // The state a call works on (a new reference), or nullptr for an object that has no counters.
 inline State* acquire_state(AggregatorObject* self) {
-    return self->state != nullptr ? state_ref(self->state) : nullptr;
+    return self->state != nullptr ? qn::retain(self->state) : nullptr;
 }
 
 bool range_check(const State* st, int32_t id) {
@@ -172,12 +166,12 @@ template <class F>
 __attribute__((flatten)) int in_state(AggregatorObject* self, bool check, int32_t id, const char* what, F&& body) {
     State* st = acquire_state(self);
     if (check && !range_check(st, id)) {
-        state_unref(st);
+        qn::release(st);
         return -1;
     }
     if (st == nullptr) return 0;  // no counters: nothing to do
     const int rc = qn::locked(st->lock, what, [&] { body(*st); }) ? 0 : -1;
-    state_unref(st);
+    qn::release(st);
     return rc;
 }
 
@@ -269,14 +263,16 @@ PyObject* op_get_all_stats(AggregatorObject* self, bool dispatch) {
 
 // A new state for `n` records (taken over), its lock made now; nullptr with an exception set.
 State* state_new(Record* records, int32_t n) {
-    State* st = new (std::nothrow) State{1, records, n, {}};
+    State* st = new (std::nothrow) State;
     if (st == nullptr) {
         cc::free_records(records);
         PyErr_NoMemory();
         return nullptr;
     }
+    st->counters = records;
+    st->num_counters = n;
     if (!qn::make_lock(st->lock, g_locks)) {
-        state_unref(st);
+        qn::release(st);
         return nullptr;
     }
     return st;
@@ -309,14 +305,12 @@ PyObject* m_init(qn::Function*, PyObject* const* a) {
         self->state = fresh;
         swapped = true;
     });
-    if (!swapped) state_unref(fresh);
-    state_unref(dropped);
-    state_unref(old);
+    if (!swapped) qn::release(fresh);
+    qn::release(dropped);
+    qn::release(old);
     if (!ok) return nullptr;
     Py_RETURN_NONE;
 }
-
-int tp_init(PyObject* self, PyObject* args, PyObject* kwds) { return qn::call_init(fn_init, self, args, kwds); }
 
 PyObject* m_update(qn::Function*, PyObject* const* a) {
     int32_t id;
@@ -364,7 +358,7 @@ int tp_traverse(PyObject* o, visitproc visit, void* arg) {
 int tp_clear(PyObject* o) {
     State* st = agg(o)->state;
     agg(o)->state = nullptr;
-    state_unref(st);
+    qn::release(st);
     return 0;
 }
 
@@ -410,7 +404,7 @@ int exec_counter_fold(PyObject* m) {
     qn::gc_type_init(t, "quarvel.monitoring.counter_fold.CounterAggregator", sizeof(AggregatorObject),
                   "Running count, mean, variance, standard deviation, minimum and maximum for a fixed\n"
                   "number of counters kept in one native array, each update taken under a lock.",
-                  {tp_new, tp_init, tp_dealloc, tp_traverse, tp_clear});
+                  {tp_new, qn::init_via<&fn_init>, tp_dealloc, tp_traverse, tp_clear});
     if (qn::type_ready(m, t) < 0 || install_methods() < 0) return -1;
     if (!qn::add_function(m, {"create_aggregator", create_aggregator, {{"num_counters", qn::dflt(1000)}}, nullptr,
                               "Create a new CounterAggregator instance."}))

@@ -134,7 +134,7 @@ PyObject* take_exception() {
 // visible is still the same exception, the slot held nothing of its own (or that same exception),
 // and it is emptied again on exit instead of being left holding an outer exception (which a
 // generator would carry along after it yields).
-class Handling {  // candidate for src/native
+class Handling {
 public:
     explicit Handling(PyObject* exc) {
         prev_ = PyErr_GetHandledException();  // new reference or nullptr

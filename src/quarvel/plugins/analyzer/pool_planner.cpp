@@ -29,11 +29,6 @@ PyObject* g_empty_prediction = nullptr;  // (0, 0, 0.0)
 PyObject* g_mixed = nullptr;            // "mixed"
 PyObject* g_profile_keys[core::kProfileKeys] = {};
 
-PyObject* none_has_no_len() {
-    PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
-    return nullptr;
-}
-
 PyObject* list_index_error() {
     PyErr_SetString(PyExc_IndexError, "list index out of range");
     return nullptr;
@@ -180,7 +175,7 @@ PyObject* detect_workload_characteristics_change(qn::Function*, PyObject* const*
     if (!qn::arg_exact(a[0], &PyList_Type, "pattern_history") || !qn::to_double(a[1], change_threshold))
         return nullptr;
     PyObject* history = a[0];
-    if (history == Py_None) return none_has_no_len();
+    if (history == Py_None) return qn::none_has_no_len();
     const Py_ssize_t n = PyList_GET_SIZE(history);
     if (n < static_cast<Py_ssize_t>(core::kProfileWindow)) return qn::newref(g_no_change);
 
@@ -235,7 +230,7 @@ PyObject* detect_dominant_pattern(qn::Function*, PyObject* const* a) {
     std::int32_t window_size;
     if (!qn::arg_exact(a[0], &PyList_Type, "patterns") || !qn::to_i32(a[1], window_size)) return nullptr;
     PyObject* patterns = a[0];
-    if (patterns == Py_None) return none_has_no_len();
+    if (patterns == Py_None) return qn::none_has_no_len();
     const Py_ssize_t n = PyList_GET_SIZE(patterns);
     if (n == 0) return qn::newref(g_mixed);
     const std::int64_t start = core::pattern_window_start(n, window_size);
@@ -318,7 +313,7 @@ PyObject* predict_resource_requirements(qn::Function*, PyObject* const* a) {
     double horizon;
     if (!qn::arg_exact(a[0], &PyList_Type, "allocation_history") || !qn::to_double(a[1], horizon)) return nullptr;
     PyObject* history = a[0];
-    if (history == Py_None) return none_has_no_len();
+    if (history == Py_None) return qn::none_has_no_len();
     const Py_ssize_t n = PyList_GET_SIZE(history);
     if (n < static_cast<Py_ssize_t>(core::kMinPredictionEntries)) return qn::newref(g_empty_prediction);
 
