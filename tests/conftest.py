@@ -17,3 +17,11 @@ def run_python(code: str, timeout: float = 60.0) -> subprocess.CompletedProcess:
 @pytest.fixture
 def python_subprocess():
     return run_python
+
+
+def pytest_collection_finish(session):
+    """Starts the builds of the stand-alone core checks (test_cores.py) as soon as the selection is
+    known, so that they compile while the tests collected before them run."""
+    cores = [item for item in session.items if item.path.name == "test_cores.py"]
+    if cores:
+        cores[0].module.start_builds(cores)

@@ -1,7 +1,8 @@
 // Stand-alone checks of the block tree core: randomized comparison against a map-of-vectors model
 // with the red-black invariants verified along the way, and a reader/writer stress run in which a
-// mutex plays the part of the interpreter lock. Built and run by tests/test_block_tree_core.py
-// (under the address/undefined and the thread sanitizers). Prints "OK" on success.
+// mutex plays the part of the interpreter lock. Built and run by tests/test_cores.py (under the
+// address/undefined and, for the argument "concurrent", the thread sanitizers). Prints "OK" on
+// success.
 #include "block_tree.hpp"
 
 #include <cmath>
