@@ -2,6 +2,7 @@
 // CRC-16, the level bitset and the bucket table against ordered-map models. Prints "OK" on
 // success.
 #include "bucket_core.hpp"
+#include "check.hpp"
 
 #include <algorithm>
 #include <climits>
@@ -12,15 +13,6 @@
 #include <vector>
 
 using namespace quarvel::bucket;
-
-static int failures = 0;
-#define CHECK(cond)                                                               \
-    do {                                                                          \
-        if (!(cond)) {                                                            \
-            std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                           \
-        }                                                                         \
-    } while (0)
 
 // Compile-time: the formulas, including wrap-around at the 32-bit edges.
 static_assert(bucket_size(1, 8) == 8 && bucket_size(8, 8) == 8 && bucket_size(0, 8) == 0);
@@ -169,10 +161,5 @@ int main() {
     std::int32_t off = 0;
     BucketTable::Status st;
     CHECK(!none.has_keys() && !none.push(8, 1, st) && !none.pop(8, off) && !none.take_best_fit(8, 1, 1, off));
-    if (failures) {
-        std::fprintf(stderr, "%d failures\n", failures);
-        return 1;
-    }
-    std::puts("OK");
-    return 0;
+    return core_check::finish();
 }

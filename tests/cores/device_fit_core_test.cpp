@@ -2,6 +2,7 @@
 // product, and (with the argument "format") the number formatter, whose output the harness
 // compares with what the interpreter writes. Prints "OK" on success.
 #include "device_fit_core.hpp"
+#include "check.hpp"
 #include "native/format.hpp"
 #include <bit>
 #include <cstdio>
@@ -9,8 +10,6 @@
 #include <cstring>
 #include <string>
 using namespace quarvel::device_fit;
-static int failures = 0;
-#define CHECK(c) do { if (!(c)) { std::printf("FAIL line %d: %s\n", __LINE__, #c); ++failures; } } while (0)
 
 static_assert(to_u64_saturated(-1.0) == 0 && to_u64_saturated(0.99) == 0);
 static_assert(to_u64_saturated(18446744073709551616.0) == kU64Max);
@@ -102,7 +101,5 @@ int main(int argc, char** argv) {
   CHECK(recommend_headroom(0.1, nan) == 0.3 && recommend_headroom(nan, 0.5) == 0.4);
   CHECK(memory_pressure(kU64Max, 1) == 1.0 && memory_pressure(0, 0) == 1.0);
   CHECK(size_score(0, 1) == 0.0 && size_score(kU64Max, 1) > 0.0);
-  if (failures != 0) return 1;
-  std::puts("OK");
-  return 0;
+  return core_check::finish();
 }

@@ -3,6 +3,7 @@
 // directories (missing, empty, a plain file, listings longer than one read, non-ASCII names whose
 // verdict is the caller's, a failing verdict that must not leak the descriptor).
 #include "hardware_probe_core.hpp"
+#include "check.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -19,15 +20,6 @@
 using namespace quarvel::hardware_probe;
 
 namespace {
-
-int failures = 0;
-#define CHECK(cond)                                                                       \
-    do {                                                                                  \
-        if (!(cond)) {                                                                    \
-            std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                                   \
-        }                                                                                 \
-    } while (0)
 
 void test_names() {
     CHECK(classify_node_name("node0") == NodeName::yes);
@@ -165,10 +157,5 @@ int main() {
     nftw(tmpl, remove_entry, 16, FTW_DEPTH | FTW_PHYS);
     // The real directory, where this machine has one, gives at least one node.
     CHECK(numa_node_count(kNodeDir, [](const char*) { return 0; }) >= 1);
-    if (failures) {
-        std::fprintf(stderr, "%d failures\n", failures);
-        return 1;
-    }
-    std::puts("OK");
-    return 0;
+    return core_check::finish();
 }

@@ -2,12 +2,12 @@
 // edges and the first-seen tally against a map model with colliding hashes. Prints "OK" on
 // success.
 #include "pool_planner_core.hpp"
+#include "check.hpp"
 #include <cstdio>
 #include <map>
 #include <random>
 using namespace quarvel::pool_planner;
 struct IntTraits { static bool same(int a, int b) { return a == b; } };
-#define CHECK(c) do { if (!(c)) { std::printf("FAIL line %d: %s\n", __LINE__, #c); return 1; } } while (0)
 int main() {
     const double inf = __builtin_inf(), nan = __builtin_nan("");
     CHECK(saturating_trunc_i64(nan) == 0);
@@ -39,6 +39,5 @@ int main() {
         }
         CHECK(t.best() == best);
     }
-    std::puts("OK");
-    return 0;
+    return core_check::finish();
 }
