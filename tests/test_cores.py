@@ -45,6 +45,8 @@ CORES = {
     "device_fit": ("gpu", {"asan": []}),
     "pool_planner": ("plugins/analyzer", {"asan": []}),
     "hardware_probe": ("native", {"asan": []}),
+    "counter": ("monitoring", {"asan": []}),
+    "compile_gate": ("jit", {"asan": []}),
 }
 LINUX_ONLY = {"hardware_probe"}  # its queries are the Linux ones
 
