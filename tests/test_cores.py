@@ -47,6 +47,7 @@ CORES = {
     "hardware_probe": ("native", {"asan": []}),
     "counter": ("monitoring", {"asan": []}),
     "compile_gate": ("jit", {"asan": []}),
+    "task_profiler": ("plugins/analyzer", {"asan": []}),
 }
 LINUX_ONLY = {"hardware_probe"}  # its queries are the Linux ones
 
