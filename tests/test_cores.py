@@ -97,6 +97,14 @@ def start_builds(items) -> None:
                            if hasattr(item, "callspec") and "build" in item.callspec.params])
 
 
+def stop_builds() -> None:
+    """Closes builds started for tests that did not run (the session ended before them)."""
+    global _started
+    if _started is not None:
+        _started.close()
+        _started = None
+
+
 @pytest.fixture(scope="module")
 def builds():
     global _started
