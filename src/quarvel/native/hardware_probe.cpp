@@ -10,22 +10,18 @@
 // through are the untouched standard ones (checked by identity at every call): the affinity mask
 // is read with one sched_getaffinity call, and the NUMA directory is listed with open/getdents64
 // instead of a stat followed by a directory listing, whose every failure gives the same answer (1).
+// Those queries live in hardware_probe_core.hpp; this file holds the Python-level behaviour.
 // Any replacement of `os`, `os.path`, `os.path.exists`, `os.stat`, `os.listdir` or
 // `os.sched_getaffinity` sends the call down the generic path, which calls what is bound.
 #include "native/qn.hpp"
 
-#include <climits>
+#include "hardware_probe_core.hpp"
+
+#include <cerrno>
 #include <cstdint>
-#include <cstring>
 #include <initializer_list>
 
-#if defined(__linux__)
-#include <cerrno>
-#include <fcntl.h>
-#include <sched.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-#endif
+namespace hp = quarvel::hardware_probe;
 
 namespace {
 
@@ -50,7 +46,6 @@ struct Originals {
     PyObject* sched_getaffinity = nullptr;
 } g_orig;
 
-constexpr char kNodeDir[] = "/sys/devices/system/node";
 constexpr char kRegistry[] = "quarvel.gpu.backend_registry";
 constexpr const char* kGpuKeys[8] = {"has_gpu",        "gpu_count",        "gpu_memory_mb",  "cuda_available",
                                      "rocm_available", "oneapi_available", "active_backend", "backend_version"};
@@ -251,42 +246,26 @@ PyObject* elapsed_ms(double start) {
 // ---- CPUs -------------------------------------------------------------------------------------
 
 #if defined(__linux__)
-// Number of CPUs in this process's affinity mask, growing the mask as os.sched_getaffinity does;
-// false with OSError / MemoryError set on failure.
+// Number of CPUs in this process's affinity mask; false with OSError / MemoryError /
+// OverflowError set on failure.
 bool affinity_count(long long& out) {
-    cpu_set_t fixed;
-    if (sched_getaffinity(0, sizeof fixed, &fixed) == 0) {
-        out = CPU_COUNT_S(sizeof fixed, &fixed);
+    const hp::AffinityResult r = hp::affinity_count();
+    switch (r.status) {
+    case hp::AffinityResult::Status::ok:
+        out = r.count;
         return true;
-    }
-    if (errno != EINVAL) {
+    case hp::AffinityResult::Status::os_error:
+        errno = r.error;
         PyErr_SetFromErrno(PyExc_OSError);
         return false;
+    case hp::AffinityResult::Status::no_memory:
+        PyErr_NoMemory();
+        return false;
+    case hp::AffinityResult::Status::too_large:
+        break;
     }
-    for (int ncpus = static_cast<int>(sizeof fixed * CHAR_BIT) * 2;; ncpus *= 2) {
-        const size_t setsize = CPU_ALLOC_SIZE(ncpus);
-        cpu_set_t* mask = CPU_ALLOC(ncpus);
-        if (mask == nullptr) {
-            PyErr_NoMemory();
-            return false;
-        }
-        if (sched_getaffinity(0, setsize, mask) == 0) {
-            out = CPU_COUNT_S(setsize, mask);
-            CPU_FREE(mask);
-            return true;
-        }
-        const int err = errno;
-        CPU_FREE(mask);
-        if (err != EINVAL) {
-            errno = err;
-            PyErr_SetFromErrno(PyExc_OSError);
-            return false;
-        }
-        if (ncpus > INT_MAX / 2) {
-            PyErr_SetString(PyExc_OverflowError, "could not allocate a large enough CPU set");
-            return false;
-        }
-    }
+    PyErr_SetString(PyExc_OverflowError, "could not allocate a large enough CPU set");
+    return false;
 }
 #endif
 
@@ -381,63 +360,20 @@ Py_ssize_t count_node_entries(PyObject* entries) {
 }
 
 #if defined(__linux__)
-struct LinuxDirent64 {
-    uint64_t d_ino;
-    int64_t d_off;
-    unsigned short d_reclen;
-    unsigned char d_type;
-    char d_name[1];
-};
-
 // The node count of the sysfs directory read directly; 1 when it cannot be opened or read (the
-// answer a missing directory or a failing listing gives). -1 with an exception set only when
-// the interpreter fails (decoding a non-ASCII name).
+// answer a missing directory or a failing listing gives). A non-ASCII name is judged as the
+// decoded str would be; -1 with an exception set only when that decoding fails.
 long long native_numa_count() {
-    const int fd = open(kNodeDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return 1;
-    alignas(8) char buf[16384];
-    long long count = 0;
-    bool failed = false;
-    for (;;) {
-        const long got = syscall(SYS_getdents64, fd, buf, sizeof buf);
-        if (got == 0) break;
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            failed = true;
-            break;
-        }
-        for (long off = 0; off < got;) {
-            const auto* e = reinterpret_cast<const LinuxDirent64*>(buf + off);
-            off += e->d_reclen;
-            const char* name = e->d_name;
-            if (std::strncmp(name, "node", 4) != 0 || name[4] == '\0') continue;
-            bool ascii_digits = true, ascii = true;
-            for (const char* p = name + 4; *p; ++p) {
-                const unsigned char c = static_cast<unsigned char>(*p);
-                if (c >= 0x80) ascii = false;
-                if (c < '0' || c > '9') ascii_digits = false;
-            }
-            if (ascii) {
-                count += ascii_digits ? 1 : 0;
-                continue;
-            }
-            // A non-ASCII name is judged as the decoded str would be.
-            Ref s = Ref::steal(PyUnicode_DecodeFSDefault(name));
-            if (!s) {
-                close(fd);
-                return -1;
-            }
-            count += is_node_name_str(s.get()) ? 1 : 0;
-        }
-    }
-    close(fd);
-    if (failed) return 1;
-    return count > 0 ? count : 1;
+    return hp::numa_node_count(hp::kNodeDir, [](const char* name) -> int {
+        Ref s = Ref::steal(PyUnicode_DecodeFSDefault(name));
+        if (!s) return -1;
+        return is_node_name_str(s.get()) ? 1 : 0;
+    });
 }
 #endif
 
 PyObject* numa_linux() {
-    PyObject* path = QN_STR(kNodeDir);
+    PyObject* path = QN_STR(hp::kNodeDir);
     Ref os = Ref::steal(global(QN_STR("os")));
     Ref os_path = Ref::steal(attr(os.get(), QN_STR("path")));
     Ref exists = Ref::steal(attr(os_path.get(), QN_STR("exists")));

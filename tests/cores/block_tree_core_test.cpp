@@ -1,8 +1,10 @@
 // Stand-alone checks of the block tree core: randomized comparison against a map-of-vectors model
 // with the red-black invariants verified along the way, and a reader/writer stress run in which a
-// mutex plays the part of the interpreter lock. Built and run by tests/test_block_tree_core.py
-// (under the address/undefined and the thread sanitizers). Prints "OK" on success.
+// mutex plays the part of the interpreter lock. Built and run by tests/test_cores.py (under the
+// address/undefined and, for the argument "concurrent", the thread sanitizers). Prints "OK" on
+// success.
 #include "block_tree.hpp"
+#include "check.hpp"
 
 #include <cmath>
 #include <cstdio>
@@ -19,15 +21,6 @@ using quarvel::blocktree::kBlack;
 using quarvel::blocktree::kRed;
 
 namespace {
-
-int failures = 0;
-#define CHECK(cond)                                                              \
-    do {                                                                         \
-        if (!(cond)) {                                                           \
-            std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond); \
-            if (++failures > 20) std::exit(1);                                   \
-        }                                                                        \
-    } while (0)
 
 // Allocator whose failure can be switched on, to check that a failed allocation changes nothing.
 struct FlakyAllocator {
@@ -290,10 +283,5 @@ int main(int argc, char** argv) {
         shapes_and_failures();
     }
     concurrent_readers();
-    if (failures != 0) {
-        std::fprintf(stderr, "%d failures\n", failures);
-        return 1;
-    }
-    std::printf("OK\n");
-    return 0;
+    return core_check::finish();
 }
