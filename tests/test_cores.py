@@ -3,8 +3,7 @@
 Every program is compiled with the same flags (C++20, all warnings as errors) under the address and
 undefined-behaviour sanitizers, and the block tree's reader/writer run also under the thread
 sanitizer. A program exits 0 and prints "OK" last when every check holds. The builds the selected
-tests need start, at most two at a time, as soon as the selection is known (conftest.py), so they
-compile while the tests collected before them run.
+tests need start, at most two at a time, when the first of them runs.
 """
 
 from __future__ import annotations
@@ -86,30 +85,14 @@ class Builds:
         shutil.rmtree(self._out, ignore_errors=True)
 
 
-_started: Builds | None = None
-
-
-def start_builds(items) -> None:
-    """Starts compiling what the selected tests of this file need (called once the selection is known)."""
-    global _started
-    if CXX is not None and _started is None:
-        _started = Builds([item.callspec.params["build"] for item in items
-                           if hasattr(item, "callspec") and "build" in item.callspec.params])
-
-
-def stop_builds() -> None:
-    """Closes builds started for tests that did not run (the session ended before them)."""
-    global _started
-    if _started is not None:
-        _started.close()
-        _started = None
-
-
 @pytest.fixture(scope="module")
-def builds():
-    global _started
-    b = _started if _started is not None else Builds([])
-    _started = None
+def builds(request):
+    # Every program this module's selected tests need starts compiling when the first of them runs
+    # (not earlier: compiling in the background of other modules' tests would disturb their memory
+    # and timing measurements).
+    wanted = [item.callspec.params["build"] for item in request.session.items
+              if item.path.name == "test_cores.py" and hasattr(item, "callspec") and "build" in item.callspec.params]
+    b = Builds(wanted)
     yield b
     b.close()
 
