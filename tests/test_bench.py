@@ -21,6 +21,9 @@ def register(suite):
     suite.row("tiny", "pop from a refilled list", "stack.pop()", setup="stack = list(data)", number=50, ns=ns)
     if suite.peer("tiny", "quarvel_no_such_package", "rows against a package nobody has") is not None:
         suite.row("tiny", "never", "len(data)", python="len(data)", python_label="nobody", ns=ns)
+    if suite.peer("tiny", "quarvel_no_wheel_here", "rows against a package without a wheel here",
+                  unavailable="quarvel_no_wheel_here publishes no wheel for this interpreter") is not None:
+        suite.row("tiny", "never either", "len(data)", python="len(data)", python_label="nowheel", ns=ns)
 '''
 
 
@@ -52,10 +55,15 @@ def test_tiny_run_writes_json_and_compares(tmp_path):
     out = subprocess.run(cmd + ["--json", str(first)], capture_output=True, text=True, timeout=120)
     assert out.returncode == 0, out.stderr
     assert "package 'quarvel_no_such_package' is not installed" in out.stdout
+    # A package that cannot be installed here is reported with its reason, not with the hint to install it.
+    assert "rows against a package without a wheel here: quarvel_no_wheel_here publishes no wheel" in out.stdout
+    assert "'quarvel_no_wheel_here' is not installed" not in out.stdout
     data = json.loads(first.read_text())
     assert data["format"] == 1 and data["repeat"] == 2 and data["clock"] == "cpu" and data["machine"]["python"]
     assert data["skipped"] == [{"module": "tiny", "rows": "rows against a package nobody has",
-                                "missing": "quarvel_no_such_package"}]
+                                "missing": "quarvel_no_such_package"},
+                               {"module": "tiny", "rows": "rows against a package without a wheel here",
+                                "missing": "quarvel_no_wheel_here"}]
     by_name = {r["operation"]: r for r in data["rows"]}
     assert list(by_name) == ["sum(list of 50)", "max(list of 50)", "pop from a refilled list"]
     s = by_name["sum(list of 50)"]

@@ -58,6 +58,7 @@
 
 #include "compat.hpp"
 #include "globals.hpp"
+#include "interned.hpp"
 #include "ref.hpp"
 
 #include <atomic>
@@ -85,15 +86,15 @@ inline LockApi& lock_api() {
 // `threading.Lock` may have been replaced with by now) and its methods (out of line: runs once).
 [[gnu::noinline]] inline bool lock_api_setup(PyObject* lock) {
     LockApi& api = lock_api();
-    Ref thread = Ref::steal(PyImport_ImportModule("_thread"));
-    Ref type = Ref::steal(thread ? PyObject_GetAttrString(thread.get(), "LockType") : nullptr);
+    Ref thread = Ref::steal(PyImport_Import(QN_STR("_thread")));
+    Ref type = Ref::steal(thread ? PyObject_GetAttr(thread.get(), QN_STR("LockType")) : nullptr);
     if (!type || !PyType_Check(type.get())) {
         PyErr_Clear();
         return false;  // tried again at the next lock
     }
     PyTypeObject* t = reinterpret_cast<PyTypeObject*>(type.get());
-    Ref acq = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(t), "acquire"));
-    Ref rel = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(t), "release"));
+    Ref acq = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(t), QN_STR("acquire")));
+    Ref rel = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(t), QN_STR("release")));
     if (!acq || !rel || !PyCallable_Check(acq.get()) || !PyCallable_Check(rel.get())) {
         PyErr_Clear();
         return false;
@@ -114,16 +115,15 @@ inline bool lock_api_for(PyObject* lock) {
 
 }  // namespace detail
 
-// A new threading.Lock object (for a lock that Python code sees, such as a module-level one).
+// A new threading.Lock object (for a lock that Python code sees, such as a module-level one). The
+// factory is looked up at each call (module initialisation only), so it is whatever
+// `threading.Lock` is then.
 inline PyObject* new_lock() {
-    static PyObject* factory = nullptr;
-    if (factory == nullptr) {
-        Ref threading = Ref::steal(PyImport_ImportModule("threading"));
-        if (!threading) return nullptr;
-        factory = PyObject_GetAttrString(threading.get(), "Lock");
-        if (factory == nullptr) return nullptr;
-    }
-    return PyObject_CallNoArgs(factory);
+    Ref threading = Ref::steal(PyImport_Import(QN_STR("threading")));
+    if (!threading) return nullptr;
+    Ref factory = Ref::steal(PyObject_GetAttr(threading.get(), QN_STR("Lock")));
+    if (!factory) return nullptr;
+    return PyObject_CallNoArgs(factory.get());
 }
 
 // Acquires the lock object `lock` (blocking) through its acquire method; a standard lock's method
@@ -133,7 +133,7 @@ inline bool lock_acquire(PyObject* lock) {
     if (detail::lock_api_for(lock)) {
         r = PyObject_Vectorcall(detail::lock_api().acquire, &lock, 1, nullptr);
     } else {
-        r = PyObject_CallMethod(lock, "acquire", nullptr);
+        r = PyObject_CallMethodNoArgs(lock, QN_STR("acquire"));
     }
     if (r == nullptr) return false;
     Py_DECREF(r);
@@ -149,7 +149,7 @@ inline bool lock_release(PyObject* lock) {
     if (detail::lock_api_for(lock)) {
         r = PyObject_Vectorcall(detail::lock_api().release, &lock, 1, nullptr);
     } else {
-        r = PyObject_CallMethod(lock, "release", nullptr);
+        r = PyObject_CallMethodNoArgs(lock, QN_STR("release"));
     }
     bool ok = r != nullptr;
     Py_XDECREF(r);
@@ -301,6 +301,9 @@ struct Lock {
     PyObject* py = nullptr;  // the lock object a substituted factory made (owned); nullptr: native
     LockOwner owner;
     [[no_unique_address]] MutexFor<S> mutex;
+
+    // True when sections take the native lock (no Python-level lock was substituted).
+    bool native() const noexcept { return py == nullptr; }
 
     int traverse(visitproc visit, void* arg) const {
         Py_VISIT(py);
@@ -474,6 +477,24 @@ private:
     State state_ = kNone;
 };
 
+// The fast path of a Sections::native section, for the hottest calls: when `lock.native()`, the
+// caller may hold a NativeSection instead of a Section (no guard state to keep; the native lock is
+// released on every way out of the scope). Otherwise it takes a Section as usual.
+//
+//   if (p->lock.native()) [[likely]] { qn::NativeSection s(p->lock); return read(p); }
+//   qn::Section s(p->lock, "C.read");
+//   ...
+class NativeSection {
+public:
+    explicit NativeSection(Lock<Sections::native>& lock) : mutex_(lock.mutex) { mutex_.lock(); }
+    NativeSection(const NativeSection&) = delete;
+    NativeSection& operator=(const NativeSection&) = delete;
+    ~NativeSection() { mutex_.unlock(); }
+
+private:
+    MutexFor<Sections::native>& mutex_;
+};
+
 // Runs `body` (native work, or what the lock's Sections allow) inside a section of `lock`; false
 // with an exception set when the section could not be entered or left.
 template <Sections S, class F>
@@ -512,19 +533,14 @@ public:
             return;
         }
         if (PyErr_Occurred()) return;
-        static PyObject* s_enter = nullptr;
-        static PyObject* s_exit = nullptr;
-        if (s_enter == nullptr) s_enter = PyUnicode_InternFromString("__enter__");
-        if (s_exit == nullptr && s_enter != nullptr) s_exit = PyUnicode_InternFromString("__exit__");
-        if (s_enter == nullptr || s_exit == nullptr) return;
-        Ref enter = Ref::steal(special_method(mgr, s_enter));
+        Ref enter = Ref::steal(special_method(mgr, QN_STR("__enter__")));
         if (!enter) {
             if (!PyErr_Occurred())
                 PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
                              Py_TYPE(mgr)->tp_name);
             return;
         }
-        exit_ = Ref::steal(special_method(mgr, s_exit));
+        exit_ = Ref::steal(special_method(mgr, QN_STR("__exit__")));
         if (!exit_) {
             if (!PyErr_Occurred())
                 PyErr_Format(PyExc_TypeError,

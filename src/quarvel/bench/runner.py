@@ -180,6 +180,13 @@ class Skip:
     group: str
     what: str
     package: str
+    reason: str = ""  # why the package cannot be here; empty: it is simply not installed
+
+    def message(self) -> str:
+        if self.reason:
+            return f"skipped: {self.group} {self.what}: {self.reason}"
+        return (f"skipped: {self.group} {self.what}: package '{self.package}' is not installed "
+                "(pip install 'quarvel[bench]')")
 
 
 class Suite:
@@ -216,13 +223,15 @@ class Suite:
                                  f"{'missing' if row.python is None else repr(python_label)}")
         self.rows.append(row)
 
-    def peer(self, group: str, package: str, what: str):
+    def peer(self, group: str, package: str, what: str, unavailable: str = ""):
         """The module ``package`` for the peer rows ``what`` of ``group``, or None (the rows are then
-        reported as skipped, naming the missing package)."""
+        reported as skipped, naming the missing package). ``unavailable``: the reason the package
+        cannot be installed on this interpreter (no wheel for it), reported instead of the hint to
+        install it when the package is missing."""
         try:
             return importlib.import_module(package)
         except ImportError:
-            self.skipped.append(Skip(group, what, package))
+            self.skipped.append(Skip(group, what, package, unavailable))
             return None
 
     def check_row_refs(self) -> None:
@@ -587,7 +596,8 @@ def _run(args: argparse.Namespace, out: TextIO) -> int:
             first, *rest = _wrap(f"{r.name}{'  ' + r.goal if r.goal else ''}", WIDTH - 15)
             out.write(f"{r.group:<14} {first}\n" + "".join(f"{'':<14} {line}\n" for line in rest))
         for s in suite.skipped:
-            out.write(f"{s.group:<14} skipped: {s.what} (needs package '{s.package}')\n")
+            need = s.reason or f"needs package '{s.package}'"
+            out.write(f"{s.group:<14} skipped: {s.what} ({need})\n")
         return 0
 
     m = _machine()
@@ -624,8 +634,7 @@ def _run(args: argparse.Namespace, out: TextIO) -> int:
     except KeyboardInterrupt:
         interrupted = True
     measured = [r for r in suite.rows if r.samples]
-    for line in dict.fromkeys(f"skipped: {s.group} {s.what}: package '{s.package}' is not installed "
-                              "(pip install 'quarvel[bench]')" for s in suite.skipped):
+    for line in dict.fromkeys(s.message() for s in suite.skipped):
         first, *rest = _wrap(line, WIDTH - 2)
         out.write(first + "\n" + "".join(f"  {part}\n" for part in rest))
     _shortfalls(suite, measured, out)

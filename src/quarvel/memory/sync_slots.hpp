@@ -66,8 +66,23 @@ void pointer_dealloc(PyObject* self) {
 
 // Puts `content` (owned, may be nullptr) into the slot; on success `old` receives the previous
 // content for the caller to release after unlocking. Counts a write when `count` is set.
+[[gnu::noinline]] bool pointer_replace_slow(AtomicPointerObject* p, PyObject* content, bool count, PyObject*& old,
+                                            const char* what);
+
 inline bool pointer_replace(AtomicPointerObject* p, PyObject* content, bool count, PyObject*& old,
                             const char* what) {
+    if (p->lock.native()) [[likely]] {
+        qn::NativeSection g(p->lock);
+        old = p->value;
+        p->value = content;
+        if (count) ++p->version;  // unsigned: wraps from its maximum to 0
+        return true;
+    }
+    return pointer_replace_slow(p, content, count, old, what);
+}
+
+// Through a substituted Python-level lock (out of line: the native path needs no frame).
+bool pointer_replace_slow(AtomicPointerObject* p, PyObject* content, bool count, PyObject*& old, const char* what) {
     qn::Section g(p->lock, what);
     if (!g) {
         Py_XDECREF(content);
@@ -86,11 +101,20 @@ PyObject* ap_init(qn::Function*, PyObject* const* a) {
     Py_RETURN_NONE;
 }
 
-PyObject* ap_load(qn::Function*, PyObject* const* a) {
-    AtomicPointerObject* p = pointer_of(a[0]);
+// Through a substituted Python-level lock (out of line: the native path needs no frame).
+[[gnu::noinline]] PyObject* pointer_load_slow(AtomicPointerObject* p) {
     qn::Section g(p->lock, "AtomicPointer.load");
     if (!g) return nullptr;
     return qn::newref(p->value ? p->value : Py_None);
+}
+
+PyObject* ap_load(qn::Function*, PyObject* const* a) {
+    AtomicPointerObject* p = pointer_of(a[0]);
+    if (p->lock.native()) [[likely]] {
+        qn::NativeSection g(p->lock);
+        return qn::newref(p->value ? p->value : Py_None);
+    }
+    return pointer_load_slow(p);
 }
 
 PyObject* ap_store(qn::Function*, PyObject* const* a) {

@@ -5,6 +5,8 @@ AtomicPointer and LockFreeStack against the atomic types of ft-utils (ft_utils.c
 cereggii, the two packages built for free-threaded CPython (each only where it has a wheel for the
 running interpreter)."""
 
+import sys
+
 
 def register(suite):
     _counter_rows(suite)
@@ -132,7 +134,10 @@ def _free_threading_peer_rows(suite):
         ("LockFreeStack.push(x) + pop()", "stk.push(x); stk.pop()", "f.locked_none1(x); f.locked_obj0()", True,
          {"ft-utils": "fd.append(x); fd.pop()"}),
     ]
-    ft = suite.peer(g, "ft_utils.concurrency", "rows against ft-utils' AtomicInt64, AtomicReference, ConcurrentDeque")
+    # ft-utils publishes wheels for CPython 3.12-3.14 only (see the bench extra).
+    ft_wheel = sys.implementation.name == "cpython" and (3, 12) <= sys.version_info[:2] < (3, 15)
+    ft = suite.peer(g, "ft_utils.concurrency", "rows against ft-utils' AtomicInt64, AtomicReference, ConcurrentDeque",
+                    unavailable="" if ft_wheel else "ft-utils publishes no wheel for this interpreter")
     if ft is not None:
         ns["fi"] = ft.AtomicInt64(big)
         ns["fr"] = ft.AtomicReference(x)
