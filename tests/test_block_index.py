@@ -678,28 +678,6 @@ def test_module_globals_are_read_when_used(monkeypatch):
     assert u.get_stats()["sampled_operations"] == 0 and Counter.made == 4
 
 
-def test_counter_subclass_increment_is_called(monkeypatch):
-    # A subclass of the native counter inherits its native operations: its own increment() must
-    # still be what the tree calls, before and after the native class itself has been used.
-    from quarvel.memory.sync_kernel import AtomicCounter
-
-    FastRedBlackTree(sample_rate=1).insert(1, None)  # the native counter class first
-
-    class Counter(AtomicCounter):
-        calls = 0
-
-        def increment(self, delta=1):
-            Counter.calls += 1
-            return super().increment(delta)
-
-    monkeypatch.setattr(bi, "AtomicCounter", Counter)
-    t = FastRedBlackTree(sample_rate=1)
-    for s in (1, 2, 3):
-        t.insert(s, None)
-    assert Counter.calls == 6  # the operation counter and the sampled counter, per insert
-    assert t.get_stats()["sampled_operations"] == 3
-
-
 @pytest.fixture
 def sleeps(monkeypatch):
     """The module's `time` replaced by one that records the readers' back-off sleeps."""

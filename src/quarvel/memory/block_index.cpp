@@ -34,7 +34,6 @@
 // unwind cannot pass it and the process terminates), hence the local conversions below.
 #include "native/qn.hpp"
 
-#include "atomic_counter_ops.hpp"
 #include "block_tree.hpp"
 
 #include <ctime>
@@ -509,62 +508,6 @@ PyObject* call_counter(PyObject* counter, PyObject* name, MethodCache& cache) {
     return call_method0(counter, name);
 }
 
-// sync_kernel's AtomicCounter publishes its native operations (a capsule in the class's own
-// dict). For a counter of exactly that class, an immutable type, counter.increment() is that
-// operation: it is called directly, with no method call and no int made. The class is found on
-// the first counter seen (and held for the process); counters of any other type take call_counter.
-struct NativeCounter {
-    PyTypeObject* type = nullptr;            // owned once found
-    const AtomicCounterOps* ops = nullptr;
-    PyTypeObject* last_other = nullptr;      // last type seen without the operations (not owned:
-                                             // only compared, so at worst looked at again)
-};
-NativeCounter g_native_counter;
-
-[[gnu::noinline]] const AtomicCounterOps* native_counter_setup(PyTypeObject* tp) {
-    g_native_counter.last_other = tp;
-    if (!PyType_HasFeature(tp, Py_TPFLAGS_IMMUTABLETYPE) || tp->tp_dict == nullptr) return nullptr;
-    PyObject* cap = PyDict_GetItemWithError(tp->tp_dict, QN_STR("__native_ops__"));  // borrowed
-    if (cap == nullptr || !PyCapsule_IsValid(cap, QUARVEL_ATOMIC_COUNTER_OPS_NAME)) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    auto* ops = static_cast<const AtomicCounterOps*>(PyCapsule_GetPointer(cap, QUARVEL_ATOMIC_COUNTER_OPS_NAME));
-    if (ops == nullptr) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    Py_INCREF(tp);
-    g_native_counter.type = tp;
-    g_native_counter.ops = ops;
-    g_native_counter.last_other = nullptr;
-    return ops;
-}
-
-inline const AtomicCounterOps* native_counter_ops(PyObject* counter) {
-    PyTypeObject* tp = Py_TYPE(counter);
-    if (tp == g_native_counter.type) [[likely]] return g_native_counter.ops;
-    if (g_native_counter.type != nullptr || tp == g_native_counter.last_other) return nullptr;
-    return native_counter_setup(tp);
-}
-
-// counter.increment(); its result as an int64_t in `*out` when `out` is given (the result is
-// otherwise ignored, whatever it is). False with an exception set.
-bool counter_increment(PyObject* counter, std::int64_t* out) {
-    if (const AtomicCounterOps* ops = native_counter_ops(counter)) {
-        Py_INCREF(counter);  // held for the call, as call_counter does
-        const std::int64_t v = ops->increment(counter, 1);
-        Py_DECREF(counter);
-        if (out != nullptr) *out = v;
-        return true;
-    }
-    PyObject* r = call_counter(counter, S.increment, g_increment_cache);
-    if (r == nullptr) return false;
-    const bool ok = out == nullptr || qn::to_i64(r, *out);
-    Py_DECREF(r);
-    return ok;
-}
-
 PyObject* m_insert(qn::Function*, PyObject* const* a) {
     TreeObject* t = as_tree(a[0]);
     PyObject* block = a[2];
@@ -578,8 +521,12 @@ PyObject* m_insert(qn::Function*, PyObject* const* a) {
 
     bool sample = false;
     if (t->atomic_available) {
+        PyObject* r = call_counter(t->op_counter, S.increment, g_increment_cache);
+        if (r == nullptr) return nullptr;
         std::int64_t count;
-        if (!counter_increment(t->op_counter, &count)) return nullptr;
+        const bool ok = qn::to_i64(r, count);
+        Py_DECREF(r);
+        if (!ok) return nullptr;
         // count % rate == 0 with rate >= 1: the remainder is zero for either sign convention.
         if (t->sample_rate != 0) sample = count % static_cast<std::int64_t>(t->sample_rate) == 0;
     }
@@ -612,9 +559,10 @@ PyObject* m_insert(qn::Function*, PyObject* const* a) {
         return nullptr;
     }
     if (sampled != nullptr) {
-        const bool ok = counter_increment(sampled, nullptr);
+        PyObject* r = call_counter(sampled, S.increment, g_increment_cache);
         Py_DECREF(sampled);
-        if (!ok) return nullptr;
+        if (r == nullptr) return nullptr;
+        Py_DECREF(r);
     }
     Py_RETURN_TRUE;
 }
