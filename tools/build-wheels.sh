@@ -21,10 +21,11 @@
 # QUARVEL_REUSE_BUILD=DIR (CI): a test leg has already compiled this tree for interpreter X.Y.Z,
 # with the default compiler, warnings as errors and the test-only module, in the build directory
 # DIR/X.Y.Z (SKBUILD_BUILD_DIR). That interpreter's wheel is then made from this tree in the same
-# directory with warnings as errors and without the test-only module, which changes no compile
-# command, so nothing is compiled twice; the interpreter given must then have pip and
-# scikit-build-core (the test leg's virtual environment does). An interpreter without such a
-# directory is built from the sdist as above. The checks below are the same either way.
+# directory with warnings as errors and without the test-only module (set explicitly: the CMake
+# cache keeps the test leg's value), which changes no compile command, so nothing is compiled
+# twice; the interpreter given must then have pip and scikit-build-core (the test leg's virtual
+# environment does). An interpreter without such a directory is built from the sdist as above. The
+# checks below are the same either way.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=${QUARVEL_WHEEL_DIR:-dist/wheels}
@@ -71,7 +72,8 @@ for py in "${interpreters[@]}"; do
       echo "build-wheels: modules built in place under src/ would go into the wheel; remove them" >&2
       exit 1
     fi
-    SKBUILD_BUILD_DIR="$reuse/$ver" SKBUILD_CMAKE_DEFINE="QUARVEL_WERROR=ON" \
+    # The test leg's settings stay in that directory's CMake cache: each is set back here explicitly.
+    SKBUILD_BUILD_DIR="$reuse/$ver" SKBUILD_CMAKE_DEFINE="QUARVEL_WERROR=ON;QUARVEL_TESTING=OFF;QUARVEL_SANITIZE=OFF" \
       "$py" -m pip wheel --quiet --no-deps --no-build-isolation -w "$raw" .
     how="from the tree, reusing the build in $reuse/$ver"
   else
