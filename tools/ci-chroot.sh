@@ -14,11 +14,12 @@
 # the default interpreter only). Then, in the same session, tools/build-wheels.sh makes, repairs,
 # checks, installs and imports the wheel of each version from the build just tested (nothing is
 # compiled again) and the wheels are copied to dist/wheels/ of the checkout (QUARVEL_CI_WHEELS=0
-# leaves them out). Their glibc floor is that of sid's current glibc and libstdc++, far above the
-# wheels built on the host, so the floor they are checked against is the chroot's own glibc: the
-# check proves they are manylinux-tagged, grafted nothing and link only the C/C++ runtime. When the chroot cannot be made or entered (not root, no
-# debootstrap, no archive) it says why and skips with status 0, as the pyenv versions do; a failing
-# build or test fails the script.
+# leaves them out). Built with sid's current glibc and libstdc++, their floor is far above that of
+# the wheels built on the host, so the highest level accepted there is the chroot's own glibc: the
+# check proves they are manylinux-tagged, grafted nothing and link only the C/C++ runtime.
+#
+# When the chroot cannot be made or entered (not root, no debootstrap, no archive) it says why and
+# skips with status 0, as the pyenv versions do; a failing build or test fails the script.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 src=$PWD
