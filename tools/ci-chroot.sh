@@ -10,9 +10,16 @@
 #
 # Each run copies the checkout (what git would commit, including uncommitted edits) into the
 # chroot, makes a fresh virtual environment per version, installs the package non-editable with
-# warnings as errors and runs the suite. When the chroot cannot be made or entered (not root, no
-# debootstrap, no archive) it says why and skips with status 0, as the pyenv versions do; a failing
-# build or test fails the script.
+# warnings as errors and runs the suite (its package check, a wheel built from the sdist, runs on
+# the default interpreter only). Then, in the same session, tools/build-wheels.sh makes, repairs,
+# checks, installs and imports the wheel of each version from the build just tested (nothing is
+# compiled again) and the wheels are copied to dist/wheels/ of the checkout (QUARVEL_CI_WHEELS=0
+# leaves them out). Built with sid's current glibc and libstdc++, their floor is far above that of
+# the wheels built on the host, so the highest level accepted there is the chroot's own glibc: the
+# check proves they are manylinux-tagged, grafted nothing and link only the C/C++ runtime.
+#
+# When the chroot cannot be made or entered (not root, no debootstrap, no archive) it says why and
+# skips with status 0, as the pyenv versions do; a failing build or test fails the script.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 src=$PWD
@@ -147,6 +154,7 @@ else
     tar -C "$chroot_dir$work" -xf -
 fi
 
+tested=()
 for minor in "${versions[@]}"; do
   py=/usr/bin/python$minor
   if ! in_root "$py" -c 'import sys' 2>/dev/null; then
@@ -156,10 +164,27 @@ for minor in "${versions[@]}"; do
   ver=$(in_root "$py" -c 'import sys; print("%d.%d.%d" % sys.version_info[:3])')
   env_dir=/build/venv-$ver
   echo "== CPython $ver (Debian sid chroot, $(in_root g++ -dumpfullversion))"
+  start=$SECONDS
   in_root "$py" -m venv "$env_dir"
-  in_root "$env_dir/bin/python" -m pip install --quiet --upgrade pip
-  in_root sh -c "cd $work && exec $env_dir/bin/python -m pip install --quiet '.[test]'"
-  in_root sh -c "cd $work && exec $env_dir/bin/python -m pytest -q -p no:cacheprovider"
+  # The build backend first, then the package built with it in a directory kept for the wheel below.
+  in_root "$env_dir/bin/python" -m pip install --quiet "scikit-build-core>=0.10"
+  in_root sh -c "cd $work && SKBUILD_BUILD_DIR=/build/ci/$ver \
+    exec $env_dir/bin/python -m pip install --quiet --no-build-isolation '.[test]'"
+  in_root sh -c "cd $work && QUARVEL_SKIP_PACKAGE_CHECK=1 exec $env_dir/bin/python -m pytest -q -p no:cacheprovider"
+  echo "== CPython $ver: done in $((SECONDS - start)) s"
+  tested+=("$env_dir/bin/python")
 done
+
+if [ "${QUARVEL_CI_WHEELS:-1}" = 1 ] && [ ${#tested[@]} -gt 0 ]; then
+  glibc=$(in_root "${tested[0]}" -c 'import os; print(os.confstr("CS_GNU_LIBC_VERSION").split()[1].replace(".", "_"))')
+  echo "== wheels in the Debian sid chroot (glibc ${glibc/_/.}: the highest floor accepted there)"
+  in_root sh -c "cd $work && QUARVEL_REUSE_BUILD=/build/ci QUARVEL_GLIBC_MAX=$glibc QUARVEL_WHEEL_DIR=/build/wheels \
+    exec tools/build-wheels.sh ${tested[*]}"
+  mkdir -p "$src/dist/wheels"
+  for wheel in "$chroot_dir"/build/wheels/quarvel-*.whl; do
+    rm -f "$src"/dist/wheels/quarvel-*-"$(basename "$wheel" | cut -d- -f3-4)"-*.whl
+    cp "$wheel" "$src/dist/wheels/"
+  done
+fi
 rm -rf "${chroot_dir:?}/build"
 echo "== Debian sid chroot: done in $SECONDS s"

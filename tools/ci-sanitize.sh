@@ -10,7 +10,6 @@ py=${PYTHON:-$(command -v python3)}
 env_dir=.venv-ci-asan
 rm -rf "$env_dir"
 "$py" -m venv "$env_dir"
-"$env_dir/bin/python" -m pip install --quiet --upgrade pip
 SKBUILD_CMAKE_DEFINE="QUARVEL_WERROR=ON;QUARVEL_TESTING=ON;QUARVEL_SANITIZE=ON" \
   "$env_dir/bin/python" -m pip install --quiet ".[test]"
 reports=$(mktemp -d)
