@@ -11,6 +11,8 @@ import time
 
 import pytest
 
+from helpers import SwitchingLock, run_threads
+
 # The probe is a test-only module that no wheel ships. Without it this file is skipped, saying how to
 # build it, and the rest of the suite still runs; a build that was asked for it (CI sets
 # QUARVEL_TESTING=ON) fails instead of skipping.
@@ -269,7 +271,6 @@ class TestLockedSections:
     def test_a_replaced_threading_lock_is_used_by_objects_made_meanwhile(self, monkeypatch):
         # The modules make no lock object while `threading.Lock` is the standard one; replacing it
         # (not only rebinding a module's `threading`) must reach every module's constructors.
-        from helpers import SwitchingLock
         from quarvel.jit.compile_gate import CompileGate
         from quarvel.memory.block_index import FastRedBlackTree
         from quarvel.memory.sync_kernel import AtomicPointer, LockFreeStack
@@ -309,11 +310,7 @@ class TestLockedSections:
             for _ in range(300):
                 g.run(bump)
 
-        threads = [threading.Thread(target=work) for _ in range(4)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join(30)
+        run_threads([work] * 4)
         assert box[0] == 1200
 
 

@@ -39,15 +39,7 @@ export PIP_DISABLE_PIP_VERSION_CHECK=1
 
 interpreters=("$@")
 if [ ${#interpreters[@]} -eq 0 ]; then
-  root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
-  for minor in 3.11 3.12 3.13; do
-    py=$(ls -d "$root"/versions/"$minor".*/bin/python 2>/dev/null | sort -V | tail -n 1 || true)
-    if [ -z "$py" ] || ! "$py" -c 'import sys' 2>/dev/null; then
-      echo "== wheels: CPython $minor not on this machine, skipped"
-      continue
-    fi
-    interpreters+=("$py")
-  done
+  mapfile -t interpreters < <("$(dirname "$0")"/pyenv-pythons.sh)
 fi
 [ ${#interpreters[@]} -gt 0 ] || { echo "build-wheels: no interpreter to build for" >&2; exit 1; }
 

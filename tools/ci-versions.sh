@@ -16,17 +16,7 @@ export SKBUILD_CMAKE_DEFINE=${SKBUILD_CMAKE_DEFINE:-"QUARVEL_WERROR=ON;QUARVEL_T
 export QUARVEL_SKIP_PACKAGE_CHECK=${QUARVEL_SKIP_PACKAGE_CHECK:-1}
 build_dir=${QUARVEL_CI_BUILD_DIR:-build/ci}
 case $build_dir in /*) ;; *) build_dir=$PWD/$build_dir ;; esac
-root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
-versions=()
-for minor in 3.11 3.12 3.13; do
-  [ "$minor" = "$skip" ] && continue
-  py=$(ls -d "$root"/versions/"$minor".*/bin/python 2>/dev/null | sort -V | tail -n 1 || true)
-  if [ -z "$py" ] || ! "$py" -c 'import sys' 2>/dev/null; then
-    echo "== CPython $minor: not on this machine, skipped"
-    continue
-  fi
-  versions+=("$py")
-done
+mapfile -t versions < <(tools/pyenv-pythons.sh $skip)
 clang_for=""
 if command -v clang++ >/dev/null 2>&1 && [ ${#versions[@]} -gt 0 ]; then
   clang_for=${versions[-1]}
