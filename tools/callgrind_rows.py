@@ -126,7 +126,7 @@ def child(args: argparse.Namespace) -> int:
         if args.k and not any(k in row.name for k in args.k):
             continue
         ns = row.ns() if callable(row.ns) else row.ns
-        n = row.number // 2 if row.number else args.calls
+        n = max(1, row.number // 2) if row.number else args.calls
         if n not in bare:
             bare[n] = per_call(counter, "pass", "pass", {}, n)
         out = {"module": row.group, "operation": row.name, "calls": n, "reference_label": row.python_label}

@@ -62,6 +62,7 @@
 #include "ref.hpp"
 
 #include <atomic>
+#include <optional>
 #include <new>
 #include <pythread.h>
 
@@ -440,13 +441,10 @@ private:
             return;
         }
         Py_INCREF(obj);
-        bool acquired;
-        if (!detail::lock_api_for(obj)) {
-            detail::Transit transit(&lock_.owner);
-            acquired = lock_acquire(obj);
-        } else {
-            acquired = lock_acquire(obj);
-        }
+        std::optional<detail::Transit> transit;  // marked only while a lock written in Python runs
+        if (!detail::lock_api_for(obj)) transit.emplace(&lock_.owner);
+        const bool acquired = lock_acquire(obj);
+        transit.reset();
         if (!acquired) {
             Py_DECREF(obj);
             return;
@@ -460,13 +458,10 @@ private:
     [[gnu::noinline]] bool leave_object() {
         lock_.owner.thread.store(0, std::memory_order_relaxed);
         PyObject* obj = obj_;
-        bool ok;
-        if (!detail::lock_api_for(obj)) {
-            detail::Transit transit(&lock_.owner);
-            ok = lock_release(obj);
-        } else {
-            ok = lock_release(obj);
-        }
+        std::optional<detail::Transit> transit;
+        if (!detail::lock_api_for(obj)) transit.emplace(&lock_.owner);
+        const bool ok = lock_release(obj);
+        transit.reset();
         Py_DECREF(obj);
         return ok;
     }

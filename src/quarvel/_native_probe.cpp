@@ -4,26 +4,17 @@
 
 namespace {
 
-PyObject* p_i64(qn::Function*, PyObject* const* a) {
-    int64_t v;
-    return qn::to_i64(a[0], v) ? PyLong_FromLongLong(v) : nullptr;
+// One conversion of the shared layer, its result given back as a Python object.
+template <class T, bool (*Convert)(PyObject*, T&), auto Make>
+PyObject* p_convert(qn::Function*, PyObject* const* a) {
+    T v;
+    return Convert(a[0], v) ? Make(v) : nullptr;
 }
-PyObject* p_u64(qn::Function*, PyObject* const* a) {
-    uint64_t v;
-    return qn::to_u64(a[0], v) ? PyLong_FromUnsignedLongLong(v) : nullptr;
-}
-PyObject* p_i32(qn::Function*, PyObject* const* a) {
-    int32_t v;
-    return qn::to_i32(a[0], v) ? PyLong_FromLong(v) : nullptr;
-}
-PyObject* p_u32(qn::Function*, PyObject* const* a) {
-    uint32_t v;
-    return qn::to_u32(a[0], v) ? PyLong_FromUnsignedLong(v) : nullptr;
-}
-PyObject* p_double(qn::Function*, PyObject* const* a) {
-    double v;
-    return qn::to_double(a[0], v) ? PyFloat_FromDouble(v) : nullptr;
-}
+constexpr auto p_i64 = p_convert<int64_t, qn::to_i64, PyLong_FromLongLong>;
+constexpr auto p_u64 = p_convert<uint64_t, qn::to_u64, PyLong_FromUnsignedLongLong>;
+constexpr auto p_i32 = p_convert<int32_t, qn::to_i32, PyLong_FromLong>;
+constexpr auto p_u32 = p_convert<uint32_t, qn::to_u32, PyLong_FromUnsignedLong>;
+constexpr auto p_double = p_convert<double, qn::to_double, PyFloat_FromDouble>;
 PyObject* p_arg_int(qn::Function*, PyObject* const* a) { return qn::arg_int(a[0], "size"); }
 PyObject* p_arg_str(qn::Function*, PyObject* const* a) {
     return qn::arg_exact(a[0], &PyUnicode_Type, "code") ? qn::newref(a[0]) : nullptr;

@@ -347,69 +347,57 @@ private:
     static void set_right(Node* n, Node* c) noexcept { n->right.store(c, std::memory_order_release); }
     void set_root(Node* n) noexcept { root_.store(n, std::memory_order_release); }
 
-    void rotate_left(Node* x) noexcept {
-        Node* y = R(x);
-        Node* yl = L(y);
-        set_right(x, yl);
-        if (yl != nullptr) yl->parent = x;
+    // The balancing below is written once for both mirror images: `d` names a side (kLeft or
+    // kRight) and `!d` the other one. It is a template argument, so that each image compiles to
+    // the plain code of its own side.
+    static constexpr bool kLeft = false;
+    static constexpr bool kRight = true;
+    template <bool d>
+    static Node* child(const Node* n) noexcept { return d ? R(n) : L(n); }
+    template <bool d>
+    static void set_child(Node* n, Node* c) noexcept { d ? set_right(n, c) : set_left(n, c); }
+
+    // Rotates x down to side d: its child on the other side takes its place.
+    template <bool d>
+    void rotate(Node* x) noexcept {
+        Node* y = child<!d>(x);
+        Node* inner = child<d>(y);
+        set_child<!d>(x, inner);
+        if (inner != nullptr) inner->parent = x;
         y->parent = x->parent;
         if (x->parent == nullptr) set_root(y);
-        else if (x == L(x->parent)) set_left(x->parent, y);
-        else set_right(x->parent, y);
-        set_left(y, x);
+        else if (x == child<d>(x->parent)) set_child<d>(x->parent, y);
+        else set_child<!d>(x->parent, y);
+        set_child<d>(y, x);
         x->parent = y;
     }
 
-    void rotate_right(Node* x) noexcept {
-        Node* y = L(x);
-        Node* yr = R(y);
-        set_left(x, yr);
-        if (yr != nullptr) yr->parent = x;
-        y->parent = x->parent;
-        if (x->parent == nullptr) set_root(y);
-        else if (x == R(x->parent)) set_right(x->parent, y);
-        else set_left(x->parent, y);
-        set_right(y, x);
-        x->parent = y;
+    // One step of the insert fix-up for red z under red p, where p hangs on side d of g; returns
+    // the node to look at next.
+    template <bool d>
+    Node* insert_step(Node* z, Node* p, Node* g) noexcept {
+        Node* u = child<!d>(g);
+        if (is_red(u)) {
+            p->color = kBlack;
+            u->color = kBlack;
+            g->color = kRed;
+            return g;
+        }
+        if (z == child<!d>(p)) {
+            z = p;
+            rotate<d>(z);
+        }
+        z->parent->color = kBlack;
+        z->parent->parent->color = kRed;
+        rotate<!d>(z->parent->parent);
+        return z;
     }
 
     void fixup_insert(Node* z) noexcept {
         while (z->parent != nullptr && z->parent->color == kRed) {
             Node* p = z->parent;
             Node* g = p->parent;  // a red node is never the root, so g exists
-            if (p == L(g)) {
-                Node* u = R(g);
-                if (is_red(u)) {
-                    p->color = kBlack;
-                    u->color = kBlack;
-                    g->color = kRed;
-                    z = g;
-                    continue;
-                }
-                if (z == R(p)) {
-                    z = p;
-                    rotate_left(z);
-                }
-                z->parent->color = kBlack;
-                z->parent->parent->color = kRed;
-                rotate_right(z->parent->parent);
-            } else {
-                Node* u = L(g);
-                if (is_red(u)) {
-                    p->color = kBlack;
-                    u->color = kBlack;
-                    g->color = kRed;
-                    z = g;
-                    continue;
-                }
-                if (z == L(p)) {
-                    z = p;
-                    rotate_right(z);
-                }
-                z->parent->color = kBlack;
-                z->parent->parent->color = kRed;
-                rotate_left(z->parent->parent);
-            }
+            z = (p == L(g)) ? insert_step<kLeft>(z, p, g) : insert_step<kRight>(z, p, g);
         }
         root()->color = kBlack;
     }
@@ -460,71 +448,46 @@ private:
         if (removed_color == kBlack) fixup_delete(x, xp);
     }
 
+    // One step of the delete fix-up for the doubly black x on side d of its parent xp (x may be
+    // null); moves x and xp on.
+    template <bool d>
+    void delete_step(Node*& x, Node*& xp) noexcept {
+        Node* w = child<!d>(xp);
+        if (is_red(w)) {
+            w->color = kBlack;
+            xp->color = kRed;
+            rotate<d>(xp);
+            w = child<!d>(xp);
+        }
+        if (w == nullptr) {  // cannot happen in a valid tree; stop rather than fault
+            x = xp;
+            xp = x->parent;
+            return;
+        }
+        if (is_black(L(w)) && is_black(R(w))) {
+            w->color = kRed;
+            x = xp;
+            xp = x->parent;
+            return;
+        }
+        if (is_black(child<!d>(w))) {
+            child<d>(w)->color = kBlack;  // red, since not both children are black
+            w->color = kRed;
+            rotate<!d>(w);
+            w = child<!d>(xp);
+        }
+        w->color = xp->color;
+        xp->color = kBlack;
+        if (Node* far = child<!d>(w)) far->color = kBlack;
+        rotate<d>(xp);
+        x = root();
+        xp = nullptr;
+    }
+
     void fixup_delete(Node* x, Node* xp) noexcept {
         while (x != root() && is_black(x) && xp != nullptr) {
-            if (x == L(xp)) {
-                Node* w = R(xp);
-                if (is_red(w)) {
-                    w->color = kBlack;
-                    xp->color = kRed;
-                    rotate_left(xp);
-                    w = R(xp);
-                }
-                if (w == nullptr) {  // cannot happen in a valid tree; stop rather than fault
-                    x = xp;
-                    xp = x->parent;
-                    continue;
-                }
-                if (is_black(L(w)) && is_black(R(w))) {
-                    w->color = kRed;
-                    x = xp;
-                    xp = x->parent;
-                } else {
-                    if (is_black(R(w))) {
-                        L(w)->color = kBlack;  // red, since not both children are black
-                        w->color = kRed;
-                        rotate_right(w);
-                        w = R(xp);
-                    }
-                    w->color = xp->color;
-                    xp->color = kBlack;
-                    if (Node* wr = R(w)) wr->color = kBlack;
-                    rotate_left(xp);
-                    x = root();
-                    xp = nullptr;
-                }
-            } else {
-                Node* w = L(xp);
-                if (is_red(w)) {
-                    w->color = kBlack;
-                    xp->color = kRed;
-                    rotate_right(xp);
-                    w = L(xp);
-                }
-                if (w == nullptr) {
-                    x = xp;
-                    xp = x->parent;
-                    continue;
-                }
-                if (is_black(L(w)) && is_black(R(w))) {
-                    w->color = kRed;
-                    x = xp;
-                    xp = x->parent;
-                } else {
-                    if (is_black(L(w))) {
-                        R(w)->color = kBlack;
-                        w->color = kRed;
-                        rotate_left(w);
-                        w = L(xp);
-                    }
-                    w->color = xp->color;
-                    xp->color = kBlack;
-                    if (Node* wl = L(w)) wl->color = kBlack;
-                    rotate_right(xp);
-                    x = root();
-                    xp = nullptr;
-                }
-            }
+            if (x == L(xp)) delete_step<kLeft>(x, xp);
+            else delete_step<kRight>(x, xp);
         }
         if (x != nullptr) x->color = kBlack;
     }
