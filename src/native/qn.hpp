@@ -1,6 +1,7 @@
 // The shared native layer: include this one header.
 //
 //   ref.hpp       owned references (qn::Ref), qn::newref, qn::none, qn::boolean
+//   errors.hpp    `except Exception:` in native code (qn::take_exception, qn::Handling)
 //   convert.hpp   integer/float conversions and the parameter conventions (qn::to_i64, arg_int...)
 //   function.hpp  the native function object, argument parsing, method installation
 //   params.hpp    parameter tables and arguments by name (qn::params, qn::Args, a.get<"x">)
@@ -29,6 +30,7 @@
 #include "convert.hpp"
 #include "format.hpp"
 #include "dict.hpp"
+#include "errors.hpp"
 #include "function.hpp"
 #include "globals.hpp"
 #include "interned.hpp"
