@@ -4,7 +4,7 @@
 //   constexpr auto kTrendParams = qn::params(qn::arg("performance_history", "list"),
 //                                            qn::opt("window_start_time", "double", 0.0));
 //
-//   PyObject* calculate_performance_trend(qn::Args<kTrendParams> a) {
+//   PyObject* calculate_performance_trend(qn::Function*, qn::Args<kTrendParams> a) {
 //       PyObject* history;   // an exact list or None
 //       double start;
 //       if (!a.list<"performance_history">(history) || !a.get<"window_start_time">(start)) return nullptr;
@@ -43,7 +43,10 @@
 // and are installed with qn::add_method<body>(type, ...), qn::add_static<body> (with qn::Args),
 // or qn::new_method<body>(...) for a plain Python class.
 //
-// A body may also take the function object first: PyObject* body(qn::Function* f, qn::Args<T> a).
+// A body takes the function object first, as in the numbered form: the registered entry is a
+// thunk that passes both registers on unchanged, so a body the compiler does not inline into it
+// compiles exactly as its numbered version did and is reached by one jump. A body may also leave
+// the function object out, PyObject* body(qn::Args<T> a), which costs a register move there.
 //
 // This form and the numbered one (qn::FuncSpec, a body over `PyObject* const*`) coexist: both
 // make the same function objects through qn::new_function.

@@ -32,7 +32,7 @@ PyObject* u64_result(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
 constexpr auto kEstimateAllocationBytes =
     qn::params(qn::arg("shape"), qn::arg("element_size"), qn::opt("overhead_factor", nullptr, 1.0));
 
-PyObject* estimate_allocation_bytes(qn::Args<kEstimateAllocationBytes> a) {
+PyObject* estimate_allocation_bytes(qn::Function*, qn::Args<kEstimateAllocationBytes> a) {
   PyObject* shape;
   std::int32_t element_size;
   double factor;
@@ -55,7 +55,7 @@ PyObject* estimate_allocation_bytes(qn::Args<kEstimateAllocationBytes> a) {
 
 constexpr auto kCalculateSafeLimit = qn::params(qn::arg("available_bytes"), qn::arg("headroom_ratio"));
 
-PyObject* calculate_safe_limit(qn::Args<kCalculateSafeLimit> a) {
+PyObject* calculate_safe_limit(qn::Function*, qn::Args<kCalculateSafeLimit> a) {
   std::uint64_t available;
   double headroom;
   if (!a.get<"available_bytes">(available) || !a.get<"headroom_ratio">(headroom)) return nullptr;
@@ -65,7 +65,7 @@ PyObject* calculate_safe_limit(qn::Args<kCalculateSafeLimit> a) {
 constexpr auto kDecideAllocationStrategy = qn::params(qn::arg("requested_bytes"), qn::arg("available_bytes"),
                                                       qn::arg("headroom_ratio"), qn::arg("is_chunkable"));
 
-PyObject* decide_allocation_strategy(qn::Args<kDecideAllocationStrategy> a) {
+PyObject* decide_allocation_strategy(qn::Function*, qn::Args<kDecideAllocationStrategy> a) {
   std::uint64_t requested, available;
   double headroom;
   bool chunkable;
@@ -108,7 +108,7 @@ PyObject* decide_allocation_strategy(qn::Args<kDecideAllocationStrategy> a) {
 constexpr auto kComputeChunkShapes =
     qn::params(qn::arg("shape"), qn::arg("element_size"), qn::arg("max_chunk_bytes"));
 
-PyObject* compute_chunk_shapes(qn::Args<kComputeChunkShapes> a) {
+PyObject* compute_chunk_shapes(qn::Function*, qn::Args<kComputeChunkShapes> a) {
   PyObject* shape;
   std::int32_t element_size;
   std::uint64_t max_chunk_bytes;
@@ -176,7 +176,7 @@ constexpr auto kCalculateOptimalChunks =
     qn::params(qn::arg("total_bytes"), qn::arg("available_bytes"), qn::arg("headroom_ratio"),
                qn::opt("min_chunks", nullptr, 1), qn::opt("max_chunks", nullptr, 1000));
 
-PyObject* calculate_optimal_chunks(qn::Args<kCalculateOptimalChunks> a) {
+PyObject* calculate_optimal_chunks(qn::Function*, qn::Args<kCalculateOptimalChunks> a) {
   std::uint64_t total, available;
   double headroom;
   std::int32_t min_chunks, max_chunks;
@@ -256,7 +256,7 @@ PyObject* none_has_no_lower() {
 
 constexpr auto kIsOomError = qn::params(qn::arg("error_message"), qn::arg("error_type"));
 
-PyObject* is_oom_error(qn::Args<kIsOomError> a) {
+PyObject* is_oom_error(qn::Function*, qn::Args<kIsOomError> a) {
   PyObject *message_text, *type_name;
   if (!a.str<"error_message">(message_text) || !a.str<"error_type">(type_name)) return nullptr;
   if (message_text == Py_None || type_name == Py_None) return none_has_no_lower();
@@ -268,7 +268,7 @@ PyObject* is_oom_error(qn::Args<kIsOomError> a) {
 }
 
 // Exact lookup of an operation name (None and non-ASCII names are in neither set).
-bool classify(PyObject* name, core::OpKind& kind) {
+[[gnu::always_inline]] inline bool classify(PyObject* name, core::OpKind& kind) {
   kind = core::OpKind::Unknown;
   if (name == Py_None) return true;
   if (PyUnicode_READY(name) < 0) return false;
@@ -280,7 +280,7 @@ bool classify(PyObject* name, core::OpKind& kind) {
 
 constexpr auto kIsChunkableOperation = qn::params(qn::arg("operation"));
 
-PyObject* is_chunkable_operation(qn::Args<kIsChunkableOperation> a) {
+PyObject* is_chunkable_operation(qn::Function*, qn::Args<kIsChunkableOperation> a) {
   PyObject* operation;
   core::OpKind kind;
   if (!a.str<"operation">(operation) || !classify(operation, kind)) return nullptr;
@@ -290,7 +290,7 @@ PyObject* is_chunkable_operation(qn::Args<kIsChunkableOperation> a) {
 constexpr auto kScoreGpuSuitability = qn::params(qn::arg("data_size_bytes"), qn::arg("operation_type"),
                                                  qn::arg("available_gpu_memory"), qn::arg("headroom_ratio"));
 
-PyObject* score_gpu_suitability(qn::Args<kScoreGpuSuitability> a) {
+PyObject* score_gpu_suitability(qn::Function*, qn::Args<kScoreGpuSuitability> a) {
   std::uint64_t data_size, available;
   PyObject* operation;
   double headroom;
@@ -304,7 +304,7 @@ PyObject* score_gpu_suitability(qn::Args<kScoreGpuSuitability> a) {
 
 constexpr auto kCalculateMemoryPressure = qn::params(qn::arg("used_bytes"), qn::arg("total_bytes"));
 
-PyObject* calculate_memory_pressure(qn::Args<kCalculateMemoryPressure> a) {
+PyObject* calculate_memory_pressure(qn::Function*, qn::Args<kCalculateMemoryPressure> a) {
   std::uint64_t used, total;
   if (!a.get<"used_bytes">(used) || !a.get<"total_bytes">(total)) return nullptr;
   return PyFloat_FromDouble(core::memory_pressure(used, total));
@@ -313,7 +313,7 @@ PyObject* calculate_memory_pressure(qn::Args<kCalculateMemoryPressure> a) {
 constexpr auto kRecommendHeadroom =
     qn::params(qn::arg("current_pressure"), qn::opt("base_headroom", nullptr, 0.5));
 
-PyObject* recommend_headroom(qn::Args<kRecommendHeadroom> a) {
+PyObject* recommend_headroom(qn::Function*, qn::Args<kRecommendHeadroom> a) {
   double pressure, base;
   if (!a.get<"current_pressure">(pressure) || !a.get<"base_headroom">(base)) return nullptr;
   return PyFloat_FromDouble(core::recommend_headroom(pressure, base));

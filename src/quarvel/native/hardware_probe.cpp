@@ -260,7 +260,7 @@ PyObject* physical_cores_try() {
     return PyLong_FromLongLong(cores < 1 ? 1 : cores);
 }
 
-PyObject* detect_physical_cores(qn::Args<qn::no_params>) {
+PyObject* detect_physical_cores(qn::Function*, qn::Args<qn::no_params>) {
     PyObject* r = physical_cores_try();
     if (r != nullptr) return r;
     Ref exc = Ref::steal(qn::take_exception());
@@ -412,7 +412,7 @@ PyObject* numa_try() {
     return PyLong_FromLong(1);
 }
 
-PyObject* detect_numa_nodes(qn::Args<qn::no_params>) {
+PyObject* detect_numa_nodes(qn::Function*, qn::Args<qn::no_params>) {
     PyObject* r = numa_try();
     if (r != nullptr) return r;
     Ref exc = Ref::steal(qn::take_exception());
@@ -528,7 +528,7 @@ int gpu_command(PyObject* info) {
     return put(info, QN_STR("gpu_count"), PyLong_FromLongLong(count));
 }
 
-PyObject* detect_gpu_backends(qn::Args<qn::no_params>) {
+PyObject* detect_gpu_backends(qn::Function*, qn::Args<qn::no_params>) {
     Ref info = Ref::steal(PyDict_Copy(g_gpu_initial));
     if (!info) return nullptr;
     if (gpu_registry(info.get()) == 0) return info.release();
@@ -544,7 +544,7 @@ PyObject* detect_gpu_backends(qn::Args<qn::no_params>) {
 
 // ---- interpreter version ----------------------------------------------------------------------
 
-PyObject* detect_python_version(qn::Args<qn::no_params>) {
+PyObject* detect_python_version(qn::Function*, qn::Args<qn::no_params>) {
     Ref version = Ref::steal(version_string(true));
     if (!version) return nullptr;
     bool has_subinterpreters = false;
@@ -644,7 +644,7 @@ PyObject* fallback_capabilities(PyObject* exc, double start) {
     return v.make(g_fallback_keys);
 }
 
-PyObject* detect_capabilities(qn::Args<qn::no_params>) {
+PyObject* detect_capabilities(qn::Function*, qn::Args<qn::no_params>) {
     double start;
     {
         Ref time = Ref::steal(global(QN_STR("time")));

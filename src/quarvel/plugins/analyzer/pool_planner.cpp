@@ -105,7 +105,7 @@ constexpr auto kDetectPerformanceDegradation =
     qn::params(qn::arg("performance_history", "list"), qn::arg("baseline_performance", "double"),
                qn::arg("threshold", "double"), qn::arg("window_start_time", "double"));
 
-PyObject* detect_performance_degradation(qn::Args<kDetectPerformanceDegradation> a) {
+PyObject* detect_performance_degradation(qn::Function*, qn::Args<kDetectPerformanceDegradation> a) {
     PyObject* history;
     double baseline, threshold, window_start;
     if (!a.list<"performance_history">(history) || !a.get<"baseline_performance">(baseline) ||
@@ -121,7 +121,7 @@ PyObject* detect_performance_degradation(qn::Args<kDetectPerformanceDegradation>
 constexpr auto kCalculatePerformanceTrend =
     qn::params(qn::arg("performance_history", "list"), qn::arg("window_start_time", "double"));
 
-PyObject* calculate_performance_trend(qn::Args<kCalculatePerformanceTrend> a) {
+PyObject* calculate_performance_trend(qn::Function*, qn::Args<kCalculatePerformanceTrend> a) {
     PyObject* history;
     double window_start;
     if (!a.list<"performance_history">(history) || !a.get<"window_start_time">(window_start)) return nullptr;
@@ -179,7 +179,7 @@ int profile_values(PyObject* profile, qn::Ref (&values)[core::kProfileKeys]) {
 constexpr auto kDetectWorkloadCharacteristicsChange =
     qn::params(qn::arg("pattern_history", "list"), qn::opt("change_threshold", "double", 0.3));
 
-PyObject* detect_workload_characteristics_change(qn::Args<kDetectWorkloadCharacteristicsChange> a) {
+PyObject* detect_workload_characteristics_change(qn::Function*, qn::Args<kDetectWorkloadCharacteristicsChange> a) {
     PyObject* history;
     double change_threshold;
     if (!a.list<"pattern_history">(history) || !a.get<"change_threshold">(change_threshold)) return nullptr;
@@ -236,7 +236,7 @@ struct NameTraits {
 
 constexpr auto kDetectDominantPattern = qn::params(qn::arg("patterns", "list"), qn::opt("window_size", "int", 5));
 
-PyObject* detect_dominant_pattern(qn::Args<kDetectDominantPattern> a) {
+PyObject* detect_dominant_pattern(qn::Function*, qn::Args<kDetectDominantPattern> a) {
     PyObject* patterns;
     std::int32_t window_size;
     if (!a.list<"patterns">(patterns) || !a.get<"window_size">(window_size)) return nullptr;
@@ -271,7 +271,7 @@ constexpr auto kDetectMemoryPressure =
     qn::params(qn::arg("current_usage", "double"), qn::arg("peak_usage", "double"),
                qn::opt("pressure_threshold", "double", 0.8));
 
-PyObject* detect_memory_pressure(qn::Args<kDetectMemoryPressure> a) {
+PyObject* detect_memory_pressure(qn::Function*, qn::Args<kDetectMemoryPressure> a) {
     double current, peak, threshold;
     if (!a.get<"current_usage">(current) || !a.get<"peak_usage">(peak) || !a.get<"pressure_threshold">(threshold))
         return nullptr;
@@ -281,7 +281,7 @@ PyObject* detect_memory_pressure(qn::Args<kDetectMemoryPressure> a) {
 constexpr auto kDetectFragmentationThreshold =
     qn::params(qn::arg("fragmentation_ratio", "double"), qn::opt("threshold", "double", 0.3));
 
-PyObject* detect_fragmentation_threshold(qn::Args<kDetectFragmentationThreshold> a) {
+PyObject* detect_fragmentation_threshold(qn::Function*, qn::Args<kDetectFragmentationThreshold> a) {
     double ratio, threshold;
     if (!a.get<"fragmentation_ratio">(ratio) || !a.get<"threshold">(threshold)) return nullptr;
     return qn::boolean(core::fragmentation_exceeds(ratio, threshold));
@@ -294,7 +294,7 @@ constexpr auto kScorePoolRecommendation =
     qn::params(qn::arg("workload_fit", "double"), qn::arg("memory_fit", "double"),
                qn::arg("thread_count_fit", "double"), qn::arg("historical_success_rate", "double"));
 
-PyObject* score_pool_recommendation(qn::Args<kScorePoolRecommendation> a) {
+PyObject* score_pool_recommendation(qn::Function*, qn::Args<kScorePoolRecommendation> a) {
     double workload, memory, threads, history;
     if (!a.get<"workload_fit">(workload) || !a.get<"memory_fit">(memory) || !a.get<"thread_count_fit">(threads) ||
         !a.get<"historical_success_rate">(history))
@@ -308,7 +308,7 @@ constexpr auto kIsAdaptationBeneficial = qn::params(
     qn::arg("trigger_code", "int"), qn::opt("min_improvement_ratio", "double", 1.1),
     qn::opt("min_confidence", "double", 0.6));
 
-PyObject* is_adaptation_beneficial(qn::Args<kIsAdaptationBeneficial> a) {
+PyObject* is_adaptation_beneficial(qn::Function*, qn::Args<kIsAdaptationBeneficial> a) {
     PyObject *current, *recommended;
     double score, confidence, estimate, min_improvement, min_confidence;
     std::int32_t trigger;
@@ -326,7 +326,7 @@ constexpr auto kShouldSkipAdaptation =
     qn::params(qn::arg("last_adaptation_time", "double"), qn::arg("current_time", "double"),
                qn::arg("min_interval", "double"));
 
-PyObject* should_skip_adaptation(qn::Args<kShouldSkipAdaptation> a) {
+PyObject* should_skip_adaptation(qn::Function*, qn::Args<kShouldSkipAdaptation> a) {
     double last, now, interval;
     if (!a.get<"last_adaptation_time">(last) || !a.get<"current_time">(now) || !a.get<"min_interval">(interval))
         return nullptr;
@@ -337,7 +337,7 @@ constexpr auto kCalculateAdaptationUrgency =
     qn::params(qn::arg("performance_degradation", "double"), qn::arg("memory_pressure", "double"),
                qn::arg("fragmentation_ratio", "double"), qn::arg("workload_changed", "bool"));
 
-PyObject* calculate_adaptation_urgency(qn::Args<kCalculateAdaptationUrgency> a) {
+PyObject* calculate_adaptation_urgency(qn::Function*, qn::Args<kCalculateAdaptationUrgency> a) {
     double degradation, pressure, fragmentation;
     bool changed;
     if (!a.get<"performance_degradation">(degradation) || !a.get<"memory_pressure">(pressure) ||
@@ -349,7 +349,7 @@ PyObject* calculate_adaptation_urgency(qn::Args<kCalculateAdaptationUrgency> a) 
 constexpr auto kPredictResourceRequirements =
     qn::params(qn::arg("allocation_history", "list"), qn::arg("prediction_horizon_seconds", "double"));
 
-PyObject* predict_resource_requirements(qn::Args<kPredictResourceRequirements> a) {
+PyObject* predict_resource_requirements(qn::Function*, qn::Args<kPredictResourceRequirements> a) {
     PyObject* history;
     double horizon;
     if (!a.list<"allocation_history">(history) || !a.get<"prediction_horizon_seconds">(horizon)) return nullptr;

@@ -83,7 +83,7 @@ int framework_index(PyObject* framework) {
 
 constexpr auto kQuickFrameworkScore = qn::params(qn::arg("code", "str"), qn::arg("framework", "str"));
 
-PyObject* quick_framework_score(qn::Args<kQuickFrameworkScore> a) {
+PyObject* quick_framework_score(qn::Function*, qn::Args<kQuickFrameworkScore> a) {
     PyObject *code, *framework;
     if (!a.str<"code">(code) || !a.str<"framework">(framework)) return nullptr;
     if ((framework != Py_None && PyUnicode_READY(framework) < 0) ||
@@ -111,7 +111,7 @@ PyObject* quick_framework_score(qn::Args<kQuickFrameworkScore> a) {
 
 constexpr auto kScoreFrameworkPatterns = qn::params(qn::arg("code", "str"));
 
-PyObject* score_framework_patterns(qn::Args<kScoreFrameworkPatterns> a) {
+PyObject* score_framework_patterns(qn::Function*, qn::Args<kScoreFrameworkPatterns> a) {
     PyObject* code;
     if (!a.str<"code">(code) || !require_code(code, "score_framework_patterns")) return nullptr;
     if (PyUnicode_READY(code) < 0) return nullptr;
@@ -131,7 +131,7 @@ PyObject* score_framework_patterns(qn::Args<kScoreFrameworkPatterns> a) {
 
 constexpr auto kScoreIndicators = qn::params(qn::arg("code", "str"), qn::arg("function_name", "str"));
 
-PyObject* score_indicators(qn::Args<kScoreIndicators> a) {
+PyObject* score_indicators(qn::Function*, qn::Args<kScoreIndicators> a) {
     PyObject *code, *name;
     if (!a.str<"code">(code) || !a.str<"function_name">(name) || !require_code(code, "score_indicators"))
         return nullptr;
@@ -157,7 +157,7 @@ constexpr auto kNormalizeScores =
     qn::params(qn::arg("cpu_score", "int"), qn::arg("memory_score", "int"), qn::arg("parallel_score", "int"),
                qn::arg("gpu_op_score", "int"), qn::arg("large_data_score", "int"));
 
-PyObject* normalize_scores(qn::Args<kNormalizeScores> a) {
+PyObject* normalize_scores(qn::Function*, qn::Args<kNormalizeScores> a) {
     std::int32_t cpu, memory, parallel, gpu_op, large;
     if (!a.get<"cpu_score">(cpu) || !a.get<"memory_score">(memory) || !a.get<"parallel_score">(parallel) ||
         !a.get<"gpu_op_score">(gpu_op) || !a.get<"large_data_score">(large))
@@ -181,7 +181,7 @@ constexpr auto kCalculateParallelizationPotential =
     qn::params(qn::arg("base_parallel_score", "double"), qn::arg("embarrassing_bonus", "double"),
                qn::arg("sequential_penalty", "double"), qn::arg("loop_chunking_potential", "double"));
 
-PyObject* calculate_parallelization_potential(qn::Args<kCalculateParallelizationPotential> a) {
+PyObject* calculate_parallelization_potential(qn::Function*, qn::Args<kCalculateParallelizationPotential> a) {
     double base, bonus, penalty, chunking;
     if (!a.get<"base_parallel_score">(base) || !a.get<"embarrassing_bonus">(bonus) ||
         !a.get<"sequential_penalty">(penalty) || !a.get<"loop_chunking_potential">(chunking))
@@ -232,7 +232,7 @@ constexpr auto kCalculateGpuSuitability =
                qn::arg("cpu_intensity", "double"), qn::arg("gpu_available", "bool"),
                qn::arg("compute_capability", "str"));
 
-PyObject* calculate_gpu_suitability(qn::Args<kCalculateGpuSuitability> a) {
+PyObject* calculate_gpu_suitability(qn::Function*, qn::Args<kCalculateGpuSuitability> a) {
     double operation, data_size, cpu;
     bool available;
     PyObject* cap;
@@ -252,7 +252,7 @@ constexpr auto kEstimateGpuSpeedup =
     qn::params(qn::arg("gpu_operation_score", "double"), qn::arg("gpu_data_size_score", "double"),
                qn::arg("gpu_available", "bool"));
 
-PyObject* estimate_gpu_speedup(qn::Args<kEstimateGpuSpeedup> a) {
+PyObject* estimate_gpu_speedup(qn::Function*, qn::Args<kEstimateGpuSpeedup> a) {
     double operation, data_size;
     bool available;
     if (!a.get<"gpu_operation_score">(operation) || !a.get<"gpu_data_size_score">(data_size) ||
@@ -270,7 +270,7 @@ constexpr auto kDetermineWorkloadPattern = qn::params(
     qn::arg("numpy_threshold", "double"), qn::arg("pandas_threshold", "double"),
     qn::arg("sklearn_threshold", "double"), qn::arg("gpu_available", "bool"));
 
-PyObject* determine_workload_pattern(qn::Args<kDetermineWorkloadPattern> a) {
+PyObject* determine_workload_pattern(qn::Function*, qn::Args<kDetermineWorkloadPattern> a) {
     core::WorkloadInputs in;
     if (!a.get<"cpu_intensity">(in.cpu_intensity) || !a.get<"memory_intensity">(in.memory_intensity) ||
         !a.get<"parallelization_potential">(in.parallelization_potential) ||
@@ -290,7 +290,7 @@ constexpr auto kUpdateAdaptiveThreshold =
                qn::arg("learning_rate", "double"), qn::arg("min_threshold", "double"),
                qn::arg("max_threshold", "double"));
 
-PyObject* update_adaptive_threshold(qn::Args<kUpdateAdaptiveThreshold> a) {
+PyObject* update_adaptive_threshold(qn::Function*, qn::Args<kUpdateAdaptiveThreshold> a) {
     double current, success, learning, lo, hi;
     if (!a.get<"current_threshold">(current) || !a.get<"success_rate">(success) ||
         !a.get<"learning_rate">(learning) || !a.get<"min_threshold">(lo) || !a.get<"max_threshold">(hi))
