@@ -17,8 +17,8 @@
 // annotation (the string put into __annotations__; nullptr for none) and default. The body names
 // its table in its own signature, and registration takes the body, so the two cannot disagree. A
 // name the table does not declare is a compile error; reordering or inserting parameters changes
-// no body. Calls cost exactly what the numbered form costs: a name is an array index fixed at
-// compile time, and the typed accessors are the qn:: conversions themselves.
+// no body. Calls cost what the numbered form costs (at most one jump more, see below): a name is
+// an array index fixed at compile time, and the typed accessors are the qn:: conversions themselves.
 //
 // Table entries:
 //   qn::arg(name, annotation = nullptr)        required
