@@ -1,8 +1,10 @@
-"""Thread helpers shared by the stress tests."""
+"""Helpers shared by the tests: threads for the stress tests, memory growth for the leak tests."""
 
+import gc
 import sys
 import threading
 import time
+import tracemalloc
 
 _real_lock = threading.Lock  # tests rebind modules' `threading`, never this one
 
@@ -79,3 +81,34 @@ def run_threads(targets, interval=1e-6, timeout=120.0):
     assert not any(t.is_alive() for t in threads), "a thread is stuck (deadlock)"
     if errors:
         raise errors[0]
+
+
+def retained_memory(run, warmup=None, unit="bytes"):
+    """What stays allocated after `run()`, once `warmup()` (by default `run` itself) has filled the
+    caches and free lists the calls use, the collector run after each: traced bytes ("bytes", with
+    tracemalloc) or the interpreter's allocated blocks ("blocks", sys.getallocatedblocks, which
+    costs nothing per allocation, for long loops). A leak of one object per call shows up as growth
+    proportional to the calls in `run`.
+
+    In bytes, `run` is measured twice and the smaller growth counts: a table of the interpreter's
+    that happens to double during one run (the interned strings, after the rest of the suite
+    filled it) is one large allocation that a leak would repeat and a resize does not."""
+    (warmup or run)()
+    gc.collect()
+    if unit == "blocks":
+        before = sys.getallocatedblocks()
+        run()
+        gc.collect()
+        return sys.getallocatedblocks() - before
+    assert unit == "bytes", unit
+    grown = []
+    tracemalloc.start()
+    try:
+        for _ in range(2):
+            before = tracemalloc.get_traced_memory()[0]
+            run()
+            gc.collect()
+            grown.append(tracemalloc.get_traced_memory()[0] - before)
+    finally:
+        tracemalloc.stop()
+    return min(grown)

@@ -8,7 +8,6 @@ import random
 import sys
 import threading
 import time
-import tracemalloc
 
 import pytest
 
@@ -16,7 +15,7 @@ from quarvel.memory import block_index as bi
 from quarvel.memory.block_index import FastRedBlackTree
 from quarvel.memory.memory_block import MemoryBlock
 
-from helpers import SwitchingLock, run_threads
+from helpers import SwitchingLock, retained_memory, run_threads
 
 U64_MAX = 2**64 - 1
 
@@ -467,13 +466,9 @@ def test_reference_counts_of_blocks():
 def test_node_memory_is_returned():
     big = 10**30  # size objects are converted, never kept
     before_big = sys.getrefcount(big)
-    tracemalloc.start()
-    try:
-        t = FastRedBlackTree()
-        t.insert(5, None)
-        t.clear()
-        gc.collect()
-        base = tracemalloc.get_traced_memory()[0]
+    t = FastRedBlackTree()
+
+    def churn():
         for rnd in range(2):
             for s in range(6000):
                 t.insert(s % 4000, None)
@@ -484,10 +479,8 @@ def test_node_memory_is_returned():
             for s in range(3000):
                 t.insert(s, None)
             t.clear()
-        gc.collect()
-        assert tracemalloc.get_traced_memory()[0] - base < 16 * 1024
-    finally:
-        tracemalloc.stop()
+
+    assert retained_memory(churn, warmup=lambda: (t.insert(5, None), t.clear())) < 16 * 1024
     with pytest.raises(OverflowError):
         t.insert(big, None)
     assert sys.getrefcount(big) == before_big

@@ -6,7 +6,6 @@ import logging
 import pickle
 import random
 import struct
-import sys
 import threading
 import time
 import types
@@ -17,7 +16,7 @@ import pytest
 from quarvel.bench.models.bucket_pool import ModelAllocator, i32, model_align, model_bucket_size, model_can_fit
 from quarvel.bench.models.bucket_pool import crc16 as py_crc16
 import quarvel.memory.bucket_pool as bp
-from helpers import SwitchingLock, run_threads
+from helpers import SwitchingLock, retained_memory, run_threads
 
 I32_MIN, I32_MAX = -(2**31), 2**31 - 1
 U64_MAX = 2**64 - 1
@@ -681,12 +680,7 @@ def test_no_leaks_on_hot_paths():
 
     bp.logger.disabled = True
     try:
-        run(1000)
-        gc.collect()
-        before = sys.getallocatedblocks()
-        run(20000)
-        gc.collect()
-        after = sys.getallocatedblocks()
+        grown = retained_memory(lambda: run(20000), warmup=lambda: run(1000), unit="blocks")
     finally:
         bp.logger.disabled = False
-    assert after - before < 100
+    assert grown < 100

@@ -17,7 +17,7 @@ import pytest
 from quarvel.bench.models.counter_fold import ModelCounter
 from quarvel.monitoring import counter_fold
 from quarvel.monitoring.counter_fold import CounterAggregator, create_aggregator
-from helpers import SwitchingLock, run_threads
+from helpers import SwitchingLock, retained_memory, run_threads
 
 INF = float("inf")
 
@@ -325,8 +325,6 @@ def test_pickling_refused_and_gc():
 
 
 def test_no_leaks():
-    import tracemalloc
-
     agg = CounterAggregator(8)
     value, cid = float("1.25"), int("3")
 
@@ -338,17 +336,7 @@ def test_no_leaks():
             agg.get_all_stats()
             CounterAggregator(50)
 
-    churn()  # warm caches before measuring
-    gc.collect()
-    tracemalloc.start()
-    try:
-        base = tracemalloc.get_traced_memory()[0]
-        churn()
-        gc.collect()
-        grown = tracemalloc.get_traced_memory()[0] - base
-    finally:
-        tracemalloc.stop()
-    assert grown < 50_000
+    assert retained_memory(churn) < 50_000
     refs = [sys.getrefcount(x) for x in (None, value, cid)]
     churn()
     assert [sys.getrefcount(x) for x in (None, value, cid)] == refs

@@ -2,7 +2,6 @@
 comparison with a pure-Python transcription of the rules, argument handling and the module frame.
 The C++ core alone (saturation edges, the number formatter) is checked by test_cores.py."""
 
-import gc
 import math
 import random
 import sys
@@ -22,6 +21,8 @@ from quarvel.bench.models.device_fit import is_oom_error as ref_is_oom
 from quarvel.bench.models.device_fit import recommend_headroom as ref_headroom
 from quarvel.bench.models.device_fit import score_gpu_suitability as ref_suitability
 from quarvel.gpu import device_fit as df
+
+from helpers import retained_memory
 
 U64 = 2**64 - 1
 I63 = 2**63 - 1
@@ -339,12 +340,7 @@ def test_no_references_leak_on_success_or_error():
                 except (TypeError, ValueError, OverflowError, AttributeError):
                     pass
 
-    run(200)
-    gc.collect()
-    blocks = sys.getallocatedblocks()
-    run(3000)
-    gc.collect()
-    assert sys.getallocatedblocks() - blocks < 50
+    assert retained_memory(lambda: run(3000), warmup=lambda: run(200), unit="blocks") < 50
     assert sys.getrefcount(rest) == before_rest
 
 

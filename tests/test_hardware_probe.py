@@ -16,6 +16,8 @@ import pytest
 
 from quarvel.native import hardware_probe as probe
 
+from helpers import retained_memory
+
 REGISTRY = "quarvel.gpu.backend_registry"
 GPU_KEYS = ["has_gpu", "gpu_count", "gpu_memory_mb", "cuda_available", "rocm_available",
             "oneapi_available", "active_backend", "backend_version"]
@@ -509,9 +511,6 @@ def test_concurrent_detection():
 
 
 def test_no_leaks(monkeypatch):
-    import gc
-    import tracemalloc
-
     install_registry(monkeypatch, {"cuda": (2, 7.99)}, "cuda")
     fake = fake_os(sched_getaffinity=lambda pid: {1, 2}, listdir=lambda p: ["node0", b"x"[:0]])
 
@@ -527,14 +526,5 @@ def test_no_leaks(monkeypatch):
                 m.setattr(probe, "detect_python_version", lambda: ("x",))
                 probe.detect_capabilities()  # the fallback
 
-    churn()
-    gc.collect()
-    tracemalloc.start()
-    try:
-        base = tracemalloc.get_traced_memory()[0]
-        churn()
-        gc.collect()
-        grown = tracemalloc.get_traced_memory()[0] - base
-    finally:
-        tracemalloc.stop()
+    grown = retained_memory(churn)
     assert grown < 16_000, grown

@@ -22,6 +22,8 @@ from quarvel.bench.models.pool_planner import score_pool_recommendation as ref_s
 from quarvel.bench.models.pool_planner import should_skip_adaptation as ref_skip
 from quarvel.plugins.analyzer import pool_planner as pp
 
+from helpers import retained_memory
+
 
 def same(a, b):
     """Equality that also tells floats apart bit for bit (and NaN equals NaN)."""
@@ -447,12 +449,7 @@ def test_reference_counts_are_exact():
                     pass
                 else:
                     raise AssertionError("no error")
-    round_trip()
-    gc.collect()
-    blocks = sys.getallocatedblocks()
-    round_trip()
-    gc.collect()
-    assert sys.getallocatedblocks() - blocks < 50
+    assert retained_memory(round_trip, unit="blocks") < 50
     c = pp.predict_resource_requirements([], 1.0)
     assert c is pp.predict_resource_requirements([(0, 0)] * 10, 1.0)
     assert sys.getrefcount(c) < 10

@@ -27,6 +27,8 @@ from quarvel.bench.models.task_profiler import score_indicators as ref_indicator
 from quarvel.bench.models.task_profiler import update_adaptive_threshold as ref_threshold
 from quarvel.plugins.analyzer import task_profiler as tp
 
+from helpers import retained_memory
+
 
 def same(a, b):
     """Equal, floats bit for bit (NaN equal to NaN), tuples element-wise."""
@@ -438,8 +440,10 @@ def test_no_references_leaked():
 
     calls()
     before = [sys.getrefcount(o) for o in (code, cap, name)]
-    blocks = sys.getallocatedblocks()
-    for _ in range(5000):
-        calls()
-    assert sys.getallocatedblocks() - blocks < 200
+
+    def many():
+        for _ in range(5000):
+            calls()
+
+    assert retained_memory(many, warmup=calls, unit="blocks") < 200
     assert [sys.getrefcount(o) for o in (code, cap, name)] == before

@@ -1,8 +1,10 @@
 // The shared native layer: include this one header.
 //
 //   ref.hpp       owned references (qn::Ref), qn::newref, qn::none, qn::boolean
+//   errors.hpp    `except Exception:` in native code (qn::take_exception, qn::Handling)
 //   convert.hpp   integer/float conversions and the parameter conventions (qn::to_i64, arg_int...)
 //   function.hpp  the native function object, argument parsing, method installation
+//   params.hpp    parameter tables and arguments by name (qn::params, qn::Args, a.get<"x">)
 //   types.hpp     static extension types, pickling refusal
 //   module.hpp    the module frame (QN_MODULE), imports, logger
 //   lock.hpp      locks and locked sections (native, or a substituted threading.Lock), re-entry, `with`
@@ -28,11 +30,13 @@
 #include "convert.hpp"
 #include "format.hpp"
 #include "dict.hpp"
+#include "errors.hpp"
 #include "function.hpp"
 #include "globals.hpp"
 #include "interned.hpp"
 #include "lock.hpp"
 #include "module.hpp"
+#include "params.hpp"
 #include "ref.hpp"
 #include "shared.hpp"
 #include "types.hpp"

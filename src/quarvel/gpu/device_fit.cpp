@@ -10,7 +10,7 @@
 #include <cstring>
 #include <memory>
 
-namespace df = quarvel::device_fit;
+namespace core = quarvel::device_fit;
 
 namespace {
 
@@ -29,51 +29,58 @@ PyObject* u64_result(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
 
 // ---------------------------------------------------------------------------------------------
 
-PyObject* estimate_allocation_bytes(qn::Function*, PyObject* const* a) {
+constexpr auto kEstimateAllocationBytes =
+    qn::params(qn::arg("shape"), qn::arg("element_size"), qn::opt("overhead_factor", nullptr, 1.0));
+
+PyObject* estimate_allocation_bytes(qn::Function*, qn::Args<kEstimateAllocationBytes> a) {
+  PyObject* shape;
   std::int32_t element_size;
   double factor;
-  if (!qn::arg_exact(a[0], &PyTuple_Type, "shape") || !qn::to_i32(a[1], element_size) ||
-      !qn::to_double(a[2], factor))
+  if (!a.tuple<"shape">(shape) || !a.get<"element_size">(element_size) || !a.get<"overhead_factor">(factor))
     return nullptr;
   if (element_size < 0) {
     PyErr_SetString(PyExc_ValueError, "element_size must not be negative");
     return nullptr;
   }
-  PyObject* shape = a[0];
   if (shape == Py_None) return qn::none_has_no_len();
-  df::ElementCount count;
+  core::ElementCount count;
   const Py_ssize_t n = PyTuple_GET_SIZE(shape);
   for (Py_ssize_t i = 0; i < n; ++i) {
     std::int32_t d;
     if (!qn::to_i32(PyTuple_GET_ITEM(shape, i), d)) return nullptr;
     if (!count.add(d)) break;
   }
-  return u64_result(df::allocation_bytes(count, element_size, factor));
+  return u64_result(core::allocation_bytes(count, element_size, factor));
 }
 
-PyObject* calculate_safe_limit(qn::Function*, PyObject* const* a) {
+constexpr auto kCalculateSafeLimit = qn::params(qn::arg("available_bytes"), qn::arg("headroom_ratio"));
+
+PyObject* calculate_safe_limit(qn::Function*, qn::Args<kCalculateSafeLimit> a) {
   std::uint64_t available;
   double headroom;
-  if (!qn::to_u64(a[0], available) || !qn::to_double(a[1], headroom)) return nullptr;
-  return u64_result(df::safe_limit(available, headroom));
+  if (!a.get<"available_bytes">(available) || !a.get<"headroom_ratio">(headroom)) return nullptr;
+  return u64_result(core::safe_limit(available, headroom));
 }
 
-PyObject* decide_allocation_strategy(qn::Function*, PyObject* const* a) {
+constexpr auto kDecideAllocationStrategy = qn::params(qn::arg("requested_bytes"), qn::arg("available_bytes"),
+                                                      qn::arg("headroom_ratio"), qn::arg("is_chunkable"));
+
+PyObject* decide_allocation_strategy(qn::Function*, qn::Args<kDecideAllocationStrategy> a) {
   std::uint64_t requested, available;
   double headroom;
   bool chunkable;
-  if (!qn::to_u64(a[0], requested) || !qn::to_u64(a[1], available) || !qn::to_double(a[2], headroom) ||
-      !qn::arg_bool(a[3], chunkable))
+  if (!a.get<"requested_bytes">(requested) || !a.get<"available_bytes">(available) ||
+      !a.get<"headroom_ratio">(headroom) || !a.get<"is_chunkable">(chunkable))
     return nullptr;
-  const df::StrategyDecision d = df::decide_strategy(requested, available, headroom, chunkable);
+  const core::StrategyDecision d = core::decide_strategy(requested, available, headroom, chunkable);
   switch (d.reason) {
-    case df::Reason::NoMemory:
+    case core::Reason::NoMemory:
       return qn::newref(g_no_memory);
-    case df::Reason::Fits:
+    case core::Reason::Fits:
       return qn::newref(g_fits);
-    case df::Reason::NotChunkable:
+    case core::Reason::NotChunkable:
       return qn::newref(g_not_chunkable);
-    case df::Reason::Chunked:
+    case core::Reason::Chunked:
       break;
   }
   static constexpr char kHead[] = "Chunking into ";
@@ -87,7 +94,7 @@ PyObject* decide_allocation_strategy(qn::Function*, PyObject* const* a) {
 
   qn::Ref out = qn::Ref::steal(PyTuple_New(4));
   if (!out) return nullptr;
-  PyObject* items[4] = {PyLong_FromLong(static_cast<long>(df::strategy_of(d.reason))), u64_result(d.chunk_size),
+  PyObject* items[4] = {PyLong_FromLong(static_cast<long>(core::strategy_of(d.reason))), u64_result(d.chunk_size),
                         u64_result(d.chunk_count),
                         PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(len))};
   bool ok = true;
@@ -98,11 +105,15 @@ PyObject* decide_allocation_strategy(qn::Function*, PyObject* const* a) {
   return ok ? out.release() : nullptr;
 }
 
-PyObject* compute_chunk_shapes(qn::Function*, PyObject* const* a) {
+constexpr auto kComputeChunkShapes =
+    qn::params(qn::arg("shape"), qn::arg("element_size"), qn::arg("max_chunk_bytes"));
+
+PyObject* compute_chunk_shapes(qn::Function*, qn::Args<kComputeChunkShapes> a) {
+  PyObject* shape;
   std::int32_t element_size;
   std::uint64_t max_chunk_bytes;
-  if (!qn::arg_exact(a[0], &PyTuple_Type, "shape") || !qn::to_i32(a[1], element_size) ||
-      !qn::to_u64(a[2], max_chunk_bytes))
+  if (!a.tuple<"shape">(shape) || !a.get<"element_size">(element_size) ||
+      !a.get<"max_chunk_bytes">(max_chunk_bytes))
     return nullptr;
   if (element_size <= 0) {
     PyErr_SetString(PyExc_ValueError, "element_size must be positive");
@@ -112,7 +123,6 @@ PyObject* compute_chunk_shapes(qn::Function*, PyObject* const* a) {
     PyErr_SetString(PyExc_ValueError, "max_chunk_bytes must be positive");
     return nullptr;
   }
-  PyObject* shape = a[0];
   if (shape == Py_None) return qn::none_has_no_len();
   const Py_ssize_t ndim = PyTuple_GET_SIZE(shape);
   if (ndim == 0) {
@@ -124,11 +134,11 @@ PyObject* compute_chunk_shapes(qn::Function*, PyObject* const* a) {
   for (Py_ssize_t i = 1; i < ndim; ++i) {
     std::uint64_t d;
     if (!qn::to_u64(PyTuple_GET_ITEM(shape, i), d)) return nullptr;
-    row_bytes = df::mul_saturated(row_bytes, d);
+    row_bytes = core::mul_saturated(row_bytes, d);
   }
   std::int32_t first;
   if (!qn::to_i32(PyTuple_GET_ITEM(shape, 0), first)) return nullptr;
-  const df::ChunkPlan plan = df::plan_chunks(row_bytes, max_chunk_bytes, first);
+  const core::ChunkPlan plan = core::plan_chunks(row_bytes, max_chunk_bytes, first);
   const Py_ssize_t nchunks = plan.chunk_count();
 
   qn::Ref list = qn::Ref::steal(PyList_New(nchunks));
@@ -162,14 +172,18 @@ PyObject* compute_chunk_shapes(qn::Function*, PyObject* const* a) {
   return list.release();
 }
 
-PyObject* calculate_optimal_chunks(qn::Function*, PyObject* const* a) {
+constexpr auto kCalculateOptimalChunks =
+    qn::params(qn::arg("total_bytes"), qn::arg("available_bytes"), qn::arg("headroom_ratio"),
+               qn::opt("min_chunks", nullptr, 1), qn::opt("max_chunks", nullptr, 1000));
+
+PyObject* calculate_optimal_chunks(qn::Function*, qn::Args<kCalculateOptimalChunks> a) {
   std::uint64_t total, available;
   double headroom;
   std::int32_t min_chunks, max_chunks;
-  if (!qn::to_u64(a[0], total) || !qn::to_u64(a[1], available) || !qn::to_double(a[2], headroom) ||
-      !qn::to_i32(a[3], min_chunks) || !qn::to_i32(a[4], max_chunks))
+  if (!a.get<"total_bytes">(total) || !a.get<"available_bytes">(available) || !a.get<"headroom_ratio">(headroom) ||
+      !a.get<"min_chunks">(min_chunks) || !a.get<"max_chunks">(max_chunks))
     return nullptr;
-  return PyLong_FromLong(df::optimal_chunks(total, available, headroom, min_chunks, max_chunks));
+  return PyLong_FromLong(core::optimal_chunks(total, available, headroom, min_chunks, max_chunks));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -201,11 +215,11 @@ class LoweredText {
   bool contains(std::string_view needle) const noexcept {
     switch (kind_) {
       case PyUnicode_2BYTE_KIND:
-        return df::contains_ascii(static_cast<const Py_UCS2*>(data_), n_, needle);
+        return core::contains_ascii(static_cast<const Py_UCS2*>(data_), n_, needle);
       case PyUnicode_4BYTE_KIND:
-        return df::contains_ascii(static_cast<const Py_UCS4*>(data_), n_, needle);
+        return core::contains_ascii(static_cast<const Py_UCS4*>(data_), n_, needle);
       default:
-        return df::contains_ascii(static_cast<const char*>(data_), n_, needle);
+        return core::contains_ascii(static_cast<const char*>(data_), n_, needle);
     }
   }
 
@@ -221,7 +235,7 @@ class LoweredText {
       }
       dst = heap_.get();
     }
-    df::ascii_lower(static_cast<const char*>(PyUnicode_DATA(s)), n_, dst);
+    core::ascii_lower(static_cast<const char*>(PyUnicode_DATA(s)), n_, dst);
     data_ = dst;
     kind_ = PyUnicode_1BYTE_KIND;
     return true;
@@ -240,55 +254,69 @@ PyObject* none_has_no_lower() {
   return nullptr;
 }
 
-PyObject* is_oom_error(qn::Function*, PyObject* const* a) {
-  if (!qn::arg_exact(a[0], &PyUnicode_Type, "error_message") || !qn::arg_exact(a[1], &PyUnicode_Type, "error_type"))
-    return nullptr;
-  if (a[0] == Py_None || a[1] == Py_None) return none_has_no_lower();
+constexpr auto kIsOomError = qn::params(qn::arg("error_message"), qn::arg("error_type"));
+
+PyObject* is_oom_error(qn::Function*, qn::Args<kIsOomError> a) {
+  PyObject *message_text, *type_name;
+  if (!a.str<"error_message">(message_text) || !a.str<"error_type">(type_name)) return nullptr;
+  if (message_text == Py_None || type_name == Py_None) return none_has_no_lower();
   LoweredText message, type;
-  if (!message.init(a[0]) || !type.init(a[1])) return nullptr;
-  const bool oom = df::is_oom([&](std::string_view n) { return message.contains(n); },
+  if (!message.init(message_text) || !type.init(type_name)) return nullptr;
+  const bool oom = core::is_oom([&](std::string_view n) { return message.contains(n); },
                               [&](std::string_view n) { return type.contains(n); });
   return qn::boolean(oom);
 }
 
 // Exact lookup of an operation name (None and non-ASCII names are in neither set).
-bool classify(PyObject* name, df::OpKind& kind) {
-  kind = df::OpKind::Unknown;
+[[gnu::always_inline]] inline bool classify(PyObject* name, core::OpKind& kind) {
+  kind = core::OpKind::Unknown;
   if (name == Py_None) return true;
   if (PyUnicode_READY(name) < 0) return false;
   if (!PyUnicode_IS_ASCII(name)) return true;
-  kind = df::classify_operation(std::string_view(static_cast<const char*>(PyUnicode_DATA(name)),
+  kind = core::classify_operation(std::string_view(static_cast<const char*>(PyUnicode_DATA(name)),
                                                  static_cast<std::size_t>(PyUnicode_GET_LENGTH(name))));
   return true;
 }
 
-PyObject* is_chunkable_operation(qn::Function*, PyObject* const* a) {
-  df::OpKind kind;
-  if (!qn::arg_exact(a[0], &PyUnicode_Type, "operation") || !classify(a[0], kind)) return nullptr;
-  return qn::boolean(kind == df::OpKind::Chunkable);
+constexpr auto kIsChunkableOperation = qn::params(qn::arg("operation"));
+
+PyObject* is_chunkable_operation(qn::Function*, qn::Args<kIsChunkableOperation> a) {
+  PyObject* operation;
+  core::OpKind kind;
+  if (!a.str<"operation">(operation) || !classify(operation, kind)) return nullptr;
+  return qn::boolean(kind == core::OpKind::Chunkable);
 }
 
-PyObject* score_gpu_suitability(qn::Function*, PyObject* const* a) {
+constexpr auto kScoreGpuSuitability = qn::params(qn::arg("data_size_bytes"), qn::arg("operation_type"),
+                                                 qn::arg("available_gpu_memory"), qn::arg("headroom_ratio"));
+
+PyObject* score_gpu_suitability(qn::Function*, qn::Args<kScoreGpuSuitability> a) {
   std::uint64_t data_size, available;
+  PyObject* operation;
   double headroom;
-  if (!qn::to_u64(a[0], data_size) || !qn::arg_exact(a[1], &PyUnicode_Type, "operation_type") ||
-      !qn::to_u64(a[2], available) || !qn::to_double(a[3], headroom))
+  if (!a.get<"data_size_bytes">(data_size) || !a.str<"operation_type">(operation) ||
+      !a.get<"available_gpu_memory">(available) || !a.get<"headroom_ratio">(headroom))
     return nullptr;
-  df::OpKind kind;
-  if (!classify(a[1], kind)) return nullptr;
-  return PyFloat_FromDouble(df::gpu_suitability(data_size, kind, available, headroom));
+  core::OpKind kind;
+  if (!classify(operation, kind)) return nullptr;
+  return PyFloat_FromDouble(core::gpu_suitability(data_size, kind, available, headroom));
 }
 
-PyObject* calculate_memory_pressure(qn::Function*, PyObject* const* a) {
+constexpr auto kCalculateMemoryPressure = qn::params(qn::arg("used_bytes"), qn::arg("total_bytes"));
+
+PyObject* calculate_memory_pressure(qn::Function*, qn::Args<kCalculateMemoryPressure> a) {
   std::uint64_t used, total;
-  if (!qn::to_u64(a[0], used) || !qn::to_u64(a[1], total)) return nullptr;
-  return PyFloat_FromDouble(df::memory_pressure(used, total));
+  if (!a.get<"used_bytes">(used) || !a.get<"total_bytes">(total)) return nullptr;
+  return PyFloat_FromDouble(core::memory_pressure(used, total));
 }
 
-PyObject* recommend_headroom(qn::Function*, PyObject* const* a) {
+constexpr auto kRecommendHeadroom =
+    qn::params(qn::arg("current_pressure"), qn::opt("base_headroom", nullptr, 0.5));
+
+PyObject* recommend_headroom(qn::Function*, qn::Args<kRecommendHeadroom> a) {
   double pressure, base;
-  if (!qn::to_double(a[0], pressure) || !qn::to_double(a[1], base)) return nullptr;
-  return PyFloat_FromDouble(df::recommend_headroom(pressure, base));
+  if (!a.get<"current_pressure">(pressure) || !a.get<"base_headroom">(base)) return nullptr;
+  return PyFloat_FromDouble(core::recommend_headroom(pressure, base));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -300,56 +328,38 @@ int exec_device_fit(PyObject* m) {
   g_lower = PyUnicode_InternFromString("lower");
   if (g_no_memory == nullptr || g_fits == nullptr || g_not_chunkable == nullptr || g_lower == nullptr) return -1;
 
-  if (!qn::add_function(m, {"estimate_allocation_bytes", estimate_allocation_bytes,
-                            {{"shape"}, {"element_size"}, {"overhead_factor", qn::dflt(1.0)}}, nullptr,
-                            "Bytes needed for an array of `shape` with elements of `element_size` bytes,\n"
-                            "scaled up by `overhead_factor` when it is above 1.0; saturates at 2**63 - 1."}))
-    return -1;
-  if (!qn::add_function(m, {"calculate_safe_limit", calculate_safe_limit, {{"available_bytes"}, {"headroom_ratio"}},
-                            nullptr,
-                            "Bytes of `available_bytes` that may be used when `headroom_ratio` (clamped\n"
-                            "to [0, 0.99]) is kept in reserve."}))
-    return -1;
-  if (!qn::add_function(m, {"decide_allocation_strategy", decide_allocation_strategy,
-                            {{"requested_bytes"}, {"available_bytes"}, {"headroom_ratio"}, {"is_chunkable"}},
-                            nullptr,
-                            "(strategy, chunk_size, chunk_count, message): 0 allocates on the GPU in one\n"
-                            "piece, 1 runs on the GPU in chunk_count passes of chunk_size bytes, 2 runs\n"
-                            "on the CPU."}))
-    return -1;
-  if (!qn::add_function(m, {"compute_chunk_shapes", compute_chunk_shapes,
-                            {{"shape"}, {"element_size"}, {"max_chunk_bytes"}}, nullptr,
-                            "Cuts `shape` along its first axis into chunks of at most `max_chunk_bytes`\n"
-                            "(at least one row each); returns the list of chunk shapes in order."}))
-    return -1;
-  if (!qn::add_function(m, {"calculate_optimal_chunks", calculate_optimal_chunks,
-                            {{"total_bytes"},
-                             {"available_bytes"},
-                             {"headroom_ratio"},
-                             {"min_chunks", qn::dflt(1)},
-                             {"max_chunks", qn::dflt(1000)}},
-                            nullptr,
-                            "Number of passes needed for `total_bytes` under the safe limit, within\n"
-                            "[min_chunks, max_chunks] (the minimum wins when the bounds cross)."}))
-    return -1;
-  if (!qn::add_function(m, {"is_oom_error", is_oom_error, {{"error_message"}, {"error_type"}}, nullptr,
-                            "Whether an error's message and type name describe an out-of-memory failure."}))
-    return -1;
-  if (!qn::add_function(m, {"is_chunkable_operation", is_chunkable_operation, {{"operation"}}, nullptr,
-                            "Whether the array operation named `operation` can run in chunks."}))
-    return -1;
-  if (!qn::add_function(m, {"score_gpu_suitability", score_gpu_suitability,
-                            {{"data_size_bytes"}, {"operation_type"}, {"available_gpu_memory"}, {"headroom_ratio"}},
-                            nullptr, "How well the data and operation suit the GPU, in [0.0, 0.9]."}))
-    return -1;
-  if (!qn::add_function(m, {"calculate_memory_pressure", calculate_memory_pressure,
-                            {{"used_bytes"}, {"total_bytes"}}, nullptr,
-                            "Fraction of memory in use, in [0.0, 1.0] (1.0 when total_bytes is 0)."}))
-    return -1;
-  if (!qn::add_function(m, {"recommend_headroom", recommend_headroom,
-                            {{"current_pressure"}, {"base_headroom", qn::dflt(0.5)}}, nullptr,
-                            "Headroom ratio to keep in reserve at `current_pressure`, in [0.3, 0.8]."}))
-    return -1;
+  const bool ok =
+      qn::add_function<estimate_allocation_bytes>(
+          m, "estimate_allocation_bytes", nullptr,
+          "Bytes needed for an array of `shape` with elements of `element_size` bytes,\n"
+          "scaled up by `overhead_factor` when it is above 1.0; saturates at 2**63 - 1.") &&
+      qn::add_function<calculate_safe_limit>(m, "calculate_safe_limit", nullptr,
+                                             "Bytes of `available_bytes` that may be used when `headroom_ratio` (clamped\n"
+                                             "to [0, 0.99]) is kept in reserve.") &&
+      qn::add_function<decide_allocation_strategy>(
+          m, "decide_allocation_strategy", nullptr,
+          "(strategy, chunk_size, chunk_count, message): 0 allocates on the GPU in one\n"
+          "piece, 1 runs on the GPU in chunk_count passes of chunk_size bytes, 2 runs\n"
+          "on the CPU.") &&
+      qn::add_function<compute_chunk_shapes>(m, "compute_chunk_shapes", nullptr,
+                                             "Cuts `shape` along its first axis into chunks of at most `max_chunk_bytes`\n"
+                                             "(at least one row each); returns the list of chunk shapes in order.") &&
+      qn::add_function<calculate_optimal_chunks>(
+          m, "calculate_optimal_chunks", nullptr,
+          "Number of passes needed for `total_bytes` under the safe limit, within\n"
+          "[min_chunks, max_chunks] (the minimum wins when the bounds cross).") &&
+      qn::add_function<is_oom_error>(m, "is_oom_error", nullptr,
+                                     "Whether an error's message and type name describe an out-of-memory failure.") &&
+      qn::add_function<is_chunkable_operation>(m, "is_chunkable_operation", nullptr,
+                                               "Whether the array operation named `operation` can run in chunks.") &&
+      qn::add_function<score_gpu_suitability>(m, "score_gpu_suitability", nullptr,
+                                              "How well the data and operation suit the GPU, in [0.0, 0.9].") &&
+      qn::add_function<calculate_memory_pressure>(
+          m, "calculate_memory_pressure", nullptr,
+          "Fraction of memory in use, in [0.0, 1.0] (1.0 when total_bytes is 0).") &&
+      qn::add_function<recommend_headroom>(m, "recommend_headroom", nullptr,
+                                           "Headroom ratio to keep in reserve at `current_pressure`, in [0.3, 0.8].");
+  if (!ok) return -1;
 
   return qn::log_loaded(m, "Quarvel Device Fit Cython module loaded - IP protected");
 }

@@ -21,7 +21,7 @@
 #include <cstdint>
 #include <initializer_list>
 
-namespace hp = quarvel::hardware_probe;
+namespace core = quarvel::hardware_probe;
 
 namespace {
 
@@ -104,51 +104,6 @@ inline int put(PyObject* d, PyObject* key, PyObject* value) {
     Py_DECREF(value);
     return r;
 }
-
-// When the pending exception is an `Exception`, takes it and returns it (normalised, traceback
-// attached, new reference); otherwise leaves it pending and returns nullptr.
-PyObject* take_exception() {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    if (value == nullptr) value = qn::newref(Py_None);
-    return value;
-}
-
-// Marks `exc` as the exception being handled for the scope of an `except` block, so an error
-// raised there is chained to it and sys.exception() sees it, as in interpreted code, and restores
-// the previous state on exit, as the interpreter does around a handler.
-//
-// The handled exception is set in the innermost exception-state slot (a running generator's own,
-// or the thread's), while reading it also looks through the outer slots when the innermost is
-// empty. So the slot's own content is found by emptying it and looking again: when what is then
-// visible is still the same exception, the slot held nothing of its own (or that same exception),
-// and it is emptied again on exit instead of being left holding an outer exception (which a
-// generator would carry along after it yields).
-class Handling {
-public:
-    explicit Handling(PyObject* exc) {
-        prev_ = PyErr_GetHandledException();  // new reference or nullptr
-        PyErr_SetHandledException(nullptr);
-        PyObject* outer = PyErr_GetHandledException();
-        if (outer == prev_) Py_CLEAR(prev_);
-        Py_XDECREF(outer);
-        PyErr_SetHandledException(exc);
-    }
-    ~Handling() {
-        PyErr_SetHandledException(prev_);
-        Py_XDECREF(prev_);
-    }
-    Handling(const Handling&) = delete;
-    Handling& operator=(const Handling&) = delete;
-
-private:
-    PyObject* prev_;  // what the innermost slot held (new reference), or nullptr
-};
 
 // `from <module> import <name>` for an imported module: the attribute, else the submodule of
 // that name already in sys.modules, else ImportError.
@@ -249,19 +204,19 @@ PyObject* elapsed_ms(double start) {
 // Number of CPUs in this process's affinity mask; false with OSError / MemoryError /
 // OverflowError set on failure.
 bool affinity_count(long long& out) {
-    const hp::AffinityResult r = hp::affinity_count();
+    const core::AffinityResult r = core::affinity_count();
     switch (r.status) {
-    case hp::AffinityResult::Status::ok:
+    case core::AffinityResult::Status::ok:
         out = r.count;
         return true;
-    case hp::AffinityResult::Status::os_error:
+    case core::AffinityResult::Status::os_error:
         errno = r.error;
         PyErr_SetFromErrno(PyExc_OSError);
         return false;
-    case hp::AffinityResult::Status::no_memory:
+    case core::AffinityResult::Status::no_memory:
         PyErr_NoMemory();
         return false;
-    case hp::AffinityResult::Status::too_large:
+    case core::AffinityResult::Status::too_large:
         break;
     }
     PyErr_SetString(PyExc_OverflowError, "could not allocate a large enough CPU set");
@@ -305,12 +260,12 @@ PyObject* physical_cores_try() {
     return PyLong_FromLongLong(cores < 1 ? 1 : cores);
 }
 
-PyObject* detect_physical_cores(qn::Function*, PyObject* const*) {
+PyObject* detect_physical_cores(qn::Function*, qn::Args<qn::no_params>) {
     PyObject* r = physical_cores_try();
     if (r != nullptr) return r;
-    Ref exc = Ref::steal(take_exception());
+    Ref exc = Ref::steal(qn::take_exception());
     if (!exc) return nullptr;
-    Handling h(exc.get());
+    qn::Handling h(exc.get());
     return cpu_count_or_one();
 }
 
@@ -364,7 +319,7 @@ Py_ssize_t count_node_entries(PyObject* entries) {
 // answer a missing directory or a failing listing gives). A non-ASCII name is judged as the
 // decoded str would be; -1 with an exception set only when that decoding fails.
 long long native_numa_count() {
-    return hp::numa_node_count(hp::kNodeDir, [](const char* name) -> int {
+    return core::numa_node_count(core::kNodeDir, [](const char* name) -> int {
         Ref s = Ref::steal(PyUnicode_DecodeFSDefault(name));
         if (!s) return -1;
         return is_node_name_str(s.get()) ? 1 : 0;
@@ -373,7 +328,7 @@ long long native_numa_count() {
 #endif
 
 PyObject* numa_linux() {
-    PyObject* path = QN_STR(hp::kNodeDir);
+    PyObject* path = QN_STR(core::kNodeDir);
     Ref os = Ref::steal(global(QN_STR("os")));
     Ref os_path = Ref::steal(attr(os.get(), QN_STR("path")));
     Ref exists = Ref::steal(attr(os_path.get(), QN_STR("exists")));
@@ -451,16 +406,16 @@ PyObject* numa_try() {
     if (is) {
         PyObject* r = numa_windows_try();
         if (r != nullptr) return r;
-        Ref exc = Ref::steal(take_exception());
+        Ref exc = Ref::steal(qn::take_exception());
         return exc ? PyLong_FromLong(1) : nullptr;
     }
     return PyLong_FromLong(1);
 }
 
-PyObject* detect_numa_nodes(qn::Function*, PyObject* const*) {
+PyObject* detect_numa_nodes(qn::Function*, qn::Args<qn::no_params>) {
     PyObject* r = numa_try();
     if (r != nullptr) return r;
-    Ref exc = Ref::steal(take_exception());
+    Ref exc = Ref::steal(qn::take_exception());
     return exc ? PyLong_FromLong(1) : nullptr;
 }
 
@@ -573,15 +528,15 @@ int gpu_command(PyObject* info) {
     return put(info, QN_STR("gpu_count"), PyLong_FromLongLong(count));
 }
 
-PyObject* detect_gpu_backends(qn::Function*, PyObject* const*) {
+PyObject* detect_gpu_backends(qn::Function*, qn::Args<qn::no_params>) {
     Ref info = Ref::steal(PyDict_Copy(g_gpu_initial));
     if (!info) return nullptr;
     if (gpu_registry(info.get()) == 0) return info.release();
-    Ref exc = Ref::steal(take_exception());
+    Ref exc = Ref::steal(qn::take_exception());
     if (!exc) return nullptr;
-    Handling h(exc.get());
+    qn::Handling h(exc.get());
     if (gpu_command(info.get()) < 0) {
-        Ref ignored = Ref::steal(take_exception());
+        Ref ignored = Ref::steal(qn::take_exception());
         if (!ignored) return nullptr;
     }
     return info.release();
@@ -589,7 +544,7 @@ PyObject* detect_gpu_backends(qn::Function*, PyObject* const*) {
 
 // ---- interpreter version ----------------------------------------------------------------------
 
-PyObject* detect_python_version(qn::Function*, PyObject* const*) {
+PyObject* detect_python_version(qn::Function*, qn::Args<qn::no_params>) {
     Ref version = Ref::steal(version_string(true));
     if (!version) return nullptr;
     bool has_subinterpreters = false;
@@ -689,7 +644,7 @@ PyObject* fallback_capabilities(PyObject* exc, double start) {
     return v.make(g_fallback_keys);
 }
 
-PyObject* detect_capabilities(qn::Function*, PyObject* const*) {
+PyObject* detect_capabilities(qn::Function*, qn::Args<qn::no_params>) {
     double start;
     {
         Ref time = Ref::steal(global(QN_STR("time")));
@@ -698,9 +653,9 @@ PyObject* detect_capabilities(qn::Function*, PyObject* const*) {
     }
     PyObject* caps = capabilities(start);
     if (caps != nullptr) return caps;
-    Ref exc = Ref::steal(take_exception());
+    Ref exc = Ref::steal(qn::take_exception());
     if (!exc) return nullptr;
-    Handling h(exc.get());
+    qn::Handling h(exc.get());
     return fallback_capabilities(exc.get(), start);
 }
 
@@ -767,37 +722,39 @@ int exec_hardware_probe(PyObject* m) {
     g_globals = qn::newref(PyModule_GetDict(m));
     if (qn::import_into(m, "sys") < 0 || qn::import_into(m, "os") < 0 || qn::import_into(m, "time") < 0) return -1;
     if (capture_originals(m) < 0 || build_constants() < 0) return -1;
-    const qn::FuncSpec defs[] = {
-        {"detect_physical_cores", detect_physical_cores, {}, nullptr,
-         "Detect physical CPU cores using Python's os module.\n\n"
-         "Returns the number of logical CPUs this process may run on (its affinity mask where the\n"
-         "platform has one, else os.cpu_count()), at least 1: an int."},
-        {"detect_numa_nodes", detect_numa_nodes, {}, nullptr,
-         "Detect NUMA nodes.\n\n"
-         "Returns the number of NUMA nodes, an int >= 1:\n"
-         "- Linux: the node<N> entries of /sys/devices/system/node (1 when there is none);\n"
-         "- Windows: GetNumaHighestNodeNumber() + 1 from kernel32 (1 when the call fails);\n"
-         "- any other platform: 1."},
-        {"detect_gpu_backends", detect_gpu_backends, {}, nullptr,
-         "Detect GPU backends (CUDA, ROCm, oneAPI).\n\n"
-         "Returns a dict with the keys has_gpu (bool), gpu_count (int), gpu_memory_mb (int),\n"
-         "cuda_available, rocm_available, oneapi_available (bool), active_backend (str, \"cpu\"\n"
-         "without a GPU) and backend_version (str), from the GPU back-end registry, or from\n"
-         "nvidia-smi (presence and device count only) when the registry is unavailable."},
-        {"detect_python_version", detect_python_version, {}, nullptr,
-         "Detect Python version and subinterpreter support.\n\n"
-         "Returns (version: str, has_subinterpreters: bool); version is major.minor.micro."},
-        {"detect_capabilities", detect_capabilities, {}, nullptr,
-         "Detect all system capabilities.\n\n"
-         "Returns a dict: physical_cores, numa_nodes, the eight GPU keys of detect_gpu_backends(),\n"
-         "python_version, subinterpreter_support, platform, detected_at (time.time()), detector\n"
-         "(\"native\") and detection_time_ms. Should a step fail, the result is the fallback dict\n"
-         "instead: the same keys with safe values, detector \"native_fallback\", a major.minor\n"
-         "python_version and the failure's text under error."},
-    };
-    for (const qn::FuncSpec& s : defs) {
-        if (qn::add_function(m, s) == nullptr) return -1;
-    }
+    const bool ok =
+        qn::add_function<detect_physical_cores>(
+            m, "detect_physical_cores", nullptr,
+            "Detect physical CPU cores using Python's os module.\n\n"
+            "Returns the number of logical CPUs this process may run on (its affinity mask where the\n"
+            "platform has one, else os.cpu_count()), at least 1: an int.") &&
+        qn::add_function<detect_numa_nodes>(
+            m, "detect_numa_nodes", nullptr,
+            "Detect NUMA nodes.\n\n"
+            "Returns the number of NUMA nodes, an int >= 1:\n"
+            "- Linux: the node<N> entries of /sys/devices/system/node (1 when there is none);\n"
+            "- Windows: GetNumaHighestNodeNumber() + 1 from kernel32 (1 when the call fails);\n"
+            "- any other platform: 1.") &&
+        qn::add_function<detect_gpu_backends>(
+            m, "detect_gpu_backends", nullptr,
+            "Detect GPU backends (CUDA, ROCm, oneAPI).\n\n"
+            "Returns a dict with the keys has_gpu (bool), gpu_count (int), gpu_memory_mb (int),\n"
+            "cuda_available, rocm_available, oneapi_available (bool), active_backend (str, \"cpu\"\n"
+            "without a GPU) and backend_version (str), from the GPU back-end registry, or from\n"
+            "nvidia-smi (presence and device count only) when the registry is unavailable.") &&
+        qn::add_function<detect_python_version>(
+            m, "detect_python_version", nullptr,
+            "Detect Python version and subinterpreter support.\n\n"
+            "Returns (version: str, has_subinterpreters: bool); version is major.minor.micro.") &&
+        qn::add_function<detect_capabilities>(
+            m, "detect_capabilities", nullptr,
+            "Detect all system capabilities.\n\n"
+            "Returns a dict: physical_cores, numa_nodes, the eight GPU keys of detect_gpu_backends(),\n"
+            "python_version, subinterpreter_support, platform, detected_at (time.time()), detector\n"
+            "(\"native\") and detection_time_ms. Should a step fail, the result is the fallback dict\n"
+            "instead: the same keys with safe values, detector \"native_fallback\", a major.minor\n"
+            "python_version and the failure's text under error.");
+    if (!ok) return -1;
     return 0;
 }
 

@@ -101,12 +101,16 @@ bool first_item_as_double(PyObject* entry, double& out) {
 // ---------------------------------------------------------------------------------------------
 // Detectors
 
-PyObject* detect_performance_degradation(qn::Function*, PyObject* const* a) {
+constexpr auto kDetectPerformanceDegradation =
+    qn::params(qn::arg("performance_history", "list"), qn::arg("baseline_performance", "double"),
+               qn::arg("threshold", "double"), qn::arg("window_start_time", "double"));
+
+PyObject* detect_performance_degradation(qn::Function*, qn::Args<kDetectPerformanceDegradation> a) {
+    PyObject* history;
     double baseline, threshold, window_start;
-    if (!qn::arg_exact(a[0], &PyList_Type, "performance_history") || !qn::to_double(a[1], baseline) ||
-        !qn::to_double(a[2], threshold) || !qn::to_double(a[3], window_start))
+    if (!a.list<"performance_history">(history) || !a.get<"baseline_performance">(baseline) ||
+        !a.get<"threshold">(threshold) || !a.get<"window_start_time">(window_start))
         return nullptr;
-    PyObject* history = a[0];
     if (history == Py_None || PyList_GET_SIZE(history) == 0 || baseline <= 0.0) Py_RETURN_FALSE;
     if (PyList_GET_SIZE(history) < core::kMinDegradationSamples) Py_RETURN_FALSE;
     core::WindowMean window(window_start);
@@ -114,11 +118,13 @@ PyObject* detect_performance_degradation(qn::Function*, PyObject* const* a) {
     return qn::boolean(core::degradation_exceeds(window, baseline, threshold));
 }
 
-PyObject* calculate_performance_trend(qn::Function*, PyObject* const* a) {
+constexpr auto kCalculatePerformanceTrend =
+    qn::params(qn::arg("performance_history", "list"), qn::arg("window_start_time", "double"));
+
+PyObject* calculate_performance_trend(qn::Function*, qn::Args<kCalculatePerformanceTrend> a) {
+    PyObject* history;
     double window_start;
-    if (!qn::arg_exact(a[0], &PyList_Type, "performance_history") || !qn::to_double(a[1], window_start))
-        return nullptr;
-    PyObject* history = a[0];
+    if (!a.list<"performance_history">(history) || !a.get<"window_start_time">(window_start)) return nullptr;
     if (history == Py_None || PyList_GET_SIZE(history) < 3) return PyFloat_FromDouble(0.0);
     core::TrendAccumulator trend(window_start);
     if (!walk_pairs(history, [&](double t, double m) { trend.add(t, m); })) return nullptr;
@@ -170,11 +176,13 @@ int profile_values(PyObject* profile, qn::Ref (&values)[core::kProfileKeys]) {
     return 1;
 }
 
-PyObject* detect_workload_characteristics_change(qn::Function*, PyObject* const* a) {
+constexpr auto kDetectWorkloadCharacteristicsChange =
+    qn::params(qn::arg("pattern_history", "list"), qn::opt("change_threshold", "double", 0.3));
+
+PyObject* detect_workload_characteristics_change(qn::Function*, qn::Args<kDetectWorkloadCharacteristicsChange> a) {
+    PyObject* history;
     double change_threshold;
-    if (!qn::arg_exact(a[0], &PyList_Type, "pattern_history") || !qn::to_double(a[1], change_threshold))
-        return nullptr;
-    PyObject* history = a[0];
+    if (!a.list<"pattern_history">(history) || !a.get<"change_threshold">(change_threshold)) return nullptr;
     if (history == Py_None) return qn::none_has_no_len();
     const Py_ssize_t n = PyList_GET_SIZE(history);
     if (n < static_cast<Py_ssize_t>(core::kProfileWindow)) return qn::newref(g_no_change);
@@ -226,10 +234,12 @@ struct NameTraits {
     static bool same(PyObject* x, PyObject* y) { return same_name(x, y); }
 };
 
-PyObject* detect_dominant_pattern(qn::Function*, PyObject* const* a) {
+constexpr auto kDetectDominantPattern = qn::params(qn::arg("patterns", "list"), qn::opt("window_size", "int", 5));
+
+PyObject* detect_dominant_pattern(qn::Function*, qn::Args<kDetectDominantPattern> a) {
+    PyObject* patterns;
     std::int32_t window_size;
-    if (!qn::arg_exact(a[0], &PyList_Type, "patterns") || !qn::to_i32(a[1], window_size)) return nullptr;
-    PyObject* patterns = a[0];
+    if (!a.list<"patterns">(patterns) || !a.get<"window_size">(window_size)) return nullptr;
     if (patterns == Py_None) return qn::none_has_no_len();
     const Py_ssize_t n = PyList_GET_SIZE(patterns);
     if (n == 0) return qn::newref(g_mixed);
@@ -257,62 +267,92 @@ PyObject* detect_dominant_pattern(qn::Function*, PyObject* const* a) {
     }
 }
 
-PyObject* detect_memory_pressure(qn::Function*, PyObject* const* a) {
+constexpr auto kDetectMemoryPressure =
+    qn::params(qn::arg("current_usage", "double"), qn::arg("peak_usage", "double"),
+               qn::opt("pressure_threshold", "double", 0.8));
+
+PyObject* detect_memory_pressure(qn::Function*, qn::Args<kDetectMemoryPressure> a) {
     double current, peak, threshold;
-    if (!qn::to_double(a[0], current) || !qn::to_double(a[1], peak) || !qn::to_double(a[2], threshold))
+    if (!a.get<"current_usage">(current) || !a.get<"peak_usage">(peak) || !a.get<"pressure_threshold">(threshold))
         return nullptr;
     return qn::boolean(core::memory_pressure(current, peak, threshold));
 }
 
-PyObject* detect_fragmentation_threshold(qn::Function*, PyObject* const* a) {
+constexpr auto kDetectFragmentationThreshold =
+    qn::params(qn::arg("fragmentation_ratio", "double"), qn::opt("threshold", "double", 0.3));
+
+PyObject* detect_fragmentation_threshold(qn::Function*, qn::Args<kDetectFragmentationThreshold> a) {
     double ratio, threshold;
-    if (!qn::to_double(a[0], ratio) || !qn::to_double(a[1], threshold)) return nullptr;
+    if (!a.get<"fragmentation_ratio">(ratio) || !a.get<"threshold">(threshold)) return nullptr;
     return qn::boolean(core::fragmentation_exceeds(ratio, threshold));
 }
 
 // ---------------------------------------------------------------------------------------------
 // Pool recommendation and gating
 
-PyObject* score_pool_recommendation(qn::Function*, PyObject* const* a) {
+constexpr auto kScorePoolRecommendation =
+    qn::params(qn::arg("workload_fit", "double"), qn::arg("memory_fit", "double"),
+               qn::arg("thread_count_fit", "double"), qn::arg("historical_success_rate", "double"));
+
+PyObject* score_pool_recommendation(qn::Function*, qn::Args<kScorePoolRecommendation> a) {
     double workload, memory, threads, history;
-    if (!qn::to_double(a[0], workload) || !qn::to_double(a[1], memory) || !qn::to_double(a[2], threads) ||
-        !qn::to_double(a[3], history))
+    if (!a.get<"workload_fit">(workload) || !a.get<"memory_fit">(memory) || !a.get<"thread_count_fit">(threads) ||
+        !a.get<"historical_success_rate">(history))
         return nullptr;
     return PyFloat_FromDouble(core::pool_score(workload, memory, threads, history));
 }
 
-PyObject* is_adaptation_beneficial(qn::Function*, PyObject* const* a) {
+constexpr auto kIsAdaptationBeneficial = qn::params(
+    qn::arg("current_pool", "str"), qn::arg("recommended_pool", "str"), qn::arg("recommendation_score", "double"),
+    qn::arg("recommendation_confidence", "double"), qn::arg("current_performance_estimate", "double"),
+    qn::arg("trigger_code", "int"), qn::opt("min_improvement_ratio", "double", 1.1),
+    qn::opt("min_confidence", "double", 0.6));
+
+PyObject* is_adaptation_beneficial(qn::Function*, qn::Args<kIsAdaptationBeneficial> a) {
+    PyObject *current, *recommended;
     double score, confidence, estimate, min_improvement, min_confidence;
     std::int32_t trigger;
-    if (!qn::arg_exact(a[0], &PyUnicode_Type, "current_pool") ||
-        !qn::arg_exact(a[1], &PyUnicode_Type, "recommended_pool") || !qn::to_double(a[2], score) ||
-        !qn::to_double(a[3], confidence) || !qn::to_double(a[4], estimate) || !qn::to_i32(a[5], trigger) ||
-        !qn::to_double(a[6], min_improvement) || !qn::to_double(a[7], min_confidence))
+    if (!a.str<"current_pool">(current) || !a.str<"recommended_pool">(recommended) ||
+        !a.get<"recommendation_score">(score) || !a.get<"recommendation_confidence">(confidence) ||
+        !a.get<"current_performance_estimate">(estimate) || !a.get<"trigger_code">(trigger) ||
+        !a.get<"min_improvement_ratio">(min_improvement) || !a.get<"min_confidence">(min_confidence))
         return nullptr;
-    if (!ready_name(a[0]) || !ready_name(a[1])) return nullptr;
-    if (same_name(a[0], a[1])) Py_RETURN_FALSE;
+    if (!ready_name(current) || !ready_name(recommended)) return nullptr;
+    if (same_name(current, recommended)) Py_RETURN_FALSE;
     return qn::boolean(core::adaptation_pays_off(score, confidence, estimate, trigger, min_improvement, min_confidence));
 }
 
-PyObject* should_skip_adaptation(qn::Function*, PyObject* const* a) {
+constexpr auto kShouldSkipAdaptation =
+    qn::params(qn::arg("last_adaptation_time", "double"), qn::arg("current_time", "double"),
+               qn::arg("min_interval", "double"));
+
+PyObject* should_skip_adaptation(qn::Function*, qn::Args<kShouldSkipAdaptation> a) {
     double last, now, interval;
-    if (!qn::to_double(a[0], last) || !qn::to_double(a[1], now) || !qn::to_double(a[2], interval)) return nullptr;
+    if (!a.get<"last_adaptation_time">(last) || !a.get<"current_time">(now) || !a.get<"min_interval">(interval))
+        return nullptr;
     return qn::boolean(core::skip_adaptation(last, now, interval));
 }
 
-PyObject* calculate_adaptation_urgency(qn::Function*, PyObject* const* a) {
+constexpr auto kCalculateAdaptationUrgency =
+    qn::params(qn::arg("performance_degradation", "double"), qn::arg("memory_pressure", "double"),
+               qn::arg("fragmentation_ratio", "double"), qn::arg("workload_changed", "bool"));
+
+PyObject* calculate_adaptation_urgency(qn::Function*, qn::Args<kCalculateAdaptationUrgency> a) {
     double degradation, pressure, fragmentation;
     bool changed;
-    if (!qn::to_double(a[0], degradation) || !qn::to_double(a[1], pressure) || !qn::to_double(a[2], fragmentation) ||
-        !qn::arg_bool(a[3], changed))
+    if (!a.get<"performance_degradation">(degradation) || !a.get<"memory_pressure">(pressure) ||
+        !a.get<"fragmentation_ratio">(fragmentation) || !a.get<"workload_changed">(changed))
         return nullptr;
     return PyFloat_FromDouble(core::adaptation_urgency(degradation, pressure, fragmentation, changed));
 }
 
-PyObject* predict_resource_requirements(qn::Function*, PyObject* const* a) {
+constexpr auto kPredictResourceRequirements =
+    qn::params(qn::arg("allocation_history", "list"), qn::arg("prediction_horizon_seconds", "double"));
+
+PyObject* predict_resource_requirements(qn::Function*, qn::Args<kPredictResourceRequirements> a) {
+    PyObject* history;
     double horizon;
-    if (!qn::arg_exact(a[0], &PyList_Type, "allocation_history") || !qn::to_double(a[1], horizon)) return nullptr;
-    PyObject* history = a[0];
+    if (!a.list<"allocation_history">(history) || !a.get<"prediction_horizon_seconds">(horizon)) return nullptr;
     if (history == Py_None) return qn::none_has_no_len();
     const Py_ssize_t n = PyList_GET_SIZE(history);
     if (n < static_cast<Py_ssize_t>(core::kMinPredictionEntries)) return qn::newref(g_empty_prediction);
@@ -363,61 +403,40 @@ int make_constants() {
 
 int exec_pool_planner(PyObject* m) {
     if (make_constants() < 0) return -1;
-    using P = qn::Param;
     const bool ok =
-        qn::add_function(m, {"detect_performance_degradation", detect_performance_degradation,
-                             {P{"performance_history", nullptr, "list"}, P{"baseline_performance", nullptr, "double"},
-                              P{"threshold", nullptr, "double"}, P{"window_start_time", nullptr, "double"}},
-                             nullptr,
-                             "Whether the mean metric of the samples at or after window_start_time (at least\n"
-                             "five of them) lies more than `threshold` (a fraction) below the baseline."}) &&
-        qn::add_function(m, {"calculate_performance_trend", calculate_performance_trend,
-                             {P{"performance_history", nullptr, "list"}, P{"window_start_time", nullptr, "double"}},
-                             nullptr,
-                             "Least-squares slope of the metric over the window divided by its mean metric,\n"
-                             "capped to [-1.0, 1.0]; negative means declining, 0.0 without enough data."}) &&
-        qn::add_function(m, {"detect_workload_characteristics_change", detect_workload_characteristics_change,
-                             {P{"pattern_history", nullptr, "list"}, P{"change_threshold", qn::dflt(0.3), "double"}},
-                             nullptr,
-                             "Compares the mean profile of the newest three workload profiles with the three\n"
-                             "before them: (changed, parallel_change, cpu_change, memory_change)."}) &&
-        qn::add_function(m, {"detect_dominant_pattern", detect_dominant_pattern,
-                             {P{"patterns", nullptr, "list"}, P{"window_size", qn::dflt(5), "int"}}, nullptr,
-                             "The most frequent name among the newest window_size patterns (the first seen\n"
-                             "wins a tie); \"mixed\" for an empty window."}) &&
-        qn::add_function(m, {"is_adaptation_beneficial", is_adaptation_beneficial,
-                             {P{"current_pool", nullptr, "str"}, P{"recommended_pool", nullptr, "str"},
-                              P{"recommendation_score", nullptr, "double"},
-                              P{"recommendation_confidence", nullptr, "double"},
-                              P{"current_performance_estimate", nullptr, "double"}, P{"trigger_code", nullptr, "int"},
-                              P{"min_improvement_ratio", qn::dflt(1.1), "double"},
-                              P{"min_confidence", qn::dflt(0.6), "double"}},
-                             nullptr, "Whether switching to the recommended pool is worth it."}) &&
-        qn::add_function(m, {"should_skip_adaptation", should_skip_adaptation,
-                             {P{"last_adaptation_time", nullptr, "double"}, P{"current_time", nullptr, "double"},
-                              P{"min_interval", nullptr, "double"}},
-                             nullptr, "True while less than min_interval seconds have passed since the last adaptation."}) &&
-        qn::add_function(m, {"detect_memory_pressure", detect_memory_pressure,
-                             {P{"current_usage", nullptr, "double"}, P{"peak_usage", nullptr, "double"},
-                              P{"pressure_threshold", qn::dflt(0.8), "double"}},
-                             nullptr, "Whether current usage exceeds pressure_threshold of the peak."}) &&
-        qn::add_function(m, {"detect_fragmentation_threshold", detect_fragmentation_threshold,
-                             {P{"fragmentation_ratio", nullptr, "double"}, P{"threshold", qn::dflt(0.3), "double"}},
-                             nullptr, "Whether the fragmentation ratio exceeds the threshold."}) &&
-        qn::add_function(m, {"calculate_adaptation_urgency", calculate_adaptation_urgency,
-                             {P{"performance_degradation", nullptr, "double"}, P{"memory_pressure", nullptr, "double"},
-                              P{"fragmentation_ratio", nullptr, "double"}, P{"workload_changed", nullptr, "bool"}},
-                             nullptr, "How urgent an adaptation is, in [0.0, 1.0]."}) &&
-        qn::add_function(m, {"score_pool_recommendation", score_pool_recommendation,
-                             {P{"workload_fit", nullptr, "double"}, P{"memory_fit", nullptr, "double"},
-                              P{"thread_count_fit", nullptr, "double"}, P{"historical_success_rate", nullptr, "double"}},
-                             nullptr, "Weighted score of a candidate pool, in [0.0, 1.0]."}) &&
-        qn::add_function(m, {"predict_resource_requirements", predict_resource_requirements,
-                             {P{"allocation_history", nullptr, "list"},
-                              P{"prediction_horizon_seconds", nullptr, "double"}},
-                             nullptr,
-                             "Forecast of the allocations over the horizon: (predicted_allocations,\n"
-                             "predicted_total_bytes, confidence), (0, 0, 0.0) without enough data."});
+        qn::add_function<detect_performance_degradation>(
+            m, "detect_performance_degradation", nullptr,
+            "Whether the mean metric of the samples at or after window_start_time (at least\n"
+            "five of them) lies more than `threshold` (a fraction) below the baseline.") &&
+        qn::add_function<calculate_performance_trend>(
+            m, "calculate_performance_trend", nullptr,
+            "Least-squares slope of the metric over the window divided by its mean metric,\n"
+            "capped to [-1.0, 1.0]; negative means declining, 0.0 without enough data.") &&
+        qn::add_function<detect_workload_characteristics_change>(
+            m, "detect_workload_characteristics_change", nullptr,
+            "Compares the mean profile of the newest three workload profiles with the three\n"
+            "before them: (changed, parallel_change, cpu_change, memory_change).") &&
+        qn::add_function<detect_dominant_pattern>(
+            m, "detect_dominant_pattern", nullptr,
+            "The most frequent name among the newest window_size patterns (the first seen\n"
+            "wins a tie); \"mixed\" for an empty window.") &&
+        qn::add_function<is_adaptation_beneficial>(m, "is_adaptation_beneficial", nullptr,
+                                                   "Whether switching to the recommended pool is worth it.") &&
+        qn::add_function<should_skip_adaptation>(
+            m, "should_skip_adaptation", nullptr,
+            "True while less than min_interval seconds have passed since the last adaptation.") &&
+        qn::add_function<detect_memory_pressure>(m, "detect_memory_pressure", nullptr,
+                                                 "Whether current usage exceeds pressure_threshold of the peak.") &&
+        qn::add_function<detect_fragmentation_threshold>(m, "detect_fragmentation_threshold", nullptr,
+                                                         "Whether the fragmentation ratio exceeds the threshold.") &&
+        qn::add_function<calculate_adaptation_urgency>(m, "calculate_adaptation_urgency", nullptr,
+                                                       "How urgent an adaptation is, in [0.0, 1.0].") &&
+        qn::add_function<score_pool_recommendation>(m, "score_pool_recommendation", nullptr,
+                                                    "Weighted score of a candidate pool, in [0.0, 1.0].") &&
+        qn::add_function<predict_resource_requirements>(
+            m, "predict_resource_requirements", nullptr,
+            "Forecast of the allocations over the horizon: (predicted_allocations,\n"
+            "predicted_total_bytes, confidence), (0, 0, 0.0) without enough data.");
     if (!ok) return -1;
     return qn::log_loaded(m, "Quarvel Pool Planner Cython module loaded - IP protected");
 }
