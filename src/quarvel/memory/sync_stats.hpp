@@ -112,20 +112,30 @@ inline qn::Ref stat_attr(PyObject* self, int i) {
     return qn::Ref::steal(PyObject_GetAttr(self, g_public_names[i]));
 }
 
+// The public attributes of `self` as its operations reach them: an exact LockFreeStatistics
+// (immutable static type, so neither its methods nor the type of an instance can change, and no
+// instance dict) is read from its storage, anything else by name. `self` is the caller's argument
+// and outlives the call.
+struct Public {
+    PyObject* self;
+    PyObject* const* slots;  // nullptr: by name
+    explicit Public(PyObject* s)
+        : self(s), slots(Py_IS_TYPE(s, &LockFreeStatisticsType) ? stats_of(s)->pub : nullptr) {}
+};
+
 // One operation on the public attribute `i`. `native(counter)` carries it out on an exact
 // AtomicCounter and returns false when it cannot (an operand beyond 64 bits); `call(attr)` makes
-// the method call. An exact LockFreeStatistics (immutable type, no instance dict) is read from its
-// storage without a new reference: no Python code runs before the native operation, and a
-// reference is taken before any call.
+// the method call. An attribute read from the storage is borrowed: no Python code runs before the
+// native operation, and a reference is taken before any call.
 template <class Native, class Call>
-[[gnu::always_inline]] inline bool on_public(PyObject* self, int i, Native&& native, Call&& call) {
-    if (Py_IS_TYPE(self, &LockFreeStatisticsType)) [[likely]] {
-        PyObject* attr = stats_of(self)->pub[i];
+[[gnu::always_inline]] inline bool on_public(const Public& p, int i, Native&& native, Call&& call) {
+    if (p.slots != nullptr) [[likely]] {
+        PyObject* attr = p.slots[i];
         if (is_exact_counter(attr) && native(counter_of(attr))) return true;
         qn::Ref held = qn::Ref::borrow(attr);
         return call(held.get());
     }
-    qn::Ref attr = qn::Ref::steal(PyObject_GetAttr(self, g_public_names[i]));
+    qn::Ref attr = qn::Ref::steal(PyObject_GetAttr(p.self, g_public_names[i]));
     if (!attr) return false;
     if (is_exact_counter(attr.get()) && native(counter_of(attr.get()))) return true;
     return call(attr.get());
@@ -147,10 +157,10 @@ template <class Native, class Call>
 }
 
 // self.<attr>.increment(delta) / .decrement(delta)
-inline bool public_add(PyObject* self, int i, bool up, const Delta& d) {
+[[gnu::always_inline]] inline bool public_add(const Public& p, int i, bool up, const Delta& d) {
     return on_public(
-        self, i,
-        [&](core::Counter& c) {
+        p, i,
+        [&](core::Counter& c) __attribute__((always_inline)) {
             if (!d.n.fits) return false;
             if (up) {
                 c.add(d.n.v);
@@ -162,13 +172,12 @@ inline bool public_add(PyObject* self, int i, bool up, const Delta& d) {
         [&](PyObject* attr) { return call_add(attr, up, d); });
 }
 
-// self.<attr>.load()
-inline bool public_load(PyObject* self, int i, Reading& out) {
+// self.<attr>.load() into a fresh reading
+[[gnu::always_inline]] inline bool public_load(const Public& p, int i, Reading& out) {
     return on_public(
-        self, i,
-        [&](core::Counter& c) {
+        p, i,
+        [&](core::Counter& c) __attribute__((always_inline)) {
             out.v = c.read();
-            out.obj.reset();
             return true;
         },
         [&](PyObject* attr) {
@@ -180,10 +189,10 @@ inline bool public_load(PyObject* self, int i, Reading& out) {
 }
 
 // self.<attr>.store(0)
-inline bool public_store_zero(PyObject* self, int i) {
+inline bool public_store_zero(const Public& p, int i) {
     return on_public(
-        self, i,
-        [](core::Counter& c) {
+        p, i,
+        [](core::Counter& c) __attribute__((always_inline)) {
             c.store(0);
             return true;
         },
@@ -197,8 +206,7 @@ inline bool public_store_zero(PyObject* self, int i) {
 
 // An `int` parameter of _update_peaks: a native reading stays native; an object goes through the
 // int convention and becomes native when it fits.
-inline bool peak_arg(Reading& r, const char* name) {
-    if (r.native()) return true;
+[[gnu::noinline]] bool peak_arg_object(Reading& r, const char* name) {
     qn::Ref n = qn::Ref::steal(qn::arg_int(r.obj.get(), name));
     if (!n) return false;
     IntArg d(n.get());
@@ -209,6 +217,10 @@ inline bool peak_arg(Reading& r, const char* name) {
         r.obj = std::move(n);
     }
     return true;
+}
+
+[[gnu::always_inline]] inline bool peak_arg(Reading& r, const char* name) {
+    return r.native() || peak_arg_object(r, name);
 }
 
 // The raise-to-at-least loop by method calls, the attribute looked up at each call:
@@ -240,27 +252,28 @@ inline bool peak_arg(Reading& r, const char* name) {
 
 // Raise-to-at-least on the public attribute `i`: natively when both the value and the attribute
 // allow it (the same loop on the atomic value), else by method calls.
-inline bool raise_public_peak(PyObject* self, int i, const Reading& value) {
-    if (!value.native()) return raise_public_peak_by_calls(self, i, value);
+[[gnu::always_inline]] inline bool raise_public_peak(const Public& p, int i, const Reading& value) {
+    if (!value.native()) return raise_public_peak_by_calls(p.self, i, value);
     return on_public(
-        self, i,
-        [&](core::Counter& c) {
+        p, i,
+        [&](core::Counter& c) __attribute__((always_inline)) {
             c.raise_to(value.v);
             return true;
         },
-        [&](PyObject*) { return raise_public_peak_by_calls(self, i, value); });
+        [&](PyObject*) { return raise_public_peak_by_calls(p.self, i, value); });
 }
 
 // The body of _update_peaks once its arguments are in hand (both converted before either loop).
-inline bool update_peaks(PyObject* self, Reading& allocs, Reading& bytes) {
+[[gnu::always_inline]] inline bool update_peaks(const Public& p, Reading& allocs, Reading& bytes) {
     if (!peak_arg(allocs, "current_allocs") || !peak_arg(bytes, "current_bytes")) return false;
-    return raise_public_peak(self, core::kPeakAllocs, allocs) && raise_public_peak(self, core::kPeakBytes, bytes);
+    return raise_public_peak(p, core::kPeakAllocs, allocs) && raise_public_peak(p, core::kPeakBytes, bytes);
 }
 
 // self._update_peaks(allocs, bytes), by name unless self is an exact LockFreeStatistics (whose
 // immutable type and missing instance dict leave no other method to find).
-inline bool call_update_peaks(PyObject* self, Reading& allocs, Reading& bytes) {
-    if (Py_IS_TYPE(self, &LockFreeStatisticsType)) return update_peaks(self, allocs, bytes);
+[[gnu::always_inline]] inline bool call_update_peaks(const Public& p, Reading& allocs, Reading& bytes) {
+    if (p.slots != nullptr) return update_peaks(p, allocs, bytes);
+    PyObject* self = p.self;
     qn::Ref a = qn::Ref::steal(allocs.new_object());
     if (!a) return false;
     qn::Ref b = qn::Ref::steal(bytes.new_object());
@@ -349,16 +362,17 @@ PyObject* lock_free_statistics_record_allocation(qn::Function*, PyObject* const*
     if (time_ns == nullptr) return nullptr;
     const Delta sz{IntArg(size), size}, pad{IntArg(padding), padding}, tm{IntArg(time_ns), time_ns};
 
-    if (!public_add(self, core::kTotalAllocs, true, kDefaultOne) ||
-        !public_add(self, core::kCurrentAllocs, true, kDefaultOne) ||
-        !public_add(self, core::kCurrentBytes, true, sz) ||
-        !public_add(self, bucketed ? core::kBucketed : core::kFallback, true, kDefaultOne))
+    const Public p(self);
+    if (!public_add(p, core::kTotalAllocs, true, kDefaultOne) ||
+        !public_add(p, core::kCurrentAllocs, true, kDefaultOne) ||
+        !public_add(p, core::kCurrentBytes, true, sz) ||
+        !public_add(p, bucketed ? core::kBucketed : core::kFallback, true, kDefaultOne))
         return nullptr;
-    if (pad.n.sign > 0 && !public_add(self, core::kPadding, true, pad)) return nullptr;
-    if (tm.n.sign > 0 && !public_add(self, core::kAllocTime, true, tm)) return nullptr;
+    if (pad.n.sign > 0 && !public_add(p, core::kPadding, true, pad)) return nullptr;
+    if (tm.n.sign > 0 && !public_add(p, core::kAllocTime, true, tm)) return nullptr;
     Reading allocs, bytes;
-    if (!public_load(self, core::kCurrentAllocs, allocs) || !public_load(self, core::kCurrentBytes, bytes) ||
-        !call_update_peaks(self, allocs, bytes))
+    if (!public_load(p, core::kCurrentAllocs, allocs) || !public_load(p, core::kCurrentBytes, bytes) ||
+        !call_update_peaks(p, allocs, bytes))
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -372,11 +386,12 @@ PyObject* lock_free_statistics_record_deallocation(qn::Function*, PyObject* cons
     if (time_ns == nullptr) return nullptr;
     const Delta sz{IntArg(size), size}, tm{IntArg(time_ns), time_ns};
 
-    if (!public_add(self, core::kTotalDeallocs, true, kDefaultOne) ||
-        !public_add(self, core::kCurrentAllocs, false, kDefaultOne) ||
-        !public_add(self, core::kCurrentBytes, false, sz))
+    const Public p(self);
+    if (!public_add(p, core::kTotalDeallocs, true, kDefaultOne) ||
+        !public_add(p, core::kCurrentAllocs, false, kDefaultOne) ||
+        !public_add(p, core::kCurrentBytes, false, sz))
         return nullptr;
-    if (tm.n.sign > 0 && !public_add(self, core::kDeallocTime, true, tm)) return nullptr;
+    if (tm.n.sign > 0 && !public_add(p, core::kDeallocTime, true, tm)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -389,9 +404,10 @@ PyObject* lock_free_statistics_py_record_allocation(qn::Function*, PyObject* con
         !qn::arg_int_i64(a[3], "padding", padding) || !qn::arg_int_i64(a[4], "time_ns", time_ns))
         return nullptr;
     stats_of(self)->core.record_allocation(size, bucketed, padding, time_ns);
-    if (!public_add(self, core::kTotalAllocs, true, kDefaultOne) ||
-        !public_add(self, core::kCurrentAllocs, true, kDefaultOne) ||
-        !public_add(self, core::kCurrentBytes, true, Delta{IntArg(size)}))
+    const Public p(self);
+    if (!public_add(p, core::kTotalAllocs, true, kDefaultOne) ||
+        !public_add(p, core::kCurrentAllocs, true, kDefaultOne) ||
+        !public_add(p, core::kCurrentBytes, true, Delta{IntArg(size)}))
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -401,9 +417,10 @@ PyObject* lock_free_statistics_py_record_deallocation(qn::Function*, PyObject* c
     int64_t size, time_ns;
     if (!qn::arg_int_i64(a[1], "size", size) || !qn::arg_int_i64(a[2], "time_ns", time_ns)) return nullptr;
     stats_of(self)->core.record_deallocation(size, time_ns);
-    if (!public_add(self, core::kTotalDeallocs, true, kDefaultOne) ||
-        !public_add(self, core::kCurrentAllocs, false, kDefaultOne) ||
-        !public_add(self, core::kCurrentBytes, false, Delta{IntArg(size)}))
+    const Public p(self);
+    if (!public_add(p, core::kTotalDeallocs, true, kDefaultOne) ||
+        !public_add(p, core::kCurrentAllocs, false, kDefaultOne) ||
+        !public_add(p, core::kCurrentBytes, false, Delta{IntArg(size)}))
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -412,7 +429,7 @@ PyObject* lock_free_statistics_update_peaks(qn::Function*, PyObject* const* a) {
     Reading allocs, bytes;
     allocs.obj = qn::Ref::borrow(a[1]);
     bytes.obj = qn::Ref::borrow(a[2]);
-    if (!update_peaks(a[0], allocs, bytes)) return nullptr;
+    if (!update_peaks(Public(a[0]), allocs, bytes)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -468,8 +485,9 @@ qn::DictTemplate g_snapshot;  // the fourteen keys in order
 PyObject* lock_free_statistics_get_snapshot(qn::Function*, PyObject* const* a) {
     PyObject* self = a[0];
     Reading r[core::kStatCount];
+    const Public p(self);
     for (int i = 0; i < core::kStatCount; ++i) {
-        if (!public_load(self, i, r[i])) return nullptr;
+        if (!public_load(p, i, r[i])) return nullptr;
     }
     int pos;
     Num ratio, avg_alloc, avg_dealloc;
@@ -513,8 +531,9 @@ PyObject* lock_free_statistics_reset(qn::Function*, PyObject* const* a) {
         s->core.reset();
         if (!g.unlock()) return nullptr;
     }
+    const Public p(self);
     for (int i = 0; i < core::kStatCount; ++i) {
-        if (!public_store_zero(self, i)) return nullptr;
+        if (!public_store_zero(p, i)) return nullptr;
     }
     Py_RETURN_NONE;
 }
