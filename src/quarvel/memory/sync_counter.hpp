@@ -54,15 +54,26 @@ PyObject* atomic_counter_store(qn::Function*, PyObject* const* a) {
     Py_RETURN_NONE;
 }
 
+// `delta` is nullptr when omitted on the direct path (qn::set_direct): its default, 1.
+constexpr long kDefaultDelta = 1;
+
+inline bool delta_arg(PyObject* o, int64_t& d) {
+    if (o == nullptr) {
+        d = kDefaultDelta;
+        return true;
+    }
+    return qn::to_i64(o, d);
+}
+
 PyObject* atomic_counter_increment(qn::Function*, PyObject* const* a) {
     int64_t d;
-    if (!qn::to_i64(a[1], d)) return nullptr;
+    if (!delta_arg(a[1], d)) return nullptr;
     return PyLong_FromLongLong(counter_of(a[0]).add(d));
 }
 
 PyObject* atomic_counter_decrement(qn::Function*, PyObject* const* a) {
     int64_t d;
-    if (!qn::to_i64(a[1], d)) return nullptr;
+    if (!delta_arg(a[1], d)) return nullptr;
     return PyLong_FromLongLong(counter_of(a[0]).sub(d));
 }
 
@@ -90,16 +101,23 @@ int counter_methods_install() {
     PyTypeObject* t = &AtomicCounterType;
     atomic_counter_init_fn = qn::add_init(t, {"__init__", atomic_counter_init, {{"initial_value", qn::dflt(0)}}});
     if (atomic_counter_init_fn == nullptr) return -1;
-    if (!qn::add_method(t, {"load", atomic_counter_load, {}, "int", "Atomically read the value."}) ||
-        !qn::add_method(t, {"store", atomic_counter_store, {{"value"}}, nullptr, "Atomically replace the value."}) ||
-        !qn::add_method(t, {"increment", atomic_counter_increment, {{"delta", qn::dflt(1)}}, "int",
-                            "Atomically add delta; return the new value."}) ||
-        !qn::add_method(t, {"decrement", atomic_counter_decrement, {{"delta", qn::dflt(1)}}, "int",
-                            "Atomically subtract delta; return the new value."}) ||
-        !qn::add_method(t, {"compare_and_swap", atomic_counter_compare_and_swap, {{"expected"}, {"new_value"}},
-                            "bool", "Set the value to new_value if it equals expected; return whether it did."}) ||
-        !qn::add_method(t, {"fetch_and_add", atomic_counter_fetch_and_add, {{"delta"}}, "int",
-                            "Atomically add delta; return the previous value."}))
+    // The hot methods get entry points with their bodies inlined.
+    if (!qn::set_direct<atomic_counter_load, 1, 1>(
+            qn::add_method(t, {"load", atomic_counter_load, {}, "int", "Atomically read the value."})) ||
+        !qn::set_direct<atomic_counter_store, 2, 2>(qn::add_method(
+            t, {"store", atomic_counter_store, {{"value"}}, nullptr, "Atomically replace the value."})) ||
+        !qn::set_direct<atomic_counter_increment, 2, 1>(
+            qn::add_method(t, {"increment", atomic_counter_increment, {{"delta", qn::dflt(kDefaultDelta)}}, "int",
+                               "Atomically add delta; return the new value."})) ||
+        !qn::set_direct<atomic_counter_decrement, 2, 1>(
+            qn::add_method(t, {"decrement", atomic_counter_decrement, {{"delta", qn::dflt(kDefaultDelta)}}, "int",
+                               "Atomically subtract delta; return the new value."})) ||
+        !qn::set_direct<atomic_counter_compare_and_swap, 3, 3>(
+            qn::add_method(t, {"compare_and_swap", atomic_counter_compare_and_swap, {{"expected"}, {"new_value"}},
+                               "bool", "Set the value to new_value if it equals expected; return whether it did."})) ||
+        !qn::set_direct<atomic_counter_fetch_and_add, 2, 2>(
+            qn::add_method(t, {"fetch_and_add", atomic_counter_fetch_and_add, {{"delta"}}, "int",
+                               "Atomically add delta; return the previous value."})))
         return -1;
     for (const char* name : {"load", "store", "increment", "decrement", "compare_and_swap", "fetch_and_add"}) {
         char alias[64];

@@ -74,37 +74,40 @@ void pointer_dealloc(PyObject* self) {
     Py_TRASHCAN_END
 }
 
-// Puts `content` (owned, may be nullptr) into the slot; on success `old` receives the previous
-// content for the caller to release after unlocking. Counts a write when `count` is set.
-[[gnu::noinline]] bool pointer_replace_slow(AtomicPointerObject* p, PyObject* content, bool count, PyObject*& old,
-                                            const char* what);
+// Puts `content` (owned, may be nullptr) into the slot and releases the previous content after the
+// section; counts a write when `count` is set. None, or nullptr with an exception.
+[[gnu::noinline]] PyObject* pointer_put_slow(AtomicPointerObject* p, PyObject* content, bool count, const char* what);
 
-inline bool pointer_replace(AtomicPointerObject* p, PyObject* content, bool count, PyObject*& old,
-                            const char* what) {
+inline PyObject* pointer_put(AtomicPointerObject* p, PyObject* content, bool count, const char* what) {
     if (p->lock.native()) [[likely]] {
-        qn::NativeSection g(p->lock);
-        old = p->slot.replace(content, count);
-        return true;
+        PyObject* old;
+        {
+            qn::NativeSection g(p->lock);
+            old = p->slot.replace(content, count);
+        }
+        Py_XDECREF(old);
+        Py_RETURN_NONE;
     }
-    return pointer_replace_slow(p, content, count, old, what);
+    return pointer_put_slow(p, content, count, what);
 }
 
 // Through a substituted Python-level lock (out of line: the native path needs no frame).
-bool pointer_replace_slow(AtomicPointerObject* p, PyObject* content, bool count, PyObject*& old, const char* what) {
-    qn::Section g(p->lock, what);
-    if (!g) {
-        Py_XDECREF(content);
-        return false;
+PyObject* pointer_put_slow(AtomicPointerObject* p, PyObject* content, bool count, const char* what) {
+    PyObject* old;
+    {
+        qn::Section g(p->lock, what);
+        if (!g) {
+            Py_XDECREF(content);
+            return nullptr;
+        }
+        old = p->slot.replace(content, count);
     }
-    old = p->slot.replace(content, count);
-    return true;
+    Py_XDECREF(old);
+    Py_RETURN_NONE;
 }
 
 PyObject* atomic_pointer_init(qn::Function*, PyObject* const* a) {
-    PyObject* old = nullptr;
-    if (!pointer_replace(pointer_of(a[0]), slot_content(a[1]), false, old, "AtomicPointer.__init__")) return nullptr;
-    Py_XDECREF(old);
-    Py_RETURN_NONE;
+    return pointer_put(pointer_of(a[0]), slot_content(a[1]), false, "AtomicPointer.__init__");
 }
 
 // Through a substituted Python-level lock (out of line: the native path needs no frame).
@@ -124,10 +127,7 @@ PyObject* atomic_pointer_load(qn::Function*, PyObject* const* a) {
 }
 
 PyObject* atomic_pointer_store(qn::Function*, PyObject* const* a) {
-    PyObject* old = nullptr;
-    if (!pointer_replace(pointer_of(a[0]), slot_content(a[1]), true, old, "AtomicPointer.store")) return nullptr;
-    Py_XDECREF(old);
-    Py_RETURN_NONE;
+    return pointer_put(pointer_of(a[0]), slot_content(a[1]), true, "AtomicPointer.store");
 }
 
 PyObject* atomic_pointer_compare_and_swap(qn::Function*, PyObject* const* a) {
@@ -290,8 +290,11 @@ int slots_methods_install(PyObject*) {
     atomic_pointer_init_fn =
         qn::add_init(t, {"__init__", atomic_pointer_init, {{"initial_value", qn::dflt_none()}}});
     if (atomic_pointer_init_fn == nullptr) return -1;
-    if (!qn::add_method(t, {"load", atomic_pointer_load, {}, "Optional[object]", "The held object, or None."}) ||
-        !qn::add_method(t, {"store", atomic_pointer_store, {{"value"}}, nullptr, "Hold value (None empties the slot)."}) ||
+    // load and store get entry points with their bodies inlined (their native paths take no frame).
+    if (!qn::set_direct<atomic_pointer_load, 1, 1>(qn::add_method(
+            t, {"load", atomic_pointer_load, {}, "Optional[object]", "The held object, or None."})) ||
+        !qn::set_direct<atomic_pointer_store, 2, 2>(qn::add_method(
+            t, {"store", atomic_pointer_store, {{"value"}}, nullptr, "Hold value (None empties the slot)."})) ||
         !qn::add_method(t, {"compare_and_swap", atomic_pointer_compare_and_swap, {{"expected"}, {"new_value"}}, "bool",
                             "If the held object is expected (identity), hold new_value; return whether it did."}) ||
         !qn::add_method(t, {"get_version", atomic_pointer_get_version, {}, "int", "The number of successful writes."}))
