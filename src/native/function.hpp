@@ -286,7 +286,7 @@ inline vectorcallfunc fn_entry_point(const Function* f) {
 // The body with every argument given, out of line: the path for omitted arguments stays free of
 // the frame that converting a given one needs.
 template <Impl Body, Py_ssize_t NP>
-[[gnu::noinline, gnu::flatten]] inline PyObject* fn_body_given(Function* f, PyObject* const* args) {
+[[gnu::noinline]] inline PyObject* fn_body_given(Function* f, PyObject* const* args) {
     for (Py_ssize_t i = 0; i < NP; ++i) {
         if (args[i] == nullptr) __builtin_unreachable();  // a caller's argument is never NULL
     }

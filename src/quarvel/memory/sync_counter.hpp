@@ -101,23 +101,21 @@ int counter_methods_install() {
     PyTypeObject* t = &AtomicCounterType;
     atomic_counter_init_fn = qn::add_init(t, {"__init__", atomic_counter_init, {{"initial_value", qn::dflt(0)}}});
     if (atomic_counter_init_fn == nullptr) return -1;
-    // The hot methods get entry points with their bodies inlined.
+    // load, increment and decrement get entry points with their bodies inlined (an omitted delta
+    // then costs no conversion).
     if (!qn::set_direct<atomic_counter_load, 1, 1>(
             qn::add_method(t, {"load", atomic_counter_load, {}, "int", "Atomically read the value."})) ||
-        !qn::set_direct<atomic_counter_store, 2, 2>(qn::add_method(
-            t, {"store", atomic_counter_store, {{"value"}}, nullptr, "Atomically replace the value."})) ||
+        !qn::add_method(t, {"store", atomic_counter_store, {{"value"}}, nullptr, "Atomically replace the value."}) ||
         !qn::set_direct<atomic_counter_increment, 2, 1>(
             qn::add_method(t, {"increment", atomic_counter_increment, {{"delta", qn::dflt(kDefaultDelta)}}, "int",
                                "Atomically add delta; return the new value."})) ||
         !qn::set_direct<atomic_counter_decrement, 2, 1>(
             qn::add_method(t, {"decrement", atomic_counter_decrement, {{"delta", qn::dflt(kDefaultDelta)}}, "int",
                                "Atomically subtract delta; return the new value."})) ||
-        !qn::set_direct<atomic_counter_compare_and_swap, 3, 3>(
-            qn::add_method(t, {"compare_and_swap", atomic_counter_compare_and_swap, {{"expected"}, {"new_value"}},
-                               "bool", "Set the value to new_value if it equals expected; return whether it did."})) ||
-        !qn::set_direct<atomic_counter_fetch_and_add, 2, 2>(
-            qn::add_method(t, {"fetch_and_add", atomic_counter_fetch_and_add, {{"delta"}}, "int",
-                               "Atomically add delta; return the previous value."})))
+        !qn::add_method(t, {"compare_and_swap", atomic_counter_compare_and_swap, {{"expected"}, {"new_value"}}, "bool",
+                            "Set the value to new_value if it equals expected; return whether it did."}) ||
+        !qn::add_method(t, {"fetch_and_add", atomic_counter_fetch_and_add, {{"delta"}}, "int",
+                            "Atomically add delta; return the previous value."}))
         return -1;
     for (const char* name : {"load", "store", "increment", "decrement", "compare_and_swap", "fetch_and_add"}) {
         char alias[64];

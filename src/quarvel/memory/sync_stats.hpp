@@ -172,6 +172,26 @@ template <class Native, class Call>
         [&](PyObject* attr) { return call_add(attr, up, d); });
 }
 
+// self.<attr>.increment(v) / .decrement(v) for a native value (a converted argument): the int is
+// made only for a method call.
+[[gnu::noinline]] bool call_add_value(PyObject* attr, bool up, int64_t v) {
+    return call_add(attr, up, Delta{IntArg(v)});
+}
+
+[[gnu::always_inline]] inline bool public_add_value(const Public& p, int i, bool up, int64_t v) {
+    return on_public(
+        p, i,
+        [&](core::Counter& c) __attribute__((always_inline)) {
+            if (up) {
+                c.add(v);
+            } else {
+                c.sub(v);
+            }
+            return true;
+        },
+        [&](PyObject* attr) { return call_add_value(attr, up, v); });
+}
+
 // self.<attr>.load() into a fresh reading
 [[gnu::always_inline]] inline bool public_load(const Public& p, int i, Reading& out) {
     return on_public(
@@ -407,7 +427,7 @@ PyObject* lock_free_statistics_py_record_allocation(qn::Function*, PyObject* con
     const Public p(self);
     if (!public_add(p, core::kTotalAllocs, true, kDefaultOne) ||
         !public_add(p, core::kCurrentAllocs, true, kDefaultOne) ||
-        !public_add(p, core::kCurrentBytes, true, Delta{IntArg(size)}))
+        !public_add_value(p, core::kCurrentBytes, true, size))
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -420,7 +440,7 @@ PyObject* lock_free_statistics_py_record_deallocation(qn::Function*, PyObject* c
     const Public p(self);
     if (!public_add(p, core::kTotalDeallocs, true, kDefaultOne) ||
         !public_add(p, core::kCurrentAllocs, false, kDefaultOne) ||
-        !public_add(p, core::kCurrentBytes, false, Delta{IntArg(size)}))
+        !public_add_value(p, core::kCurrentBytes, false, size))
         return nullptr;
     Py_RETURN_NONE;
 }
