@@ -36,57 +36,67 @@ const AtomicCounterOps atomic_counter_ops = {counter_op_load,      counter_op_st
                                              counter_op_increment, counter_op_decrement,
                                              counter_op_compare_and_swap, counter_op_fetch_and_add};
 
-PyObject* atomic_counter_init(qn::Function*, PyObject* const* a) {
+constexpr auto kAtomicCounterInit = qn::params(qn::opt("initial_value", nullptr, 0));
+
+PyObject* atomic_counter_init(qn::MethodArgs<kAtomicCounterInit> a) {
     int64_t v;
-    if (!qn::to_i64(a[1], v)) return nullptr;
-    counter_of(a[0]).store(v);
+    if (!a.get<"initial_value">(v)) return nullptr;
+    counter_of(a.self()).store(v);
     Py_RETURN_NONE;
 }
 
-PyObject* atomic_counter_load(qn::Function*, PyObject* const* a) {
-    return PyLong_FromLongLong(counter_of(a[0]).load());
+PyObject* atomic_counter_load(qn::MethodArgs<qn::no_params> a) {
+    return PyLong_FromLongLong(counter_of(a.self()).load());
 }
 
-PyObject* atomic_counter_store(qn::Function*, PyObject* const* a) {
+constexpr auto kAtomicCounterStore = qn::params(qn::arg("value"));
+
+PyObject* atomic_counter_store(qn::MethodArgs<kAtomicCounterStore> a) {
     int64_t v;
-    if (!qn::to_i64(a[1], v)) return nullptr;
-    counter_of(a[0]).store(v);
+    if (!a.get<"value">(v)) return nullptr;
+    counter_of(a.self()).store(v);
     Py_RETURN_NONE;
 }
 
-// `delta` is nullptr when omitted on the direct path (qn::set_direct): its default, 1.
-constexpr long kDefaultDelta = 1;
+// increment and decrement: `delta` reads nullptr when omitted on the direct path (qn::set_direct),
+// meaning the table's default, applied natively.
+constexpr auto kAtomicCounterStep = qn::params(qn::opt("delta", nullptr, 1));
+constexpr int64_t kDefaultDelta = kAtomicCounterStep.at[0].integer;
 
-inline bool delta_arg(PyObject* o, int64_t& d) {
-    if (o == nullptr) {
+inline bool delta_arg(qn::MethodArgs<kAtomicCounterStep> a, int64_t& d) {
+    if (a.get<"delta">() == nullptr) {
         d = kDefaultDelta;
         return true;
     }
-    return qn::to_i64(o, d);
+    return a.get<"delta">(d);
 }
 
-PyObject* atomic_counter_increment(qn::Function*, PyObject* const* a) {
+PyObject* atomic_counter_increment(qn::MethodArgs<kAtomicCounterStep> a) {
     int64_t d;
-    if (!delta_arg(a[1], d)) return nullptr;
-    return PyLong_FromLongLong(counter_of(a[0]).add(d));
+    if (!delta_arg(a, d)) return nullptr;
+    return PyLong_FromLongLong(counter_of(a.self()).add(d));
 }
 
-PyObject* atomic_counter_decrement(qn::Function*, PyObject* const* a) {
+PyObject* atomic_counter_decrement(qn::MethodArgs<kAtomicCounterStep> a) {
     int64_t d;
-    if (!delta_arg(a[1], d)) return nullptr;
-    return PyLong_FromLongLong(counter_of(a[0]).sub(d));
+    if (!delta_arg(a, d)) return nullptr;
+    return PyLong_FromLongLong(counter_of(a.self()).sub(d));
 }
 
-PyObject* atomic_counter_compare_and_swap(qn::Function*, PyObject* const* a) {
+constexpr auto kAtomicCounterCompareAndSwap = qn::params(qn::arg("expected"), qn::arg("new_value"));
+
+PyObject* atomic_counter_compare_and_swap(qn::MethodArgs<kAtomicCounterCompareAndSwap> a) {
     int64_t expected, desired;
-    if (!qn::to_i64(a[1], expected) || !qn::to_i64(a[2], desired)) return nullptr;
-    return qn::boolean(counter_of(a[0]).cas(expected, desired));
+    if (!a.get<"expected">(expected) || !a.get<"new_value">(desired)) return nullptr;
+    return qn::boolean(counter_of(a.self()).cas(expected, desired));
 }
 
-PyObject* atomic_counter_fetch_and_add(qn::Function*, PyObject* const* a) {
+constexpr auto kAtomicCounterFetchAndAdd = qn::params(qn::arg("delta"));
+
+PyObject* atomic_counter_fetch_and_add(qn::MethodArgs<kAtomicCounterFetchAndAdd> a) {
     int64_t d;
-    if (!qn::to_i64(a[1], d)) return nullptr;
-    return PyLong_FromLongLong(counter_of(a[0]).fetch_add(d));
+    if (!a.get<"delta">(d)) return nullptr;
+    return PyLong_FromLongLong(counter_of(a.self()).fetch_add(d));
 }
 
 void counter_type_setup() {
@@ -99,23 +109,21 @@ void counter_type_setup() {
 
 int counter_methods_install() {
     PyTypeObject* t = &AtomicCounterType;
-    atomic_counter_init_fn = qn::add_init(t, {"__init__", atomic_counter_init, {{"initial_value", qn::dflt(0)}}});
+    atomic_counter_init_fn = qn::add_method<atomic_counter_init>(t, "__init__");
     if (atomic_counter_init_fn == nullptr) return -1;
     // load, increment and decrement get entry points with their bodies inlined (an omitted delta
     // then costs no conversion).
-    if (!qn::set_direct<atomic_counter_load, 1, 1>(
-            qn::add_method(t, {"load", atomic_counter_load, {}, "int", "Atomically read the value."})) ||
-        !qn::add_method(t, {"store", atomic_counter_store, {{"value"}}, nullptr, "Atomically replace the value."}) ||
-        !qn::set_direct<atomic_counter_increment, 2, 1>(
-            qn::add_method(t, {"increment", atomic_counter_increment, {{"delta", qn::dflt(kDefaultDelta)}}, "int",
-                               "Atomically add delta; return the new value."})) ||
-        !qn::set_direct<atomic_counter_decrement, 2, 1>(
-            qn::add_method(t, {"decrement", atomic_counter_decrement, {{"delta", qn::dflt(kDefaultDelta)}}, "int",
-                               "Atomically subtract delta; return the new value."})) ||
-        !qn::add_method(t, {"compare_and_swap", atomic_counter_compare_and_swap, {{"expected"}, {"new_value"}}, "bool",
-                            "Set the value to new_value if it equals expected; return whether it did."}) ||
-        !qn::add_method(t, {"fetch_and_add", atomic_counter_fetch_and_add, {{"delta"}}, "int",
-                            "Atomically add delta; return the previous value."}))
+    if (!qn::set_direct<atomic_counter_load>(
+            qn::add_method<atomic_counter_load>(t, "load", "int", "Atomically read the value.")) ||
+        !qn::add_method<atomic_counter_store>(t, "store", nullptr, "Atomically replace the value.") ||
+        !qn::set_direct<atomic_counter_increment>(qn::add_method<atomic_counter_increment>(
+            t, "increment", "int", "Atomically add delta; return the new value.")) ||
+        !qn::set_direct<atomic_counter_decrement>(qn::add_method<atomic_counter_decrement>(
+            t, "decrement", "int", "Atomically subtract delta; return the new value.")) ||
+        !qn::add_method<atomic_counter_compare_and_swap>(
+            t, "compare_and_swap", "bool", "Set the value to new_value if it equals expected; return whether it did.") ||
+        !qn::add_method<atomic_counter_fetch_and_add>(t, "fetch_and_add", "int",
+                                                     "Atomically add delta; return the previous value."))
         return -1;
     for (const char* name : {"load", "store", "increment", "decrement", "compare_and_swap", "fetch_and_add"}) {
         char alias[64];

@@ -32,59 +32,76 @@ PyObject* forward(PyObject* self, PyObject* alias, PyObject* const* args, size_t
     return PyObject_VectorcallMethod(alias, stack, (nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
-PyObject* atomic_counter_wrapper_init(qn::Function*, PyObject* const* a) {
-    qn::Ref v = qn::Ref::steal(qn::arg_int(a[1], "initial_value"));
+// The `int` parameter N of a wrapper method, converted (int() of anything else but an exact int).
+template <qn::Name N, class A>
+inline PyObject* wrapper_int(const A& a) {
+    return qn::arg_int(a.template get<N>(), A::table.at[A::template index<N>].name);
+}
+
+constexpr auto kAtomicCounterWrapperInit = qn::params(qn::opt("initial_value", "int", 0));
+
+PyObject* atomic_counter_wrapper_init(qn::MethodArgs<kAtomicCounterWrapperInit> a) {
+    qn::Ref v = qn::Ref::steal(wrapper_int<"initial_value">(a));
     if (!v) return nullptr;
     PyObject* argv[1] = {v.get()};
     qn::Ref counter = qn::Ref::steal(
         PyObject_Vectorcall(reinterpret_cast<PyObject*>(&AtomicCounterType), argv, 1, nullptr));
-    if (!counter || PyObject_SetAttr(a[0], QN_STR("_counter"), counter.get()) < 0) return nullptr;
+    if (!counter || PyObject_SetAttr(a.self(), QN_STR("_counter"), counter.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* atomic_counter_wrapper_load(qn::Function*, PyObject* const* a) { return forward(a[0], QN_STR("py_load"), nullptr, 0); }
-
-template <int N>
-PyObject* forward_ints(PyObject* const* a, PyObject* alias, const char* const* names) {
-    qn::Ref conv[N];
-    PyObject* args[N];
-    for (int i = 0; i < N; ++i) {
-        conv[i] = qn::Ref::steal(qn::arg_int(a[1 + i], names[i]));
-        if (!conv[i]) return nullptr;
-        args[i] = conv[i].get();
-    }
-    return forward(a[0], alias, args, N);
+PyObject* atomic_counter_wrapper_load(qn::MethodArgs<qn::no_params> a) {
+    return forward(a.self(), QN_STR("py_load"), nullptr, 0);
 }
 
-PyObject* atomic_counter_wrapper_store(qn::Function*, PyObject* const* a) {
-    static const char* const names[] = {"value"};
-    qn::Ref r = qn::Ref::steal(forward_ints<1>(a, QN_STR("py_store"), names));
+// self._counter.<alias>(...) with the `int` parameters N..., converted in their order.
+template <qn::Name... N, class A>
+PyObject* forward_ints(const A& a, PyObject* alias) {
+    constexpr std::size_t n = sizeof...(N);
+    qn::Ref conv[n];
+    PyObject* args[n];
+    std::size_t i = 0;
+    const bool converted =
+        ((conv[i] = qn::Ref::steal(wrapper_int<N>(a)), args[i] = conv[i].get(), args[i++] != nullptr) && ...);
+    if (!converted) return nullptr;
+    return forward(a.self(), alias, args, n);
+}
+
+constexpr auto kAtomicCounterWrapperStore = qn::params(qn::arg("value", "int"));
+
+PyObject* atomic_counter_wrapper_store(qn::MethodArgs<kAtomicCounterWrapperStore> a) {
+    qn::Ref r = qn::Ref::steal(forward_ints<"value">(a, QN_STR("py_store")));
     if (!r) return nullptr;
     Py_RETURN_NONE;
 }
-PyObject* atomic_counter_wrapper_increment(qn::Function*, PyObject* const* a) {
-    static const char* const names[] = {"delta"};
-    return forward_ints<1>(a, QN_STR("py_increment"), names);
+
+constexpr auto kAtomicCounterWrapperStep = qn::params(qn::opt("delta", "int", 1));
+
+PyObject* atomic_counter_wrapper_increment(qn::MethodArgs<kAtomicCounterWrapperStep> a) {
+    return forward_ints<"delta">(a, QN_STR("py_increment"));
 }
-PyObject* atomic_counter_wrapper_decrement(qn::Function*, PyObject* const* a) {
-    static const char* const names[] = {"delta"};
-    return forward_ints<1>(a, QN_STR("py_decrement"), names);
+PyObject* atomic_counter_wrapper_decrement(qn::MethodArgs<kAtomicCounterWrapperStep> a) {
+    return forward_ints<"delta">(a, QN_STR("py_decrement"));
 }
-PyObject* atomic_counter_wrapper_compare_and_swap(qn::Function*, PyObject* const* a) {
-    static const char* const names[] = {"expected", "new_value"};
-    return forward_ints<2>(a, QN_STR("py_compare_and_swap"), names);
+
+constexpr auto kAtomicCounterWrapperCompareAndSwap = qn::params(qn::arg("expected", "int"), qn::arg("new_value", "int"));
+
+PyObject* atomic_counter_wrapper_compare_and_swap(qn::MethodArgs<kAtomicCounterWrapperCompareAndSwap> a) {
+    return forward_ints<"expected", "new_value">(a, QN_STR("py_compare_and_swap"));
 }
-PyObject* atomic_counter_wrapper_fetch_and_add(qn::Function*, PyObject* const* a) {
-    static const char* const names[] = {"delta"};
-    return forward_ints<1>(a, QN_STR("py_fetch_and_add"), names);
+
+constexpr auto kAtomicCounterWrapperFetchAndAdd = qn::params(qn::arg("delta", "int"));
+
+PyObject* atomic_counter_wrapper_fetch_and_add(qn::MethodArgs<kAtomicCounterWrapperFetchAndAdd> a) {
+    return forward_ints<"delta">(a, QN_STR("py_fetch_and_add"));
 }
 
 int wrapper_install(PyObject* m) {
     qn::Ref ns = qn::Ref::steal(PyDict_New());
     if (!ns) return -1;
-    auto put = [&](const qn::FuncSpec& fdef) {
-        qn::Ref f = qn::Ref::steal(qn::new_method(fdef, kWrapper, kModule));
-        return f && PyDict_SetItemString(ns.get(), fdef.name, f.get()) == 0;
+    auto put = [&](const char* name, PyObject* made) {
+        qn::Ref f = qn::Ref::steal(made);
+        return f && PyDict_SetItemString(ns.get(), name, f.get()) == 0;
     };
     qn::Ref mod = qn::Ref::steal(PyUnicode_FromString(kModule));
     qn::Ref doc = qn::Ref::steal(PyUnicode_FromString("Python wrapper for Cython AtomicCounter (backward compatibility)."));
@@ -93,14 +110,15 @@ int wrapper_install(PyObject* m) {
         PyDict_SetItemString(ns.get(), "__qualname__", qual.get()) < 0 ||
         PyDict_SetItemString(ns.get(), "__doc__", doc.get()) < 0)
         return -1;
-    if (!put({"__init__", atomic_counter_wrapper_init, {{"initial_value", qn::dflt(0), "int"}}}) ||
-        !put({"load", atomic_counter_wrapper_load, {}, "int"}) ||
-        !put({"store", atomic_counter_wrapper_store, {{"value", nullptr, "int"}}}) ||
-        !put({"increment", atomic_counter_wrapper_increment, {{"delta", qn::dflt(1), "int"}}, "int"}) ||
-        !put({"decrement", atomic_counter_wrapper_decrement, {{"delta", qn::dflt(1), "int"}}, "int"}) ||
-        !put({"compare_and_swap", atomic_counter_wrapper_compare_and_swap,
-              {{"expected", nullptr, "int"}, {"new_value", nullptr, "int"}}, "bool"}) ||
-        !put({"fetch_and_add", atomic_counter_wrapper_fetch_and_add, {{"delta", nullptr, "int"}}, "int"}))
+    if (!put("__init__", qn::new_method<atomic_counter_wrapper_init>("__init__", kWrapper, kModule)) ||
+        !put("load", qn::new_method<atomic_counter_wrapper_load>("load", kWrapper, kModule, "int")) ||
+        !put("store", qn::new_method<atomic_counter_wrapper_store>("store", kWrapper, kModule)) ||
+        !put("increment", qn::new_method<atomic_counter_wrapper_increment>("increment", kWrapper, kModule, "int")) ||
+        !put("decrement", qn::new_method<atomic_counter_wrapper_decrement>("decrement", kWrapper, kModule, "int")) ||
+        !put("compare_and_swap", qn::new_method<atomic_counter_wrapper_compare_and_swap>("compare_and_swap", kWrapper,
+                                                                                         kModule, "bool")) ||
+        !put("fetch_and_add",
+             qn::new_method<atomic_counter_wrapper_fetch_and_add>("fetch_and_add", kWrapper, kModule, "int")))
         return -1;
     PyObject* cls = PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O)O", kWrapper,
                                           reinterpret_cast<PyObject*>(&PyBaseObject_Type), ns.get());

@@ -106,8 +106,11 @@ PyObject* pointer_put_slow(AtomicPointerObject* p, PyObject* content, bool count
     Py_RETURN_NONE;
 }
 
-PyObject* atomic_pointer_init(qn::Function*, PyObject* const* a) {
-    return pointer_put(pointer_of(a[0]), slot_content(a[1]), false, "AtomicPointer.__init__");
+constexpr auto kAtomicPointerInit = qn::params(qn::opt("initial_value", nullptr, qn::none_default));
+
+PyObject* atomic_pointer_init(qn::MethodArgs<kAtomicPointerInit> a) {
+    return pointer_put(a.self<AtomicPointerObject>(), slot_content(a.get<"initial_value">()), false,
+                       "AtomicPointer.__init__");
 }
 
 // Through a substituted Python-level lock (out of line: the native path needs no frame).
@@ -117,8 +120,8 @@ PyObject* atomic_pointer_init(qn::Function*, PyObject* const* a) {
     return qn::newref(p->slot.value ? p->slot.value : Py_None);
 }
 
-PyObject* atomic_pointer_load(qn::Function*, PyObject* const* a) {
-    AtomicPointerObject* p = pointer_of(a[0]);
+PyObject* atomic_pointer_load(qn::MethodArgs<qn::no_params> a) {
+    AtomicPointerObject* p = a.self<AtomicPointerObject>();
     if (p->lock.native()) [[likely]] {
         qn::NativeSection g(p->lock);
         return qn::newref(p->slot.value ? p->slot.value : Py_None);
@@ -126,14 +129,18 @@ PyObject* atomic_pointer_load(qn::Function*, PyObject* const* a) {
     return pointer_load_slow(p);
 }
 
-PyObject* atomic_pointer_store(qn::Function*, PyObject* const* a) {
-    return pointer_put(pointer_of(a[0]), slot_content(a[1]), true, "AtomicPointer.store");
+constexpr auto kAtomicPointerStore = qn::params(qn::arg("value"));
+
+PyObject* atomic_pointer_store(qn::MethodArgs<kAtomicPointerStore> a) {
+    return pointer_put(a.self<AtomicPointerObject>(), slot_content(a.get<"value">()), true, "AtomicPointer.store");
 }
 
-PyObject* atomic_pointer_compare_and_swap(qn::Function*, PyObject* const* a) {
-    AtomicPointerObject* p = pointer_of(a[0]);
-    PyObject* expected = a[1] == Py_None ? nullptr : a[1];
-    PyObject* content = slot_content(a[2]);
+constexpr auto kAtomicPointerCompareAndSwap = qn::params(qn::arg("expected"), qn::arg("new_value"));
+
+PyObject* atomic_pointer_compare_and_swap(qn::MethodArgs<kAtomicPointerCompareAndSwap> a) {
+    AtomicPointerObject* p = a.self<AtomicPointerObject>();
+    PyObject* expected = a.get<"expected">() == Py_None ? nullptr : a.get<"expected">();
+    PyObject* content = slot_content(a.get<"new_value">());
     PyObject* release;  // the old content on success, the unused new reference otherwise
     bool swapped;
     {
@@ -148,8 +155,8 @@ PyObject* atomic_pointer_compare_and_swap(qn::Function*, PyObject* const* a) {
     return qn::boolean(swapped);
 }
 
-PyObject* atomic_pointer_get_version(qn::Function*, PyObject* const* a) {
-    AtomicPointerObject* p = pointer_of(a[0]);
+PyObject* atomic_pointer_get_version(qn::MethodArgs<qn::no_params> a) {
+    AtomicPointerObject* p = a.self<AtomicPointerObject>();
     uint64_t v;
     {
         qn::Section g(p->lock, "AtomicPointer.get_version");
@@ -220,17 +227,19 @@ void stack_dealloc(PyObject* self) {
     Py_TRASHCAN_END
 }
 
-PyObject* lock_free_stack_init(qn::Function*, PyObject* const*) { Py_RETURN_NONE; }
+PyObject* lock_free_stack_init(qn::MethodArgs<qn::no_params>) { Py_RETURN_NONE; }
 
-PyObject* lock_free_stack_push(qn::Function*, PyObject* const* a) {
-    LockFreeStackObject* s = stack_of(a[0]);
+constexpr auto kLockFreeStackPush = qn::params(qn::arg("item"));
+
+PyObject* lock_free_stack_push(qn::MethodArgs<kLockFreeStackPush> a) {
+    LockFreeStackObject* s = a.self<LockFreeStackObject>();
     // Allocated before the lock is taken, to keep the locked section short.
     auto* node = static_cast<StackNode*>(PyMem_Malloc(sizeof(StackNode)));
     if (node == nullptr) {
         PyErr_SetString(PyExc_MemoryError, "Failed to allocate stack node");
         return nullptr;
     }
-    node->item = qn::newref(a[1]);
+    node->item = qn::newref(a.get<"item">());
     {
         qn::Section g(s->lock, "LockFreeStack.push");
         if (!g) {
@@ -244,8 +253,8 @@ PyObject* lock_free_stack_push(qn::Function*, PyObject* const* a) {
     Py_RETURN_NONE;
 }
 
-PyObject* lock_free_stack_pop(qn::Function*, PyObject* const* a) {
-    LockFreeStackObject* s = stack_of(a[0]);
+PyObject* lock_free_stack_pop(qn::MethodArgs<qn::no_params> a) {
+    LockFreeStackObject* s = a.self<LockFreeStackObject>();
     StackNode* node;
     {
         qn::Section g(s->lock, "LockFreeStack.pop");
@@ -258,8 +267,8 @@ PyObject* lock_free_stack_pop(qn::Function*, PyObject* const* a) {
     return item;
 }
 
-PyObject* lock_free_stack_is_empty(qn::Function*, PyObject* const* a) {
-    LockFreeStackObject* s = stack_of(a[0]);
+PyObject* lock_free_stack_is_empty(qn::MethodArgs<qn::no_params> a) {
+    LockFreeStackObject* s = a.self<LockFreeStackObject>();
     bool empty;
     {
         qn::Section g(s->lock, "LockFreeStack.is_empty");
@@ -269,8 +278,8 @@ PyObject* lock_free_stack_is_empty(qn::Function*, PyObject* const* a) {
     return qn::boolean(empty);
 }
 
-PyObject* lock_free_stack_size(qn::Function*, PyObject* const* a) {
-    return PyLong_FromLongLong(stack_of(a[0])->stack.size.read());
+PyObject* lock_free_stack_size(qn::MethodArgs<qn::no_params> a) {
+    return PyLong_FromLongLong(a.self<LockFreeStackObject>()->stack.size.read());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -287,27 +296,27 @@ void slots_types_setup() {
 
 int slots_methods_install(PyObject*) {
     PyTypeObject* t = &AtomicPointerType;
-    atomic_pointer_init_fn =
-        qn::add_init(t, {"__init__", atomic_pointer_init, {{"initial_value", qn::dflt_none()}}});
+    atomic_pointer_init_fn = qn::add_method<atomic_pointer_init>(t, "__init__");
     if (atomic_pointer_init_fn == nullptr) return -1;
     // load and store get entry points with their bodies inlined (their native paths take no frame).
-    if (!qn::set_direct<atomic_pointer_load, 1, 1>(qn::add_method(
-            t, {"load", atomic_pointer_load, {}, "Optional[object]", "The held object, or None."})) ||
-        !qn::set_direct<atomic_pointer_store, 2, 2>(qn::add_method(
-            t, {"store", atomic_pointer_store, {{"value"}}, nullptr, "Hold value (None empties the slot)."})) ||
-        !qn::add_method(t, {"compare_and_swap", atomic_pointer_compare_and_swap, {{"expected"}, {"new_value"}}, "bool",
-                            "If the held object is expected (identity), hold new_value; return whether it did."}) ||
-        !qn::add_method(t, {"get_version", atomic_pointer_get_version, {}, "int", "The number of successful writes."}))
+    if (!qn::set_direct<atomic_pointer_load>(qn::add_method<atomic_pointer_load>(
+            t, "load", "Optional[object]", "The held object, or None.")) ||
+        !qn::set_direct<atomic_pointer_store>(qn::add_method<atomic_pointer_store>(
+            t, "store", nullptr, "Hold value (None empties the slot).")) ||
+        !qn::add_method<atomic_pointer_compare_and_swap>(
+            t, "compare_and_swap", "bool",
+            "If the held object is expected (identity), hold new_value; return whether it did.") ||
+        !qn::add_method<atomic_pointer_get_version>(t, "get_version", "int", "The number of successful writes."))
         return -1;
 
     PyTypeObject* st = &LockFreeStackType;
-    lock_free_stack_init_fn = qn::add_init(st, {"__init__", lock_free_stack_init});
+    lock_free_stack_init_fn = qn::add_method<lock_free_stack_init>(st, "__init__");
     if (lock_free_stack_init_fn == nullptr) return -1;
-    if (!qn::add_method(st, {"push", lock_free_stack_push, {{"item"}}, nullptr, "Put item on top."}) ||
-        !qn::add_method(st, {"pop", lock_free_stack_pop, {}, "Optional[object]",
-                             "Remove and return the top item, or None when the stack is empty."}) ||
-        !qn::add_method(st, {"is_empty", lock_free_stack_is_empty, {}, "bool", "Whether the stack holds no item."}) ||
-        !qn::add_method(st, {"size", lock_free_stack_size, {}, "int", "The number of items (read without the lock)."}))
+    if (!qn::add_method<lock_free_stack_push>(st, "push", nullptr, "Put item on top.") ||
+        !qn::add_method<lock_free_stack_pop>(st, "pop", "Optional[object]",
+                                             "Remove and return the top item, or None when the stack is empty.") ||
+        !qn::add_method<lock_free_stack_is_empty>(st, "is_empty", "bool", "Whether the stack holds no item.") ||
+        !qn::add_method<lock_free_stack_size>(st, "size", "int", "The number of items (read without the lock)."))
         return -1;
     return 0;
 }

@@ -360,25 +360,31 @@ int stats_set_public(PyObject* self, PyObject* value, void* closure) {
 
 // ---- methods ----
 
-PyObject* lock_free_statistics_init(qn::Function*, PyObject* const*) { Py_RETURN_NONE; }
+PyObject* lock_free_statistics_init(qn::MethodArgs<qn::no_params>) { Py_RETURN_NONE; }
 
 // An `int` parameter: the argument itself when it is an exact int, else int() of it (held in `hold`).
-inline PyObject* int_param(PyObject* o, const char* name, qn::Ref& hold) {
+template <qn::Name N, class A>
+inline PyObject* int_param(const A& a, qn::Ref& hold) {
+    PyObject* o = a.template get<N>();
     if (PyLong_CheckExact(o)) return o;
-    hold = qn::Ref::steal(qn::arg_int(o, name));
+    hold = qn::Ref::steal(qn::arg_int(o, A::table.at[A::template index<N>].name));
     return hold.get();
 }
 
-PyObject* lock_free_statistics_record_allocation(qn::Function*, PyObject* const* a) {
-    PyObject* self = a[0];
+constexpr auto kLockFreeStatisticsRecordAllocation =
+    qn::params(qn::arg("size", "int"), qn::opt("is_bucketed", "bool", true), qn::opt("padding", "int", 0),
+               qn::opt("time_ns", "int", 0));
+
+[[gnu::flatten]] PyObject* lock_free_statistics_record_allocation(qn::MethodArgs<kLockFreeStatisticsRecordAllocation> a) {
+    PyObject* self = a.self();
     qn::Ref hold_size, hold_padding, hold_time;
-    PyObject* size = int_param(a[1], "size", hold_size);
+    PyObject* size = int_param<"size">(a, hold_size);
     if (size == nullptr) return nullptr;
     bool bucketed;
-    if (!qn::arg_bool(a[2], bucketed)) return nullptr;
-    PyObject* padding = int_param(a[3], "padding", hold_padding);
+    if (!a.get<"is_bucketed">(bucketed)) return nullptr;
+    PyObject* padding = int_param<"padding">(a, hold_padding);
     if (padding == nullptr) return nullptr;
-    PyObject* time_ns = int_param(a[4], "time_ns", hold_time);
+    PyObject* time_ns = int_param<"time_ns">(a, hold_time);
     if (time_ns == nullptr) return nullptr;
     const Delta sz{IntArg(size), size}, pad{IntArg(padding), padding}, tm{IntArg(time_ns), time_ns};
 
@@ -397,12 +403,15 @@ PyObject* lock_free_statistics_record_allocation(qn::Function*, PyObject* const*
     Py_RETURN_NONE;
 }
 
-PyObject* lock_free_statistics_record_deallocation(qn::Function*, PyObject* const* a) {
-    PyObject* self = a[0];
+// record_deallocation and py_record_deallocation.
+constexpr auto kLockFreeStatisticsRecordDeallocation = qn::params(qn::arg("size", "int"), qn::opt("time_ns", "int", 0));
+
+[[gnu::flatten]] PyObject* lock_free_statistics_record_deallocation(qn::MethodArgs<kLockFreeStatisticsRecordDeallocation> a) {
+    PyObject* self = a.self();
     qn::Ref hold_size, hold_time;
-    PyObject* size = int_param(a[1], "size", hold_size);
+    PyObject* size = int_param<"size">(a, hold_size);
     if (size == nullptr) return nullptr;
-    PyObject* time_ns = int_param(a[2], "time_ns", hold_time);
+    PyObject* time_ns = int_param<"time_ns">(a, hold_time);
     if (time_ns == nullptr) return nullptr;
     const Delta sz{IntArg(size), size}, tm{IntArg(time_ns), time_ns};
 
@@ -416,12 +425,16 @@ PyObject* lock_free_statistics_record_deallocation(qn::Function*, PyObject* cons
 }
 
 // The internal counters first (all conversions done before), then three public counters.
-PyObject* lock_free_statistics_py_record_allocation(qn::Function*, PyObject* const* a) {
-    PyObject* self = a[0];
+constexpr auto kLockFreeStatisticsPyRecordAllocation =
+    qn::params(qn::arg("size", "int"), qn::arg("is_bucketed", "bool"), qn::opt("padding", "int", 0),
+               qn::opt("time_ns", "int", 0));
+
+[[gnu::flatten]] PyObject* lock_free_statistics_py_record_allocation(qn::MethodArgs<kLockFreeStatisticsPyRecordAllocation> a) {
+    PyObject* self = a.self();
     int64_t size, padding, time_ns;
     bool bucketed;
-    if (!qn::arg_int_i64(a[1], "size", size) || !qn::arg_bool(a[2], bucketed) ||
-        !qn::arg_int_i64(a[3], "padding", padding) || !qn::arg_int_i64(a[4], "time_ns", time_ns))
+    if (!a.as_int<"size">(size) || !a.get<"is_bucketed">(bucketed) || !a.as_int<"padding">(padding) ||
+        !a.as_int<"time_ns">(time_ns))
         return nullptr;
     stats_of(self)->core.record_allocation(size, bucketed, padding, time_ns);
     const Public p(self);
@@ -432,10 +445,10 @@ PyObject* lock_free_statistics_py_record_allocation(qn::Function*, PyObject* con
     Py_RETURN_NONE;
 }
 
-PyObject* lock_free_statistics_py_record_deallocation(qn::Function*, PyObject* const* a) {
-    PyObject* self = a[0];
+[[gnu::flatten]] PyObject* lock_free_statistics_py_record_deallocation(qn::MethodArgs<kLockFreeStatisticsRecordDeallocation> a) {
+    PyObject* self = a.self();
     int64_t size, time_ns;
-    if (!qn::arg_int_i64(a[1], "size", size) || !qn::arg_int_i64(a[2], "time_ns", time_ns)) return nullptr;
+    if (!a.as_int<"size">(size) || !a.as_int<"time_ns">(time_ns)) return nullptr;
     stats_of(self)->core.record_deallocation(size, time_ns);
     const Public p(self);
     if (!public_add(p, core::kTotalDeallocs, true, kDefaultOne) ||
@@ -445,11 +458,14 @@ PyObject* lock_free_statistics_py_record_deallocation(qn::Function*, PyObject* c
     Py_RETURN_NONE;
 }
 
-PyObject* lock_free_statistics_update_peaks(qn::Function*, PyObject* const* a) {
+constexpr auto kLockFreeStatisticsUpdatePeaks =
+    qn::params(qn::arg("current_allocs", "int"), qn::arg("current_bytes", "int"));
+
+PyObject* lock_free_statistics_update_peaks(qn::MethodArgs<kLockFreeStatisticsUpdatePeaks> a) {
     Reading allocs, bytes;
-    allocs.obj = qn::Ref::borrow(a[1]);
-    bytes.obj = qn::Ref::borrow(a[2]);
-    if (!update_peaks(Public(a[0]), allocs, bytes)) return nullptr;
+    allocs.obj = qn::Ref::borrow(a.get<"current_allocs">());
+    bytes.obj = qn::Ref::borrow(a.get<"current_bytes">());
+    if (!update_peaks(Public(a.self()), allocs, bytes)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -502,8 +518,8 @@ inline PyObject* ratio_string(const Num& ratio) {
 
 qn::DictTemplate g_snapshot;  // the fourteen keys in order
 
-PyObject* lock_free_statistics_get_snapshot(qn::Function*, PyObject* const* a) {
-    PyObject* self = a[0];
+PyObject* lock_free_statistics_get_snapshot(qn::MethodArgs<qn::no_params> a) {
+    PyObject* self = a.self();
     Reading r[core::kStatCount];
     const Public p(self);
     for (int i = 0; i < core::kStatCount; ++i) {
@@ -542,8 +558,8 @@ PyObject* lock_free_statistics_get_snapshot(qn::Function*, PyObject* const* a) {
 // each as `self.<name>.store(0)` in attribute order: a stand-in's store() (or an attribute found
 // through a subclass) may run any Python code, another reset of this object included, and no
 // Python code runs under the lock. The result is the same: concurrent resets all store zeros.
-PyObject* lock_free_statistics_reset(qn::Function*, PyObject* const* a) {
-    PyObject* self = a[0];
+PyObject* lock_free_statistics_reset(qn::MethodArgs<qn::no_params> a) {
+    PyObject* self = a.self();
     LockFreeStatisticsObject* s = stats_of(self);
     {
         qn::Section g(s->lock, "LockFreeStatistics.reset");
@@ -583,14 +599,14 @@ inline PyObject* clock_reading() {
     return PyObject_VectorcallMethod(QN_STR("perf_counter_ns"), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
-PyObject* performance_timer_init(qn::Function*, PyObject* const*) { Py_RETURN_NONE; }
+PyObject* performance_timer_init(qn::MethodArgs<qn::no_params>) { Py_RETURN_NONE; }
 
-PyObject* performance_timer_start(qn::Function*, PyObject* const* a) {
+PyObject* performance_timer_start(qn::MethodArgs<qn::no_params> a) {
     qn::Ref now = qn::Ref::steal(clock_reading());
     if (!now) return nullptr;
     int64_t v;
     if (!qn::to_i64(now.get(), v)) return nullptr;
-    timer_of(a[0])->start = v;
+    a.self<PerformanceTimerObject>()->start = v;
     Py_RETURN_NONE;
 }
 
@@ -609,7 +625,7 @@ PyObject* timer_elapsed_ns(PyObject* self) {
     return PyNumber_Subtract(now.get(), s.get());
 }
 
-PyObject* performance_timer_elapsed_ns(qn::Function*, PyObject* const* a) { return timer_elapsed_ns(a[0]); }
+PyObject* performance_timer_elapsed_ns(qn::MethodArgs<qn::no_params> a) { return timer_elapsed_ns(a.self()); }
 
 // self.elapsed_ns() / divisor
 inline PyObject* elapsed_scaled(PyObject* self, double divisor) {
@@ -634,8 +650,10 @@ inline PyObject* elapsed_scaled(PyObject* self, double divisor) {
     return PyNumber_TrueDivide(ns.get(), div.get());
 }
 
-PyObject* performance_timer_elapsed_us(qn::Function*, PyObject* const* a) { return elapsed_scaled(a[0], 1000.0); }
-PyObject* performance_timer_elapsed_ms(qn::Function*, PyObject* const* a) { return elapsed_scaled(a[0], 1000000.0); }
+PyObject* performance_timer_elapsed_us(qn::MethodArgs<qn::no_params> a) { return elapsed_scaled(a.self(), 1000.0); }
+PyObject* performance_timer_elapsed_ms(qn::MethodArgs<qn::no_params> a) {
+    return elapsed_scaled(a.self(), 1000000.0);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Setup and installation
@@ -676,60 +694,41 @@ int stats_methods_install() {
         return -1;
 
     PyTypeObject* t = &LockFreeStatisticsType;
-    lock_free_statistics_init_fn = qn::add_init(t, {"__init__", lock_free_statistics_init});
+    lock_free_statistics_init_fn = qn::add_method<lock_free_statistics_init>(t, "__init__");
     if (lock_free_statistics_init_fn == nullptr) return -1;
     // The py_ functions are installed first under the plain names, bound to their py_ aliases,
     // and then replaced under the plain names by the versions that use the public counters.
-    if (!qn::add_method(t, {"record_allocation",
-                            lock_free_statistics_py_record_allocation,
-                            {{"size", nullptr, "int"},
-                             {"is_bucketed", nullptr, "bool"},
-                             {"padding", qn::dflt(0), "int"},
-                             {"time_ns", qn::dflt(0), "int"}},
-                            nullptr,
-                            "Record one allocation in the internal counters and in the total, current and "
-                            "byte counters."}) ||
-        !qn::add_method(t, {"record_deallocation",
-                            lock_free_statistics_py_record_deallocation,
-                            {{"size", nullptr, "int"}, {"time_ns", qn::dflt(0), "int"}},
-                            nullptr,
-                            "Record one deallocation in the internal counters and in the total, current and "
-                            "byte counters."}))
+    if (!qn::add_method<lock_free_statistics_py_record_allocation>(
+            t, "record_allocation", nullptr,
+            "Record one allocation in the internal counters and in the total, current and byte counters.") ||
+        !qn::add_method<lock_free_statistics_py_record_deallocation>(
+            t, "record_deallocation", nullptr,
+            "Record one deallocation in the internal counters and in the total, current and byte counters."))
         return -1;
     if (qn::add_alias(t, "py_record_allocation", "record_allocation") < 0 ||
         qn::add_alias(t, "py_record_deallocation", "record_deallocation") < 0)
         return -1;
-    if (!qn::add_method(t, {"record_allocation",
-                            lock_free_statistics_record_allocation,
-                            {{"size", nullptr, "int"},
-                             {"is_bucketed", qn::dflt_true(), "bool"},
-                             {"padding", qn::dflt(0), "int"},
-                             {"time_ns", qn::dflt(0), "int"}},
-                            "None",
-                            "Record one allocation and update the peaks."}) ||
-        !qn::add_method(t, {"record_deallocation",
-                            lock_free_statistics_record_deallocation,
-                            {{"size", nullptr, "int"}, {"time_ns", qn::dflt(0), "int"}},
-                            "None",
-                            "Record one deallocation."}) ||
-        !qn::add_method(t, {"_update_peaks",
-                            lock_free_statistics_update_peaks,
-                            {{"current_allocs", nullptr, "int"}, {"current_bytes", nullptr, "int"}},
-                            "None",
-                            "Raise the peak counters to at least the given values."}) ||
-        !qn::add_method(t, {"get_snapshot", lock_free_statistics_get_snapshot, {}, "dict",
-                            "The statistics as a new dictionary, with derived ratio and averages."}) ||
-        !qn::add_method(t, {"reset", lock_free_statistics_reset, {}, nullptr, "Zero every counter."}))
+    if (!qn::add_method<lock_free_statistics_record_allocation>(t, "record_allocation", "None",
+                                                                "Record one allocation and update the peaks.") ||
+        !qn::add_method<lock_free_statistics_record_deallocation>(t, "record_deallocation", "None",
+                                                                  "Record one deallocation.") ||
+        !qn::add_method<lock_free_statistics_update_peaks>(t, "_update_peaks", "None",
+                                                           "Raise the peak counters to at least the given values.") ||
+        !qn::add_method<lock_free_statistics_get_snapshot>(
+            t, "get_snapshot", "dict", "The statistics as a new dictionary, with derived ratio and averages.") ||
+        !qn::add_method<lock_free_statistics_reset>(t, "reset", nullptr, "Zero every counter."))
         return -1;
     if (qn::publish_native_ops(t, &lock_free_statistics_ops, QUARVEL_LOCK_FREE_STATISTICS_OPS_NAME) < 0) return -1;
 
     PyTypeObject* pt = &PerformanceTimerType;
-    performance_timer_init_fn = qn::add_init(pt, {"__init__", performance_timer_init});
+    performance_timer_init_fn = qn::add_method<performance_timer_init>(pt, "__init__");
     if (performance_timer_init_fn == nullptr) return -1;
-    if (!qn::add_method(pt, {"start", performance_timer_start, {}, nullptr, "Take the start reading now."}) ||
-        !qn::add_method(pt, {"elapsed_ns", performance_timer_elapsed_ns, {}, "int", "Nanoseconds since the start reading."}) ||
-        !qn::add_method(pt, {"elapsed_us", performance_timer_elapsed_us, {}, "float", "Microseconds since the start reading."}) ||
-        !qn::add_method(pt, {"elapsed_ms", performance_timer_elapsed_ms, {}, "float", "Milliseconds since the start reading."}))
+    if (!qn::add_method<performance_timer_start>(pt, "start", nullptr, "Take the start reading now.") ||
+        !qn::add_method<performance_timer_elapsed_ns>(pt, "elapsed_ns", "int", "Nanoseconds since the start reading.") ||
+        !qn::add_method<performance_timer_elapsed_us>(pt, "elapsed_us", "float",
+                                                      "Microseconds since the start reading.") ||
+        !qn::add_method<performance_timer_elapsed_ms>(pt, "elapsed_ms", "float",
+                                                      "Milliseconds since the start reading."))
         return -1;
     return 0;
 }
