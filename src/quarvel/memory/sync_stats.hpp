@@ -126,7 +126,9 @@ struct Public {
 // One operation on the public attribute `i`. `native(counter)` carries it out on an exact
 // AtomicCounter and returns false when it cannot (an operand beyond 64 bits); `call(attr)` makes
 // the method call. An attribute read from the storage is borrowed: no Python code runs before the
-// native operation, and a reference is taken before any call.
+// native operation, and a reference is taken before any call. This borrowed read relies on the
+// interpreter lock (another thread's setattr cannot release the attribute meanwhile); a
+// free-threaded build needs a strong reference or a critical section of the object here.
 template <class Native, class Call>
 [[gnu::always_inline]] inline bool on_public(const Public& p, int i, Native&& native, Call&& call) {
     if (p.slots != nullptr) [[likely]] {
