@@ -41,6 +41,7 @@ MODES = {
 CORES = {
     "block_tree": ("memory", {"asan": [], "tsan": ["concurrent"]}),
     "bucket": ("memory", {"asan": []}),
+    "sync_kernel": ("memory", {"asan": [], "tsan": []}),
     "device_fit": ("gpu", {"asan": []}),
     "pool_planner": ("plugins/analyzer", {"asan": []}),
     "hardware_probe": ("native", {"asan": []}),

@@ -9,7 +9,7 @@ import threading
 import pytest
 
 import quarvel.memory.sync_kernel as sk
-from quarvel.memory.sync_kernel import AtomicCounter, AtomicCounterWrapper
+from quarvel.memory.sync_kernel import AtomicCounter, AtomicCounterWrapper, AtomicPointer
 
 MAX = 2**63 - 1
 MIN = -(2**63)
@@ -141,6 +141,32 @@ class TestAtomicCounter:
         n = Named("x", 3)
         assert n.name == "x" and n.increment() == 5 and n.load() == 5
         assert AtomicCounter.load(n) == 5
+
+    def test_every_call_shape_of_the_hot_methods(self):
+        # The hot methods have entry points of their own for plain positional calls on the exact type;
+        # keywords, subclass instances, defaults and argument errors must behave the same everywhere.
+        class Plain(AtomicCounter):
+            pass
+
+        for c in (AtomicCounter(10), Plain(10)):
+            assert c.increment() == 11 and c.increment(2) == 13 and c.increment(delta=3) == 16
+            assert c.decrement() == 15 and AtomicCounter.decrement(c, delta=5) == 10
+            assert AtomicCounter.increment(c) == 11 and c.fetch_and_add(1) == 11 and c.load() == 12
+            with pytest.raises(TypeError, match=r"takes from 1 to 2 positional arguments but 3 were given"):
+                c.increment(1, 2)
+            with pytest.raises(TypeError, match=r"unexpected keyword argument 'step'"):
+                c.increment(step=1)
+            with pytest.raises(TypeError, match=r"missing 1 required positional argument: 'value'"):
+                c.store()
+            with pytest.raises(TypeError):
+                c.increment("1")
+            assert c.load() == 12
+        with pytest.raises(TypeError, match=r"descriptor 'increment' requires a"):
+            AtomicCounter.increment(AtomicPointer())
+        with pytest.raises(TypeError, match=r"descriptor 'load' requires a"):
+            AtomicPointer.load(AtomicCounter())
+        with pytest.raises(TypeError, match=r"descriptor 'store' requires a"):
+            AtomicPointer.store(object(), 1)
 
     def test_pickling_is_refused(self):
         c = AtomicCounter(1)

@@ -31,6 +31,7 @@
 //                          that type (TypeError otherwise). Returns the function (borrowed).
 // add_static(type, fdef)   installs a staticmethod (no self).
 // add_alias(type, alias, name)  binds the very same object under a second name.
+// set_direct<body, NP, NR>(fn)  gives a function an entry point with its body inlined (hot methods).
 // new_method(fdef, class_name, module)   a new method (new reference) for a plain Python class,
 //                          to be put into its namespace: self may be any object.
 // add_function(module, fdef)   a module-level function.
@@ -277,6 +278,38 @@ inline vectorcallfunc fn_entry_point(const Function* f) {
     using Counts = std::make_integer_sequence<Py_ssize_t, kFastParams + 1>;
     return f->self_type != nullptr ? fn_pick<true>(f->nparams, f->nrequired, Counts{})
                                    : fn_pick<false>(f->nparams, f->nrequired, Counts{});
+}
+
+// A direct entry point: the body, known at compile time, is inlined into the entry point of its
+// arity (see qn::set_direct). On the fast path an omitted trailing parameter reaches the body as
+// nullptr rather than as its default object.
+// The body with every argument given, out of line: the path for omitted arguments stays free of
+// the frame that converting a given one needs.
+template <Impl Body, Py_ssize_t NP>
+[[gnu::noinline]] inline PyObject* fn_body_given(Function* f, PyObject* const* args) {
+    for (Py_ssize_t i = 0; i < NP; ++i) {
+        if (args[i] == nullptr) __builtin_unreachable();  // a caller's argument is never NULL
+    }
+    return Body(f, args);
+}
+
+template <Impl Body, bool Method, Py_ssize_t NP, Py_ssize_t NR>
+[[gnu::flatten]] inline PyObject* fn_vectorcall_direct(PyObject* callable, PyObject* const* args, size_t nargsf,
+                                                       PyObject* kwnames) {
+    static_assert(NR <= NP && (!Method || NR >= 1));
+    Function* f = reinterpret_cast<Function*>(callable);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames == nullptr && nargs >= NR && nargs <= NP && fn_self_exact<Method>(f, args)) [[likely]] {
+        if constexpr (NR == NP) {
+            return Body(f, args);
+        } else {
+            if (nargs == NP) return fn_body_given<Body, NP>(f, args);
+            PyObject* buf[NP];
+            for (Py_ssize_t i = 0; i < NP; ++i) buf[i] = i < nargs ? args[i] : nullptr;
+            return Body(f, buf);
+        }
+    }
+    return fn_vectorcall(callable, args, nargsf, kwnames);
 }
 
 inline void fn_dealloc(PyObject* o) {
@@ -539,6 +572,24 @@ inline PyObject* install_in_type(PyTypeObject* t, const char* name, PyObject* fn
     if (PyDict_SetItemString(t->tp_dict, name, fn_obj) < 0) return nullptr;
     PyType_Modified(t);
     return fn_obj;  // borrowed: the type's dict holds it
+}
+
+// Gives the function `fn` (made from a FuncSpec whose impl is Body, with NP parameters of which NR
+// are required, self included) a direct entry point: Body is inlined into it, so a positional call
+// with self of exactly the method's type costs the body and a few checks. Every parameter with a
+// default must accept nullptr there, meaning "omitted" (the body applies the default natively); the
+// general path (keywords, subclasses, errors) still passes the default objects. False with
+// SystemError when Body, NP or NR do not match the function.
+template <Impl Body, Py_ssize_t NP, Py_ssize_t NR>
+inline bool set_direct(PyObject* fn) {
+    Function* f = reinterpret_cast<Function*>(fn);
+    if (fn == nullptr || f->impl != Body || f->nparams != NP || f->nrequired != NR) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "direct entry point does not match its function");
+        return false;
+    }
+    f->vectorcall = f->self_type != nullptr ? detail::fn_vectorcall_direct<Body, true, NP, NR>
+                                            : detail::fn_vectorcall_direct<Body, false, NP, NR>;
+    return true;
 }
 
 // Method of an extension type (self must be an instance). Returns the function, borrowed.

@@ -380,4 +380,18 @@ PyObject* new_method(const char* name, const char* class_name, const char* modul
     return detail::new_typed_function<Body>(name, returns, doc, data, true, nullptr, class_name, module);
 }
 
+// qn::set_direct for a body with a parameter table (see function.hpp): the body inlined into the
+// entry point of its arity. On that path an omitted parameter reads as nullptr from a.get<"x">().
+template <auto Body>
+bool set_direct(PyObject* fn) {
+    using A = detail::BodyArgs<Body>;
+    constexpr Py_ssize_t np = static_cast<Py_ssize_t>(A::table.size + A::offset);
+    constexpr Py_ssize_t nr = [] {
+        Py_ssize_t n = static_cast<Py_ssize_t>(A::offset);
+        for (std::size_t i = 0; i < A::table.size; ++i) n += A::table.at[i].kind == ArgDef::Default::required;
+        return n;
+    }();
+    return set_direct<detail::call_body<Body>, np, nr>(fn);
+}
+
 }  // namespace qn

@@ -12,7 +12,6 @@
 //   globals.hpp   module globals lookup, "is this still the standard function" cache
 //   interned.hpp  QN_STR("name"): interned string constants, created when the module loads
 //   compat.hpp    the only version-specific code (backports, measured fast paths)
-//   atomic.hpp    sequentially consistent 64-bit atomics with wrap-around
 //   format.hpp    the interpreter's number formatting (str of an int, ".1f") into a buffer
 //   unpack.hpp    `a, b = value` with the interpreter's errors (qn::unpack2)
 //   shared.hpp    reference-counted native state shared by an object and its calls (qn::Shared)
@@ -26,7 +25,6 @@
 // function type per extension, named after it (function.hpp).
 #pragma once
 
-#include "atomic.hpp"
 #include "convert.hpp"
 #include "format.hpp"
 #include "dict.hpp"

@@ -1,4 +1,5 @@
-// AtomicPointer and LockFreeStack of quarvel.memory.sync_kernel (included by sync_kernel.cpp).
+// AtomicPointer and LockFreeStack of quarvel.memory.sync_kernel: the slot and the stack of the core
+// (sync_kernel_core.hpp) holding object references.
 //
 // Both hold owned references in native storage, guarded by a per-object lock (qn::Lock: native
 // unless the module's `threading.Lock` was substituted). A reference held natively must not be
@@ -14,8 +15,15 @@
 // hold, and clearing detaches the storage first and releases the references afterwards.
 #pragma once
 
+#include "native/qn.hpp"
+
 #include <cstdint>
 #include <new>
+
+#include "sync_kernel_core.hpp"
+#include "sync_module.hpp"
+
+namespace core = quarvel::sync_kernel;
 
 namespace {
 
@@ -25,13 +33,12 @@ namespace {
 
 struct AtomicPointerObject {
     PyObject_HEAD
-    PyObject* value;
-    uint64_t version;
+    core::Slot<PyObject*> slot;
     qn::Lock<qn::Sections::native> lock;
 };
 
 PyTypeObject AtomicPointerType{};
-PyObject* pointer_init_fn = nullptr;
+PyObject* atomic_pointer_init_fn = nullptr;
 
 inline AtomicPointerObject* pointer_of(PyObject* o) { return reinterpret_cast<AtomicPointerObject*>(o); }
 
@@ -39,18 +46,21 @@ inline AtomicPointerObject* pointer_of(PyObject* o) { return reinterpret_cast<At
 inline PyObject* slot_content(PyObject* o) { return o == Py_None ? nullptr : qn::newref(o); }
 
 PyObject* pointer_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
-    return qn::gc_new(type, [](PyObject* self) { return qn::make_lock(pointer_of(self)->lock, g_locks); });
+    return qn::gc_new(type, [](PyObject* self) {
+        new (&pointer_of(self)->slot) core::Slot<PyObject*>();
+        return qn::make_lock(pointer_of(self)->lock, g_locks);
+    });
 }
 
 int pointer_traverse(PyObject* self, visitproc visit, void* arg) {
     AtomicPointerObject* p = pointer_of(self);
-    Py_VISIT(p->value);
+    Py_VISIT(p->slot.value);
     return p->lock.traverse(visit, arg);
 }
 
 // Empties the slot (the version stays). The lock is kept, so the object stays usable.
 int pointer_clear(PyObject* self) {
-    Py_CLEAR(pointer_of(self)->value);
+    Py_XDECREF(pointer_of(self)->slot.take());
     return 0;
 }
 
@@ -58,76 +68,79 @@ void pointer_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     Py_TRASHCAN_BEGIN(self, pointer_dealloc)
     AtomicPointerObject* p = pointer_of(self);
-    Py_CLEAR(p->value);
+    Py_XDECREF(p->slot.take());
     p->lock.dispose();
     Py_TYPE(self)->tp_free(self);
     Py_TRASHCAN_END
 }
 
-// Puts `content` (owned, may be nullptr) into the slot; on success `old` receives the previous
-// content for the caller to release after unlocking. Counts a write when `count` is set.
-[[gnu::noinline]] bool pointer_replace_slow(AtomicPointerObject* p, PyObject* content, bool count, PyObject*& old,
-                                            const char* what);
+// Puts `content` (owned, may be nullptr) into the slot and releases the previous content after the
+// section; counts a write when `count` is set. None, or nullptr with an exception.
+[[gnu::noinline]] PyObject* pointer_put_slow(AtomicPointerObject* p, PyObject* content, bool count, const char* what);
 
-inline bool pointer_replace(AtomicPointerObject* p, PyObject* content, bool count, PyObject*& old,
-                            const char* what) {
+inline PyObject* pointer_put(AtomicPointerObject* p, PyObject* content, bool count, const char* what) {
     if (p->lock.native()) [[likely]] {
-        qn::NativeSection g(p->lock);
-        old = p->value;
-        p->value = content;
-        if (count) ++p->version;  // unsigned: wraps from its maximum to 0
-        return true;
+        PyObject* old;
+        {
+            qn::NativeSection g(p->lock);
+            old = p->slot.replace(content, count);
+        }
+        Py_XDECREF(old);
+        Py_RETURN_NONE;
     }
-    return pointer_replace_slow(p, content, count, old, what);
+    return pointer_put_slow(p, content, count, what);
 }
 
 // Through a substituted Python-level lock (out of line: the native path needs no frame).
-bool pointer_replace_slow(AtomicPointerObject* p, PyObject* content, bool count, PyObject*& old, const char* what) {
-    qn::Section g(p->lock, what);
-    if (!g) {
-        Py_XDECREF(content);
-        return false;
+PyObject* pointer_put_slow(AtomicPointerObject* p, PyObject* content, bool count, const char* what) {
+    PyObject* old;
+    {
+        qn::Section g(p->lock, what);
+        if (!g) {
+            Py_XDECREF(content);
+            return nullptr;
+        }
+        old = p->slot.replace(content, count);
     }
-    old = p->value;
-    p->value = content;
-    if (count) ++p->version;  // unsigned: wraps from its maximum to 0
-    return true;
-}
-
-PyObject* ap_init(qn::Function*, PyObject* const* a) {
-    PyObject* old = nullptr;
-    if (!pointer_replace(pointer_of(a[0]), slot_content(a[1]), false, old, "AtomicPointer.__init__")) return nullptr;
     Py_XDECREF(old);
     Py_RETURN_NONE;
+}
+
+constexpr auto kAtomicPointerInit = qn::params(qn::opt("initial_value", nullptr, qn::none_default));
+
+PyObject* atomic_pointer_init(qn::MethodArgs<kAtomicPointerInit> a) {
+    return pointer_put(a.self<AtomicPointerObject>(), slot_content(a.get<"initial_value">()), false,
+                       "AtomicPointer.__init__");
 }
 
 // Through a substituted Python-level lock (out of line: the native path needs no frame).
 [[gnu::noinline]] PyObject* pointer_load_slow(AtomicPointerObject* p) {
     qn::Section g(p->lock, "AtomicPointer.load");
     if (!g) return nullptr;
-    return qn::newref(p->value ? p->value : Py_None);
+    return qn::newref(p->slot.value ? p->slot.value : Py_None);
 }
 
-PyObject* ap_load(qn::Function*, PyObject* const* a) {
-    AtomicPointerObject* p = pointer_of(a[0]);
+PyObject* atomic_pointer_load(qn::MethodArgs<qn::no_params> a) {
+    AtomicPointerObject* p = a.self<AtomicPointerObject>();
     if (p->lock.native()) [[likely]] {
         qn::NativeSection g(p->lock);
-        return qn::newref(p->value ? p->value : Py_None);
+        return qn::newref(p->slot.value ? p->slot.value : Py_None);
     }
     return pointer_load_slow(p);
 }
 
-PyObject* ap_store(qn::Function*, PyObject* const* a) {
-    PyObject* old = nullptr;
-    if (!pointer_replace(pointer_of(a[0]), slot_content(a[1]), true, old, "AtomicPointer.store")) return nullptr;
-    Py_XDECREF(old);
-    Py_RETURN_NONE;
+constexpr auto kAtomicPointerStore = qn::params(qn::arg("value"));
+
+PyObject* atomic_pointer_store(qn::MethodArgs<kAtomicPointerStore> a) {
+    return pointer_put(a.self<AtomicPointerObject>(), slot_content(a.get<"value">()), true, "AtomicPointer.store");
 }
 
-PyObject* ap_compare_and_swap(qn::Function*, PyObject* const* a) {
-    AtomicPointerObject* p = pointer_of(a[0]);
-    PyObject* expected = a[1] == Py_None ? nullptr : a[1];
-    PyObject* content = slot_content(a[2]);
+constexpr auto kAtomicPointerCompareAndSwap = qn::params(qn::arg("expected"), qn::arg("new_value"));
+
+PyObject* atomic_pointer_compare_and_swap(qn::MethodArgs<kAtomicPointerCompareAndSwap> a) {
+    AtomicPointerObject* p = a.self<AtomicPointerObject>();
+    PyObject* expected = a.get<"expected">() == Py_None ? nullptr : a.get<"expected">();
+    PyObject* content = slot_content(a.get<"new_value">());
     PyObject* release;  // the old content on success, the unused new reference otherwise
     bool swapped;
     {
@@ -136,62 +149,51 @@ PyObject* ap_compare_and_swap(qn::Function*, PyObject* const* a) {
             Py_XDECREF(content);
             return nullptr;
         }
-        swapped = p->value == expected;
-        if (swapped) {
-            release = p->value;
-            p->value = content;
-            ++p->version;
-        } else {
-            release = content;
-        }
+        swapped = p->slot.compare_and_swap(expected, content, release);
     }
     Py_XDECREF(release);
     return qn::boolean(swapped);
 }
 
-PyObject* ap_get_version(qn::Function*, PyObject* const* a) {
-    AtomicPointerObject* p = pointer_of(a[0]);
+PyObject* atomic_pointer_get_version(qn::MethodArgs<qn::no_params> a) {
+    AtomicPointerObject* p = a.self<AtomicPointerObject>();
     uint64_t v;
     {
         qn::Section g(p->lock, "AtomicPointer.get_version");
         if (!g) return nullptr;
-        v = p->version;
+        v = p->slot.version;
     }
     return PyLong_FromUnsignedLongLong(v);
 }
 
 // ---------------------------------------------------------------------------------------------
-// LockFreeStack: a singly linked list of native nodes guarded by the lock, with an atomic size that
-// is read without it.
+// LockFreeStack: the core's linked stack of owned references, guarded by the lock, with an atomic
+// size that is read without it.
 
-struct StackNode {
-    PyObject* item;  // owned
-    StackNode* next;
-};
+using StackNode = core::StackNode<PyObject*>;  // `item` owned
 
 struct LockFreeStackObject {
     PyObject_HEAD
-    StackNode* head;
-    qn::Atomic64 size;
+    core::Stack<PyObject*> stack;
     qn::Lock<qn::Sections::native> lock;
 };
 
 PyTypeObject LockFreeStackType{};
-PyObject* stack_init_fn = nullptr;
+PyObject* lock_free_stack_init_fn = nullptr;
 
 inline LockFreeStackObject* stack_of(PyObject* o) { return reinterpret_cast<LockFreeStackObject*>(o); }
 
 PyObject* stack_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
     return qn::gc_new(type, [](PyObject* self) {
         LockFreeStackObject* s = stack_of(self);
-        new (&s->size) qn::Atomic64();
+        new (&s->stack) core::Stack<PyObject*>();
         return qn::make_lock(s->lock, g_locks);
     });
 }
 
 int stack_traverse(PyObject* self, visitproc visit, void* arg) {
     LockFreeStackObject* s = stack_of(self);
-    for (StackNode* node = s->head; node != nullptr; node = node->next) Py_VISIT(node->item);
+    for (StackNode* node = s->stack.head; node != nullptr; node = node->next) Py_VISIT(node->item);
     return s->lock.traverse(visit, arg);
 }
 
@@ -211,13 +213,7 @@ void free_chain(StackNode* node) {
 // Empties the stack: the whole chain is detached (and the size brought back by its length) before
 // any item is released. The lock is kept, so the object stays usable.
 int stack_clear(PyObject* self) {
-    LockFreeStackObject* s = stack_of(self);
-    StackNode* chain = s->head;
-    s->head = nullptr;
-    int64_t n = 0;
-    for (StackNode* node = chain; node != nullptr; node = node->next) ++n;
-    s->size.fetch_add(-n);
-    free_chain(chain);
+    free_chain(stack_of(self)->stack.detach());
     return 0;
 }
 
@@ -225,25 +221,25 @@ void stack_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     Py_TRASHCAN_BEGIN(self, stack_dealloc)
     LockFreeStackObject* s = stack_of(self);
-    StackNode* chain = s->head;
-    s->head = nullptr;
-    free_chain(chain);
+    free_chain(s->stack.detach());
     s->lock.dispose();
     Py_TYPE(self)->tp_free(self);
     Py_TRASHCAN_END
 }
 
-PyObject* ls_init(qn::Function*, PyObject* const*) { Py_RETURN_NONE; }
+PyObject* lock_free_stack_init(qn::MethodArgs<qn::no_params>) { Py_RETURN_NONE; }
 
-PyObject* ls_push(qn::Function*, PyObject* const* a) {
-    LockFreeStackObject* s = stack_of(a[0]);
+constexpr auto kLockFreeStackPush = qn::params(qn::arg("item"));
+
+PyObject* lock_free_stack_push(qn::MethodArgs<kLockFreeStackPush> a) {
+    LockFreeStackObject* s = a.self<LockFreeStackObject>();
     // Allocated before the lock is taken, to keep the locked section short.
     auto* node = static_cast<StackNode*>(PyMem_Malloc(sizeof(StackNode)));
     if (node == nullptr) {
         PyErr_SetString(PyExc_MemoryError, "Failed to allocate stack node");
         return nullptr;
     }
-    node->item = qn::newref(a[1]);
+    node->item = qn::newref(a.get<"item">());
     {
         qn::Section g(s->lock, "LockFreeStack.push");
         if (!g) {
@@ -252,24 +248,18 @@ PyObject* ls_push(qn::Function*, PyObject* const* a) {
             Py_DECREF(item);
             return nullptr;
         }
-        node->next = s->head;
-        s->head = node;
-        s->size.fetch_add(1);
+        s->stack.push(node);
     }
     Py_RETURN_NONE;
 }
 
-PyObject* ls_pop(qn::Function*, PyObject* const* a) {
-    LockFreeStackObject* s = stack_of(a[0]);
+PyObject* lock_free_stack_pop(qn::MethodArgs<qn::no_params> a) {
+    LockFreeStackObject* s = a.self<LockFreeStackObject>();
     StackNode* node;
     {
         qn::Section g(s->lock, "LockFreeStack.pop");
         if (!g) return nullptr;
-        node = s->head;
-        if (node != nullptr) {
-            s->head = node->next;
-            s->size.fetch_add(-1);
-        }
+        node = s->stack.pop();
     }
     if (node == nullptr) Py_RETURN_NONE;
     PyObject* item = node->item;  // the node's reference passes to the caller
@@ -277,50 +267,56 @@ PyObject* ls_pop(qn::Function*, PyObject* const* a) {
     return item;
 }
 
-PyObject* ls_is_empty(qn::Function*, PyObject* const* a) {
-    LockFreeStackObject* s = stack_of(a[0]);
+PyObject* lock_free_stack_is_empty(qn::MethodArgs<qn::no_params> a) {
+    LockFreeStackObject* s = a.self<LockFreeStackObject>();
     bool empty;
     {
         qn::Section g(s->lock, "LockFreeStack.is_empty");
         if (!g) return nullptr;
-        empty = s->head == nullptr;
+        empty = s->stack.empty();
     }
     return qn::boolean(empty);
 }
 
-PyObject* ls_size(qn::Function*, PyObject* const* a) { return PyLong_FromLongLong(read_sc(stack_of(a[0])->size)); }
+PyObject* lock_free_stack_size(qn::MethodArgs<qn::no_params> a) {
+    return PyLong_FromLongLong(a.self<LockFreeStackObject>()->stack.size.read());
+}
 
 // ---------------------------------------------------------------------------------------------
 
 void slots_types_setup() {
     qn::gc_type_init(AtomicPointerType, "quarvel.memory.sync_kernel.AtomicPointer", sizeof(AtomicPointerObject),
                      "A slot holding one object reference, with a version that counts writes.",
-                     {pointer_tp_new, qn::init_via<&pointer_init_fn>, pointer_dealloc, pointer_traverse, pointer_clear});
+                     {pointer_tp_new, qn::init_via<&atomic_pointer_init_fn>, pointer_dealloc, pointer_traverse, pointer_clear});
 
     qn::gc_type_init(LockFreeStackType, "quarvel.memory.sync_kernel.LockFreeStack", sizeof(LockFreeStackObject),
                      "Last-in-first-out stack of object references with an atomic size counter.",
-                     {stack_tp_new, qn::init_via<&stack_init_fn>, stack_dealloc, stack_traverse, stack_clear});
+                     {stack_tp_new, qn::init_via<&lock_free_stack_init_fn>, stack_dealloc, stack_traverse, stack_clear});
 }
 
 int slots_methods_install(PyObject*) {
     PyTypeObject* t = &AtomicPointerType;
-    pointer_init_fn = qn::add_init(t, {"__init__", ap_init, {{"initial_value", qn::dflt_none()}}});
-    if (pointer_init_fn == nullptr) return -1;
-    if (!qn::add_method(t, {"load", ap_load, {}, "Optional[object]", "The held object, or None."}) ||
-        !qn::add_method(t, {"store", ap_store, {{"value"}}, nullptr, "Hold value (None empties the slot)."}) ||
-        !qn::add_method(t, {"compare_and_swap", ap_compare_and_swap, {{"expected"}, {"new_value"}}, "bool",
-                            "If the held object is expected (identity), hold new_value; return whether it did."}) ||
-        !qn::add_method(t, {"get_version", ap_get_version, {}, "int", "The number of successful writes."}))
+    atomic_pointer_init_fn = qn::add_method<atomic_pointer_init>(t, "__init__");
+    if (atomic_pointer_init_fn == nullptr) return -1;
+    // load and store get entry points with their bodies inlined (their native paths take no frame).
+    if (!qn::set_direct<atomic_pointer_load>(qn::add_method<atomic_pointer_load>(
+            t, "load", "Optional[object]", "The held object, or None.")) ||
+        !qn::set_direct<atomic_pointer_store>(qn::add_method<atomic_pointer_store>(
+            t, "store", nullptr, "Hold value (None empties the slot).")) ||
+        !qn::add_method<atomic_pointer_compare_and_swap>(
+            t, "compare_and_swap", "bool",
+            "If the held object is expected (identity), hold new_value; return whether it did.") ||
+        !qn::add_method<atomic_pointer_get_version>(t, "get_version", "int", "The number of successful writes."))
         return -1;
 
     PyTypeObject* st = &LockFreeStackType;
-    stack_init_fn = qn::add_init(st, {"__init__", ls_init});
-    if (stack_init_fn == nullptr) return -1;
-    if (!qn::add_method(st, {"push", ls_push, {{"item"}}, nullptr, "Put item on top."}) ||
-        !qn::add_method(st, {"pop", ls_pop, {}, "Optional[object]",
-                             "Remove and return the top item, or None when the stack is empty."}) ||
-        !qn::add_method(st, {"is_empty", ls_is_empty, {}, "bool", "Whether the stack holds no item."}) ||
-        !qn::add_method(st, {"size", ls_size, {}, "int", "The number of items (read without the lock)."}))
+    lock_free_stack_init_fn = qn::add_method<lock_free_stack_init>(st, "__init__");
+    if (lock_free_stack_init_fn == nullptr) return -1;
+    if (!qn::add_method<lock_free_stack_push>(st, "push", nullptr, "Put item on top.") ||
+        !qn::add_method<lock_free_stack_pop>(st, "pop", "Optional[object]",
+                                             "Remove and return the top item, or None when the stack is empty.") ||
+        !qn::add_method<lock_free_stack_is_empty>(st, "is_empty", "bool", "Whether the stack holds no item.") ||
+        !qn::add_method<lock_free_stack_size>(st, "size", "int", "The number of items (read without the lock)."))
         return -1;
     return 0;
 }

@@ -1,25 +1,28 @@
-// LockFreeStatistics and PerformanceTimer of quarvel.memory.sync_kernel (included by sync_kernel.cpp,
-// after AtomicCounter).
+// LockFreeStatistics and PerformanceTimer of quarvel.memory.sync_kernel.
 //
-// LockFreeStatistics keeps two sets of counters: twelve internal atomics (maintained only by
-// py_record_allocation / py_record_deallocation / reset and reported by nothing but the native
-// operation table below), and twelve public attributes, each an AtomicCounter by default but
-// assignable with any object. Every operation on a public attribute means "call this method on
-// whatever the attribute holds". When the attribute holds an exact AtomicCounter (an immutable type
-// whose methods cannot be replaced) the call is carried out natively on its atomic value, which is
-// the same behaviour without the call overhead; anything else (subclasses, stand-ins, None) gets
-// the real method call. On a subclass of LockFreeStatistics the attributes and `_update_peaks` are
-// looked up on the instance, so overriding descriptors and methods are honoured.
+// LockFreeStatistics keeps two sets of counters: the core's twelve internal atomics (core::Stats,
+// maintained only by py_record_allocation / py_record_deallocation / reset and reported by nothing
+// but the native operation table below), and twelve public attributes, each an AtomicCounter by
+// default but assignable with any object. Every operation on a public attribute means "call this
+// method on whatever the attribute holds", and goes through one helper (`on_public`): when the
+// attribute holds an exact AtomicCounter (an immutable type whose methods cannot be replaced) and
+// the operand fits, the operation is carried out natively on its atomic value, which is the same
+// behaviour without the call overhead; anything else (subclasses, stand-ins, None, operands beyond
+// 64 bits) gets the real method call. On a subclass of LockFreeStatistics the attributes and
+// `_update_peaks` are looked up on the instance, so overriding descriptors and methods are honoured.
 //
 // The interpreter lock stays held throughout: every native section is a handful of atomic
 // instructions.
 #pragma once
 
+#include "native/qn.hpp"
+
 #include <cstdint>
-#include <cmath>
-#include <cstring>
-#include <limits>
 #include <new>
+
+#include "sync_counter.hpp"
+#include "sync_kernel_core.hpp"
+#include "sync_module.hpp"
 
 struct _object;
 
@@ -34,81 +37,27 @@ struct LockFreeStatisticsOps {
     int64_t (*raise_peak_bytes_allocated)(_object* stats, int64_t value);
 };
 
+namespace core = quarvel::sync_kernel;
+
 namespace {
-
-// ---------------------------------------------------------------------------------------------
-// Internal counters (pure native)
-
-enum StatIndex : int {
-    kTotalAllocs,
-    kTotalDeallocs,
-    kCurrentAllocs,
-    kCurrentBytes,
-    kBytesReserved,
-    kPeakAllocs,
-    kPeakBytes,
-    kBucketed,
-    kFallback,
-    kPadding,
-    kAllocTime,
-    kDeallocTime,
-    kStatCount
-};
-
-inline int64_t wrap_add(int64_t a, int64_t b) {
-    return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b));
-}
-
-struct StatsCore {
-    qn::Atomic64 c[kStatCount];
-
-    void record_allocation(int64_t size, bool bucketed, int64_t padding, int64_t time_ns) {
-        c[kTotalAllocs].fetch_add(1);
-        const int64_t allocs_before = c[kCurrentAllocs].fetch_add(1);
-        const int64_t bytes_before = c[kCurrentBytes].fetch_add(size);
-        c[bucketed ? kBucketed : kFallback].fetch_add(1);
-        if (padding > 0) c[kPadding].fetch_add(padding);
-        if (time_ns > 0) c[kAllocTime].fetch_add(time_ns);
-        raise_peak(c[kPeakAllocs], wrap_add(allocs_before, 1));
-        raise_peak(c[kPeakBytes], wrap_add(bytes_before, size));
-    }
-
-    void record_deallocation(int64_t size, int64_t time_ns) {
-        c[kTotalDeallocs].fetch_add(1);
-        c[kCurrentAllocs].sub(1);
-        c[kCurrentBytes].sub(size);
-        if (time_ns > 0) c[kDeallocTime].fetch_add(time_ns);
-    }
-
-    void reset() {
-        for (auto& x : c) x.store(0);
-    }
-};
 
 // ---------------------------------------------------------------------------------------------
 // LockFreeStatistics
 
-constexpr const char* kPublicNames[kStatCount] = {
-    "total_allocations",    "total_deallocations",     "current_allocations",      "bytes_allocated",
-    "bytes_reserved",       "peak_allocations",        "peak_bytes_allocated",     "bucketed_allocations",
-    "fallback_allocations", "alignment_padding_bytes", "total_allocation_time_ns", "total_deallocation_time_ns",
-};
-
 struct LockFreeStatisticsObject {
     PyObject_HEAD
-    StatsCore core;
+    core::Stats core;
     qn::Lock<qn::Sections::native> lock;
-    PyObject* pub[kStatCount];  // never NULL once constructed (None after deletion or clearing)
+    PyObject* pub[core::kStatCount];  // never NULL once constructed (None after deletion or clearing)
 };
 
 PyTypeObject LockFreeStatisticsType{};
-PyObject* stats_init_fn = nullptr;
-PyObject* g_public_names[kStatCount];  // interned attribute names
-PyObject* g_zero = nullptr;            // 0 and 100.0, made at load
+PyObject* lock_free_statistics_init_fn = nullptr;
+PyObject* g_public_names[core::kStatCount];  // interned attribute names
+PyObject* g_zero = nullptr;                  // 0 and 100.0, made at load
 PyObject* g_hundred = nullptr;
 
 inline LockFreeStatisticsObject* stats_of(PyObject* o) { return reinterpret_cast<LockFreeStatisticsObject*>(o); }
-inline bool exact_counter(PyObject* o) { return Py_IS_TYPE(o, &AtomicCounterType); }
 
 // An exact int argument read as a native value when it fits; `sign` is its sign either way.
 struct IntArg {
@@ -137,6 +86,17 @@ struct IntArg {
     constexpr explicit IntArg(int64_t x) : v(x), fits(true), sign((x > 0) - (x < 0)) {}
 };
 
+// The operand of an increment or decrement of a public counter: its native reading and the
+// argument a method call passes (`obj`; when nullptr, an int made from the native value, or no
+// argument at all, the method's own default of 1, when `omitted`).
+struct Delta {
+    IntArg n;
+    PyObject* obj = nullptr;
+    bool omitted = false;
+};
+
+constexpr Delta kDefaultOne{IntArg(int64_t{1}), nullptr, true};
+
 // A value read from a counter: native when the attribute is an exact AtomicCounter, otherwise the
 // object its load() returned.
 struct Reading {
@@ -152,70 +112,123 @@ inline qn::Ref stat_attr(PyObject* self, int i) {
     return qn::Ref::steal(PyObject_GetAttr(self, g_public_names[i]));
 }
 
-// self.<attr>.increment() / .increment(delta) / .decrement(...): `delta` is nullptr for the
-// method's own default of 1, else an exact int whose native reading is `d`.
-inline bool stat_add(PyObject* self, int i, bool up, PyObject* delta, const IntArg& d) {
-    qn::Ref attr = stat_attr(self, i);
-    if (!attr) return false;
-    if (exact_counter(attr.get()) && d.fits) {
-        if (up) {
-            counter_of(attr.get()).add(d.v);
-        } else {
-            counter_of(attr.get()).sub(d.v);
-        }
-        return true;
+// The public attributes of `self` as its operations reach them: an exact LockFreeStatistics
+// (immutable static type, so neither its methods nor the type of an instance can change, and no
+// instance dict) is read from its storage, anything else by name. `self` is the caller's argument
+// and outlives the call.
+struct Public {
+    PyObject* self;
+    PyObject* const* slots;  // nullptr: by name
+    explicit Public(PyObject* s)
+        : self(s), slots(Py_IS_TYPE(s, &LockFreeStatisticsType) ? stats_of(s)->pub : nullptr) {}
+};
+
+// One operation on the public attribute `i`. `native(counter)` carries it out on an exact
+// AtomicCounter and returns false when it cannot (an operand beyond 64 bits); `call(attr)` makes
+// the method call. An attribute read from the storage is borrowed: no Python code runs before the
+// native operation, and a reference is taken before any call. This borrowed read relies on the
+// interpreter lock (another thread's setattr cannot release the attribute meanwhile); a
+// free-threaded build needs a strong reference or a critical section of the object here.
+template <class Native, class Call>
+[[gnu::always_inline]] inline bool on_public(const Public& p, int i, Native&& native, Call&& call) {
+    if (p.slots != nullptr) [[likely]] {
+        PyObject* attr = p.slots[i];
+        if (is_exact_counter(attr) && native(counter_of(attr))) return true;
+        qn::Ref held = qn::Ref::borrow(attr);
+        return call(held.get());
     }
-    PyObject* args[2] = {attr.get(), delta};
+    qn::Ref attr = qn::Ref::steal(PyObject_GetAttr(p.self, g_public_names[i]));
+    if (!attr) return false;
+    if (is_exact_counter(attr.get()) && native(counter_of(attr.get()))) return true;
+    return call(attr.get());
+}
+
+// attr.increment(...) / attr.decrement(...) as a method call.
+[[gnu::noinline]] bool call_add(PyObject* attr, bool up, const Delta& d) {
+    qn::Ref made;
+    PyObject* arg = d.obj;
+    if (arg == nullptr && !d.omitted) {
+        made = qn::Ref::steal(PyLong_FromLongLong(d.n.v));
+        if (!made) return false;
+        arg = made.get();
+    }
+    PyObject* args[2] = {attr, arg};
     qn::Ref r = qn::Ref::steal(PyObject_VectorcallMethod(up ? QN_STR("increment") : QN_STR("decrement"), args,
-                                                         (delta ? 2 : 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                         nullptr));
+                                                         (arg ? 2 : 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     return static_cast<bool>(r);
 }
 
-constexpr IntArg kOne{int64_t{1}};
-
-inline bool stat_inc1(PyObject* self, int i) { return stat_add(self, i, true, nullptr, kOne); }
-inline bool stat_dec1(PyObject* self, int i) { return stat_add(self, i, false, nullptr, kOne); }
-
-// Adds a native value (converted beforehand) to the public attribute `i`.
-inline bool stat_add_native(PyObject* self, int i, bool up, int64_t v) {
-    qn::Ref attr = stat_attr(self, i);
-    if (!attr) return false;
-    if (exact_counter(attr.get())) {
-        if (up) {
-            counter_of(attr.get()).add(v);
-        } else {
-            counter_of(attr.get()).sub(v);
-        }
-        return true;
-    }
-    qn::Ref num = qn::Ref::steal(PyLong_FromLongLong(v));
-    if (!num) return false;
-    PyObject* args[2] = {attr.get(), num.get()};
-    qn::Ref r = qn::Ref::steal(PyObject_VectorcallMethod(up ? QN_STR("increment") : QN_STR("decrement"), args,
-                                                         2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    return static_cast<bool>(r);
+// self.<attr>.increment(delta) / .decrement(delta)
+[[gnu::always_inline]] inline bool public_add(const Public& p, int i, bool up, const Delta& d) {
+    return on_public(
+        p, i,
+        [&](core::Counter& c) __attribute__((always_inline)) {
+            if (!d.n.fits) return false;
+            if (up) {
+                c.add(d.n.v);
+            } else {
+                c.sub(d.n.v);
+            }
+            return true;
+        },
+        [&](PyObject* attr) { return call_add(attr, up, d); });
 }
 
-// self.<attr>.load()
-inline bool stat_load(PyObject* self, int i, Reading& out) {
-    qn::Ref attr = stat_attr(self, i);
-    if (!attr) return false;
-    if (exact_counter(attr.get())) {
-        out.v = read_sc(counter_of(attr.get()));
-        out.obj.reset();
-        return true;
-    }
-    PyObject* args[1] = {attr.get()};
-    out.obj = qn::Ref::steal(
-        PyObject_VectorcallMethod(QN_STR("load"), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    return static_cast<bool>(out.obj);
+// self.<attr>.increment(v) / .decrement(v) for a native value (a converted argument): the int is
+// made only for a method call.
+[[gnu::noinline]] bool call_add_value(PyObject* attr, bool up, int64_t v) {
+    return call_add(attr, up, Delta{IntArg(v)});
+}
+
+[[gnu::always_inline]] inline bool public_add_value(const Public& p, int i, bool up, int64_t v) {
+    return on_public(
+        p, i,
+        [&](core::Counter& c) __attribute__((always_inline)) {
+            if (up) {
+                c.add(v);
+            } else {
+                c.sub(v);
+            }
+            return true;
+        },
+        [&](PyObject* attr) { return call_add_value(attr, up, v); });
+}
+
+// self.<attr>.load() into a fresh reading
+[[gnu::always_inline]] inline bool public_load(const Public& p, int i, Reading& out) {
+    return on_public(
+        p, i,
+        [&](core::Counter& c) __attribute__((always_inline)) {
+            out.v = c.read();
+            return true;
+        },
+        [&](PyObject* attr) {
+            PyObject* args[1] = {attr};
+            out.obj = qn::Ref::steal(
+                PyObject_VectorcallMethod(QN_STR("load"), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            return static_cast<bool>(out.obj);
+        });
+}
+
+// self.<attr>.store(0)
+inline bool public_store_zero(const Public& p, int i) {
+    return on_public(
+        p, i,
+        [](core::Counter& c) __attribute__((always_inline)) {
+            c.store(0);
+            return true;
+        },
+        [](PyObject* attr) {
+            PyObject* args[2] = {attr, g_zero};
+            qn::Ref r = qn::Ref::steal(
+                PyObject_VectorcallMethod(QN_STR("store"), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            return static_cast<bool>(r);
+        });
 }
 
 // An `int` parameter of _update_peaks: a native reading stays native; an object goes through the
 // int convention and becomes native when it fits.
-inline bool peak_arg(Reading& r, const char* name) {
-    if (r.native()) return true;
+[[gnu::noinline]] bool peak_arg_object(Reading& r, const char* name) {
     qn::Ref n = qn::Ref::steal(qn::arg_int(r.obj.get(), name));
     if (!n) return false;
     IntArg d(n.get());
@@ -228,17 +241,13 @@ inline bool peak_arg(Reading& r, const char* name) {
     return true;
 }
 
-// Raise-to-at-least on the public attribute `i`:
+[[gnu::always_inline]] inline bool peak_arg(Reading& r, const char* name) {
+    return r.native() || peak_arg_object(r, name);
+}
+
+// The raise-to-at-least loop by method calls, the attribute looked up at each call:
 //   while True: peak = attr.load(); if value <= peak or attr.compare_and_swap(peak, value): break
-inline bool raise_public_peak(PyObject* self, int i, const Reading& value) {
-    if (value.native()) {
-        qn::Ref attr = stat_attr(self, i);
-        if (!attr) return false;
-        if (exact_counter(attr.get())) {
-            raise_peak(counter_of(attr.get()), value.v);
-            return true;
-        }
-    }
+[[gnu::noinline]] bool raise_public_peak_by_calls(PyObject* self, int i, const Reading& value) {
     qn::Ref val = qn::Ref::steal(value.new_object());
     if (!val) return false;
     for (;;) {
@@ -263,16 +272,30 @@ inline bool raise_public_peak(PyObject* self, int i, const Reading& value) {
     }
 }
 
+// Raise-to-at-least on the public attribute `i`: natively when both the value and the attribute
+// allow it (the same loop on the atomic value), else by method calls.
+[[gnu::always_inline]] inline bool raise_public_peak(const Public& p, int i, const Reading& value) {
+    if (!value.native()) return raise_public_peak_by_calls(p.self, i, value);
+    return on_public(
+        p, i,
+        [&](core::Counter& c) __attribute__((always_inline)) {
+            c.raise_to(value.v);
+            return true;
+        },
+        [&](PyObject*) { return raise_public_peak_by_calls(p.self, i, value); });
+}
+
 // The body of _update_peaks once its arguments are in hand (both converted before either loop).
-inline bool update_peaks(PyObject* self, Reading& allocs, Reading& bytes) {
+[[gnu::always_inline]] inline bool update_peaks(const Public& p, Reading& allocs, Reading& bytes) {
     if (!peak_arg(allocs, "current_allocs") || !peak_arg(bytes, "current_bytes")) return false;
-    return raise_public_peak(self, kPeakAllocs, allocs) && raise_public_peak(self, kPeakBytes, bytes);
+    return raise_public_peak(p, core::kPeakAllocs, allocs) && raise_public_peak(p, core::kPeakBytes, bytes);
 }
 
 // self._update_peaks(allocs, bytes), by name unless self is an exact LockFreeStatistics (whose
 // immutable type and missing instance dict leave no other method to find).
-inline bool call_update_peaks(PyObject* self, Reading& allocs, Reading& bytes) {
-    if (Py_IS_TYPE(self, &LockFreeStatisticsType)) return update_peaks(self, allocs, bytes);
+[[gnu::always_inline]] inline bool call_update_peaks(const Public& p, Reading& allocs, Reading& bytes) {
+    if (p.slots != nullptr) return update_peaks(p, allocs, bytes);
+    PyObject* self = p.self;
     qn::Ref a = qn::Ref::steal(allocs.new_object());
     if (!a) return false;
     qn::Ref b = qn::Ref::steal(bytes.new_object());
@@ -288,9 +311,9 @@ inline bool call_update_peaks(PyObject* self, Reading& allocs, Reading& bytes) {
 PyObject* stats_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
     return qn::gc_new(type, [](PyObject* self) {
         LockFreeStatisticsObject* s = stats_of(self);
-        new (&s->core) StatsCore();
+        new (&s->core) core::Stats();
         if (!qn::make_lock(s->lock, g_locks)) return false;
-        for (int i = 0; i < kStatCount; ++i) {
+        for (int i = 0; i < core::kStatCount; ++i) {
             // A fresh AtomicCounter(0): zeroed memory is a counter at 0.
             s->pub[i] = AtomicCounterType.tp_alloc(&AtomicCounterType, 0);
             if (s->pub[i] == nullptr) return false;
@@ -339,150 +362,112 @@ int stats_set_public(PyObject* self, PyObject* value, void* closure) {
 
 // ---- methods ----
 
-PyObject* st_init(qn::Function*, PyObject* const*) { Py_RETURN_NONE; }
+PyObject* lock_free_statistics_init(qn::MethodArgs<qn::no_params>) { Py_RETURN_NONE; }
 
 // An `int` parameter: the argument itself when it is an exact int, else int() of it (held in `hold`).
-inline PyObject* int_param(PyObject* o, const char* name, qn::Ref& hold) {
+template <qn::Name N, class A>
+inline PyObject* int_param(const A& a, qn::Ref& hold) {
+    PyObject* o = a.template get<N>();
     if (PyLong_CheckExact(o)) return o;
-    hold = qn::Ref::steal(qn::arg_int(o, name));
+    hold = qn::Ref::steal(qn::arg_int(o, A::table.at[A::template index<N>].name));
     return hold.get();
 }
 
-// The counter behind public attribute `i` when the whole call may run natively: `self` is an exact
-// LockFreeStatistics and the attribute an exact AtomicCounter. Borrowed: valid only while no
-// Python code runs.
-inline qn::Atomic64* direct(PyObject* self, int i) {
-    PyObject* p = stats_of(self)->pub[i];
-    return exact_counter(p) ? &counter_of(p) : nullptr;
-}
+constexpr auto kLockFreeStatisticsRecordAllocation =
+    qn::params(qn::arg("size", "int"), qn::opt("is_bucketed", "bool", true), qn::opt("padding", "int", 0),
+               qn::opt("time_ns", "int", 0));
 
-PyObject* st_record_allocation(qn::Function*, PyObject* const* a) {
-    PyObject* self = a[0];
+[[gnu::flatten]] PyObject* lock_free_statistics_record_allocation(qn::MethodArgs<kLockFreeStatisticsRecordAllocation> a) {
+    PyObject* self = a.self();
     qn::Ref hold_size, hold_padding, hold_time;
-    PyObject* size = int_param(a[1], "size", hold_size);
+    PyObject* size = int_param<"size">(a, hold_size);
     if (size == nullptr) return nullptr;
     bool bucketed;
-    if (!qn::arg_bool(a[2], bucketed)) return nullptr;
-    PyObject* padding = int_param(a[3], "padding", hold_padding);
+    if (!a.get<"is_bucketed">(bucketed)) return nullptr;
+    PyObject* padding = int_param<"padding">(a, hold_padding);
     if (padding == nullptr) return nullptr;
-    PyObject* time_ns = int_param(a[4], "time_ns", hold_time);
+    PyObject* time_ns = int_param<"time_ns">(a, hold_time);
     if (time_ns == nullptr) return nullptr;
-    const IntArg sz(size), pad(padding), tm(time_ns);
-    const int bucket = bucketed ? kBucketed : kFallback;
+    const Delta sz{IntArg(size), size}, pad{IntArg(padding), padding}, tm{IntArg(time_ns), time_ns};
 
-    if (Py_IS_TYPE(self, &LockFreeStatisticsType) && sz.fits && (pad.sign <= 0 || pad.fits) &&
-        (tm.sign <= 0 || tm.fits)) {
-        qn::Atomic64 *total = direct(self, kTotalAllocs), *current = direct(self, kCurrentAllocs),
-                     *nbytes = direct(self, kCurrentBytes), *split = direct(self, bucket),
-                     *pads = pad.sign > 0 ? direct(self, kPadding) : nullptr,
-                     *times = tm.sign > 0 ? direct(self, kAllocTime) : nullptr,
-                     *peak = direct(self, kPeakAllocs), *peak_bytes = direct(self, kPeakBytes);
-        if (total && current && nbytes && split && (pads || pad.sign <= 0) && (times || tm.sign <= 0) && peak &&
-            peak_bytes) {
-            total->fetch_add(1);
-            current->fetch_add(1);
-            nbytes->fetch_add(sz.v);
-            split->fetch_add(1);
-            if (pads) pads->fetch_add(pad.v);
-            if (times) times->fetch_add(tm.v);
-            const int64_t allocs_now = read_sc(*current), bytes_now = read_sc(*nbytes);
-            raise_peak(*peak, allocs_now);
-            raise_peak(*peak_bytes, bytes_now);
-            Py_RETURN_NONE;
-        }
-    }
-
-    if (!stat_inc1(self, kTotalAllocs) || !stat_inc1(self, kCurrentAllocs) ||
-        !stat_add(self, kCurrentBytes, true, size, sz))
+    const Public p(self);
+    if (!public_add(p, core::kTotalAllocs, true, kDefaultOne) ||
+        !public_add(p, core::kCurrentAllocs, true, kDefaultOne) ||
+        !public_add(p, core::kCurrentBytes, true, sz) ||
+        !public_add(p, bucketed ? core::kBucketed : core::kFallback, true, kDefaultOne))
         return nullptr;
-    if (!stat_inc1(self, bucket)) return nullptr;
-    if (pad.sign > 0 && !stat_add(self, kPadding, true, padding, pad)) return nullptr;
-    if (tm.sign > 0 && !stat_add(self, kAllocTime, true, time_ns, tm)) return nullptr;
+    if (pad.n.sign > 0 && !public_add(p, core::kPadding, true, pad)) return nullptr;
+    if (tm.n.sign > 0 && !public_add(p, core::kAllocTime, true, tm)) return nullptr;
     Reading allocs, bytes;
-    if (!stat_load(self, kCurrentAllocs, allocs) || !stat_load(self, kCurrentBytes, bytes)) return nullptr;
-    if (!call_update_peaks(self, allocs, bytes)) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* st_record_deallocation(qn::Function*, PyObject* const* a) {
-    PyObject* self = a[0];
-    qn::Ref hold_size, hold_time;
-    PyObject* size = int_param(a[1], "size", hold_size);
-    if (size == nullptr) return nullptr;
-    PyObject* time_ns = int_param(a[2], "time_ns", hold_time);
-    if (time_ns == nullptr) return nullptr;
-    const IntArg sz(size), tm(time_ns);
-
-    if (Py_IS_TYPE(self, &LockFreeStatisticsType) && sz.fits && (tm.sign <= 0 || tm.fits)) {
-        qn::Atomic64 *total = direct(self, kTotalDeallocs), *current = direct(self, kCurrentAllocs),
-                     *nbytes = direct(self, kCurrentBytes),
-                     *times = tm.sign > 0 ? direct(self, kDeallocTime) : nullptr;
-        if (total && current && nbytes && (times || tm.sign <= 0)) {
-            total->fetch_add(1);
-            current->sub(1);
-            nbytes->sub(sz.v);
-            if (times) times->fetch_add(tm.v);
-            Py_RETURN_NONE;
-        }
-    }
-
-    if (!stat_inc1(self, kTotalDeallocs) || !stat_dec1(self, kCurrentAllocs) ||
-        !stat_add(self, kCurrentBytes, false, size, sz))
+    if (!public_load(p, core::kCurrentAllocs, allocs) || !public_load(p, core::kCurrentBytes, bytes) ||
+        !call_update_peaks(p, allocs, bytes))
         return nullptr;
-    if (tm.sign > 0 && !stat_add(self, kDeallocTime, true, time_ns, tm)) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* st_py_record_allocation(qn::Function*, PyObject* const* a) {
-    PyObject* self = a[0];
+// record_deallocation and py_record_deallocation.
+constexpr auto kLockFreeStatisticsRecordDeallocation = qn::params(qn::arg("size", "int"), qn::opt("time_ns", "int", 0));
+
+[[gnu::flatten]] PyObject* lock_free_statistics_record_deallocation(qn::MethodArgs<kLockFreeStatisticsRecordDeallocation> a) {
+    PyObject* self = a.self();
+    qn::Ref hold_size, hold_time;
+    PyObject* size = int_param<"size">(a, hold_size);
+    if (size == nullptr) return nullptr;
+    PyObject* time_ns = int_param<"time_ns">(a, hold_time);
+    if (time_ns == nullptr) return nullptr;
+    const Delta sz{IntArg(size), size}, tm{IntArg(time_ns), time_ns};
+
+    const Public p(self);
+    if (!public_add(p, core::kTotalDeallocs, true, kDefaultOne) ||
+        !public_add(p, core::kCurrentAllocs, false, kDefaultOne) ||
+        !public_add(p, core::kCurrentBytes, false, sz))
+        return nullptr;
+    if (tm.n.sign > 0 && !public_add(p, core::kDeallocTime, true, tm)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// The internal counters first (all conversions done before), then three public counters.
+constexpr auto kLockFreeStatisticsPyRecordAllocation =
+    qn::params(qn::arg("size", "int"), qn::arg("is_bucketed", "bool"), qn::opt("padding", "int", 0),
+               qn::opt("time_ns", "int", 0));
+
+[[gnu::flatten]] PyObject* lock_free_statistics_py_record_allocation(qn::MethodArgs<kLockFreeStatisticsPyRecordAllocation> a) {
+    PyObject* self = a.self();
     int64_t size, padding, time_ns;
     bool bucketed;
-    if (!qn::arg_int_i64(a[1], "size", size) || !qn::arg_bool(a[2], bucketed) ||
-        !qn::arg_int_i64(a[3], "padding", padding) || !qn::arg_int_i64(a[4], "time_ns", time_ns))
+    if (!a.as_int<"size">(size) || !a.get<"is_bucketed">(bucketed) || !a.as_int<"padding">(padding) ||
+        !a.as_int<"time_ns">(time_ns))
         return nullptr;
     stats_of(self)->core.record_allocation(size, bucketed, padding, time_ns);
-    if (Py_IS_TYPE(self, &LockFreeStatisticsType)) {
-        qn::Atomic64 *total = direct(self, kTotalAllocs), *current = direct(self, kCurrentAllocs),
-                     *nbytes = direct(self, kCurrentBytes);
-        if (total && current && nbytes) {
-            total->fetch_add(1);
-            current->fetch_add(1);
-            nbytes->fetch_add(size);
-            Py_RETURN_NONE;
-        }
-    }
-    if (!stat_inc1(self, kTotalAllocs) || !stat_inc1(self, kCurrentAllocs) ||
-        !stat_add_native(self, kCurrentBytes, true, size))
+    const Public p(self);
+    if (!public_add(p, core::kTotalAllocs, true, kDefaultOne) ||
+        !public_add(p, core::kCurrentAllocs, true, kDefaultOne) ||
+        !public_add_value(p, core::kCurrentBytes, true, size))
         return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* st_py_record_deallocation(qn::Function*, PyObject* const* a) {
-    PyObject* self = a[0];
+[[gnu::flatten]] PyObject* lock_free_statistics_py_record_deallocation(qn::MethodArgs<kLockFreeStatisticsRecordDeallocation> a) {
+    PyObject* self = a.self();
     int64_t size, time_ns;
-    if (!qn::arg_int_i64(a[1], "size", size) || !qn::arg_int_i64(a[2], "time_ns", time_ns)) return nullptr;
+    if (!a.as_int<"size">(size) || !a.as_int<"time_ns">(time_ns)) return nullptr;
     stats_of(self)->core.record_deallocation(size, time_ns);
-    if (Py_IS_TYPE(self, &LockFreeStatisticsType)) {
-        qn::Atomic64 *total = direct(self, kTotalDeallocs), *current = direct(self, kCurrentAllocs),
-                     *nbytes = direct(self, kCurrentBytes);
-        if (total && current && nbytes) {
-            total->fetch_add(1);
-            current->sub(1);
-            nbytes->sub(size);
-            Py_RETURN_NONE;
-        }
-    }
-    if (!stat_inc1(self, kTotalDeallocs) || !stat_dec1(self, kCurrentAllocs) ||
-        !stat_add_native(self, kCurrentBytes, false, size))
+    const Public p(self);
+    if (!public_add(p, core::kTotalDeallocs, true, kDefaultOne) ||
+        !public_add(p, core::kCurrentAllocs, false, kDefaultOne) ||
+        !public_add_value(p, core::kCurrentBytes, false, size))
         return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* st_update_peaks(qn::Function*, PyObject* const* a) {
+constexpr auto kLockFreeStatisticsUpdatePeaks =
+    qn::params(qn::arg("current_allocs", "int"), qn::arg("current_bytes", "int"));
+
+PyObject* lock_free_statistics_update_peaks(qn::MethodArgs<kLockFreeStatisticsUpdatePeaks> a) {
     Reading allocs, bytes;
-    allocs.obj = qn::Ref::borrow(a[1]);
-    bytes.obj = qn::Ref::borrow(a[2]);
-    if (!update_peaks(a[0], allocs, bytes)) return nullptr;
+    allocs.obj = qn::Ref::borrow(a.get<"current_allocs">());
+    bytes.obj = qn::Ref::borrow(a.get<"current_bytes">());
+    if (!update_peaks(Public(a.self()), allocs, bytes)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -503,15 +488,10 @@ inline bool positive(const Reading& r, int& out) {
     return out >= 0;
 }
 
-// a / b (true division). Two integers within 2**53 are exact doubles, and then one correctly
-// rounded division is what the interpreter computes as well.
+// a / b (true division): natively when both readings are native and the core's quotient is exact,
+// else the interpreter's division.
 inline bool true_div(const Reading& a, const Reading& b, Num& out) {
-    constexpr int64_t kExact = int64_t{1} << 53;
-    if (a.native() && b.native() && a.v >= -kExact && a.v <= kExact && b.v >= -kExact && b.v <= kExact &&
-        b.v != 0) {
-        out.d = static_cast<double>(a.v) / static_cast<double>(b.v);
-        return true;
-    }
+    if (a.native() && b.native() && core::exact_quotient(a.v, b.v, out.d)) return true;
     qn::Ref x = qn::Ref::steal(a.new_object());
     qn::Ref y = qn::Ref::steal(b.new_object());
     if (!x || !y) return false;
@@ -540,25 +520,18 @@ inline PyObject* ratio_string(const Num& ratio) {
 
 qn::DictTemplate g_snapshot;  // the fourteen keys in order
 
-PyObject* st_get_snapshot(qn::Function*, PyObject* const* a) {
-    PyObject* self = a[0];
-    Reading r[kStatCount];
-    int first_named = 0;  // attributes before this one were read natively
-    if (Py_IS_TYPE(self, &LockFreeStatisticsType)) {
-        for (; first_named < kStatCount; ++first_named) {
-            qn::Atomic64* c = direct(self, first_named);
-            if (c == nullptr) break;
-            r[first_named].v = read_sc(*c);
-        }
-    }
-    for (int i = first_named; i < kStatCount; ++i) {
-        if (!stat_load(self, i, r[i])) return nullptr;
+PyObject* lock_free_statistics_get_snapshot(qn::MethodArgs<qn::no_params> a) {
+    PyObject* self = a.self();
+    Reading r[core::kStatCount];
+    const Public p(self);
+    for (int i = 0; i < core::kStatCount; ++i) {
+        if (!public_load(p, i, r[i])) return nullptr;
     }
     int pos;
     Num ratio, avg_alloc, avg_dealloc;
-    if (!positive(r[kTotalAllocs], pos)) return nullptr;
+    if (!positive(r[core::kTotalAllocs], pos)) return nullptr;
     if (pos) {
-        if (!true_div(r[kBucketed], r[kTotalAllocs], ratio)) return nullptr;
+        if (!true_div(r[core::kBucketed], r[core::kTotalAllocs], ratio)) return nullptr;
         if (ratio.obj) {
             ratio.obj = qn::Ref::steal(PyNumber_Multiply(ratio.obj.get(), g_hundred));
             if (!ratio.obj) return nullptr;
@@ -570,16 +543,16 @@ PyObject* st_get_snapshot(qn::Function*, PyObject* const* a) {
             ratio.d *= 100.0;
         }
     }
-    if (!positive(r[kTotalAllocs], pos)) return nullptr;
-    if (pos && !true_div(r[kAllocTime], r[kTotalAllocs], avg_alloc)) return nullptr;
-    if (!positive(r[kTotalDeallocs], pos)) return nullptr;
-    if (pos && !true_div(r[kDeallocTime], r[kTotalDeallocs], avg_dealloc)) return nullptr;
+    if (!positive(r[core::kTotalAllocs], pos)) return nullptr;
+    if (pos && !true_div(r[core::kAllocTime], r[core::kTotalAllocs], avg_alloc)) return nullptr;
+    if (!positive(r[core::kTotalDeallocs], pos)) return nullptr;
+    if (pos && !true_div(r[core::kDeallocTime], r[core::kTotalDeallocs], avg_dealloc)) return nullptr;
 
-    return g_snapshot.make({r[kTotalAllocs].new_object(), r[kTotalDeallocs].new_object(),
-                            r[kCurrentAllocs].new_object(), r[kCurrentBytes].new_object(),
-                            r[kBytesReserved].new_object(), r[kPeakAllocs].new_object(), r[kPeakBytes].new_object(),
-                            r[kBucketed].new_object(), r[kFallback].new_object(), ratio_string(ratio),
-                            r[kPadding].new_object(), num_object(avg_alloc), num_object(avg_dealloc),
+    return g_snapshot.make({r[core::kTotalAllocs].new_object(), r[core::kTotalDeallocs].new_object(),
+                            r[core::kCurrentAllocs].new_object(), r[core::kCurrentBytes].new_object(),
+                            r[core::kBytesReserved].new_object(), r[core::kPeakAllocs].new_object(), r[core::kPeakBytes].new_object(),
+                            r[core::kBucketed].new_object(), r[core::kFallback].new_object(), ratio_string(ratio),
+                            r[core::kPadding].new_object(), num_object(avg_alloc), num_object(avg_dealloc),
                             qn::newref(QN_STR("lock-free C11 atomics"))});
 }
 
@@ -587,8 +560,8 @@ PyObject* st_get_snapshot(qn::Function*, PyObject* const* a) {
 // each as `self.<name>.store(0)` in attribute order: a stand-in's store() (or an attribute found
 // through a subclass) may run any Python code, another reset of this object included, and no
 // Python code runs under the lock. The result is the same: concurrent resets all store zeros.
-PyObject* st_reset(qn::Function*, PyObject* const* a) {
-    PyObject* self = a[0];
+PyObject* lock_free_statistics_reset(qn::MethodArgs<qn::no_params> a) {
+    PyObject* self = a.self();
     LockFreeStatisticsObject* s = stats_of(self);
     {
         qn::Section g(s->lock, "LockFreeStatistics.reset");
@@ -596,25 +569,17 @@ PyObject* st_reset(qn::Function*, PyObject* const* a) {
         s->core.reset();
         if (!g.unlock()) return nullptr;
     }
-    for (int i = 0; i < kStatCount; ++i) {
-        qn::Ref attr = stat_attr(self, i);
-        if (!attr) return nullptr;
-        if (exact_counter(attr.get())) {
-            counter_of(attr.get()).store(0);
-            continue;
-        }
-        PyObject* args[2] = {attr.get(), g_zero};
-        qn::Ref r = qn::Ref::steal(
-            PyObject_VectorcallMethod(QN_STR("store"), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-        if (!r) return nullptr;
+    const Public p(self);
+    for (int i = 0; i < core::kStatCount; ++i) {
+        if (!public_store_zero(p, i)) return nullptr;
     }
     Py_RETURN_NONE;
 }
 
 // Native operation table.
-int64_t sop_raise_peak_allocations(PyObject* o, int64_t v) { return stats_of(o)->core.c[kPeakAllocs].raise_to(v); }
-int64_t sop_raise_peak_bytes(PyObject* o, int64_t v) { return stats_of(o)->core.c[kPeakBytes].raise_to(v); }
-const LockFreeStatisticsOps stats_ops = {sop_raise_peak_allocations, sop_raise_peak_bytes};
+int64_t statistics_op_raise_peak_allocations(PyObject* o, int64_t v) { return stats_of(o)->core.c[core::kPeakAllocs].raise_to(v); }
+int64_t statistics_op_raise_peak_bytes(PyObject* o, int64_t v) { return stats_of(o)->core.c[core::kPeakBytes].raise_to(v); }
+const LockFreeStatisticsOps lock_free_statistics_ops = {statistics_op_raise_peak_allocations, statistics_op_raise_peak_bytes};
 
 // ---------------------------------------------------------------------------------------------
 // PerformanceTimer
@@ -625,7 +590,7 @@ struct PerformanceTimerObject {
 };
 
 PyTypeObject PerformanceTimerType{};
-PyObject* timer_init_fn = nullptr;
+PyObject* performance_timer_init_fn = nullptr;
 inline PerformanceTimerObject* timer_of(PyObject* o) { return reinterpret_cast<PerformanceTimerObject*>(o); }
 
 // time.perf_counter_ns(), with `time` looked up among the module's globals at each call.
@@ -636,14 +601,14 @@ inline PyObject* clock_reading() {
     return PyObject_VectorcallMethod(QN_STR("perf_counter_ns"), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
-PyObject* pt_init(qn::Function*, PyObject* const*) { Py_RETURN_NONE; }
+PyObject* performance_timer_init(qn::MethodArgs<qn::no_params>) { Py_RETURN_NONE; }
 
-PyObject* pt_start(qn::Function*, PyObject* const* a) {
+PyObject* performance_timer_start(qn::MethodArgs<qn::no_params> a) {
     qn::Ref now = qn::Ref::steal(clock_reading());
     if (!now) return nullptr;
     int64_t v;
     if (!qn::to_i64(now.get(), v)) return nullptr;
-    timer_of(a[0])->start = v;
+    a.self<PerformanceTimerObject>()->start = v;
     Py_RETURN_NONE;
 }
 
@@ -662,7 +627,7 @@ PyObject* timer_elapsed_ns(PyObject* self) {
     return PyNumber_Subtract(now.get(), s.get());
 }
 
-PyObject* pt_elapsed_ns(qn::Function*, PyObject* const* a) { return timer_elapsed_ns(a[0]); }
+PyObject* performance_timer_elapsed_ns(qn::MethodArgs<qn::no_params> a) { return timer_elapsed_ns(a.self()); }
 
 // self.elapsed_ns() / divisor
 inline PyObject* elapsed_scaled(PyObject* self, double divisor) {
@@ -687,35 +652,37 @@ inline PyObject* elapsed_scaled(PyObject* self, double divisor) {
     return PyNumber_TrueDivide(ns.get(), div.get());
 }
 
-PyObject* pt_elapsed_us(qn::Function*, PyObject* const* a) { return elapsed_scaled(a[0], 1000.0); }
-PyObject* pt_elapsed_ms(qn::Function*, PyObject* const* a) { return elapsed_scaled(a[0], 1000000.0); }
+PyObject* performance_timer_elapsed_us(qn::MethodArgs<qn::no_params> a) { return elapsed_scaled(a.self(), 1000.0); }
+PyObject* performance_timer_elapsed_ms(qn::MethodArgs<qn::no_params> a) {
+    return elapsed_scaled(a.self(), 1000000.0);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Setup and installation
 
-PyGetSetDef stats_getset[kStatCount + 1];
+PyGetSetDef stats_getset[core::kStatCount + 1];
 
 void stats_types_setup() {
     qn::gc_type_init(LockFreeStatisticsType, "quarvel.memory.sync_kernel.LockFreeStatistics",
                      sizeof(LockFreeStatisticsObject),
                      "Allocation statistics kept in atomic counters: recording takes no lock.",
-                     {stats_tp_new, qn::init_via<&stats_init_fn>, stats_dealloc, stats_traverse, stats_clear});
-    for (int i = 0; i < kStatCount; ++i) {
-        stats_getset[i] = {kPublicNames[i], stats_get_public, stats_set_public, nullptr,
+                     {stats_tp_new, qn::init_via<&lock_free_statistics_init_fn>, stats_dealloc, stats_traverse, stats_clear});
+    for (int i = 0; i < core::kStatCount; ++i) {
+        stats_getset[i] = {core::kStatNames[i], stats_get_public, stats_set_public, nullptr,
                            reinterpret_cast<void*>(static_cast<intptr_t>(i))};
     }
-    stats_getset[kStatCount] = {nullptr, nullptr, nullptr, nullptr, nullptr};
+    stats_getset[core::kStatCount] = {nullptr, nullptr, nullptr, nullptr, nullptr};
     LockFreeStatisticsType.tp_getset = stats_getset;
 
     qn::type_init(PerformanceTimerType, "quarvel.memory.sync_kernel.PerformanceTimer", sizeof(PerformanceTimerObject),
                   "High-resolution timer for performance measurement.");
     PerformanceTimerType.tp_new = PyType_GenericNew;
-    PerformanceTimerType.tp_init = qn::init_via<&timer_init_fn>;
+    PerformanceTimerType.tp_init = qn::init_via<&performance_timer_init_fn>;
 }
 
 int stats_methods_install() {
-    for (int i = 0; i < kStatCount; ++i) {
-        g_public_names[i] = PyUnicode_InternFromString(kPublicNames[i]);
+    for (int i = 0; i < core::kStatCount; ++i) {
+        g_public_names[i] = PyUnicode_InternFromString(core::kStatNames[i]);
         if (g_public_names[i] == nullptr) return -1;
     }
 
@@ -729,60 +696,41 @@ int stats_methods_install() {
         return -1;
 
     PyTypeObject* t = &LockFreeStatisticsType;
-    stats_init_fn = qn::add_init(t, {"__init__", st_init});
-    if (stats_init_fn == nullptr) return -1;
+    lock_free_statistics_init_fn = qn::add_method<lock_free_statistics_init>(t, "__init__");
+    if (lock_free_statistics_init_fn == nullptr) return -1;
     // The py_ functions are installed first under the plain names, bound to their py_ aliases,
     // and then replaced under the plain names by the versions that use the public counters.
-    if (!qn::add_method(t, {"record_allocation",
-                            st_py_record_allocation,
-                            {{"size", nullptr, "int"},
-                             {"is_bucketed", nullptr, "bool"},
-                             {"padding", qn::dflt(0), "int"},
-                             {"time_ns", qn::dflt(0), "int"}},
-                            nullptr,
-                            "Record one allocation in the internal counters and in the total, current and "
-                            "byte counters."}) ||
-        !qn::add_method(t, {"record_deallocation",
-                            st_py_record_deallocation,
-                            {{"size", nullptr, "int"}, {"time_ns", qn::dflt(0), "int"}},
-                            nullptr,
-                            "Record one deallocation in the internal counters and in the total, current and "
-                            "byte counters."}))
+    if (!qn::add_method<lock_free_statistics_py_record_allocation>(
+            t, "record_allocation", nullptr,
+            "Record one allocation in the internal counters and in the total, current and byte counters.") ||
+        !qn::add_method<lock_free_statistics_py_record_deallocation>(
+            t, "record_deallocation", nullptr,
+            "Record one deallocation in the internal counters and in the total, current and byte counters."))
         return -1;
     if (qn::add_alias(t, "py_record_allocation", "record_allocation") < 0 ||
         qn::add_alias(t, "py_record_deallocation", "record_deallocation") < 0)
         return -1;
-    if (!qn::add_method(t, {"record_allocation",
-                            st_record_allocation,
-                            {{"size", nullptr, "int"},
-                             {"is_bucketed", qn::dflt_true(), "bool"},
-                             {"padding", qn::dflt(0), "int"},
-                             {"time_ns", qn::dflt(0), "int"}},
-                            "None",
-                            "Record one allocation and update the peaks."}) ||
-        !qn::add_method(t, {"record_deallocation",
-                            st_record_deallocation,
-                            {{"size", nullptr, "int"}, {"time_ns", qn::dflt(0), "int"}},
-                            "None",
-                            "Record one deallocation."}) ||
-        !qn::add_method(t, {"_update_peaks",
-                            st_update_peaks,
-                            {{"current_allocs", nullptr, "int"}, {"current_bytes", nullptr, "int"}},
-                            "None",
-                            "Raise the peak counters to at least the given values."}) ||
-        !qn::add_method(t, {"get_snapshot", st_get_snapshot, {}, "dict",
-                            "The statistics as a new dictionary, with derived ratio and averages."}) ||
-        !qn::add_method(t, {"reset", st_reset, {}, nullptr, "Zero every counter."}))
+    if (!qn::add_method<lock_free_statistics_record_allocation>(t, "record_allocation", "None",
+                                                                "Record one allocation and update the peaks.") ||
+        !qn::add_method<lock_free_statistics_record_deallocation>(t, "record_deallocation", "None",
+                                                                  "Record one deallocation.") ||
+        !qn::add_method<lock_free_statistics_update_peaks>(t, "_update_peaks", "None",
+                                                           "Raise the peak counters to at least the given values.") ||
+        !qn::add_method<lock_free_statistics_get_snapshot>(
+            t, "get_snapshot", "dict", "The statistics as a new dictionary, with derived ratio and averages.") ||
+        !qn::add_method<lock_free_statistics_reset>(t, "reset", nullptr, "Zero every counter."))
         return -1;
-    if (qn::publish_native_ops(t, &stats_ops, QUARVEL_LOCK_FREE_STATISTICS_OPS_NAME) < 0) return -1;
+    if (qn::publish_native_ops(t, &lock_free_statistics_ops, QUARVEL_LOCK_FREE_STATISTICS_OPS_NAME) < 0) return -1;
 
     PyTypeObject* pt = &PerformanceTimerType;
-    timer_init_fn = qn::add_init(pt, {"__init__", pt_init});
-    if (timer_init_fn == nullptr) return -1;
-    if (!qn::add_method(pt, {"start", pt_start, {}, nullptr, "Take the start reading now."}) ||
-        !qn::add_method(pt, {"elapsed_ns", pt_elapsed_ns, {}, "int", "Nanoseconds since the start reading."}) ||
-        !qn::add_method(pt, {"elapsed_us", pt_elapsed_us, {}, "float", "Microseconds since the start reading."}) ||
-        !qn::add_method(pt, {"elapsed_ms", pt_elapsed_ms, {}, "float", "Milliseconds since the start reading."}))
+    performance_timer_init_fn = qn::add_method<performance_timer_init>(pt, "__init__");
+    if (performance_timer_init_fn == nullptr) return -1;
+    if (!qn::add_method<performance_timer_start>(pt, "start", nullptr, "Take the start reading now.") ||
+        !qn::add_method<performance_timer_elapsed_ns>(pt, "elapsed_ns", "int", "Nanoseconds since the start reading.") ||
+        !qn::add_method<performance_timer_elapsed_us>(pt, "elapsed_us", "float",
+                                                      "Microseconds since the start reading.") ||
+        !qn::add_method<performance_timer_elapsed_ms>(pt, "elapsed_ms", "float",
+                                                      "Milliseconds since the start reading."))
         return -1;
     return 0;
 }
