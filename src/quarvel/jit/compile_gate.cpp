@@ -20,7 +20,6 @@
 
 #include "compile_gate_core.hpp"
 
-#include <chrono>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -133,8 +132,8 @@ using FunctionMetricsObject = RecordObject<core::MetricsFigures>;
 
 PyTypeObject PolicyConfigType{};
 PyTypeObject FunctionMetricsType{};
-PyObject* pc_init_fn = nullptr;  // the records' __init__ functions
-PyObject* fm_init_fn = nullptr;
+PyObject* policy_config_init_fn = nullptr;  // the records' __init__ functions
+PyObject* function_metrics_init_fn = nullptr;
 
 template <class Fields>
 inline Fields& fields(PyObject* o) {
@@ -164,72 +163,59 @@ PyObject* record_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf
     return r ? self.release() : nullptr;
 }
 
-PyObject* pc_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+PyObject* policy_config_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return record_new<core::PolicyParams, core::kDefaultPolicy>(type, args, kwds);
 }
-PyObject* fm_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+PyObject* function_metrics_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return record_new<core::MetricsFigures, core::kDefaultMetrics>(type, args, kwds);
 }
-PyObject* pc_make_default() { return pc_tp_new(&PolicyConfigType, nullptr, nullptr); }
+PyObject* policy_config_make_default() { return policy_config_new(&PolicyConfigType, nullptr, nullptr); }
 
 // PolicyConfig(initial_threshold, min_threshold, max_threshold, learning_rate, target_speedup):
 // converts all five values, validates them in order and only then stores them.
-bool pc_configure(PyObject* self, PyObject* const* v) {
+bool policy_config_configure(PyObject* self, PyObject* const* v) {
     core::PolicyParams p;
     if (!qn::to_i32(v[0], p.initial_threshold) || !qn::to_i32(v[1], p.min_threshold) ||
         !qn::to_i32(v[2], p.max_threshold) || !qn::to_double(v[3], p.learning_rate) ||
         !qn::to_double(v[4], p.target_speedup))
         return false;
-    const char* error = nullptr;
-    if (p.min_threshold <= 0) {
-        error = "min_threshold must be positive";
-    } else if (p.max_threshold <= p.min_threshold) {
-        error = "max_threshold must be greater than min_threshold";
-    } else if (!(p.learning_rate > 0.0 && p.learning_rate <= 1.0)) {
-        error = "learning_rate must be in (0, 1]";
-    } else if (p.target_speedup <= 0.0) {
-        error = "target_speedup must be positive";
-    } else if (!(p.min_threshold <= p.initial_threshold && p.initial_threshold <= p.max_threshold)) {
-        error = "initial_threshold must be within bounds";
-    }
-    if (error != nullptr) {
-        PyErr_SetString(PyExc_ValueError, error);
+    if (const core::PolicyFault fault = core::check_policy(p); fault != core::PolicyFault::none) {
+        PyErr_SetString(PyExc_ValueError, core::fault_message(fault));
         return false;
     }
     fields<core::PolicyParams>(self) = p;
     return true;
 }
 
-PyObject* pc_init(qn::Function*, PyObject* const* a) {
-    if (!pc_configure(a[0], a + 1)) return nullptr;
+PyObject* policy_config_init(qn::Function*, PyObject* const* a) {
+    if (!policy_config_configure(a[0], a + 1)) return nullptr;
     Py_RETURN_NONE;
 }
 
 // A validated PolicyConfig of the exact type from five argument objects.
-PyObject* pc_make(PyObject* const* values) {
-    qn::Ref self = qn::Ref::steal(pc_make_default());
-    if (!self || !pc_configure(self.get(), values)) return nullptr;
+PyObject* policy_config_make(PyObject* const* values) {
+    qn::Ref self = qn::Ref::steal(policy_config_make_default());
+    if (!self || !policy_config_configure(self.get(), values)) return nullptr;
     return self.release();
 }
 
 // FunctionMetrics(call_count, compile_count, avg_speedup, total_execution_time_ms,
 // last_compile_time, last_compiled): converts all six (the last is the timestamp's alias), then
 // stores.
-bool fm_configure(PyObject* self, PyObject* const* v) {
+bool function_metrics_configure(PyObject* self, PyObject* const* v) {
     core::MetricsFigures m;
     double last_alias;
     if (!qn::to_u64(v[0], m.call_count) || !qn::to_u32(v[1], m.compile_count) ||
         !qn::to_double(v[2], m.avg_speedup) || !qn::to_double(v[3], m.total_execution_time_ms) ||
         !qn::to_double(v[4], m.last_compile_time) || !qn::to_double(v[5], last_alias))
         return false;
-    // A negative alias (the default) stands for "not given".
-    if (last_alias >= 0.0) m.last_compile_time = last_alias;
+    m.last_compile_time = core::record_timestamp(m.last_compile_time, last_alias);
     fields<core::MetricsFigures>(self) = m;
     return true;
 }
 
-PyObject* fm_init(qn::Function*, PyObject* const* a) {
-    if (!fm_configure(a[0], a + 1)) return nullptr;
+PyObject* function_metrics_init(qn::Function*, PyObject* const* a) {
+    if (!function_metrics_configure(a[0], a + 1)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -278,7 +264,7 @@ int set_field(PyObject* self, PyObject* value, void*) {
     {name, get_field<Fields, decltype(Fields::field), &Fields::field>,                           \
      set_field<Fields, decltype(Fields::field), &Fields::field>, doc, nullptr}
 
-PyGetSetDef pc_getset[] = {
+PyGetSetDef policy_config_getset[] = {
     QN_FIELD_PROP(core::PolicyParams, "initial_threshold", initial_threshold, nullptr),
     QN_FIELD_PROP(core::PolicyParams, "min_threshold", min_threshold, nullptr),
     QN_FIELD_PROP(core::PolicyParams, "max_threshold", max_threshold, nullptr),
@@ -287,7 +273,7 @@ PyGetSetDef pc_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyGetSetDef fm_getset[] = {
+PyGetSetDef function_metrics_getset[] = {
     QN_FIELD_PROP(core::MetricsFigures, "call_count", call_count, nullptr),
     QN_FIELD_PROP(core::MetricsFigures, "compile_count", compile_count, nullptr),
     QN_FIELD_PROP(core::MetricsFigures, "avg_speedup", avg_speedup, nullptr),
@@ -308,7 +294,7 @@ PyGetSetDef fm_getset[] = {
 // started with (a counted reference, below) until it returns: the lock it entered, the owner record
 // that goes with that lock, the dictionary and the configuration it reads all stay alive and
 // belong together even when another thread re-initialises the gate meanwhile.
-struct GateCore : qn::Shared<GateCore> {
+struct GateState : qn::Shared<GateState> {
     PyObject* config = nullptr;      // PolicyConfig (or subclass), shared with the caller
     PyObject* thresholds = nullptr;  // dict: str / None -> int
     qn::Lock<qn::Sections::any> lock;  // serialises the gate's methods (their sections run Python code)
@@ -321,16 +307,16 @@ struct GateCore : qn::Shared<GateCore> {
 
     // The last reference gone: releases the objects (which may run their finalizers: never with a
     // native lock held).
-    static void destroy(GateCore* c);
+    static void destroy(GateState* c);
 };
 
-void memo_forget(GateCore* c) {
+void memo_forget(GateState* c) {
     Py_CLEAR(c->memo_key);
     Py_CLEAR(c->memo_value);
 }
 
 
-void GateCore::destroy(GateCore* c) {
+void GateState::destroy(GateState* c) {
     memo_forget(c);
     Py_CLEAR(c->config);
     Py_CLEAR(c->thresholds);
@@ -338,23 +324,23 @@ void GateCore::destroy(GateCore* c) {
     delete c;
 }
 
-// A counted reference to a core, held by a call for its whole duration.
-using CoreRef = qn::Held<GateCore>;
+// A counted reference to a gate's state, held by a call for its whole duration.
+using StateRef = qn::Held<GateState>;
 
 struct CompileGateObject {
     PyObject_HEAD
-    GateCore* core;  // owned reference; null only after tp_clear
+    GateState* state;  // owned reference; null only after tp_clear
     double recompile_interval;
     bool initialised;
 };
 
 PyTypeObject CompileGateType{};
-PyObject* gate_init_fn = nullptr;
+PyObject* compile_gate_init_fn = nullptr;
 
 inline CompileGateObject* as_gate(PyObject* o) { return reinterpret_cast<CompileGateObject*>(o); }
 
-int gate_traverse(PyObject* o, visitproc visit, void* arg) {
-    GateCore* c = as_gate(o)->core;
+int compile_gate_traverse(PyObject* o, visitproc visit, void* arg) {
+    GateState* c = as_gate(o)->state;
     if (c != nullptr) {
         Py_VISIT(c->config);
         Py_VISIT(c->thresholds);
@@ -363,30 +349,30 @@ int gate_traverse(PyObject* o, visitproc visit, void* arg) {
     return 0;
 }
 
-int gate_clear(PyObject* o) {
+int compile_gate_clear(PyObject* o) {
     CompileGateObject* g = as_gate(o);
-    GateCore* c = g->core;
-    g->core = nullptr;
+    GateState* c = g->state;
+    g->state = nullptr;
     if (c != nullptr) qn::release(c);
     return 0;
 }
 
-void gate_dealloc(PyObject* o) {
+void compile_gate_dealloc(PyObject* o) {
     PyObject_GC_UnTrack(o);
-    Py_TRASHCAN_BEGIN(o, gate_dealloc)
-    gate_clear(o);
+    Py_TRASHCAN_BEGIN(o, compile_gate_dealloc)
+    compile_gate_clear(o);
     Py_TYPE(o)->tp_free(o);
     Py_TRASHCAN_END
 }
 
-// A fresh core for `config` (taken over), its lock made after `threading.Lock` as the module sees
+// A fresh state for `config` (taken over), its lock made after `threading.Lock` as the module sees
 // it now; nullptr with an exception set.
-GateCore* new_core(PyObject* config) {
+GateState* new_state(PyObject* config) {
     qn::Ref hold = qn::Ref::steal(config);
     if (!hold) return nullptr;
     qn::Ref thresholds = qn::Ref::steal(PyDict_New());
     if (!thresholds) return nullptr;
-    GateCore* c = new (std::nothrow) GateCore;
+    GateState* c = new (std::nothrow) GateState;
     if (c == nullptr) {
         PyErr_NoMemory();
         return nullptr;
@@ -402,15 +388,16 @@ GateCore* new_core(PyObject* config) {
 
 // A fresh gate already holds a working default state, so that a subclass whose __init__ does
 // not chain up still has a usable object.
-PyObject* gate_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
-    qn::Ref self = qn::Ref::steal(type->tp_alloc(type, 0));
-    if (!self) return nullptr;
-    CompileGateObject* g = as_gate(self.get());
-    g->recompile_interval = core::kRecompileInterval;
-    g->initialised = false;
-    g->core = new_core(pc_make_default());
-    if (g->core == nullptr) return nullptr;
-    return self.release();
+// Making its lock may run Python code (a substituted factory): the collector does not see the
+// gate until it is complete.
+PyObject* compile_gate_new(PyTypeObject* type, PyObject*, PyObject*) {
+    return qn::gc_new(type, [](PyObject* self) {
+        CompileGateObject* g = as_gate(self);
+        g->recompile_interval = core::kRecompileInterval;
+        g->initialised = false;
+        g->state = new_state(policy_config_make_default());
+        return g->state != nullptr;
+    });
 }
 
 // getattr(obj, name, default).
@@ -423,7 +410,7 @@ PyObject* attr_or(PyObject* obj, PyObject* name, PyObject* dflt) {
 
 // The configuration a gate uses for the constructor's `config` argument (new reference).
 PyObject* resolve_config(PyObject* config) {
-    if (config == Py_None) return pc_make_default();
+    if (config == Py_None) return policy_config_make_default();
     if (is_config(config)) return qn::newref(config);
     PyObject* const names[5] = {N.initial_threshold, N.min_threshold, N.max_threshold, N.learning_rate,
                                 N.target_speedup};
@@ -434,14 +421,14 @@ PyObject* resolve_config(PyObject* config) {
         if (!held[i]) return nullptr;
         values[i] = held[i].get();
     }
-    return pc_make(values);
+    return policy_config_make(values);
 }
 
-PyObject* gate_init(qn::Function*, PyObject* const* a) {
+PyObject* compile_gate_init(qn::Function*, PyObject* const* a) {
     CompileGateObject* g = as_gate(a[0]);
     qn::Ref config = qn::Ref::steal(resolve_config(a[1]));
     if (!config) return nullptr;
-    GateCore* c = g->core;
+    GateState* c = g->state;
     if (!g->initialised && c != nullptr && c->only_reference()) {
         // The first initialisation of a gate that no call is using: keep the dictionary and the
         // lock made with it and take the configuration.
@@ -452,13 +439,13 @@ PyObject* gate_init(qn::Function*, PyObject* const* a) {
         Py_RETURN_NONE;
     }
     // Initialising again starts over with no learned thresholds and a lock of its own; calls still
-    // running on the old core keep it until they return. Making the lock may run Python code (a
-    // rebound threading.Lock), during which another thread may initialise the gate too: the core
+    // running on the old state keep it until they return. Making the lock may run Python code (a
+    // rebound threading.Lock), during which another thread may initialise the gate too: the state
     // replaced is the one current after that.
-    GateCore* fresh = new_core(config.release());
+    GateState* fresh = new_state(config.release());
     if (fresh == nullptr) return nullptr;
-    c = g->core;
-    g->core = fresh;
+    c = g->state;
+    g->state = fresh;
     g->recompile_interval = core::kRecompileInterval;
     g->initialised = true;
     if (c != nullptr) qn::release(c);
@@ -466,15 +453,15 @@ PyObject* gate_init(qn::Function*, PyObject* const* a) {
 }
 
 PyObject* make_default_gate() {
-    qn::Ref gate = qn::Ref::steal(gate_tp_new(&CompileGateType, nullptr, nullptr));
+    qn::Ref gate = qn::Ref::steal(compile_gate_new(&CompileGateType, nullptr, nullptr));
     if (!gate) return nullptr;
     as_gate(gate.get())->initialised = true;
     return gate.release();
 }
 
-// Holds the gate's current core for the call.
-bool hold_core(PyObject* self, CoreRef& out) {
-    GateCore* c = as_gate(self)->core;
+// Holds the gate's current state for the call.
+bool hold_state(PyObject* self, StateRef& out) {
+    GateState* c = as_gate(self)->state;
     if (c == nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "CompileGate is not initialised");
         return false;
@@ -483,9 +470,9 @@ bool hold_core(PyObject* self, CoreRef& out) {
     return true;
 }
 
-// Remembers `value` (null: no entry) as the entry of `func_id`. Caller holds the core's lock. The
+// Remembers `value` (null: no entry) as the entry of `func_id`. Caller holds the state's lock. The
 // references are plain str / None / int: releasing the old ones runs no Python code.
-void memo_remember(GateCore* c, PyObject* func_id, PyObject* value, int32_t threshold) {
+void memo_remember(GateState* c, PyObject* func_id, PyObject* value, int32_t threshold) {
     Py_INCREF(func_id);
     Py_XINCREF(value);
     memo_forget(c);
@@ -495,8 +482,8 @@ void memo_remember(GateCore* c, PyObject* func_id, PyObject* value, int32_t thre
 }
 
 // The entry of `func_id` in the thresholds: `value` is the stored int (borrowed, null when there is
-// none) and `threshold` its native value. Caller holds the core's lock.
-bool lookup_threshold(GateCore* c, PyObject* func_id, PyObject*& value, int32_t& threshold) {
+// none) and `threshold` its native value. Caller holds the state's lock.
+bool lookup_threshold(GateState* c, PyObject* func_id, PyObject*& value, int32_t& threshold) {
     if (func_id == c->memo_key) {
         value = c->memo_value;
         threshold = c->memo_threshold;
@@ -512,19 +499,19 @@ bool lookup_threshold(GateCore* c, PyObject* func_id, PyObject*& value, int32_t&
 }
 
 // The learned threshold of `func_id`, or the configuration's initial threshold read from its
-// native field. Caller holds the core's lock.
-bool threshold_fast(GateCore* c, PyObject* func_id, int32_t& out) {
+// native field. Caller holds the state's lock.
+bool threshold_fast(GateState* c, PyObject* func_id, int32_t& out) {
     PyObject* v;
     int32_t t;
     if (!lookup_threshold(c, func_id, v, t)) return false;
-    out = v != nullptr ? t : config_fields(c->config).initial_threshold;
+    out = core::effective_threshold(v != nullptr, t, config_fields(c->config));
     return true;
 }
 
 // The start of every method that takes a function identifier: the identifier must be exactly a str
-// or None (checked before anything else happens); then the gate's current core is held.
-bool begin_call(PyObject* self, PyObject* func_id, CoreRef& c) {
-    return qn::arg_exact(func_id, &PyUnicode_Type, "func_id") && hold_core(self, c);
+// or None (checked before anything else happens); then the gate's current state is held.
+bool begin_call(PyObject* self, PyObject* func_id, StateRef& c) {
+    return qn::arg_exact(func_id, &PyUnicode_Type, "func_id") && hold_state(self, c);
 }
 
 PyObject* call_get_metrics(PyObject* store, PyObject* func_id) {
@@ -538,20 +525,6 @@ bool read_attr(PyObject* obj, PyObject* name, T& out) {
     return v && Conv(v.get(), out);
 }
 
-// time.time() as the standard module computes it: the system clock in nanoseconds, converted to
-// seconds with the same two roundings.
-double system_clock_seconds() {
-    // The system clock (CLOCK_REALTIME) in nanoseconds since the epoch.
-    using namespace std::chrono;
-    const auto since_epoch = system_clock::now().time_since_epoch();
-    const int64_t ns = static_cast<int64_t>(duration_cast<nanoseconds>(since_epoch).count());
-    constexpr int64_t kNs = 1000000000;
-    if (ns % kNs == 0) return static_cast<double>(ns / kNs);
-    volatile double d = static_cast<double>(ns);
-    d = d / 1e9;
-    return d;
-}
-
 // time.time() with `time` looked up in the module namespace at call time. While both the
 // module's `time` and that module's `time` function are the originals, the clock is read directly;
 // a rebound module or function is called like any other.
@@ -559,7 +532,7 @@ bool current_time(double& out) {
     const int standard = std_clock.is_standard();
     if (standard < 0) return false;
     if (standard) {
-        out = system_clock_seconds();
+        out = core::system_clock_seconds();
         return true;
     }
     qn::Ref time_mod = qn::Ref::steal(qn::lookup_global(module_dict, N.time));
@@ -568,9 +541,9 @@ bool current_time(double& out) {
     return now && qn::to_double(now.get(), out);
 }
 
-PyObject* gate_get_threshold(qn::Function*, PyObject* const* a) {
+PyObject* compile_gate_get_threshold(qn::Function*, PyObject* const* a) {
     PyObject* func_id = a[1];
-    CoreRef c;
+    StateRef c;
     if (!begin_call(a[0], func_id, c)) return nullptr;
     qn::Ref result;
     {
@@ -593,10 +566,10 @@ PyObject* gate_get_threshold(qn::Function*, PyObject* const* a) {
     return result.release();
 }
 
-PyObject* gate_should_compile(qn::Function*, PyObject* const* a) {
+PyObject* compile_gate_should_compile(qn::Function*, PyObject* const* a) {
     PyObject* func_id = a[1];
     PyObject* store = a[2];
-    CoreRef c;
+    StateRef c;
     if (!begin_call(a[0], func_id, c)) return nullptr;
     double now = 0.0;
     if (!current_time(now)) return nullptr;
@@ -655,10 +628,10 @@ int log_update(PyObject* func_id, int32_t old_value, int32_t new_value, double s
     return r ? 0 : -1;
 }
 
-PyObject* gate_update(qn::Function*, PyObject* const* a) {
+PyObject* compile_gate_update(qn::Function*, PyObject* const* a) {
     PyObject* func_id = a[1];
     PyObject* store = a[2];
-    CoreRef c;
+    StateRef c;
     if (!begin_call(a[0], func_id, c)) return nullptr;
     int32_t old_value = 0, new_value = 0;
     double avg_speedup = 0.0;
@@ -703,26 +676,20 @@ PyObject* gate_update(qn::Function*, PyObject* const* a) {
     Py_RETURN_NONE;
 }
 
-// Count, mean, minimum and maximum of the learned thresholds. Caller holds the core's lock.
+// Count, mean, minimum and maximum of the learned thresholds. Caller holds the state's lock.
 PyObject* learned_stats(PyObject* thresholds) {
     const Py_ssize_t n = PyDict_GET_SIZE(thresholds);
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    int64_t sum = 0;
-    bool sum_exact = true;
-    long lo = 0, hi = 0;
-    bool first = true;
+    core::ThresholdSummary summary;
     while (PyDict_Next(thresholds, &pos, &key, &value)) {
-        const long v = PyLong_AsLong(value);
+        const long long v = PyLong_AsLongLong(value);
         if (v == -1 && PyErr_Occurred()) return nullptr;
-        if (sum_exact && __builtin_add_overflow(sum, static_cast<int64_t>(v), &sum)) sum_exact = false;
-        if (first || v < lo) lo = v;
-        if (first || v > hi) hi = v;
-        first = false;
+        summary.add(v);
     }
     qn::Ref avg;
     double mean;
-    if (sum_exact && core::mean_of_sum(sum, static_cast<uint64_t>(n), &mean)) {
+    if (summary.mean(&mean)) {
         avg = qn::Ref::steal(PyFloat_FromDouble(mean));
     } else {
         // Too large for a correctly rounded double quotient: divide exact integers.
@@ -735,7 +702,8 @@ PyObject* learned_stats(PyObject* thresholds) {
         if (!total || !count) return nullptr;
         avg = qn::Ref::steal(PyNumber_TrueDivide(total.get(), count.get()));
     }
-    return stats_keys.make({PyLong_FromSsize_t(n), avg.release(), PyLong_FromLong(lo), PyLong_FromLong(hi)});
+    return stats_keys.make({PyLong_FromSsize_t(n), avg.release(), PyLong_FromLongLong(summary.min()),
+                            PyLong_FromLongLong(summary.max())});
 }
 
 // The statistics of a gate with nothing learned: the configuration's values.
@@ -752,9 +720,9 @@ PyObject* configured_stats(PyObject* config) {
     return stats_keys.make({qn::newref(K.int_zero), ini.release(), lo.release(), hi.release()});
 }
 
-PyObject* gate_get_statistics(qn::Function*, PyObject* const* a) {
-    CoreRef c;
-    if (!hold_core(a[0], c)) return nullptr;
+PyObject* compile_gate_get_statistics(qn::Function*, PyObject* const* a) {
+    StateRef c;
+    if (!hold_state(a[0], c)) return nullptr;
     qn::Ref result;
     {
         qn::Section guard(c->lock, "CompileGate.get_statistics");
@@ -767,42 +735,25 @@ PyObject* gate_get_statistics(qn::Function*, PyObject* const* a) {
     return result.release();
 }
 
-PyObject* gate_get_config(PyObject* self, void*) {
-    GateCore* c = as_gate(self)->core;
+PyObject* compile_gate_config(PyObject* self, void*) {
+    GateState* c = as_gate(self)->state;
     return qn::newref(c != nullptr ? c->config : Py_None);
 }
 
-PyGetSetDef gate_getset[] = {
-    {"config", gate_get_config, nullptr, "Get policy configuration.", nullptr},
+PyGetSetDef compile_gate_getset[] = {
+    {"config", compile_gate_config, nullptr, "Get policy configuration.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 // ---------------------------------------------------------------------------------------------
 // The process-wide gate
 
-// Marks this thread as inside a `_policy_lock` section, from before the lock is entered until
-// after it is left, so that a call reaching get_compile_gate / reset_compile_gate again on this
-// thread (a finalizer run while the gate is created, a rebound lock's own methods) is refused
-// instead of waiting for itself. Other threads are not affected: they wait on the lock.
-thread_local bool in_policy_section = false;
-
-class PolicySection {
-public:
-    PolicySection() = default;
-    PolicySection(const PolicySection&) = delete;
-    PolicySection& operator=(const PolicySection&) = delete;
-    bool enter(const char* what) {
-        if (in_policy_section) return qn::reentry_error(what);
-        in_policy_section = entered_ = true;
-        return true;
-    }
-    ~PolicySection() {
-        if (entered_) in_policy_section = false;
-    }
-
-private:
-    bool entered_ = false;
-};
+// This thread is inside a `_policy_lock` section from before the lock is entered until after it
+// is left, so that a call reaching get_compile_gate / reset_compile_gate again on this thread (a
+// finalizer run while the gate is created, a rebound lock's own methods) is refused instead of
+// waiting for itself. Other threads are not affected: they wait on the lock.
+struct PolicyLockTag;
+using PolicySection = core::ThreadMark<PolicyLockTag>;
 
 // Runs `body` inside the section guarded by the lock bound to the module's `_policy_lock` (looked
 // up now), entered as `with` enters it. `body` reports an error by leaving an exception set, which
@@ -811,7 +762,10 @@ private:
 template <class Body>
 int with_policy_lock(const char* what, Body&& body) {
     PolicySection section;
-    if (!section.enter(what)) return -1;
+    if (!section.enter()) {
+        qn::reentry_error(what);
+        return -1;
+    }
     qn::Ref lock = qn::Ref::steal(qn::lookup_global(module_dict, N._policy_lock));
     if (!lock) return -1;
     qn::WithBlock block(lock.get());
@@ -873,7 +827,7 @@ PyObject* create_policy_config(qn::Function*, PyObject* const* a) {
     qn::Ref held[5];
     PyObject* values[5];
     if (!factory_args(a, 5, int_names, 3, held, values)) return nullptr;
-    return pc_make(values);
+    return policy_config_make(values);
 }
 
 PyObject* create_function_metrics(qn::Function*, PyObject* const* a) {
@@ -882,8 +836,8 @@ PyObject* create_function_metrics(qn::Function*, PyObject* const* a) {
     PyObject* values[6];
     if (!factory_args(a, 5, int_names, 2, held, values)) return nullptr;
     values[5] = K.last_compiled_absent;
-    qn::Ref self = qn::Ref::steal(fm_tp_new(&FunctionMetricsType, nullptr, nullptr));
-    if (!self || !fm_configure(self.get(), values)) return nullptr;
+    qn::Ref self = qn::Ref::steal(function_metrics_new(&FunctionMetricsType, nullptr, nullptr));
+    if (!self || !function_metrics_configure(self.get(), values)) return nullptr;
     return self.release();
 }
 
@@ -909,7 +863,7 @@ void record_slots(PyTypeObject& t, newfunc tp_new, PyGetSetDef* getset) {
 void types_setup() {
     qn::type_init(PolicyConfigType, "quarvel.jit.compile_gate.PolicyConfig", sizeof(PolicyConfigObject),
                   "Configuration for compile gate.");
-    record_slots<&pc_init_fn>(PolicyConfigType, pc_tp_new, pc_getset);
+    record_slots<&policy_config_init_fn>(PolicyConfigType, policy_config_new, policy_config_getset);
     qn::type_init(FunctionMetricsType, "quarvel.jit.compile_gate.FunctionMetrics", sizeof(FunctionMetricsObject),
                   "Per-function execution and compilation metrics.\n\n"
                   "Mirrors the interface of TelemetryStore's per-function metrics record for\n"
@@ -922,11 +876,11 @@ void types_setup() {
                   "    total_execution_time_ms: Total execution time in milliseconds\n"
                   "    last_compile_time: Timestamp of last compilation (older attribute name)\n"
                   "    last_compiled: Alias of last_compile_time (the name TelemetryStore uses)");
-    record_slots<&fm_init_fn>(FunctionMetricsType, fm_tp_new, fm_getset);
+    record_slots<&function_metrics_init_fn>(FunctionMetricsType, function_metrics_new, function_metrics_getset);
     qn::gc_type_init(CompileGateType, "quarvel.jit.compile_gate.CompileGate", sizeof(CompileGateObject),
                      "Compile policy with a learned call-count threshold per function.",
-                     {gate_tp_new, qn::init_via<&gate_init_fn>, gate_dealloc, gate_traverse, gate_clear});
-    CompileGateType.tp_getset = gate_getset;
+                     {compile_gate_new, qn::init_via<&compile_gate_init_fn>, compile_gate_dealloc, compile_gate_traverse, compile_gate_clear});
+    CompileGateType.tp_getset = compile_gate_getset;
 }
 
 inline PyObject* dflt_count(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
@@ -934,36 +888,36 @@ inline PyObject* dflt_count(uint64_t v) { return PyLong_FromUnsignedLongLong(v);
 int methods_install() {
     constexpr core::PolicyParams p = core::kDefaultPolicy;
     constexpr core::MetricsFigures m = core::kDefaultMetrics;
-    pc_init_fn = qn::add_init(&PolicyConfigType, {"__init__",
-                                                  pc_init,
+    policy_config_init_fn = qn::add_init(&PolicyConfigType, {"__init__",
+                                                  policy_config_init,
                                                   {{"initial_threshold", qn::dflt(p.initial_threshold)},
                                                    {"min_threshold", qn::dflt(p.min_threshold)},
                                                    {"max_threshold", qn::dflt(p.max_threshold)},
                                                    {"learning_rate", qn::dflt(p.learning_rate)},
                                                    {"target_speedup", qn::dflt(p.target_speedup)}}});
-    fm_init_fn = qn::add_init(&FunctionMetricsType, {"__init__",
-                                                     fm_init,
+    function_metrics_init_fn = qn::add_init(&FunctionMetricsType, {"__init__",
+                                                     function_metrics_init,
                                                      {{"call_count", dflt_count(m.call_count)},
                                                       {"compile_count", dflt_count(m.compile_count)},
                                                       {"avg_speedup", qn::dflt(m.avg_speedup)},
                                                       {"total_execution_time_ms", qn::dflt(m.total_execution_time_ms)},
                                                       {"last_compile_time", qn::dflt(m.last_compile_time)},
                                                       {"last_compiled", qn::dflt(core::kLastCompiledAbsent)}}});
-    gate_init_fn = qn::add_init(&CompileGateType, {"__init__", gate_init, {{"config", qn::dflt_none()}}});
-    if (pc_init_fn == nullptr || fm_init_fn == nullptr || gate_init_fn == nullptr) return -1;
+    compile_gate_init_fn = qn::add_init(&CompileGateType, {"__init__", compile_gate_init, {{"config", qn::dflt_none()}}});
+    if (policy_config_init_fn == nullptr || function_metrics_init_fn == nullptr || compile_gate_init_fn == nullptr) return -1;
     PyTypeObject* g = &CompileGateType;
-    if (!qn::add_method(g, {"should_compile", gate_should_compile, {{"func_id"}, {"telemetry_store"}}, "bool",
+    if (!qn::add_method(g, {"should_compile", compile_gate_should_compile, {{"func_id"}, {"telemetry_store"}}, "bool",
                             "Decide whether the function should be compiled now.\n\n"
                             "Allows recompilation once the function reaches its current threshold and either\n"
                             "was never compiled or enough time has passed since its last compilation. All\n"
                             "state reads happen within the lock."}) ||
-        !qn::add_method(g, {"get_threshold", gate_get_threshold, {{"func_id"}}, "int",
+        !qn::add_method(g, {"get_threshold", compile_gate_get_threshold, {{"func_id"}}, "int",
                             "Get the current threshold for a function (the call count at which it is\n"
                             "compiled)."}) ||
-        !qn::add_method(g, {"update", gate_update, {{"func_id"}, {"telemetry_store"}}, nullptr,
+        !qn::add_method(g, {"update", compile_gate_update, {{"func_id"}, {"telemetry_store"}}, nullptr,
                             "Update the policy from the outcome of a compilation.\n\n"
                             "All reads and writes happen within a single lock."}) ||
-        !qn::add_method(g, {"get_statistics", gate_get_statistics, {}, "Dict", "Get policy statistics."}))
+        !qn::add_method(g, {"get_statistics", compile_gate_get_statistics, {}, "Dict", "Get policy statistics."}))
         return -1;
     for (PyTypeObject* t : {&PolicyConfigType, &FunctionMetricsType, &CompileGateType}) {
         if (!qn::add_method(t, {"__setstate__", refuse_setstate, {{"state"}}})) return -1;
