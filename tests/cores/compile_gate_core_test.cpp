@@ -103,12 +103,6 @@ void test_clamp() {
     CHECK(clamp_threshold(50.0, 0, crossed) == 10 && clamp_threshold(60.0, 0, crossed) == 10);
 }
 
-void test_effective() {
-    CHECK(effective_threshold(false, 7, kDefaultPolicy) == 100);
-    CHECK(effective_threshold(true, 7, kDefaultPolicy) == 7);
-    CHECK(effective_threshold(true, 0, kDefaultPolicy) == 0);
-}
-
 void test_summary() {
     ThresholdSummary s;
     double m = 0.0;
@@ -184,7 +178,6 @@ int main() {
     test_decide();
     test_threshold_step();
     test_clamp();
-    test_effective();
     test_summary();
     test_mean();
     test_clock();

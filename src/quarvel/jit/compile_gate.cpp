@@ -35,13 +35,14 @@ namespace core = quarvel::compile_gate;
 PyObject* module_dict = nullptr;      // the module's namespace, for globals read at call time
 PyObject* gate_instance = nullptr;    // the process-wide gate, or None
 PyObject* logger_class = nullptr;     // logging.Logger, for the level pre-check
+PyObject* std_is_enabled_for = nullptr;  // logging.Logger.isEnabledFor as loaded
 qn::StdFunction std_clock;            // is the module's `time.time` the standard clock?
 qn::LockFactory gate_locks;           // the gates' locks, after the module's `threading.Lock`
 qn::DictTemplate stats_keys;          // get_statistics' result
 
 // Interned names.
 struct Names {
-    PyObject *_policy_lock, *avg_speedup, *call_count, *compile_count, *debug, *get_metrics,
+    PyObject *_cache, *_policy_lock, *avg_speedup, *call_count, *compile_count, *debug, *disabled, *get_metrics,
         *initial_threshold, *isEnabledFor, *last_compiled, *learning_rate, *logger, *max_threshold, *min_threshold,
         *target_speedup, *time;
 } N;
@@ -57,11 +58,13 @@ struct Constants {
 
 int make_constants() {
     const std::pair<PyObject**, const char*> names[] = {
+        {&N._cache, "_cache"},
         {&N._policy_lock, "_policy_lock"},
         {&N.avg_speedup, "avg_speedup"},
         {&N.call_count, "call_count"},
         {&N.compile_count, "compile_count"},
         {&N.debug, "debug"},
+        {&N.disabled, "disabled"},
         {&N.get_metrics, "get_metrics"},
         {&N.initial_threshold, "initial_threshold"},
         {&N.isEnabledFor, "isEnabledFor"},
@@ -498,13 +501,19 @@ bool lookup_threshold(GateState* c, PyObject* func_id, PyObject*& value, int32_t
     return true;
 }
 
+// Whether the entry of `func_id` is known to hold `value` already (the entry read or written last).
+// Caller holds the state's lock.
+inline bool entry_holds(const GateState* c, PyObject* func_id, int32_t value) {
+    return func_id == c->memo_key && c->memo_value != nullptr && c->memo_threshold == value;
+}
+
 // The learned threshold of `func_id`, or the configuration's initial threshold read from its
 // native field. Caller holds the state's lock.
 bool threshold_fast(GateState* c, PyObject* func_id, int32_t& out) {
     PyObject* v;
     int32_t t;
     if (!lookup_threshold(c, func_id, v, t)) return false;
-    out = core::effective_threshold(v != nullptr, t, config_fields(c->config));
+    out = v != nullptr ? t : config_fields(c->config).initial_threshold;
     return true;
 }
 
@@ -606,15 +615,51 @@ PyObject* compile_gate_should_compile(qn::Function*, PyObject* const* a) {
                                             as_gate(a[0])->recompile_interval));
 }
 
+// logger.isEnabledFor(DEBUG) for a logger of the standard Logger class: 1 or 0, or -1 with an
+// exception. While the class's isEnabledFor is the standard method, the answer is read where that
+// method reads it: false for a disabled logger, else the logger's own per-level cache; the method
+// itself is called only when the cache holds no plain answer (the first call after the logging
+// configuration changed, which fills it) or when the class's method was replaced.
+// Whether `fn` is logging's own Logger.isEnabledFor (false with an exception on a failed read).
+bool is_stdlib_is_enabled_for(PyObject* fn) {
+    if (!PyFunction_Check(fn)) return false;
+    qn::Ref module = qn::Ref::steal(PyObject_GetAttrString(fn, "__module__"));
+    qn::Ref qualname = module ? qn::Ref::steal(PyObject_GetAttrString(fn, "__qualname__")) : qn::Ref();
+    if (!qualname) return false;
+    return PyUnicode_Check(module.get()) && PyUnicode_Check(qualname.get()) &&
+           PyUnicode_CompareWithASCIIString(module.get(), "logging") == 0 &&
+           PyUnicode_CompareWithASCIIString(qualname.get(), "Logger.isEnabledFor") == 0;
+}
+
+int debug_enabled(PyObject* logger) {
+    qn::Ref method = qn::Ref::steal(qn::compat::type_lookup(Py_TYPE(logger), N.isEnabledFor));
+    if (!method && PyErr_Occurred()) return -1;
+    if (method && method.get() == std_is_enabled_for) {
+        qn::Ref disabled = qn::Ref::steal(PyObject_GetAttr(logger, N.disabled));
+        if (!disabled) return -1;
+        const int off = PyObject_IsTrue(disabled.get());
+        if (off != 0) return off < 0 ? -1 : 0;
+        PyObject* cache = nullptr;
+        if (PyObject_GetOptionalAttr(logger, N._cache, &cache) < 0) return -1;
+        qn::Ref hold = qn::Ref::steal(cache);
+        if (cache != nullptr && PyDict_CheckExact(cache)) {
+            PyObject* answer = PyDict_GetItemWithError(cache, K.debug_level);  // int keys: no Python code
+            if (answer == Py_True) return 1;
+            if (answer == Py_False) return 0;
+            if (answer == nullptr && PyErr_Occurred()) return -1;
+        }
+    }
+    qn::Ref enabled = qn::Ref::steal(PyObject_CallMethodOneArg(logger, N.isEnabledFor, K.debug_level));
+    return enabled ? PyObject_IsTrue(enabled.get()) : -1;
+}
+
 // logger.debug(text) on the module's `logger`, looked up at call time. A real Logger is asked
 // isEnabledFor(DEBUG) first so that the line is only formatted when it will be emitted.
 int log_update(PyObject* func_id, int32_t old_value, int32_t new_value, double speedup) {
     qn::Ref logger = qn::Ref::steal(qn::lookup_global(module_dict, N.logger));
     if (!logger) return -1;
     if (logger_class != nullptr && Py_IS_TYPE(logger.get(), reinterpret_cast<PyTypeObject*>(logger_class))) {
-        qn::Ref enabled = qn::Ref::steal(PyObject_CallMethodOneArg(logger.get(), N.isEnabledFor, K.debug_level));
-        if (!enabled) return -1;
-        const int on = PyObject_IsTrue(enabled.get());
+        const int on = debug_enabled(logger.get());
         if (on <= 0) return on;
     }
     char* digits = PyOS_double_to_string(speedup, 'f', 2, 0, nullptr);
@@ -667,9 +712,13 @@ PyObject* compile_gate_update(qn::Function*, PyObject* const* a) {
                 return nullptr;
         }
         new_value = core::next_threshold(old_value, compile_count, avg_speedup, config_fields(c->config));
-        stored_value = qn::Ref::steal(PyLong_FromLong(new_value));
-        if (!stored_value || PyDict_SetItem(c->thresholds, func_id, stored_value.get()) < 0) return nullptr;
-        memo_remember(c.get(), func_id, stored_value.get(), new_value);
+        // The table is the gate's own (nothing outside reads it): an entry that already holds this
+        // value stays as it is, which is what storing the value again would leave.
+        if (!entry_holds(c.get(), func_id, new_value)) {
+            stored_value = qn::Ref::steal(PyLong_FromLong(new_value));
+            if (!stored_value || PyDict_SetItem(c->thresholds, func_id, stored_value.get()) < 0) return nullptr;
+            memo_remember(c.get(), func_id, stored_value.get(), new_value);
+        }
         if (!guard.unlock()) return nullptr;
     }
     if (log_update(func_id, old_value, new_value, avg_speedup) < 0) return nullptr;
@@ -986,6 +1035,18 @@ int exec_compile_gate(PyObject* m) {
         qn::Ref logging = qn::Ref::steal(PyImport_ImportModule("logging"));
         qn::Ref cls = logging ? qn::Ref::steal(PyObject_GetAttrString(logging.get(), "Logger")) : qn::Ref();
         if (!cls) return -1;
+        qn::Ref method = cls && PyType_Check(cls.get())
+                             ? qn::Ref::steal(qn::compat::type_lookup(reinterpret_cast<PyTypeObject*>(cls.get()),
+                                                                      N.isEnabledFor))
+                             : qn::Ref();
+        if (!method && PyErr_Occurred()) return -1;
+        // Only the standard library's own method (not one that replaced it before this import) is
+        // read around.
+        if (method && !is_stdlib_is_enabled_for(method.get())) {
+            if (PyErr_Occurred()) return -1;
+            method = qn::Ref();
+        }
+        set_state(std_is_enabled_for, method.release());
         set_state(logger_class, PyType_Check(cls.get()) ? cls.release() : nullptr);
     }
     // 3. Logger, the instance lock and the instance slot.

@@ -160,13 +160,6 @@ inline std::int32_t next_threshold(std::int32_t current, std::uint32_t compile_c
     return clamp_threshold(raw_next_threshold(current, compile_count, avg_speedup, p), current, p);
 }
 
-// The threshold a function has: its learned one when the gate holds an entry, else the
-// configuration's initial threshold.
-constexpr std::int32_t effective_threshold(bool learned, std::int32_t learned_value,
-                                           const PolicyParams& p) noexcept {
-    return learned ? learned_value : p.initial_threshold;
-}
-
 // ---------------------------------------------------------------------------------------------
 // Statistics of the learned thresholds
 
