@@ -615,11 +615,6 @@ PyObject* compile_gate_should_compile(qn::Function*, PyObject* const* a) {
                                             as_gate(a[0])->recompile_interval));
 }
 
-// logger.isEnabledFor(DEBUG) for a logger of the standard Logger class: 1 or 0, or -1 with an
-// exception. While the class's isEnabledFor is the standard method, the answer is read where that
-// method reads it: false for a disabled logger, else the logger's own per-level cache; the method
-// itself is called only when the cache holds no plain answer (the first call after the logging
-// configuration changed, which fills it) or when the class's method was replaced.
 // Whether `fn` is logging's own Logger.isEnabledFor (false with an exception on a failed read).
 bool is_stdlib_is_enabled_for(PyObject* fn) {
     if (!PyFunction_Check(fn)) return false;
@@ -631,6 +626,11 @@ bool is_stdlib_is_enabled_for(PyObject* fn) {
            PyUnicode_CompareWithASCIIString(qualname.get(), "Logger.isEnabledFor") == 0;
 }
 
+// logger.isEnabledFor(DEBUG) for a logger of the standard Logger class: 1 or 0, or -1 with an
+// exception. While the class's isEnabledFor is the standard method, the answer is read where that
+// method reads it: false for a disabled logger, else the logger's own per-level cache; the method
+// itself is called only when the cache holds no plain answer (the first call after the logging
+// configuration changed, which fills it) or when the class's method was replaced.
 int debug_enabled(PyObject* logger) {
     qn::Ref method = qn::Ref::steal(qn::compat::type_lookup(Py_TYPE(logger), N.isEnabledFor));
     if (!method && PyErr_Occurred()) return -1;
@@ -643,7 +643,7 @@ int debug_enabled(PyObject* logger) {
         if (PyObject_GetOptionalAttr(logger, N._cache, &cache) < 0) return -1;
         qn::Ref hold = qn::Ref::steal(cache);
         if (cache != nullptr && PyDict_CheckExact(cache)) {
-            PyObject* answer = PyDict_GetItemWithError(cache, K.debug_level);  // int keys: no Python code
+            PyObject* answer = PyDict_GetItemWithError(cache, K.debug_level);  // borrowed: only compared
             if (answer == Py_True) return 1;
             if (answer == Py_False) return 0;
             if (answer == nullptr && PyErr_Occurred()) return -1;
