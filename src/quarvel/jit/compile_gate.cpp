@@ -1,5 +1,9 @@
 // quarvel.jit.compile_gate: the compile policy.
 //
+// The binding: it converts arguments, reads records and the telemetry store's metrics, calls the
+// policy's rules and arithmetic in compile_gate_core.hpp (validation, the compile decision, the
+// threshold step, the statistics, the clock) and builds the results.
+//
 // PolicyConfig and FunctionMetrics are plain native records. CompileGate keeps one learned
 // call-count threshold per function and serialises every method on its own lock (qn::Lock, made
 // after the module's `threading.Lock` when the gate is initialised: native unless that factory was
