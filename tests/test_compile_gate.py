@@ -1087,6 +1087,22 @@ def test_failed_reinitialisation_leaves_the_gate_as_it_was(monkeypatch):
     assert g.get_threshold("f") == 100
 
 
+def test_gate_being_made_is_not_among_the_collected_objects(monkeypatch):
+    # A substituted lock factory runs Python code while a gate is made: the collector must not
+    # hand out the unfinished gate (it has no state yet).
+    import gc
+    seen = []
+
+    def peeking_lock():
+        seen.extend(o.config for o in gc.get_objects() if isinstance(o, CompileGate))
+        return _real_lock()
+
+    monkeypatch.setattr(cg, "threading", types.SimpleNamespace(Lock=peeking_lock))
+    g = CompileGate()
+    assert None not in seen
+    assert g.get_threshold("f") == 100 and g in gc.get_objects()
+
+
 def test_process_wide_gate_refuses_reentry_from_inside_its_lock(monkeypatch):
     # Creating the gate runs the module's threading.Lock: a factory that reaches the process-wide
     # functions again is refused, and the slot is left empty.
