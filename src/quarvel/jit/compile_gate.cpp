@@ -521,6 +521,20 @@ bool threshold_fast(GateState* c, PyObject* func_id, int32_t& out) {
     return true;
 }
 
+// The three hot methods are flattened ([[gnu::flatten]]): everything they call that the compiler can
+// see is inlined into them, so how each compiler weighs the lock guard, the reference holders and
+// the helpers below against its inlining budget does not decide their cost.
+//
+// Runs `body` inside a section of the gate's lock. `body` returns false with an exception set when it
+// fails; the section is then left as a `with` block left by that exception. False, with an
+// exception set, also when the section could not be entered or left.
+template <class Body>
+bool in_gate_section(GateState* c, const char* what, Body&& body) {
+    qn::Section guard(c->lock, what);
+    if (!guard || !body()) return false;
+    return guard.unlock();
+}
+
 // The start of every method that takes a function identifier: the identifier must be exactly a str
 // or None (checked before anything else happens); then the gate's current state is held.
 bool begin_call(PyObject* self, PyObject* func_id, StateRef& c) {
@@ -554,17 +568,15 @@ bool current_time(double& out) {
     return now && qn::to_double(now.get(), out);
 }
 
-PyObject* compile_gate_get_threshold(qn::Function*, PyObject* const* a) {
+[[gnu::flatten]] PyObject* compile_gate_get_threshold(qn::Function*, PyObject* const* a) {
     PyObject* func_id = a[1];
     StateRef c;
     if (!begin_call(a[0], func_id, c)) return nullptr;
     qn::Ref result;
-    {
-        qn::Section guard(c->lock, "CompileGate.get_threshold");
-        if (!guard) return nullptr;
+    const bool done = in_gate_section(c.get(), "CompileGate.get_threshold", [&] {
         PyObject* v;
         int32_t t;
-        if (!lookup_threshold(c.get(), func_id, v, t)) return nullptr;
+        if (!lookup_threshold(c.get(), func_id, v, t)) return false;
         if (v != nullptr) {
             result = qn::Ref::borrow(v);
         } else if (Py_IS_TYPE(c->config, &PolicyConfigType)) {
@@ -573,13 +585,12 @@ PyObject* compile_gate_get_threshold(qn::Function*, PyObject* const* a) {
         } else {
             result = qn::Ref::steal(PyObject_GetAttr(c->config, N.initial_threshold));
         }
-        if (!result) return nullptr;
-        if (!guard.unlock()) return nullptr;
-    }
-    return result.release();
+        return static_cast<bool>(result);
+    });
+    return done ? result.release() : nullptr;
 }
 
-PyObject* compile_gate_should_compile(qn::Function*, PyObject* const* a) {
+[[gnu::flatten]] PyObject* compile_gate_should_compile(qn::Function*, PyObject* const* a) {
     PyObject* func_id = a[1];
     PyObject* store = a[2];
     StateRef c;
@@ -591,12 +602,10 @@ PyObject* compile_gate_should_compile(qn::Function*, PyObject* const* a) {
     uint32_t compile_count = 0;
     double avg_speedup = 0.0, last_compiled = 0.0;
     qn::Ref metrics;
-    {
-        qn::Section guard(c->lock, "CompileGate.should_compile");
-        if (!guard) return nullptr;
-        if (!threshold_fast(c.get(), func_id, threshold)) return nullptr;
+    const bool read = in_gate_section(c.get(), "CompileGate.should_compile", [&] {
+        if (!threshold_fast(c.get(), func_id, threshold)) return false;
         metrics = qn::Ref::steal(call_get_metrics(store, func_id));
-        if (!metrics) return nullptr;
+        if (!metrics) return false;
         PyObject* m = metrics.get();
         if (Py_IS_TYPE(m, &FunctionMetricsType)) {
             const core::MetricsFigures& fm = metrics_fields(m);
@@ -604,16 +613,16 @@ PyObject* compile_gate_should_compile(qn::Function*, PyObject* const* a) {
             compile_count = fm.compile_count;
             avg_speedup = fm.avg_speedup;
             last_compiled = fm.last_compile_time;
-        } else {
-            if (!read_attr<uint64_t, qn::to_u64>(m, N.call_count, call_count) ||
-                !read_attr<uint32_t, qn::to_u32>(m, N.compile_count, compile_count) ||
-                !read_attr<double, qn::to_double>(m, N.avg_speedup, avg_speedup))
-                return nullptr;
-            qn::Ref last = qn::Ref::steal(attr_or(m, N.last_compiled, K.float_zero));
-            if (!last || !qn::to_double(last.get(), last_compiled)) return nullptr;
+            return true;
         }
-        if (!guard.unlock()) return nullptr;
-    }
+        if (!read_attr<uint64_t, qn::to_u64>(m, N.call_count, call_count) ||
+            !read_attr<uint32_t, qn::to_u32>(m, N.compile_count, compile_count) ||
+            !read_attr<double, qn::to_double>(m, N.avg_speedup, avg_speedup))
+            return false;
+        qn::Ref last = qn::Ref::steal(attr_or(m, N.last_compiled, K.float_zero));
+        return last && qn::to_double(last.get(), last_compiled);
+    });
+    if (!read) return nullptr;
     (void)avg_speedup;  // read for the record's sake; it does not change the decision
     return qn::boolean(core::decide_compile(threshold, call_count, compile_count, last_compiled, now,
                                             as_gate(a[0])->recompile_interval));
@@ -677,7 +686,7 @@ int log_update(PyObject* func_id, int32_t old_value, int32_t new_value, double s
     return r ? 0 : -1;
 }
 
-PyObject* compile_gate_update(qn::Function*, PyObject* const* a) {
+[[gnu::flatten]] PyObject* compile_gate_update(qn::Function*, PyObject* const* a) {
     PyObject* func_id = a[1];
     PyObject* store = a[2];
     StateRef c;
@@ -685,46 +694,46 @@ PyObject* compile_gate_update(qn::Function*, PyObject* const* a) {
     int32_t old_value = 0, new_value = 0;
     double avg_speedup = 0.0;
     qn::Ref metrics, count_obj, stored_value;
-    {
-        qn::Section guard(c->lock, "CompileGate.update");
-        if (!guard) return nullptr;
+    bool compiled = true;  // false: no compilation yet, nothing to do
+    const bool done = in_gate_section(c.get(), "CompileGate.update", [&] {
         metrics = qn::Ref::steal(call_get_metrics(store, func_id));
-        if (!metrics) return nullptr;
+        if (!metrics) return false;
         PyObject* m = metrics.get();
         uint32_t compile_count = 0;
         if (Py_IS_TYPE(m, &FunctionMetricsType)) {
             const core::MetricsFigures& fm = metrics_fields(m);
             if (fm.compile_count == 0) {
-                if (!guard.unlock()) return nullptr;
-                Py_RETURN_NONE;
+                compiled = false;
+                return true;
             }
-            if (!threshold_fast(c.get(), func_id, old_value)) return nullptr;
+            if (!threshold_fast(c.get(), func_id, old_value)) return false;
             compile_count = fm.compile_count;
             avg_speedup = fm.avg_speedup;
         } else {
             count_obj = qn::Ref::steal(PyObject_GetAttr(m, N.compile_count));
-            if (!count_obj) return nullptr;
+            if (!count_obj) return false;
             const int is_zero = PyObject_RichCompareBool(count_obj.get(), K.int_zero, Py_EQ);
-            if (is_zero < 0) return nullptr;
+            if (is_zero < 0) return false;
             if (is_zero) {
-                if (!guard.unlock()) return nullptr;
-                Py_RETURN_NONE;
+                compiled = false;
+                return true;
             }
             if (!threshold_fast(c.get(), func_id, old_value) ||
                 !read_attr<uint32_t, qn::to_u32>(m, N.compile_count, compile_count) ||
                 !read_attr<double, qn::to_double>(m, N.avg_speedup, avg_speedup))
-                return nullptr;
+                return false;
         }
         new_value = core::next_threshold(old_value, compile_count, avg_speedup, config_fields(c->config));
         // The table is the gate's own (nothing outside reads it): an entry that already holds this
         // value stays as it is, which is what storing the value again would leave.
-        if (!entry_holds(c.get(), func_id, new_value)) {
-            stored_value = qn::Ref::steal(PyLong_FromLong(new_value));
-            if (!stored_value || PyDict_SetItem(c->thresholds, func_id, stored_value.get()) < 0) return nullptr;
-            memo_remember(c.get(), func_id, stored_value.get(), new_value);
-        }
-        if (!guard.unlock()) return nullptr;
-    }
+        if (entry_holds(c.get(), func_id, new_value)) return true;
+        stored_value = qn::Ref::steal(PyLong_FromLong(new_value));
+        if (!stored_value || PyDict_SetItem(c->thresholds, func_id, stored_value.get()) < 0) return false;
+        memo_remember(c.get(), func_id, stored_value.get(), new_value);
+        return true;
+    });
+    if (!done) return nullptr;
+    if (!compiled) Py_RETURN_NONE;
     if (log_update(func_id, old_value, new_value, avg_speedup) < 0) return nullptr;
     Py_RETURN_NONE;
 }
@@ -777,15 +786,12 @@ PyObject* compile_gate_get_statistics(qn::Function*, PyObject* const* a) {
     StateRef c;
     if (!hold_state(a[0], c)) return nullptr;
     qn::Ref result;
-    {
-        qn::Section guard(c->lock, "CompileGate.get_statistics");
-        if (!guard) return nullptr;
+    const bool done = in_gate_section(c.get(), "CompileGate.get_statistics", [&] {
         result = qn::Ref::steal(PyDict_GET_SIZE(c->thresholds) > 0 ? learned_stats(c->thresholds)
                                                                    : configured_stats(c->config));
-        if (!result) return nullptr;
-        if (!guard.unlock()) return nullptr;
-    }
-    return result.release();
+        return static_cast<bool>(result);
+    });
+    return done ? result.release() : nullptr;
 }
 
 PyObject* compile_gate_config(PyObject* self, void*) {
