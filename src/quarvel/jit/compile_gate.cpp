@@ -24,6 +24,7 @@
 
 #include "compile_gate_core.hpp"
 
+#include <iterator>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -178,13 +179,27 @@ PyObject* function_metrics_new(PyTypeObject* type, PyObject* args, PyObject* kwd
 }
 PyObject* policy_config_make_default() { return policy_config_new(&PolicyConfigType, nullptr, nullptr); }
 
-// PolicyConfig(initial_threshold, min_threshold, max_threshold, learning_rate, target_speedup):
-// converts all five values, validates them in order and only then stores them.
-bool policy_config_configure(PyObject* self, PyObject* const* v) {
+constexpr core::PolicyParams kPolicy = core::kDefaultPolicy;
+constexpr auto kPolicyConfigInit =
+    qn::params(qn::opt("initial_threshold", nullptr, kPolicy.initial_threshold),
+               qn::opt("min_threshold", nullptr, kPolicy.min_threshold),
+               qn::opt("max_threshold", nullptr, kPolicy.max_threshold),
+               qn::opt("learning_rate", nullptr, kPolicy.learning_rate),
+               qn::opt("target_speedup", nullptr, kPolicy.target_speedup));
+
+// The values a PolicyConfig is made from, by name: the constructor's own arguments, or an array
+// laid out as its parameter list (the factory's, a foreign configuration object's).
+using PolicyValues = qn::Args<kPolicyConfigInit>;
+
+// Converts all five values, validates them in order and only then stores them.
+template <class Values>
+bool policy_config_configure(PyObject* self, const Values& v) {
     core::PolicyParams p;
-    if (!qn::to_i32(v[0], p.initial_threshold) || !qn::to_i32(v[1], p.min_threshold) ||
-        !qn::to_i32(v[2], p.max_threshold) || !qn::to_double(v[3], p.learning_rate) ||
-        !qn::to_double(v[4], p.target_speedup))
+    if (!qn::to_i32(v.template get<"initial_threshold">(), p.initial_threshold) ||
+        !qn::to_i32(v.template get<"min_threshold">(), p.min_threshold) ||
+        !qn::to_i32(v.template get<"max_threshold">(), p.max_threshold) ||
+        !qn::to_double(v.template get<"learning_rate">(), p.learning_rate) ||
+        !qn::to_double(v.template get<"target_speedup">(), p.target_speedup))
         return false;
     if (const core::PolicyFault fault = core::check_policy(p); fault != core::PolicyFault::none) {
         PyErr_SetString(PyExc_ValueError, core::fault_message(fault));
@@ -194,35 +209,49 @@ bool policy_config_configure(PyObject* self, PyObject* const* v) {
     return true;
 }
 
-PyObject* policy_config_init(qn::Function*, PyObject* const* a) {
-    if (!policy_config_configure(a[0], a + 1)) return nullptr;
+PyObject* policy_config_init(qn::MethodArgs<kPolicyConfigInit> a) {
+    if (!policy_config_configure(a.self(), a)) return nullptr;
     Py_RETURN_NONE;
 }
 
-// A validated PolicyConfig of the exact type from five argument objects.
-PyObject* policy_config_make(PyObject* const* values) {
+// A validated PolicyConfig of the exact type.
+PyObject* policy_config_make(const PolicyValues& values) {
     qn::Ref self = qn::Ref::steal(policy_config_make_default());
     if (!self || !policy_config_configure(self.get(), values)) return nullptr;
     return self.release();
 }
 
-// FunctionMetrics(call_count, compile_count, avg_speedup, total_execution_time_ms,
-// last_compile_time, last_compiled): converts all six (the last is the timestamp's alias), then
-// stores.
-bool function_metrics_configure(PyObject* self, PyObject* const* v) {
+constexpr core::MetricsFigures kMetrics = core::kDefaultMetrics;
+constexpr auto kFunctionMetricsInit =
+    qn::params(qn::opt("call_count", nullptr, kMetrics.call_count),
+               qn::opt("compile_count", nullptr, kMetrics.compile_count),
+               qn::opt("avg_speedup", nullptr, kMetrics.avg_speedup),
+               qn::opt("total_execution_time_ms", nullptr, kMetrics.total_execution_time_ms),
+               qn::opt("last_compile_time", nullptr, kMetrics.last_compile_time),
+               qn::opt("last_compiled", nullptr, core::kLastCompiledAbsent));
+
+// The values a FunctionMetrics is made from, by name (`last_compiled` is the timestamp's alias).
+using MetricsValues = qn::Args<kFunctionMetricsInit>;
+
+// Converts all six, then stores.
+template <class Values>
+bool function_metrics_configure(PyObject* self, const Values& v) {
     core::MetricsFigures m;
     double last_alias;
-    if (!qn::to_u64(v[0], m.call_count) || !qn::to_u32(v[1], m.compile_count) ||
-        !qn::to_double(v[2], m.avg_speedup) || !qn::to_double(v[3], m.total_execution_time_ms) ||
-        !qn::to_double(v[4], m.last_compile_time) || !qn::to_double(v[5], last_alias))
+    if (!qn::to_u64(v.template get<"call_count">(), m.call_count) ||
+        !qn::to_u32(v.template get<"compile_count">(), m.compile_count) ||
+        !qn::to_double(v.template get<"avg_speedup">(), m.avg_speedup) ||
+        !qn::to_double(v.template get<"total_execution_time_ms">(), m.total_execution_time_ms) ||
+        !qn::to_double(v.template get<"last_compile_time">(), m.last_compile_time) ||
+        !qn::to_double(v.template get<"last_compiled">(), last_alias))
         return false;
     m.last_compile_time = core::record_timestamp(m.last_compile_time, last_alias);
     fields<core::MetricsFigures>(self) = m;
     return true;
 }
 
-PyObject* function_metrics_init(qn::Function*, PyObject* const* a) {
-    if (!function_metrics_configure(a[0], a + 1)) return nullptr;
+PyObject* function_metrics_init(qn::MethodArgs<kFunctionMetricsInit> a) {
+    if (!function_metrics_configure(a.self(), a)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -419,21 +448,34 @@ PyObject* attr_or(PyObject* obj, PyObject* name, PyObject* dflt) {
 PyObject* resolve_config(PyObject* config) {
     if (config == Py_None) return policy_config_make_default();
     if (is_config(config)) return qn::newref(config);
-    PyObject* const names[5] = {N.initial_threshold, N.min_threshold, N.max_threshold, N.learning_rate,
-                                N.target_speedup};
-    qn::Ref held[5];
-    PyObject* values[5];
-    for (int i = 0; i < 5; ++i) {
-        held[i] = qn::Ref::steal(attr_or(config, names[i], K.policy_defaults[i]));
+    // The five attributes, read in this order, each with its default, into the constructor's places.
+    struct Field {
+        PyObject* name;
+        PyObject* dflt;
+        std::size_t at;
+    };
+    const Field fields[] = {
+        {N.initial_threshold, K.policy_defaults[0], PolicyValues::index<"initial_threshold">},
+        {N.min_threshold, K.policy_defaults[1], PolicyValues::index<"min_threshold">},
+        {N.max_threshold, K.policy_defaults[2], PolicyValues::index<"max_threshold">},
+        {N.learning_rate, K.policy_defaults[3], PolicyValues::index<"learning_rate">},
+        {N.target_speedup, K.policy_defaults[4], PolicyValues::index<"target_speedup">}};
+    static_assert(std::size(fields) == PolicyValues::table.size);
+    qn::Ref held[std::size(fields)];
+    PyObject* values[std::size(fields)];
+    for (std::size_t i = 0; i < std::size(fields); ++i) {
+        held[i] = qn::Ref::steal(attr_or(config, fields[i].name, fields[i].dflt));
         if (!held[i]) return nullptr;
-        values[i] = held[i].get();
+        values[fields[i].at] = held[i].get();
     }
-    return policy_config_make(values);
+    return policy_config_make(PolicyValues(values));
 }
 
-PyObject* compile_gate_init(qn::Function*, PyObject* const* a) {
-    CompileGateObject* g = as_gate(a[0]);
-    qn::Ref config = qn::Ref::steal(resolve_config(a[1]));
+constexpr auto kCompileGateInit = qn::params(qn::opt("config", nullptr, qn::none_default));
+
+PyObject* compile_gate_init(qn::MethodArgs<kCompileGateInit> a) {
+    CompileGateObject* g = a.self<CompileGateObject>();
+    qn::Ref config = qn::Ref::steal(resolve_config(a.get<"config">()));
     if (!config) return nullptr;
     GateState* c = g->state;
     if (!g->initialised && c != nullptr && c->only_reference()) {
@@ -537,8 +579,9 @@ bool in_gate_section(GateState* c, const char* what, Body&& body) {
 
 // The start of every method that takes a function identifier: the identifier must be exactly a str
 // or None (checked before anything else happens); then the gate's current state is held.
-bool begin_call(PyObject* self, PyObject* func_id, StateRef& c) {
-    return qn::arg_exact(func_id, &PyUnicode_Type, "func_id") && hold_state(self, c);
+template <class Args>
+bool begin_call(const Args& a, PyObject*& func_id, StateRef& c) {
+    return a.template str<"func_id">(func_id) && hold_state(a.self(), c);
 }
 
 PyObject* call_get_metrics(PyObject* store, PyObject* func_id) {
@@ -568,10 +611,12 @@ bool current_time(double& out) {
     return now && qn::to_double(now.get(), out);
 }
 
-[[gnu::flatten]] PyObject* compile_gate_get_threshold(qn::Function*, PyObject* const* a) {
-    PyObject* func_id = a[1];
+constexpr auto kCompileGateGetThreshold = qn::params(qn::arg("func_id"));
+
+[[gnu::flatten]] PyObject* compile_gate_get_threshold(qn::MethodArgs<kCompileGateGetThreshold> a) {
+    PyObject* func_id;
     StateRef c;
-    if (!begin_call(a[0], func_id, c)) return nullptr;
+    if (!begin_call(a, func_id, c)) return nullptr;
     qn::Ref result;
     const bool done = in_gate_section(c.get(), "CompileGate.get_threshold", [&] {
         PyObject* v;
@@ -590,11 +635,13 @@ bool current_time(double& out) {
     return done ? result.release() : nullptr;
 }
 
-[[gnu::flatten]] PyObject* compile_gate_should_compile(qn::Function*, PyObject* const* a) {
-    PyObject* func_id = a[1];
-    PyObject* store = a[2];
+constexpr auto kCompileGateShouldCompile = qn::params(qn::arg("func_id"), qn::arg("telemetry_store"));
+
+[[gnu::flatten]] PyObject* compile_gate_should_compile(qn::MethodArgs<kCompileGateShouldCompile> a) {
+    PyObject* func_id;
+    PyObject* store = a.get<"telemetry_store">();
     StateRef c;
-    if (!begin_call(a[0], func_id, c)) return nullptr;
+    if (!begin_call(a, func_id, c)) return nullptr;
     double now = 0.0;
     if (!current_time(now)) return nullptr;
     int32_t threshold = 0;
@@ -625,7 +672,7 @@ bool current_time(double& out) {
     if (!read) return nullptr;
     (void)avg_speedup;  // read for the record's sake; it does not change the decision
     return qn::boolean(core::decide_compile(threshold, call_count, compile_count, last_compiled, now,
-                                            as_gate(a[0])->recompile_interval));
+                                            a.self<CompileGateObject>()->recompile_interval));
 }
 
 // Whether `fn` is logging's own Logger.isEnabledFor (false with an exception on a failed read).
@@ -686,11 +733,13 @@ int log_update(PyObject* func_id, int32_t old_value, int32_t new_value, double s
     return r ? 0 : -1;
 }
 
-[[gnu::flatten]] PyObject* compile_gate_update(qn::Function*, PyObject* const* a) {
-    PyObject* func_id = a[1];
-    PyObject* store = a[2];
+constexpr auto kCompileGateUpdate = qn::params(qn::arg("func_id"), qn::arg("telemetry_store"));
+
+[[gnu::flatten]] PyObject* compile_gate_update(qn::MethodArgs<kCompileGateUpdate> a) {
+    PyObject* func_id;
+    PyObject* store = a.get<"telemetry_store">();
     StateRef c;
-    if (!begin_call(a[0], func_id, c)) return nullptr;
+    if (!begin_call(a, func_id, c)) return nullptr;
     int32_t old_value = 0, new_value = 0;
     double avg_speedup = 0.0;
     qn::Ref metrics, count_obj, stored_value;
@@ -782,9 +831,9 @@ PyObject* configured_stats(PyObject* config) {
     return stats_keys.make({qn::newref(K.int_zero), ini.release(), lo.release(), hi.release()});
 }
 
-PyObject* compile_gate_get_statistics(qn::Function*, PyObject* const* a) {
+PyObject* compile_gate_get_statistics(qn::MethodArgs<qn::no_params> a) {
     StateRef c;
-    if (!hold_state(a[0], c)) return nullptr;
+    if (!hold_state(a.self(), c)) return nullptr;
     qn::Ref result;
     const bool done = in_gate_section(c.get(), "CompileGate.get_statistics", [&] {
         result = qn::Ref::steal(PyDict_GET_SIZE(c->thresholds) > 0 ? learned_stats(c->thresholds)
@@ -833,7 +882,7 @@ int with_policy_lock(const char* what, Body&& body) {
     return block.leave();
 }
 
-PyObject* get_compile_gate(qn::Function*, PyObject* const*) {
+PyObject* get_compile_gate(qn::Args<qn::no_params>) {
     qn::Ref result;
     const int done = with_policy_lock("get_compile_gate", [&] {
         if (gate_instance == Py_None) {
@@ -850,7 +899,7 @@ PyObject* get_compile_gate(qn::Function*, PyObject* const*) {
     return result.release();
 }
 
-PyObject* reset_compile_gate(qn::Function*, PyObject* const*) {
+PyObject* reset_compile_gate(qn::Args<qn::no_params>) {
     qn::Ref old;  // the old gate is dropped only after the section is over
     const int done = with_policy_lock("reset_compile_gate", [&] {
         old = qn::Ref::steal(gate_instance);
@@ -863,40 +912,68 @@ PyObject* reset_compile_gate(qn::Function*, PyObject* const*) {
 // ---------------------------------------------------------------------------------------------
 // Factories
 
-// The factories' parameters: the first `nints` are Python-level `int` parameters (named for their
-// error message), the rest `float` ones, converted to a float before the record sees them.
-bool factory_args(PyObject* const* a, int n, const char* const* int_names, int nints, qn::Ref* held,
-                  PyObject** values) {
-    for (int i = 0; i < n; ++i) {
-        if (i < nints) {
-            held[i] = qn::Ref::steal(qn::arg_int(a[i], int_names[i]));
-        } else {
-            double d;
-            if (!qn::to_double(a[i], d)) return false;
-            held[i] = qn::Ref::steal(PyFloat_FromDouble(d));
-        }
-        if (!held[i]) return false;
-        values[i] = held[i].get();
-    }
-    return true;
+// A factory's `int` parameter: the argument itself when an exact int, int() of another number
+// (TypeError naming the parameter otherwise).
+template <qn::Name P, class Args>
+bool int_param(const Args& a, qn::Ref& out) {
+    out = qn::Ref::steal(qn::arg_int(a.template get<P>(), Args::table.at[Args::template index<P>].name));
+    return static_cast<bool>(out);
 }
 
-PyObject* create_policy_config(qn::Function*, PyObject* const* a) {
-    static const char* const int_names[3] = {"initial_threshold", "min_threshold", "max_threshold"};
-    qn::Ref held[5];
-    PyObject* values[5];
-    if (!factory_args(a, 5, int_names, 3, held, values)) return nullptr;
-    return policy_config_make(values);
+// A factory's `float` parameter: converted to a float before the record sees it.
+template <qn::Name P, class Args>
+bool float_param(const Args& a, qn::Ref& out) {
+    double d;
+    if (!a.template get<P>(d)) return false;
+    out = qn::Ref::steal(PyFloat_FromDouble(d));
+    return static_cast<bool>(out);
 }
 
-PyObject* create_function_metrics(qn::Function*, PyObject* const* a) {
-    static const char* const int_names[2] = {"call_count", "compile_count"};
-    qn::Ref held[5];
-    PyObject* values[6];
-    if (!factory_args(a, 5, int_names, 2, held, values)) return nullptr;
-    values[5] = K.last_compiled_absent;
+constexpr auto kCreatePolicyConfig =
+    qn::params(qn::opt("initial_threshold", "int", kPolicy.initial_threshold),
+               qn::opt("min_threshold", "int", kPolicy.min_threshold),
+               qn::opt("max_threshold", "int", kPolicy.max_threshold),
+               qn::opt("learning_rate", "float", kPolicy.learning_rate),
+               qn::opt("target_speedup", "float", kPolicy.target_speedup));
+
+PyObject* create_policy_config(qn::Args<kCreatePolicyConfig> a) {
+    qn::Ref ini, lo, hi, rate, target;
+    if (!int_param<"initial_threshold">(a, ini) || !int_param<"min_threshold">(a, lo) ||
+        !int_param<"max_threshold">(a, hi) || !float_param<"learning_rate">(a, rate) ||
+        !float_param<"target_speedup">(a, target))
+        return nullptr;
+    PyObject* values[PolicyValues::table.size];
+    values[PolicyValues::index<"initial_threshold">] = ini.get();
+    values[PolicyValues::index<"min_threshold">] = lo.get();
+    values[PolicyValues::index<"max_threshold">] = hi.get();
+    values[PolicyValues::index<"learning_rate">] = rate.get();
+    values[PolicyValues::index<"target_speedup">] = target.get();
+    return policy_config_make(PolicyValues(values));
+}
+
+constexpr auto kCreateFunctionMetrics =
+    qn::params(qn::opt("call_count", "int", kMetrics.call_count),
+               qn::opt("compile_count", "int", kMetrics.compile_count),
+               qn::opt("avg_speedup", "float", kMetrics.avg_speedup),
+               qn::opt("total_execution_time_ms", "float", kMetrics.total_execution_time_ms),
+               qn::opt("last_compile_time", "float", kMetrics.last_compile_time));
+
+PyObject* create_function_metrics(qn::Args<kCreateFunctionMetrics> a) {
+    qn::Ref calls, compiles, speedup, total, last;
+    if (!int_param<"call_count">(a, calls) || !int_param<"compile_count">(a, compiles) ||
+        !float_param<"avg_speedup">(a, speedup) || !float_param<"total_execution_time_ms">(a, total) ||
+        !float_param<"last_compile_time">(a, last))
+        return nullptr;
     qn::Ref self = qn::Ref::steal(function_metrics_new(&FunctionMetricsType, nullptr, nullptr));
-    if (!self || !function_metrics_configure(self.get(), values)) return nullptr;
+    PyObject* values[MetricsValues::table.size];
+    values[MetricsValues::index<"call_count">] = calls.get();
+    values[MetricsValues::index<"compile_count">] = compiles.get();
+    values[MetricsValues::index<"avg_speedup">] = speedup.get();
+    values[MetricsValues::index<"total_execution_time_ms">] = total.get();
+    values[MetricsValues::index<"last_compile_time">] = last.get();
+    values[MetricsValues::index<"last_compiled">] = K.last_compiled_absent;  // the factory has no alias
+    if (!self || !function_metrics_configure(self.get(), MetricsValues(values)))
+        return nullptr;
     return self.release();
 }
 
@@ -904,7 +981,9 @@ PyObject* create_function_metrics(qn::Function*, PyObject* const* a) {
 // Setup
 
 // The restore entry point refuses as __reduce__ does (qn::type_ready installs that one).
-PyObject* refuse_setstate(qn::Function*, PyObject* const*) {
+constexpr auto kSetState = qn::params(qn::arg("state"));
+
+PyObject* refuse_setstate(qn::MethodArgs<kSetState>) {
     PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
     return nullptr;
 }
@@ -942,77 +1021,47 @@ void types_setup() {
     CompileGateType.tp_getset = compile_gate_getset;
 }
 
-inline PyObject* dflt_count(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
-
 int methods_install() {
-    constexpr core::PolicyParams p = core::kDefaultPolicy;
-    constexpr core::MetricsFigures m = core::kDefaultMetrics;
-    policy_config_init_fn = qn::add_init(&PolicyConfigType, {"__init__",
-                                                  policy_config_init,
-                                                  {{"initial_threshold", qn::dflt(p.initial_threshold)},
-                                                   {"min_threshold", qn::dflt(p.min_threshold)},
-                                                   {"max_threshold", qn::dflt(p.max_threshold)},
-                                                   {"learning_rate", qn::dflt(p.learning_rate)},
-                                                   {"target_speedup", qn::dflt(p.target_speedup)}}});
-    function_metrics_init_fn = qn::add_init(&FunctionMetricsType, {"__init__",
-                                                     function_metrics_init,
-                                                     {{"call_count", dflt_count(m.call_count)},
-                                                      {"compile_count", dflt_count(m.compile_count)},
-                                                      {"avg_speedup", qn::dflt(m.avg_speedup)},
-                                                      {"total_execution_time_ms", qn::dflt(m.total_execution_time_ms)},
-                                                      {"last_compile_time", qn::dflt(m.last_compile_time)},
-                                                      {"last_compiled", qn::dflt(core::kLastCompiledAbsent)}}});
-    compile_gate_init_fn = qn::add_init(&CompileGateType, {"__init__", compile_gate_init, {{"config", qn::dflt_none()}}});
-    if (policy_config_init_fn == nullptr || function_metrics_init_fn == nullptr || compile_gate_init_fn == nullptr) return -1;
+    policy_config_init_fn = qn::add_method<policy_config_init>(&PolicyConfigType, "__init__");
+    function_metrics_init_fn = qn::add_method<function_metrics_init>(&FunctionMetricsType, "__init__");
+    compile_gate_init_fn = qn::add_method<compile_gate_init>(&CompileGateType, "__init__");
+    if (policy_config_init_fn == nullptr || function_metrics_init_fn == nullptr || compile_gate_init_fn == nullptr)
+        return -1;
     PyTypeObject* g = &CompileGateType;
-    if (!qn::add_method(g, {"should_compile", compile_gate_should_compile, {{"func_id"}, {"telemetry_store"}}, "bool",
-                            "Decide whether the function should be compiled now.\n\n"
-                            "Allows recompilation once the function reaches its current threshold and either\n"
-                            "was never compiled or enough time has passed since its last compilation. All\n"
-                            "state reads happen within the lock."}) ||
-        !qn::add_method(g, {"get_threshold", compile_gate_get_threshold, {{"func_id"}}, "int",
-                            "Get the current threshold for a function (the call count at which it is\n"
-                            "compiled)."}) ||
-        !qn::add_method(g, {"update", compile_gate_update, {{"func_id"}, {"telemetry_store"}}, nullptr,
-                            "Update the policy from the outcome of a compilation.\n\n"
-                            "All reads and writes happen within a single lock."}) ||
-        !qn::add_method(g, {"get_statistics", compile_gate_get_statistics, {}, "Dict", "Get policy statistics."}))
+    if (!qn::add_method<compile_gate_should_compile>(
+            g, "should_compile", "bool",
+            "Decide whether the function should be compiled now.\n\n"
+            "Allows recompilation once the function reaches its current threshold and either\n"
+            "was never compiled or enough time has passed since its last compilation. All\n"
+            "state reads happen within the lock.") ||
+        !qn::add_method<compile_gate_get_threshold>(g, "get_threshold", "int",
+                                                    "Get the current threshold for a function (the call count at "
+                                                    "which it is\ncompiled).") ||
+        !qn::add_method<compile_gate_update>(g, "update", nullptr,
+                                             "Update the policy from the outcome of a compilation.\n\n"
+                                             "All reads and writes happen within a single lock.") ||
+        !qn::add_method<compile_gate_get_statistics>(g, "get_statistics", "Dict", "Get policy statistics."))
         return -1;
     for (PyTypeObject* t : {&PolicyConfigType, &FunctionMetricsType, &CompileGateType}) {
-        if (!qn::add_method(t, {"__setstate__", refuse_setstate, {{"state"}}})) return -1;
+        if (!qn::add_method<refuse_setstate>(t, "__setstate__")) return -1;
     }
     return 0;
 }
 
 int add_functions(PyObject* m) {
-    constexpr core::PolicyParams p = core::kDefaultPolicy;
-    constexpr core::MetricsFigures f = core::kDefaultMetrics;
     const bool ok =
-        qn::add_function(m, {"get_compile_gate", get_compile_gate, {}, "CompileGate",
-                             "Get the process-wide compile gate.\n\n"
-                             "Always acquires the lock before checking or creating the single instance."}) &&
-        qn::add_function(m, {"reset_compile_gate", reset_compile_gate, {}, nullptr,
-                             "Reset the process-wide compile gate."}) &&
-        qn::add_function(m, {"create_function_metrics",
-                             create_function_metrics,
-                             {{"call_count", dflt_count(f.call_count), "int"},
-                              {"compile_count", dflt_count(f.compile_count), "int"},
-                              {"avg_speedup", qn::dflt(f.avg_speedup), "float"},
-                              {"total_execution_time_ms", qn::dflt(f.total_execution_time_ms), "float"},
-                              {"last_compile_time", qn::dflt(f.last_compile_time), "float"}},
-                             "FunctionMetrics",
-                             "Factory function to create FunctionMetrics.\n\n"
-                             "Provides a Python-friendly interface for creating metrics objects."}) &&
-        qn::add_function(m, {"create_policy_config",
-                             create_policy_config,
-                             {{"initial_threshold", qn::dflt(p.initial_threshold), "int"},
-                              {"min_threshold", qn::dflt(p.min_threshold), "int"},
-                              {"max_threshold", qn::dflt(p.max_threshold), "int"},
-                              {"learning_rate", qn::dflt(p.learning_rate), "float"},
-                              {"target_speedup", qn::dflt(p.target_speedup), "float"}},
-                             "PolicyConfig",
-                             "Factory function to create PolicyConfig.\n\n"
-                             "Provides a Python-friendly interface for creating config objects."});
+        qn::add_function<get_compile_gate>(m, "get_compile_gate", "CompileGate",
+                                           "Get the process-wide compile gate.\n\n"
+                                           "Always acquires the lock before checking or creating the single "
+                                           "instance.") &&
+        qn::add_function<reset_compile_gate>(m, "reset_compile_gate", nullptr, "Reset the process-wide compile gate.") &&
+        qn::add_function<create_function_metrics>(m, "create_function_metrics", "FunctionMetrics",
+                                                  "Factory function to create FunctionMetrics.\n\n"
+                                                  "Provides a Python-friendly interface for creating metrics "
+                                                  "objects.") &&
+        qn::add_function<create_policy_config>(m, "create_policy_config", "PolicyConfig",
+                                               "Factory function to create PolicyConfig.\n\n"
+                                               "Provides a Python-friendly interface for creating config objects.");
     return ok ? 0 : -1;
 }
 
