@@ -471,6 +471,58 @@ def test_update_logs_through_the_module_logger_at_call_time(monkeypatch):
     assert g.get_threshold("f") == 82     # stored before logging
 
 
+def test_update_debug_line_follows_the_logging_configuration(monkeypatch):
+    # The line goes out exactly when logger.isEnabledFor(DEBUG) says so at that update, however the
+    # configuration changed since the last one.
+    log = logging.getLogger("quarvel.jit.compile_gate")
+    seen = []
+
+    class Sink(logging.Handler):
+        def emit(self, record):
+            seen.append(record.getMessage())
+
+    g, fast = CompileGate(), Store(compile_count=1, avg_speedup=3.0)
+
+    def emitted():
+        seen.clear()
+        g.update("f", fast)
+        return bool(seen)
+
+    sink = Sink(logging.DEBUG)
+    log.addHandler(sink)
+    saved = log.level, log.propagate, log.disabled
+    log.propagate = False
+    try:
+        log.setLevel(logging.DEBUG)
+        assert emitted() and emitted()
+        log.setLevel(logging.INFO)
+        assert not emitted() and not emitted()
+        log.setLevel(logging.DEBUG)
+        assert emitted()
+        log.disabled = True
+        assert not emitted()
+        log.disabled = False
+        logging.disable(logging.DEBUG)
+        assert not emitted()
+        logging.disable(logging.NOTSET)
+        assert emitted()
+        log.setLevel(logging.INFO)
+        assert not emitted()
+        log._cache[logging.DEBUG] = 1   # a cached answer that is not a bool is the method's to give
+        assert emitted()
+        log.setLevel(logging.INFO)
+        assert not emitted()            # (the logger's cache now holds the answer)
+        with monkeypatch.context() as m:  # a replaced method on the class is the one asked
+            m.setattr(logging.Logger, "isEnabledFor", lambda self, level: True)
+            assert emitted()
+        assert not emitted()
+    finally:
+        logging.disable(logging.NOTSET)
+        log.removeHandler(sink)
+        log.setLevel(saved[0])
+        log.propagate, log.disabled = saved[1:]
+
+
 def test_update_without_compilation_does_nothing(caplog):
     caplog.set_level(logging.DEBUG, logger="quarvel.jit.compile_gate")
     g = CompileGate()
@@ -531,6 +583,12 @@ def test_update_with_unvalidated_configuration():
     g.config.learning_rate = 1e300
     g.update("f", Store(compile_count=1, avg_speedup=0.5))
     assert g.get_threshold("f") == INT32_MAX
+    # an update whose result is zero still creates the entry
+    z = CompileGate()
+    z.config.min_threshold = z.config.initial_threshold = 0
+    z.update("z", Store(compile_count=1, avg_speedup=3.0))
+    assert z.get_statistics() == {"tracked_functions": 1, "avg_threshold": 0.0, "min_threshold": 0,
+                                  "max_threshold": 0}
 
 
 def test_update_matches_model_randomized():
@@ -1024,6 +1082,22 @@ def test_failed_reinitialisation_leaves_the_gate_as_it_was(monkeypatch):
     monkeypatch.undo()
     g.__init__()
     assert g.get_threshold("f") == 100
+
+
+def test_gate_being_made_is_not_among_the_collected_objects(monkeypatch):
+    # A substituted lock factory runs Python code while a gate is made: the collector must not
+    # hand out the unfinished gate (it has no state yet).
+    import gc
+    seen = []
+
+    def peeking_lock():
+        seen.extend(o.config for o in gc.get_objects() if isinstance(o, CompileGate))
+        return _real_lock()
+
+    monkeypatch.setattr(cg, "threading", types.SimpleNamespace(Lock=peeking_lock))
+    g = CompileGate()
+    assert None not in seen
+    assert g.get_threshold("f") == 100 and g in gc.get_objects()
 
 
 def test_process_wide_gate_refuses_reentry_from_inside_its_lock(monkeypatch):

@@ -1,16 +1,62 @@
-// Checks of the compile gate's threshold arithmetic alone: the compile decision at its integer and
-// time edges, the threshold step in its exact order of operations, the clamp with sane, crossing
-// and NaN inputs, and the exactly-rounded mean.
+// Checks of the compile policy's core alone: configuration validation in its order, the record's
+// timestamp alias, the compile decision at its integer and time edges, the threshold step in its
+// exact order of operations, the clamp with sane, crossing and NaN inputs, the statistics summary
+// and its exactly-rounded mean, the clock's roundings and the per-thread re-entry marker.
 #include "compile_gate_core.hpp"
 #include "check.hpp"
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
+#include <thread>
 
 using namespace quarvel::compile_gate;
 
 namespace {
+
+PolicyParams with(std::int32_t ini, std::int32_t lo, std::int32_t hi, double rate, double target) {
+    PolicyParams p;
+    p.initial_threshold = ini;
+    p.min_threshold = lo;
+    p.max_threshold = hi;
+    p.learning_rate = rate;
+    p.target_speedup = target;
+    return p;
+}
+
+void test_validation() {
+    const double nan = std::nan("");
+    CHECK(check_policy(kDefaultPolicy) == PolicyFault::none);
+    CHECK(fault_message(PolicyFault::none) == nullptr);
+    // The first broken rule wins, in the written order.
+    CHECK(check_policy(with(100, 0, 0, 0.1, 2.0)) == PolicyFault::min_not_positive);
+    CHECK(check_policy(with(50, 50, 50, 0.1, 2.0)) == PolicyFault::max_not_above_min);
+    CHECK(check_policy(with(5, 10, 10000, 0.0, 0.0)) == PolicyFault::rate_out_of_range);
+    CHECK(check_policy(with(100, 10, 10000, 1.0, 2.0)) == PolicyFault::none);
+    CHECK(check_policy(with(100, 10, 10000, 1.0000001, 2.0)) == PolicyFault::rate_out_of_range);
+    CHECK(check_policy(with(100, 10, 10000, nan, 2.0)) == PolicyFault::rate_out_of_range);
+    CHECK(check_policy(with(100, 10, 10000, 0.1, 0.0)) == PolicyFault::target_not_positive);
+    CHECK(check_policy(with(100, 10, 10000, 0.1, nan)) == PolicyFault::none);  // NaN is not <= 0
+    CHECK(check_policy(with(5, 10, 10000, 0.1, -1.0)) == PolicyFault::target_not_positive);
+    CHECK(check_policy(with(5, 10, 10000, 0.1, 2.0)) == PolicyFault::initial_out_of_bounds);
+    CHECK(check_policy(with(10001, 10, 10000, 0.1, 2.0)) == PolicyFault::initial_out_of_bounds);
+    CHECK(check_policy(with(10, 10, 10000, 0.1, 2.0)) == PolicyFault::none);
+    CHECK(check_policy(with(10000, 10, 10000, 0.1, 2.0)) == PolicyFault::none);
+    CHECK(check_policy(with(INT32_MIN, INT32_MIN, INT32_MAX, 0.1, 2.0)) == PolicyFault::min_not_positive);
+    CHECK(std::strcmp(fault_message(PolicyFault::rate_out_of_range), "learning_rate must be in (0, 1]") == 0);
+    CHECK(std::strcmp(fault_message(PolicyFault::initial_out_of_bounds), "initial_threshold must be within bounds") == 0);
+    static_assert(check_policy(kDefaultPolicy) == PolicyFault::none);
+}
+
+void test_timestamp_alias() {
+    CHECK(record_timestamp(3.0, kLastCompiledAbsent) == 3.0);
+    CHECK(record_timestamp(3.0, 5.0) == 5.0);
+    CHECK(record_timestamp(3.0, -0.5) == 3.0);
+    CHECK(record_timestamp(3.0, 0.0) == 0.0);
+    CHECK(record_timestamp(3.0, std::nan("")) == 3.0);
+    CHECK(std::signbit(record_timestamp(1.0, -0.0)));  // -0.0 >= 0: the alias was given
+}
 
 void test_decide() {
     CHECK(!decide_compile(100, 99, 0, 0.0, 0.0));
@@ -57,6 +103,63 @@ void test_clamp() {
     CHECK(clamp_threshold(50.0, 0, crossed) == 10 && clamp_threshold(60.0, 0, crossed) == 10);
 }
 
+void test_summary() {
+    ThresholdSummary s;
+    double m = 0.0;
+    CHECK(s.count() == 0 && !s.mean(&m));
+    for (std::int64_t v : {91, 109}) s.add(v);
+    CHECK(s.count() == 2 && s.min() == 91 && s.max() == 109 && s.mean(&m) && m == 100.0);
+    ThresholdSummary one;
+    one.add(-5);
+    CHECK(one.min() == -5 && one.max() == -5 && one.mean(&m) && m == -5.0);
+    ThresholdSummary huge;  // a sum past 64 bits: min and max stay exact, the mean is left to the caller
+    huge.add(INT64_MAX);
+    huge.add(1);
+    huge.add(INT64_MIN);
+    CHECK(!huge.sum_exact() && !huge.mean(&m) && huge.min() == INT64_MIN && huge.max() == INT64_MAX);
+    ThresholdSummary wide;  // exact in 64 bits, too wide for a correctly rounded double quotient
+    wide.add(std::int64_t{1} << 60);
+    CHECK(wide.sum_exact() && !wide.mean(&m));
+}
+
+void test_clock() {
+    CHECK(seconds_from_ns(0) == 0.0);
+    CHECK(seconds_from_ns(3000000000) == 3.0);
+    CHECK(seconds_from_ns(-2000000000) == -2.0);
+    CHECK(seconds_from_ns(1500000000) == 1.5);
+    // Two roundings: the nanoseconds as a double, then divided; a whole second divides exactly.
+    const std::int64_t ns = 1733788800123456789;
+    CHECK(seconds_from_ns(ns) == static_cast<double>(ns) / 1e9);
+    const double now = system_clock_seconds();
+    CHECK(now > 1.6e9 && now < 1e11);
+}
+
+struct TagA;
+struct TagB;
+
+void test_thread_mark() {
+    {
+        ThreadMark<TagA> outer;
+        CHECK(outer.enter() && ThreadMark<TagA>::inside());
+        {
+            ThreadMark<TagA> again;
+            CHECK(!again.enter());  // re-entry on this thread is refused ...
+        }
+        CHECK(ThreadMark<TagA>::inside());  // (and the refused marker did not clear the outer one)
+        ThreadMark<TagB> other;
+        CHECK(other.enter());   // ... per tag
+        bool elsewhere = false;
+        std::thread([&] {
+            ThreadMark<TagA> m;
+            elsewhere = m.enter();  // and per thread
+        }).join();
+        CHECK(elsewhere);
+    }
+    CHECK(!ThreadMark<TagA>::inside() && !ThreadMark<TagB>::inside());
+    ThreadMark<TagA> after;
+    CHECK(after.enter());
+}
+
 void test_mean() {
     double m = 0.0;
     CHECK(!mean_of_sum(10, 0, &m));
@@ -70,9 +173,14 @@ void test_mean() {
 }  // namespace
 
 int main() {
+    test_validation();
+    test_timestamp_alias();
     test_decide();
     test_threshold_step();
     test_clamp();
+    test_summary();
     test_mean();
+    test_clock();
+    test_thread_mark();
     return core_check::finish();
 }

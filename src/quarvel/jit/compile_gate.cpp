@@ -1,5 +1,9 @@
 // quarvel.jit.compile_gate: the compile policy.
 //
+// The binding: it converts arguments, reads records and the telemetry store's metrics, calls the
+// policy's rules and arithmetic in compile_gate_core.hpp (validation, the compile decision, the
+// threshold step, the statistics, the clock) and builds the results.
+//
 // PolicyConfig and FunctionMetrics are plain native records. CompileGate keeps one learned
 // call-count threshold per function and serialises every method on its own lock (qn::Lock, made
 // after the module's `threading.Lock` when the gate is initialised: native unless that factory was
@@ -20,7 +24,7 @@
 
 #include "compile_gate_core.hpp"
 
-#include <chrono>
+#include <iterator>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -36,13 +40,14 @@ namespace core = quarvel::compile_gate;
 PyObject* module_dict = nullptr;      // the module's namespace, for globals read at call time
 PyObject* gate_instance = nullptr;    // the process-wide gate, or None
 PyObject* logger_class = nullptr;     // logging.Logger, for the level pre-check
+PyObject* std_is_enabled_for = nullptr;  // logging.Logger.isEnabledFor as loaded
 qn::StdFunction std_clock;            // is the module's `time.time` the standard clock?
 qn::LockFactory gate_locks;           // the gates' locks, after the module's `threading.Lock`
 qn::DictTemplate stats_keys;          // get_statistics' result
 
 // Interned names.
 struct Names {
-    PyObject *_policy_lock, *avg_speedup, *call_count, *compile_count, *debug, *get_metrics,
+    PyObject *_cache, *_policy_lock, *avg_speedup, *call_count, *compile_count, *debug, *disabled, *get_metrics,
         *initial_threshold, *isEnabledFor, *last_compiled, *learning_rate, *logger, *max_threshold, *min_threshold,
         *target_speedup, *time;
 } N;
@@ -58,11 +63,13 @@ struct Constants {
 
 int make_constants() {
     const std::pair<PyObject**, const char*> names[] = {
+        {&N._cache, "_cache"},
         {&N._policy_lock, "_policy_lock"},
         {&N.avg_speedup, "avg_speedup"},
         {&N.call_count, "call_count"},
         {&N.compile_count, "compile_count"},
         {&N.debug, "debug"},
+        {&N.disabled, "disabled"},
         {&N.get_metrics, "get_metrics"},
         {&N.initial_threshold, "initial_threshold"},
         {&N.isEnabledFor, "isEnabledFor"},
@@ -133,8 +140,8 @@ using FunctionMetricsObject = RecordObject<core::MetricsFigures>;
 
 PyTypeObject PolicyConfigType{};
 PyTypeObject FunctionMetricsType{};
-PyObject* pc_init_fn = nullptr;  // the records' __init__ functions
-PyObject* fm_init_fn = nullptr;
+PyObject* policy_config_init_fn = nullptr;  // the records' __init__ functions
+PyObject* function_metrics_init_fn = nullptr;
 
 template <class Fields>
 inline Fields& fields(PyObject* o) {
@@ -164,72 +171,87 @@ PyObject* record_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf
     return r ? self.release() : nullptr;
 }
 
-PyObject* pc_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+PyObject* policy_config_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return record_new<core::PolicyParams, core::kDefaultPolicy>(type, args, kwds);
 }
-PyObject* fm_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+PyObject* function_metrics_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return record_new<core::MetricsFigures, core::kDefaultMetrics>(type, args, kwds);
 }
-PyObject* pc_make_default() { return pc_tp_new(&PolicyConfigType, nullptr, nullptr); }
+PyObject* policy_config_make_default() { return policy_config_new(&PolicyConfigType, nullptr, nullptr); }
 
-// PolicyConfig(initial_threshold, min_threshold, max_threshold, learning_rate, target_speedup):
-// converts all five values, validates them in order and only then stores them.
-bool pc_configure(PyObject* self, PyObject* const* v) {
+constexpr core::PolicyParams kPolicy = core::kDefaultPolicy;
+constexpr auto kPolicyConfigInit =
+    qn::params(qn::opt("initial_threshold", nullptr, kPolicy.initial_threshold),
+               qn::opt("min_threshold", nullptr, kPolicy.min_threshold),
+               qn::opt("max_threshold", nullptr, kPolicy.max_threshold),
+               qn::opt("learning_rate", nullptr, kPolicy.learning_rate),
+               qn::opt("target_speedup", nullptr, kPolicy.target_speedup));
+
+// The values a PolicyConfig is made from, by name: the constructor's own arguments, or an array
+// laid out as its parameter list (the factory's, a foreign configuration object's).
+using PolicyValues = qn::Args<kPolicyConfigInit>;
+
+// Converts all five values, validates them in order and only then stores them.
+template <class Values>
+bool policy_config_configure(PyObject* self, const Values& v) {
     core::PolicyParams p;
-    if (!qn::to_i32(v[0], p.initial_threshold) || !qn::to_i32(v[1], p.min_threshold) ||
-        !qn::to_i32(v[2], p.max_threshold) || !qn::to_double(v[3], p.learning_rate) ||
-        !qn::to_double(v[4], p.target_speedup))
+    if (!qn::to_i32(v.template get<"initial_threshold">(), p.initial_threshold) ||
+        !qn::to_i32(v.template get<"min_threshold">(), p.min_threshold) ||
+        !qn::to_i32(v.template get<"max_threshold">(), p.max_threshold) ||
+        !qn::to_double(v.template get<"learning_rate">(), p.learning_rate) ||
+        !qn::to_double(v.template get<"target_speedup">(), p.target_speedup))
         return false;
-    const char* error = nullptr;
-    if (p.min_threshold <= 0) {
-        error = "min_threshold must be positive";
-    } else if (p.max_threshold <= p.min_threshold) {
-        error = "max_threshold must be greater than min_threshold";
-    } else if (!(p.learning_rate > 0.0 && p.learning_rate <= 1.0)) {
-        error = "learning_rate must be in (0, 1]";
-    } else if (p.target_speedup <= 0.0) {
-        error = "target_speedup must be positive";
-    } else if (!(p.min_threshold <= p.initial_threshold && p.initial_threshold <= p.max_threshold)) {
-        error = "initial_threshold must be within bounds";
-    }
-    if (error != nullptr) {
-        PyErr_SetString(PyExc_ValueError, error);
+    if (const core::PolicyFault fault = core::check_policy(p); fault != core::PolicyFault::none) {
+        PyErr_SetString(PyExc_ValueError, core::fault_message(fault));
         return false;
     }
     fields<core::PolicyParams>(self) = p;
     return true;
 }
 
-PyObject* pc_init(qn::Function*, PyObject* const* a) {
-    if (!pc_configure(a[0], a + 1)) return nullptr;
+PyObject* policy_config_init(qn::MethodArgs<kPolicyConfigInit> a) {
+    if (!policy_config_configure(a.self(), a)) return nullptr;
     Py_RETURN_NONE;
 }
 
-// A validated PolicyConfig of the exact type from five argument objects.
-PyObject* pc_make(PyObject* const* values) {
-    qn::Ref self = qn::Ref::steal(pc_make_default());
-    if (!self || !pc_configure(self.get(), values)) return nullptr;
+// A validated PolicyConfig of the exact type.
+PyObject* policy_config_make(const PolicyValues& values) {
+    qn::Ref self = qn::Ref::steal(policy_config_make_default());
+    if (!self || !policy_config_configure(self.get(), values)) return nullptr;
     return self.release();
 }
 
-// FunctionMetrics(call_count, compile_count, avg_speedup, total_execution_time_ms,
-// last_compile_time, last_compiled): converts all six (the last is the timestamp's alias), then
-// stores.
-bool fm_configure(PyObject* self, PyObject* const* v) {
+constexpr core::MetricsFigures kMetrics = core::kDefaultMetrics;
+constexpr auto kFunctionMetricsInit =
+    qn::params(qn::opt("call_count", nullptr, kMetrics.call_count),
+               qn::opt("compile_count", nullptr, kMetrics.compile_count),
+               qn::opt("avg_speedup", nullptr, kMetrics.avg_speedup),
+               qn::opt("total_execution_time_ms", nullptr, kMetrics.total_execution_time_ms),
+               qn::opt("last_compile_time", nullptr, kMetrics.last_compile_time),
+               qn::opt("last_compiled", nullptr, core::kLastCompiledAbsent));
+
+// The values a FunctionMetrics is made from, by name (`last_compiled` is the timestamp's alias).
+using MetricsValues = qn::Args<kFunctionMetricsInit>;
+
+// Converts all six, then stores.
+template <class Values>
+bool function_metrics_configure(PyObject* self, const Values& v) {
     core::MetricsFigures m;
     double last_alias;
-    if (!qn::to_u64(v[0], m.call_count) || !qn::to_u32(v[1], m.compile_count) ||
-        !qn::to_double(v[2], m.avg_speedup) || !qn::to_double(v[3], m.total_execution_time_ms) ||
-        !qn::to_double(v[4], m.last_compile_time) || !qn::to_double(v[5], last_alias))
+    if (!qn::to_u64(v.template get<"call_count">(), m.call_count) ||
+        !qn::to_u32(v.template get<"compile_count">(), m.compile_count) ||
+        !qn::to_double(v.template get<"avg_speedup">(), m.avg_speedup) ||
+        !qn::to_double(v.template get<"total_execution_time_ms">(), m.total_execution_time_ms) ||
+        !qn::to_double(v.template get<"last_compile_time">(), m.last_compile_time) ||
+        !qn::to_double(v.template get<"last_compiled">(), last_alias))
         return false;
-    // A negative alias (the default) stands for "not given".
-    if (last_alias >= 0.0) m.last_compile_time = last_alias;
+    m.last_compile_time = core::record_timestamp(m.last_compile_time, last_alias);
     fields<core::MetricsFigures>(self) = m;
     return true;
 }
 
-PyObject* fm_init(qn::Function*, PyObject* const* a) {
-    if (!fm_configure(a[0], a + 1)) return nullptr;
+PyObject* function_metrics_init(qn::MethodArgs<kFunctionMetricsInit> a) {
+    if (!function_metrics_configure(a.self(), a)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -278,7 +300,7 @@ int set_field(PyObject* self, PyObject* value, void*) {
     {name, get_field<Fields, decltype(Fields::field), &Fields::field>,                           \
      set_field<Fields, decltype(Fields::field), &Fields::field>, doc, nullptr}
 
-PyGetSetDef pc_getset[] = {
+PyGetSetDef policy_config_getset[] = {
     QN_FIELD_PROP(core::PolicyParams, "initial_threshold", initial_threshold, nullptr),
     QN_FIELD_PROP(core::PolicyParams, "min_threshold", min_threshold, nullptr),
     QN_FIELD_PROP(core::PolicyParams, "max_threshold", max_threshold, nullptr),
@@ -287,7 +309,7 @@ PyGetSetDef pc_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyGetSetDef fm_getset[] = {
+PyGetSetDef function_metrics_getset[] = {
     QN_FIELD_PROP(core::MetricsFigures, "call_count", call_count, nullptr),
     QN_FIELD_PROP(core::MetricsFigures, "compile_count", compile_count, nullptr),
     QN_FIELD_PROP(core::MetricsFigures, "avg_speedup", avg_speedup, nullptr),
@@ -308,7 +330,7 @@ PyGetSetDef fm_getset[] = {
 // started with (a counted reference, below) until it returns: the lock it entered, the owner record
 // that goes with that lock, the dictionary and the configuration it reads all stay alive and
 // belong together even when another thread re-initialises the gate meanwhile.
-struct GateCore : qn::Shared<GateCore> {
+struct GateState : qn::Shared<GateState> {
     PyObject* config = nullptr;      // PolicyConfig (or subclass), shared with the caller
     PyObject* thresholds = nullptr;  // dict: str / None -> int
     qn::Lock<qn::Sections::any> lock;  // serialises the gate's methods (their sections run Python code)
@@ -321,16 +343,16 @@ struct GateCore : qn::Shared<GateCore> {
 
     // The last reference gone: releases the objects (which may run their finalizers: never with a
     // native lock held).
-    static void destroy(GateCore* c);
+    static void destroy(GateState* c);
 };
 
-void memo_forget(GateCore* c) {
+void memo_forget(GateState* c) {
     Py_CLEAR(c->memo_key);
     Py_CLEAR(c->memo_value);
 }
 
 
-void GateCore::destroy(GateCore* c) {
+void GateState::destroy(GateState* c) {
     memo_forget(c);
     Py_CLEAR(c->config);
     Py_CLEAR(c->thresholds);
@@ -338,23 +360,23 @@ void GateCore::destroy(GateCore* c) {
     delete c;
 }
 
-// A counted reference to a core, held by a call for its whole duration.
-using CoreRef = qn::Held<GateCore>;
+// A counted reference to a gate's state, held by a call for its whole duration.
+using StateRef = qn::Held<GateState>;
 
 struct CompileGateObject {
     PyObject_HEAD
-    GateCore* core;  // owned reference; null only after tp_clear
+    GateState* state;  // owned reference; null only after tp_clear
     double recompile_interval;
     bool initialised;
 };
 
 PyTypeObject CompileGateType{};
-PyObject* gate_init_fn = nullptr;
+PyObject* compile_gate_init_fn = nullptr;
 
 inline CompileGateObject* as_gate(PyObject* o) { return reinterpret_cast<CompileGateObject*>(o); }
 
-int gate_traverse(PyObject* o, visitproc visit, void* arg) {
-    GateCore* c = as_gate(o)->core;
+int compile_gate_traverse(PyObject* o, visitproc visit, void* arg) {
+    GateState* c = as_gate(o)->state;
     if (c != nullptr) {
         Py_VISIT(c->config);
         Py_VISIT(c->thresholds);
@@ -363,30 +385,30 @@ int gate_traverse(PyObject* o, visitproc visit, void* arg) {
     return 0;
 }
 
-int gate_clear(PyObject* o) {
+int compile_gate_clear(PyObject* o) {
     CompileGateObject* g = as_gate(o);
-    GateCore* c = g->core;
-    g->core = nullptr;
+    GateState* c = g->state;
+    g->state = nullptr;
     if (c != nullptr) qn::release(c);
     return 0;
 }
 
-void gate_dealloc(PyObject* o) {
+void compile_gate_dealloc(PyObject* o) {
     PyObject_GC_UnTrack(o);
-    Py_TRASHCAN_BEGIN(o, gate_dealloc)
-    gate_clear(o);
+    Py_TRASHCAN_BEGIN(o, compile_gate_dealloc)
+    compile_gate_clear(o);
     Py_TYPE(o)->tp_free(o);
     Py_TRASHCAN_END
 }
 
-// A fresh core for `config` (taken over), its lock made after `threading.Lock` as the module sees
+// A fresh state for `config` (taken over), its lock made after `threading.Lock` as the module sees
 // it now; nullptr with an exception set.
-GateCore* new_core(PyObject* config) {
+GateState* new_state(PyObject* config) {
     qn::Ref hold = qn::Ref::steal(config);
     if (!hold) return nullptr;
     qn::Ref thresholds = qn::Ref::steal(PyDict_New());
     if (!thresholds) return nullptr;
-    GateCore* c = new (std::nothrow) GateCore;
+    GateState* c = new (std::nothrow) GateState;
     if (c == nullptr) {
         PyErr_NoMemory();
         return nullptr;
@@ -402,15 +424,16 @@ GateCore* new_core(PyObject* config) {
 
 // A fresh gate already holds a working default state, so that a subclass whose __init__ does
 // not chain up still has a usable object.
-PyObject* gate_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
-    qn::Ref self = qn::Ref::steal(type->tp_alloc(type, 0));
-    if (!self) return nullptr;
-    CompileGateObject* g = as_gate(self.get());
-    g->recompile_interval = core::kRecompileInterval;
-    g->initialised = false;
-    g->core = new_core(pc_make_default());
-    if (g->core == nullptr) return nullptr;
-    return self.release();
+// Making its lock may run Python code (a substituted factory): the collector does not see the
+// gate until it is complete.
+PyObject* compile_gate_new(PyTypeObject* type, PyObject*, PyObject*) {
+    return qn::gc_new(type, [](PyObject* self) {
+        CompileGateObject* g = as_gate(self);
+        g->recompile_interval = core::kRecompileInterval;
+        g->initialised = false;
+        g->state = new_state(policy_config_make_default());
+        return g->state != nullptr;
+    });
 }
 
 // getattr(obj, name, default).
@@ -423,25 +446,38 @@ PyObject* attr_or(PyObject* obj, PyObject* name, PyObject* dflt) {
 
 // The configuration a gate uses for the constructor's `config` argument (new reference).
 PyObject* resolve_config(PyObject* config) {
-    if (config == Py_None) return pc_make_default();
+    if (config == Py_None) return policy_config_make_default();
     if (is_config(config)) return qn::newref(config);
-    PyObject* const names[5] = {N.initial_threshold, N.min_threshold, N.max_threshold, N.learning_rate,
-                                N.target_speedup};
-    qn::Ref held[5];
-    PyObject* values[5];
-    for (int i = 0; i < 5; ++i) {
-        held[i] = qn::Ref::steal(attr_or(config, names[i], K.policy_defaults[i]));
+    // The five attributes, read in this order, each with its default, into the constructor's places.
+    struct Field {
+        PyObject* name;
+        PyObject* dflt;
+        std::size_t at;
+    };
+    const Field fields[] = {
+        {N.initial_threshold, K.policy_defaults[0], PolicyValues::index<"initial_threshold">},
+        {N.min_threshold, K.policy_defaults[1], PolicyValues::index<"min_threshold">},
+        {N.max_threshold, K.policy_defaults[2], PolicyValues::index<"max_threshold">},
+        {N.learning_rate, K.policy_defaults[3], PolicyValues::index<"learning_rate">},
+        {N.target_speedup, K.policy_defaults[4], PolicyValues::index<"target_speedup">}};
+    static_assert(std::size(fields) == PolicyValues::table.size);
+    qn::Ref held[std::size(fields)];
+    PyObject* values[std::size(fields)];
+    for (std::size_t i = 0; i < std::size(fields); ++i) {
+        held[i] = qn::Ref::steal(attr_or(config, fields[i].name, fields[i].dflt));
         if (!held[i]) return nullptr;
-        values[i] = held[i].get();
+        values[fields[i].at] = held[i].get();
     }
-    return pc_make(values);
+    return policy_config_make(PolicyValues(values));
 }
 
-PyObject* gate_init(qn::Function*, PyObject* const* a) {
-    CompileGateObject* g = as_gate(a[0]);
-    qn::Ref config = qn::Ref::steal(resolve_config(a[1]));
+constexpr auto kCompileGateInit = qn::params(qn::opt("config", nullptr, qn::none_default));
+
+PyObject* compile_gate_init(qn::MethodArgs<kCompileGateInit> a) {
+    CompileGateObject* g = a.self<CompileGateObject>();
+    qn::Ref config = qn::Ref::steal(resolve_config(a.get<"config">()));
     if (!config) return nullptr;
-    GateCore* c = g->core;
+    GateState* c = g->state;
     if (!g->initialised && c != nullptr && c->only_reference()) {
         // The first initialisation of a gate that no call is using: keep the dictionary and the
         // lock made with it and take the configuration.
@@ -452,13 +488,13 @@ PyObject* gate_init(qn::Function*, PyObject* const* a) {
         Py_RETURN_NONE;
     }
     // Initialising again starts over with no learned thresholds and a lock of its own; calls still
-    // running on the old core keep it until they return. Making the lock may run Python code (a
-    // rebound threading.Lock), during which another thread may initialise the gate too: the core
+    // running on the old state keep it until they return. Making the lock may run Python code (a
+    // rebound threading.Lock), during which another thread may initialise the gate too: the state
     // replaced is the one current after that.
-    GateCore* fresh = new_core(config.release());
+    GateState* fresh = new_state(config.release());
     if (fresh == nullptr) return nullptr;
-    c = g->core;
-    g->core = fresh;
+    c = g->state;
+    g->state = fresh;
     g->recompile_interval = core::kRecompileInterval;
     g->initialised = true;
     if (c != nullptr) qn::release(c);
@@ -466,15 +502,15 @@ PyObject* gate_init(qn::Function*, PyObject* const* a) {
 }
 
 PyObject* make_default_gate() {
-    qn::Ref gate = qn::Ref::steal(gate_tp_new(&CompileGateType, nullptr, nullptr));
+    qn::Ref gate = qn::Ref::steal(compile_gate_new(&CompileGateType, nullptr, nullptr));
     if (!gate) return nullptr;
     as_gate(gate.get())->initialised = true;
     return gate.release();
 }
 
-// Holds the gate's current core for the call.
-bool hold_core(PyObject* self, CoreRef& out) {
-    GateCore* c = as_gate(self)->core;
+// Holds the gate's current state for the call.
+bool hold_state(PyObject* self, StateRef& out) {
+    GateState* c = as_gate(self)->state;
     if (c == nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "CompileGate is not initialised");
         return false;
@@ -483,9 +519,9 @@ bool hold_core(PyObject* self, CoreRef& out) {
     return true;
 }
 
-// Remembers `value` (null: no entry) as the entry of `func_id`. Caller holds the core's lock. The
+// Remembers `value` (null: no entry) as the entry of `func_id`. Caller holds the state's lock. The
 // references are plain str / None / int: releasing the old ones runs no Python code.
-void memo_remember(GateCore* c, PyObject* func_id, PyObject* value, int32_t threshold) {
+void memo_remember(GateState* c, PyObject* func_id, PyObject* value, int32_t threshold) {
     Py_INCREF(func_id);
     Py_XINCREF(value);
     memo_forget(c);
@@ -495,8 +531,8 @@ void memo_remember(GateCore* c, PyObject* func_id, PyObject* value, int32_t thre
 }
 
 // The entry of `func_id` in the thresholds: `value` is the stored int (borrowed, null when there is
-// none) and `threshold` its native value. Caller holds the core's lock.
-bool lookup_threshold(GateCore* c, PyObject* func_id, PyObject*& value, int32_t& threshold) {
+// none) and `threshold` its native value. Caller holds the state's lock.
+bool lookup_threshold(GateState* c, PyObject* func_id, PyObject*& value, int32_t& threshold) {
     if (func_id == c->memo_key) {
         value = c->memo_value;
         threshold = c->memo_threshold;
@@ -511,9 +547,15 @@ bool lookup_threshold(GateCore* c, PyObject* func_id, PyObject*& value, int32_t&
     return true;
 }
 
+// Whether the entry of `func_id` is known to hold `value` already (the entry read or written last).
+// Caller holds the state's lock.
+inline bool entry_holds(const GateState* c, PyObject* func_id, int32_t value) {
+    return func_id == c->memo_key && c->memo_value != nullptr && c->memo_threshold == value;
+}
+
 // The learned threshold of `func_id`, or the configuration's initial threshold read from its
-// native field. Caller holds the core's lock.
-bool threshold_fast(GateCore* c, PyObject* func_id, int32_t& out) {
+// native field. Caller holds the state's lock.
+bool threshold_fast(GateState* c, PyObject* func_id, int32_t& out) {
     PyObject* v;
     int32_t t;
     if (!lookup_threshold(c, func_id, v, t)) return false;
@@ -521,10 +563,25 @@ bool threshold_fast(GateCore* c, PyObject* func_id, int32_t& out) {
     return true;
 }
 
+// The three hot methods are flattened ([[gnu::flatten]]): everything they call that the compiler can
+// see is inlined into them, so how each compiler weighs the lock guard, the reference holders and
+// the helpers below against its inlining budget does not decide their cost.
+//
+// Runs `body` inside a section of the gate's lock. `body` returns false with an exception set when it
+// fails; the section is then left as a `with` block left by that exception. False, with an
+// exception set, also when the section could not be entered or left.
+template <class Body>
+bool in_gate_section(GateState* c, const char* what, Body&& body) {
+    qn::Section guard(c->lock, what);
+    if (!guard || !body()) return false;
+    return guard.unlock();
+}
+
 // The start of every method that takes a function identifier: the identifier must be exactly a str
-// or None (checked before anything else happens); then the gate's current core is held.
-bool begin_call(PyObject* self, PyObject* func_id, CoreRef& c) {
-    return qn::arg_exact(func_id, &PyUnicode_Type, "func_id") && hold_core(self, c);
+// or None (checked before anything else happens); then the gate's current state is held.
+template <class Args>
+bool begin_call(const Args& a, PyObject*& func_id, StateRef& c) {
+    return a.template str<"func_id">(func_id) && hold_state(a.self(), c);
 }
 
 PyObject* call_get_metrics(PyObject* store, PyObject* func_id) {
@@ -538,20 +595,6 @@ bool read_attr(PyObject* obj, PyObject* name, T& out) {
     return v && Conv(v.get(), out);
 }
 
-// time.time() as the standard module computes it: the system clock in nanoseconds, converted to
-// seconds with the same two roundings.
-double system_clock_seconds() {
-    // The system clock (CLOCK_REALTIME) in nanoseconds since the epoch.
-    using namespace std::chrono;
-    const auto since_epoch = system_clock::now().time_since_epoch();
-    const int64_t ns = static_cast<int64_t>(duration_cast<nanoseconds>(since_epoch).count());
-    constexpr int64_t kNs = 1000000000;
-    if (ns % kNs == 0) return static_cast<double>(ns / kNs);
-    volatile double d = static_cast<double>(ns);
-    d = d / 1e9;
-    return d;
-}
-
 // time.time() with `time` looked up in the module namespace at call time. While both the
 // module's `time` and that module's `time` function are the originals, the clock is read directly;
 // a rebound module or function is called like any other.
@@ -559,7 +602,7 @@ bool current_time(double& out) {
     const int standard = std_clock.is_standard();
     if (standard < 0) return false;
     if (standard) {
-        out = system_clock_seconds();
+        out = core::system_clock_seconds();
         return true;
     }
     qn::Ref time_mod = qn::Ref::steal(qn::lookup_global(module_dict, N.time));
@@ -568,17 +611,17 @@ bool current_time(double& out) {
     return now && qn::to_double(now.get(), out);
 }
 
-PyObject* gate_get_threshold(qn::Function*, PyObject* const* a) {
-    PyObject* func_id = a[1];
-    CoreRef c;
-    if (!begin_call(a[0], func_id, c)) return nullptr;
+constexpr auto kCompileGateGetThreshold = qn::params(qn::arg("func_id"));
+
+[[gnu::flatten]] PyObject* compile_gate_get_threshold(qn::MethodArgs<kCompileGateGetThreshold> a) {
+    PyObject* func_id;
+    StateRef c;
+    if (!begin_call(a, func_id, c)) return nullptr;
     qn::Ref result;
-    {
-        qn::Section guard(c->lock, "CompileGate.get_threshold");
-        if (!guard) return nullptr;
+    const bool done = in_gate_section(c.get(), "CompileGate.get_threshold", [&] {
         PyObject* v;
         int32_t t;
-        if (!lookup_threshold(c.get(), func_id, v, t)) return nullptr;
+        if (!lookup_threshold(c.get(), func_id, v, t)) return false;
         if (v != nullptr) {
             result = qn::Ref::borrow(v);
         } else if (Py_IS_TYPE(c->config, &PolicyConfigType)) {
@@ -587,17 +630,18 @@ PyObject* gate_get_threshold(qn::Function*, PyObject* const* a) {
         } else {
             result = qn::Ref::steal(PyObject_GetAttr(c->config, N.initial_threshold));
         }
-        if (!result) return nullptr;
-        if (!guard.unlock()) return nullptr;
-    }
-    return result.release();
+        return static_cast<bool>(result);
+    });
+    return done ? result.release() : nullptr;
 }
 
-PyObject* gate_should_compile(qn::Function*, PyObject* const* a) {
-    PyObject* func_id = a[1];
-    PyObject* store = a[2];
-    CoreRef c;
-    if (!begin_call(a[0], func_id, c)) return nullptr;
+constexpr auto kCompileGateShouldCompile = qn::params(qn::arg("func_id"), qn::arg("telemetry_store"));
+
+[[gnu::flatten]] PyObject* compile_gate_should_compile(qn::MethodArgs<kCompileGateShouldCompile> a) {
+    PyObject* func_id;
+    PyObject* store = a.get<"telemetry_store">();
+    StateRef c;
+    if (!begin_call(a, func_id, c)) return nullptr;
     double now = 0.0;
     if (!current_time(now)) return nullptr;
     int32_t threshold = 0;
@@ -605,12 +649,10 @@ PyObject* gate_should_compile(qn::Function*, PyObject* const* a) {
     uint32_t compile_count = 0;
     double avg_speedup = 0.0, last_compiled = 0.0;
     qn::Ref metrics;
-    {
-        qn::Section guard(c->lock, "CompileGate.should_compile");
-        if (!guard) return nullptr;
-        if (!threshold_fast(c.get(), func_id, threshold)) return nullptr;
+    const bool read = in_gate_section(c.get(), "CompileGate.should_compile", [&] {
+        if (!threshold_fast(c.get(), func_id, threshold)) return false;
         metrics = qn::Ref::steal(call_get_metrics(store, func_id));
-        if (!metrics) return nullptr;
+        if (!metrics) return false;
         PyObject* m = metrics.get();
         if (Py_IS_TYPE(m, &FunctionMetricsType)) {
             const core::MetricsFigures& fm = metrics_fields(m);
@@ -618,19 +660,57 @@ PyObject* gate_should_compile(qn::Function*, PyObject* const* a) {
             compile_count = fm.compile_count;
             avg_speedup = fm.avg_speedup;
             last_compiled = fm.last_compile_time;
-        } else {
-            if (!read_attr<uint64_t, qn::to_u64>(m, N.call_count, call_count) ||
-                !read_attr<uint32_t, qn::to_u32>(m, N.compile_count, compile_count) ||
-                !read_attr<double, qn::to_double>(m, N.avg_speedup, avg_speedup))
-                return nullptr;
-            qn::Ref last = qn::Ref::steal(attr_or(m, N.last_compiled, K.float_zero));
-            if (!last || !qn::to_double(last.get(), last_compiled)) return nullptr;
+            return true;
         }
-        if (!guard.unlock()) return nullptr;
-    }
+        if (!read_attr<uint64_t, qn::to_u64>(m, N.call_count, call_count) ||
+            !read_attr<uint32_t, qn::to_u32>(m, N.compile_count, compile_count) ||
+            !read_attr<double, qn::to_double>(m, N.avg_speedup, avg_speedup))
+            return false;
+        qn::Ref last = qn::Ref::steal(attr_or(m, N.last_compiled, K.float_zero));
+        return last && qn::to_double(last.get(), last_compiled);
+    });
+    if (!read) return nullptr;
     (void)avg_speedup;  // read for the record's sake; it does not change the decision
     return qn::boolean(core::decide_compile(threshold, call_count, compile_count, last_compiled, now,
-                                            as_gate(a[0])->recompile_interval));
+                                            a.self<CompileGateObject>()->recompile_interval));
+}
+
+// Whether `fn` is logging's own Logger.isEnabledFor (false with an exception on a failed read).
+bool is_stdlib_is_enabled_for(PyObject* fn) {
+    if (!PyFunction_Check(fn)) return false;
+    qn::Ref module = qn::Ref::steal(PyObject_GetAttrString(fn, "__module__"));
+    qn::Ref qualname = module ? qn::Ref::steal(PyObject_GetAttrString(fn, "__qualname__")) : qn::Ref();
+    if (!qualname) return false;
+    return PyUnicode_Check(module.get()) && PyUnicode_Check(qualname.get()) &&
+           PyUnicode_CompareWithASCIIString(module.get(), "logging") == 0 &&
+           PyUnicode_CompareWithASCIIString(qualname.get(), "Logger.isEnabledFor") == 0;
+}
+
+// logger.isEnabledFor(DEBUG) for a logger of the standard Logger class: 1 or 0, or -1 with an
+// exception. While the class's isEnabledFor is the standard method, the answer is read where that
+// method reads it: false for a disabled logger, else the logger's own per-level cache; the method
+// itself is called only when the cache holds no plain answer (the first call after the logging
+// configuration changed, which fills it) or when the class's method was replaced.
+int debug_enabled(PyObject* logger) {
+    qn::Ref method = qn::Ref::steal(qn::compat::type_lookup(Py_TYPE(logger), N.isEnabledFor));
+    if (!method && PyErr_Occurred()) return -1;
+    if (method && method.get() == std_is_enabled_for) {
+        qn::Ref disabled = qn::Ref::steal(PyObject_GetAttr(logger, N.disabled));
+        if (!disabled) return -1;
+        const int off = PyObject_IsTrue(disabled.get());
+        if (off != 0) return off < 0 ? -1 : 0;
+        PyObject* cache = nullptr;
+        if (PyObject_GetOptionalAttr(logger, N._cache, &cache) < 0) return -1;
+        qn::Ref hold = qn::Ref::steal(cache);
+        if (cache != nullptr && PyDict_CheckExact(cache)) {
+            PyObject* answer = PyDict_GetItemWithError(cache, K.debug_level);  // borrowed: only compared
+            if (answer == Py_True) return 1;
+            if (answer == Py_False) return 0;
+            if (answer == nullptr && PyErr_Occurred()) return -1;
+        }
+    }
+    qn::Ref enabled = qn::Ref::steal(PyObject_CallMethodOneArg(logger, N.isEnabledFor, K.debug_level));
+    return enabled ? PyObject_IsTrue(enabled.get()) : -1;
 }
 
 // logger.debug(text) on the module's `logger`, looked up at call time. A real Logger is asked
@@ -639,9 +719,7 @@ int log_update(PyObject* func_id, int32_t old_value, int32_t new_value, double s
     qn::Ref logger = qn::Ref::steal(qn::lookup_global(module_dict, N.logger));
     if (!logger) return -1;
     if (logger_class != nullptr && Py_IS_TYPE(logger.get(), reinterpret_cast<PyTypeObject*>(logger_class))) {
-        qn::Ref enabled = qn::Ref::steal(PyObject_CallMethodOneArg(logger.get(), N.isEnabledFor, K.debug_level));
-        if (!enabled) return -1;
-        const int on = PyObject_IsTrue(enabled.get());
+        const int on = debug_enabled(logger.get());
         if (on <= 0) return on;
     }
     char* digits = PyOS_double_to_string(speedup, 'f', 2, 0, nullptr);
@@ -655,74 +733,74 @@ int log_update(PyObject* func_id, int32_t old_value, int32_t new_value, double s
     return r ? 0 : -1;
 }
 
-PyObject* gate_update(qn::Function*, PyObject* const* a) {
-    PyObject* func_id = a[1];
-    PyObject* store = a[2];
-    CoreRef c;
-    if (!begin_call(a[0], func_id, c)) return nullptr;
+constexpr auto kCompileGateUpdate = qn::params(qn::arg("func_id"), qn::arg("telemetry_store"));
+
+[[gnu::flatten]] PyObject* compile_gate_update(qn::MethodArgs<kCompileGateUpdate> a) {
+    PyObject* func_id;
+    PyObject* store = a.get<"telemetry_store">();
+    StateRef c;
+    if (!begin_call(a, func_id, c)) return nullptr;
     int32_t old_value = 0, new_value = 0;
     double avg_speedup = 0.0;
     qn::Ref metrics, count_obj, stored_value;
-    {
-        qn::Section guard(c->lock, "CompileGate.update");
-        if (!guard) return nullptr;
+    bool compiled = true;  // false: no compilation yet, nothing to do
+    const bool done = in_gate_section(c.get(), "CompileGate.update", [&] {
         metrics = qn::Ref::steal(call_get_metrics(store, func_id));
-        if (!metrics) return nullptr;
+        if (!metrics) return false;
         PyObject* m = metrics.get();
         uint32_t compile_count = 0;
         if (Py_IS_TYPE(m, &FunctionMetricsType)) {
             const core::MetricsFigures& fm = metrics_fields(m);
             if (fm.compile_count == 0) {
-                if (!guard.unlock()) return nullptr;
-                Py_RETURN_NONE;
+                compiled = false;
+                return true;
             }
-            if (!threshold_fast(c.get(), func_id, old_value)) return nullptr;
+            if (!threshold_fast(c.get(), func_id, old_value)) return false;
             compile_count = fm.compile_count;
             avg_speedup = fm.avg_speedup;
         } else {
             count_obj = qn::Ref::steal(PyObject_GetAttr(m, N.compile_count));
-            if (!count_obj) return nullptr;
+            if (!count_obj) return false;
             const int is_zero = PyObject_RichCompareBool(count_obj.get(), K.int_zero, Py_EQ);
-            if (is_zero < 0) return nullptr;
+            if (is_zero < 0) return false;
             if (is_zero) {
-                if (!guard.unlock()) return nullptr;
-                Py_RETURN_NONE;
+                compiled = false;
+                return true;
             }
             if (!threshold_fast(c.get(), func_id, old_value) ||
                 !read_attr<uint32_t, qn::to_u32>(m, N.compile_count, compile_count) ||
                 !read_attr<double, qn::to_double>(m, N.avg_speedup, avg_speedup))
-                return nullptr;
+                return false;
         }
         new_value = core::next_threshold(old_value, compile_count, avg_speedup, config_fields(c->config));
+        // The table is the gate's own (nothing outside reads it): an entry that already holds this
+        // value stays as it is, which is what storing the value again would leave.
+        if (entry_holds(c.get(), func_id, new_value)) return true;
         stored_value = qn::Ref::steal(PyLong_FromLong(new_value));
-        if (!stored_value || PyDict_SetItem(c->thresholds, func_id, stored_value.get()) < 0) return nullptr;
+        if (!stored_value || PyDict_SetItem(c->thresholds, func_id, stored_value.get()) < 0) return false;
         memo_remember(c.get(), func_id, stored_value.get(), new_value);
-        if (!guard.unlock()) return nullptr;
-    }
+        return true;
+    });
+    if (!done) return nullptr;
+    if (!compiled) Py_RETURN_NONE;
     if (log_update(func_id, old_value, new_value, avg_speedup) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
-// Count, mean, minimum and maximum of the learned thresholds. Caller holds the core's lock.
+// Count, mean, minimum and maximum of the learned thresholds. Caller holds the state's lock.
 PyObject* learned_stats(PyObject* thresholds) {
     const Py_ssize_t n = PyDict_GET_SIZE(thresholds);
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    int64_t sum = 0;
-    bool sum_exact = true;
-    long lo = 0, hi = 0;
-    bool first = true;
+    core::ThresholdSummary summary;
     while (PyDict_Next(thresholds, &pos, &key, &value)) {
-        const long v = PyLong_AsLong(value);
+        const long long v = PyLong_AsLongLong(value);
         if (v == -1 && PyErr_Occurred()) return nullptr;
-        if (sum_exact && __builtin_add_overflow(sum, static_cast<int64_t>(v), &sum)) sum_exact = false;
-        if (first || v < lo) lo = v;
-        if (first || v > hi) hi = v;
-        first = false;
+        summary.add(v);
     }
     qn::Ref avg;
     double mean;
-    if (sum_exact && core::mean_of_sum(sum, static_cast<uint64_t>(n), &mean)) {
+    if (summary.mean(&mean)) {
         avg = qn::Ref::steal(PyFloat_FromDouble(mean));
     } else {
         // Too large for a correctly rounded double quotient: divide exact integers.
@@ -735,7 +813,8 @@ PyObject* learned_stats(PyObject* thresholds) {
         if (!total || !count) return nullptr;
         avg = qn::Ref::steal(PyNumber_TrueDivide(total.get(), count.get()));
     }
-    return stats_keys.make({PyLong_FromSsize_t(n), avg.release(), PyLong_FromLong(lo), PyLong_FromLong(hi)});
+    return stats_keys.make({PyLong_FromSsize_t(n), avg.release(), PyLong_FromLongLong(summary.min()),
+                            PyLong_FromLongLong(summary.max())});
 }
 
 // The statistics of a gate with nothing learned: the configuration's values.
@@ -752,57 +831,37 @@ PyObject* configured_stats(PyObject* config) {
     return stats_keys.make({qn::newref(K.int_zero), ini.release(), lo.release(), hi.release()});
 }
 
-PyObject* gate_get_statistics(qn::Function*, PyObject* const* a) {
-    CoreRef c;
-    if (!hold_core(a[0], c)) return nullptr;
+PyObject* compile_gate_get_statistics(qn::MethodArgs<qn::no_params> a) {
+    StateRef c;
+    if (!hold_state(a.self(), c)) return nullptr;
     qn::Ref result;
-    {
-        qn::Section guard(c->lock, "CompileGate.get_statistics");
-        if (!guard) return nullptr;
+    const bool done = in_gate_section(c.get(), "CompileGate.get_statistics", [&] {
         result = qn::Ref::steal(PyDict_GET_SIZE(c->thresholds) > 0 ? learned_stats(c->thresholds)
                                                                    : configured_stats(c->config));
-        if (!result) return nullptr;
-        if (!guard.unlock()) return nullptr;
-    }
-    return result.release();
+        return static_cast<bool>(result);
+    });
+    return done ? result.release() : nullptr;
 }
 
-PyObject* gate_get_config(PyObject* self, void*) {
-    GateCore* c = as_gate(self)->core;
+PyObject* compile_gate_config(PyObject* self, void*) {
+    GateState* c = as_gate(self)->state;
     return qn::newref(c != nullptr ? c->config : Py_None);
 }
 
-PyGetSetDef gate_getset[] = {
-    {"config", gate_get_config, nullptr, "Get policy configuration.", nullptr},
+PyGetSetDef compile_gate_getset[] = {
+    {"config", compile_gate_config, nullptr, "Get policy configuration.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 // ---------------------------------------------------------------------------------------------
 // The process-wide gate
 
-// Marks this thread as inside a `_policy_lock` section, from before the lock is entered until
-// after it is left, so that a call reaching get_compile_gate / reset_compile_gate again on this
-// thread (a finalizer run while the gate is created, a rebound lock's own methods) is refused
-// instead of waiting for itself. Other threads are not affected: they wait on the lock.
-thread_local bool in_policy_section = false;
-
-class PolicySection {
-public:
-    PolicySection() = default;
-    PolicySection(const PolicySection&) = delete;
-    PolicySection& operator=(const PolicySection&) = delete;
-    bool enter(const char* what) {
-        if (in_policy_section) return qn::reentry_error(what);
-        in_policy_section = entered_ = true;
-        return true;
-    }
-    ~PolicySection() {
-        if (entered_) in_policy_section = false;
-    }
-
-private:
-    bool entered_ = false;
-};
+// This thread is inside a `_policy_lock` section from before the lock is entered until after it
+// is left, so that a call reaching get_compile_gate / reset_compile_gate again on this thread (a
+// finalizer run while the gate is created, a rebound lock's own methods) is refused instead of
+// waiting for itself. Other threads are not affected: they wait on the lock.
+struct PolicyLockTag;
+using PolicySection = core::ThreadMark<PolicyLockTag>;
 
 // Runs `body` inside the section guarded by the lock bound to the module's `_policy_lock` (looked
 // up now), entered as `with` enters it. `body` reports an error by leaving an exception set, which
@@ -811,7 +870,10 @@ private:
 template <class Body>
 int with_policy_lock(const char* what, Body&& body) {
     PolicySection section;
-    if (!section.enter(what)) return -1;
+    if (!section.enter()) {
+        qn::reentry_error(what);
+        return -1;
+    }
     qn::Ref lock = qn::Ref::steal(qn::lookup_global(module_dict, N._policy_lock));
     if (!lock) return -1;
     qn::WithBlock block(lock.get());
@@ -820,7 +882,7 @@ int with_policy_lock(const char* what, Body&& body) {
     return block.leave();
 }
 
-PyObject* get_compile_gate(qn::Function*, PyObject* const*) {
+PyObject* get_compile_gate(qn::Args<qn::no_params>) {
     qn::Ref result;
     const int done = with_policy_lock("get_compile_gate", [&] {
         if (gate_instance == Py_None) {
@@ -837,7 +899,7 @@ PyObject* get_compile_gate(qn::Function*, PyObject* const*) {
     return result.release();
 }
 
-PyObject* reset_compile_gate(qn::Function*, PyObject* const*) {
+PyObject* reset_compile_gate(qn::Args<qn::no_params>) {
     qn::Ref old;  // the old gate is dropped only after the section is over
     const int done = with_policy_lock("reset_compile_gate", [&] {
         old = qn::Ref::steal(gate_instance);
@@ -850,40 +912,68 @@ PyObject* reset_compile_gate(qn::Function*, PyObject* const*) {
 // ---------------------------------------------------------------------------------------------
 // Factories
 
-// The factories' parameters: the first `nints` are Python-level `int` parameters (named for their
-// error message), the rest `float` ones, converted to a float before the record sees them.
-bool factory_args(PyObject* const* a, int n, const char* const* int_names, int nints, qn::Ref* held,
-                  PyObject** values) {
-    for (int i = 0; i < n; ++i) {
-        if (i < nints) {
-            held[i] = qn::Ref::steal(qn::arg_int(a[i], int_names[i]));
-        } else {
-            double d;
-            if (!qn::to_double(a[i], d)) return false;
-            held[i] = qn::Ref::steal(PyFloat_FromDouble(d));
-        }
-        if (!held[i]) return false;
-        values[i] = held[i].get();
-    }
-    return true;
+// A factory's `int` parameter: the argument itself when an exact int, int() of another number
+// (TypeError naming the parameter otherwise).
+template <qn::Name P, class Args>
+bool int_param(const Args& a, qn::Ref& out) {
+    out = qn::Ref::steal(qn::arg_int(a.template get<P>(), Args::table.at[Args::template index<P>].name));
+    return static_cast<bool>(out);
 }
 
-PyObject* create_policy_config(qn::Function*, PyObject* const* a) {
-    static const char* const int_names[3] = {"initial_threshold", "min_threshold", "max_threshold"};
-    qn::Ref held[5];
-    PyObject* values[5];
-    if (!factory_args(a, 5, int_names, 3, held, values)) return nullptr;
-    return pc_make(values);
+// A factory's `float` parameter: converted to a float before the record sees it.
+template <qn::Name P, class Args>
+bool float_param(const Args& a, qn::Ref& out) {
+    double d;
+    if (!a.template get<P>(d)) return false;
+    out = qn::Ref::steal(PyFloat_FromDouble(d));
+    return static_cast<bool>(out);
 }
 
-PyObject* create_function_metrics(qn::Function*, PyObject* const* a) {
-    static const char* const int_names[2] = {"call_count", "compile_count"};
-    qn::Ref held[5];
-    PyObject* values[6];
-    if (!factory_args(a, 5, int_names, 2, held, values)) return nullptr;
-    values[5] = K.last_compiled_absent;
-    qn::Ref self = qn::Ref::steal(fm_tp_new(&FunctionMetricsType, nullptr, nullptr));
-    if (!self || !fm_configure(self.get(), values)) return nullptr;
+constexpr auto kCreatePolicyConfig =
+    qn::params(qn::opt("initial_threshold", "int", kPolicy.initial_threshold),
+               qn::opt("min_threshold", "int", kPolicy.min_threshold),
+               qn::opt("max_threshold", "int", kPolicy.max_threshold),
+               qn::opt("learning_rate", "float", kPolicy.learning_rate),
+               qn::opt("target_speedup", "float", kPolicy.target_speedup));
+
+PyObject* create_policy_config(qn::Args<kCreatePolicyConfig> a) {
+    qn::Ref ini, lo, hi, rate, target;
+    if (!int_param<"initial_threshold">(a, ini) || !int_param<"min_threshold">(a, lo) ||
+        !int_param<"max_threshold">(a, hi) || !float_param<"learning_rate">(a, rate) ||
+        !float_param<"target_speedup">(a, target))
+        return nullptr;
+    PyObject* values[PolicyValues::table.size];
+    values[PolicyValues::index<"initial_threshold">] = ini.get();
+    values[PolicyValues::index<"min_threshold">] = lo.get();
+    values[PolicyValues::index<"max_threshold">] = hi.get();
+    values[PolicyValues::index<"learning_rate">] = rate.get();
+    values[PolicyValues::index<"target_speedup">] = target.get();
+    return policy_config_make(PolicyValues(values));
+}
+
+constexpr auto kCreateFunctionMetrics =
+    qn::params(qn::opt("call_count", "int", kMetrics.call_count),
+               qn::opt("compile_count", "int", kMetrics.compile_count),
+               qn::opt("avg_speedup", "float", kMetrics.avg_speedup),
+               qn::opt("total_execution_time_ms", "float", kMetrics.total_execution_time_ms),
+               qn::opt("last_compile_time", "float", kMetrics.last_compile_time));
+
+PyObject* create_function_metrics(qn::Args<kCreateFunctionMetrics> a) {
+    qn::Ref calls, compiles, speedup, total, last;
+    if (!int_param<"call_count">(a, calls) || !int_param<"compile_count">(a, compiles) ||
+        !float_param<"avg_speedup">(a, speedup) || !float_param<"total_execution_time_ms">(a, total) ||
+        !float_param<"last_compile_time">(a, last))
+        return nullptr;
+    qn::Ref self = qn::Ref::steal(function_metrics_new(&FunctionMetricsType, nullptr, nullptr));
+    PyObject* values[MetricsValues::table.size];
+    values[MetricsValues::index<"call_count">] = calls.get();
+    values[MetricsValues::index<"compile_count">] = compiles.get();
+    values[MetricsValues::index<"avg_speedup">] = speedup.get();
+    values[MetricsValues::index<"total_execution_time_ms">] = total.get();
+    values[MetricsValues::index<"last_compile_time">] = last.get();
+    values[MetricsValues::index<"last_compiled">] = K.last_compiled_absent;  // the factory has no alias
+    if (!self || !function_metrics_configure(self.get(), MetricsValues(values)))
+        return nullptr;
     return self.release();
 }
 
@@ -891,7 +981,9 @@ PyObject* create_function_metrics(qn::Function*, PyObject* const* a) {
 // Setup
 
 // The restore entry point refuses as __reduce__ does (qn::type_ready installs that one).
-PyObject* refuse_setstate(qn::Function*, PyObject* const*) {
+constexpr auto kSetState = qn::params(qn::arg("state"));
+
+PyObject* refuse_setstate(qn::MethodArgs<kSetState>) {
     PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
     return nullptr;
 }
@@ -909,7 +1001,7 @@ void record_slots(PyTypeObject& t, newfunc tp_new, PyGetSetDef* getset) {
 void types_setup() {
     qn::type_init(PolicyConfigType, "quarvel.jit.compile_gate.PolicyConfig", sizeof(PolicyConfigObject),
                   "Configuration for compile gate.");
-    record_slots<&pc_init_fn>(PolicyConfigType, pc_tp_new, pc_getset);
+    record_slots<&policy_config_init_fn>(PolicyConfigType, policy_config_new, policy_config_getset);
     qn::type_init(FunctionMetricsType, "quarvel.jit.compile_gate.FunctionMetrics", sizeof(FunctionMetricsObject),
                   "Per-function execution and compilation metrics.\n\n"
                   "Mirrors the interface of TelemetryStore's per-function metrics record for\n"
@@ -922,84 +1014,54 @@ void types_setup() {
                   "    total_execution_time_ms: Total execution time in milliseconds\n"
                   "    last_compile_time: Timestamp of last compilation (older attribute name)\n"
                   "    last_compiled: Alias of last_compile_time (the name TelemetryStore uses)");
-    record_slots<&fm_init_fn>(FunctionMetricsType, fm_tp_new, fm_getset);
+    record_slots<&function_metrics_init_fn>(FunctionMetricsType, function_metrics_new, function_metrics_getset);
     qn::gc_type_init(CompileGateType, "quarvel.jit.compile_gate.CompileGate", sizeof(CompileGateObject),
                      "Compile policy with a learned call-count threshold per function.",
-                     {gate_tp_new, qn::init_via<&gate_init_fn>, gate_dealloc, gate_traverse, gate_clear});
-    CompileGateType.tp_getset = gate_getset;
+                     {compile_gate_new, qn::init_via<&compile_gate_init_fn>, compile_gate_dealloc, compile_gate_traverse, compile_gate_clear});
+    CompileGateType.tp_getset = compile_gate_getset;
 }
 
-inline PyObject* dflt_count(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
-
 int methods_install() {
-    constexpr core::PolicyParams p = core::kDefaultPolicy;
-    constexpr core::MetricsFigures m = core::kDefaultMetrics;
-    pc_init_fn = qn::add_init(&PolicyConfigType, {"__init__",
-                                                  pc_init,
-                                                  {{"initial_threshold", qn::dflt(p.initial_threshold)},
-                                                   {"min_threshold", qn::dflt(p.min_threshold)},
-                                                   {"max_threshold", qn::dflt(p.max_threshold)},
-                                                   {"learning_rate", qn::dflt(p.learning_rate)},
-                                                   {"target_speedup", qn::dflt(p.target_speedup)}}});
-    fm_init_fn = qn::add_init(&FunctionMetricsType, {"__init__",
-                                                     fm_init,
-                                                     {{"call_count", dflt_count(m.call_count)},
-                                                      {"compile_count", dflt_count(m.compile_count)},
-                                                      {"avg_speedup", qn::dflt(m.avg_speedup)},
-                                                      {"total_execution_time_ms", qn::dflt(m.total_execution_time_ms)},
-                                                      {"last_compile_time", qn::dflt(m.last_compile_time)},
-                                                      {"last_compiled", qn::dflt(core::kLastCompiledAbsent)}}});
-    gate_init_fn = qn::add_init(&CompileGateType, {"__init__", gate_init, {{"config", qn::dflt_none()}}});
-    if (pc_init_fn == nullptr || fm_init_fn == nullptr || gate_init_fn == nullptr) return -1;
+    policy_config_init_fn = qn::add_method<policy_config_init>(&PolicyConfigType, "__init__");
+    function_metrics_init_fn = qn::add_method<function_metrics_init>(&FunctionMetricsType, "__init__");
+    compile_gate_init_fn = qn::add_method<compile_gate_init>(&CompileGateType, "__init__");
+    if (policy_config_init_fn == nullptr || function_metrics_init_fn == nullptr || compile_gate_init_fn == nullptr)
+        return -1;
     PyTypeObject* g = &CompileGateType;
-    if (!qn::add_method(g, {"should_compile", gate_should_compile, {{"func_id"}, {"telemetry_store"}}, "bool",
-                            "Decide whether the function should be compiled now.\n\n"
-                            "Allows recompilation once the function reaches its current threshold and either\n"
-                            "was never compiled or enough time has passed since its last compilation. All\n"
-                            "state reads happen within the lock."}) ||
-        !qn::add_method(g, {"get_threshold", gate_get_threshold, {{"func_id"}}, "int",
-                            "Get the current threshold for a function (the call count at which it is\n"
-                            "compiled)."}) ||
-        !qn::add_method(g, {"update", gate_update, {{"func_id"}, {"telemetry_store"}}, nullptr,
-                            "Update the policy from the outcome of a compilation.\n\n"
-                            "All reads and writes happen within a single lock."}) ||
-        !qn::add_method(g, {"get_statistics", gate_get_statistics, {}, "Dict", "Get policy statistics."}))
+    if (!qn::add_method<compile_gate_should_compile>(
+            g, "should_compile", "bool",
+            "Decide whether the function should be compiled now.\n\n"
+            "Allows recompilation once the function reaches its current threshold and either\n"
+            "was never compiled or enough time has passed since its last compilation. All\n"
+            "state reads happen within the lock.") ||
+        !qn::add_method<compile_gate_get_threshold>(g, "get_threshold", "int",
+                                                    "Get the current threshold for a function (the call count at "
+                                                    "which it is\ncompiled).") ||
+        !qn::add_method<compile_gate_update>(g, "update", nullptr,
+                                             "Update the policy from the outcome of a compilation.\n\n"
+                                             "All reads and writes happen within a single lock.") ||
+        !qn::add_method<compile_gate_get_statistics>(g, "get_statistics", "Dict", "Get policy statistics."))
         return -1;
     for (PyTypeObject* t : {&PolicyConfigType, &FunctionMetricsType, &CompileGateType}) {
-        if (!qn::add_method(t, {"__setstate__", refuse_setstate, {{"state"}}})) return -1;
+        if (!qn::add_method<refuse_setstate>(t, "__setstate__")) return -1;
     }
     return 0;
 }
 
 int add_functions(PyObject* m) {
-    constexpr core::PolicyParams p = core::kDefaultPolicy;
-    constexpr core::MetricsFigures f = core::kDefaultMetrics;
     const bool ok =
-        qn::add_function(m, {"get_compile_gate", get_compile_gate, {}, "CompileGate",
-                             "Get the process-wide compile gate.\n\n"
-                             "Always acquires the lock before checking or creating the single instance."}) &&
-        qn::add_function(m, {"reset_compile_gate", reset_compile_gate, {}, nullptr,
-                             "Reset the process-wide compile gate."}) &&
-        qn::add_function(m, {"create_function_metrics",
-                             create_function_metrics,
-                             {{"call_count", dflt_count(f.call_count), "int"},
-                              {"compile_count", dflt_count(f.compile_count), "int"},
-                              {"avg_speedup", qn::dflt(f.avg_speedup), "float"},
-                              {"total_execution_time_ms", qn::dflt(f.total_execution_time_ms), "float"},
-                              {"last_compile_time", qn::dflt(f.last_compile_time), "float"}},
-                             "FunctionMetrics",
-                             "Factory function to create FunctionMetrics.\n\n"
-                             "Provides a Python-friendly interface for creating metrics objects."}) &&
-        qn::add_function(m, {"create_policy_config",
-                             create_policy_config,
-                             {{"initial_threshold", qn::dflt(p.initial_threshold), "int"},
-                              {"min_threshold", qn::dflt(p.min_threshold), "int"},
-                              {"max_threshold", qn::dflt(p.max_threshold), "int"},
-                              {"learning_rate", qn::dflt(p.learning_rate), "float"},
-                              {"target_speedup", qn::dflt(p.target_speedup), "float"}},
-                             "PolicyConfig",
-                             "Factory function to create PolicyConfig.\n\n"
-                             "Provides a Python-friendly interface for creating config objects."});
+        qn::add_function<get_compile_gate>(m, "get_compile_gate", "CompileGate",
+                                           "Get the process-wide compile gate.\n\n"
+                                           "Always acquires the lock before checking or creating the single "
+                                           "instance.") &&
+        qn::add_function<reset_compile_gate>(m, "reset_compile_gate", nullptr, "Reset the process-wide compile gate.") &&
+        qn::add_function<create_function_metrics>(m, "create_function_metrics", "FunctionMetrics",
+                                                  "Factory function to create FunctionMetrics.\n\n"
+                                                  "Provides a Python-friendly interface for creating metrics "
+                                                  "objects.") &&
+        qn::add_function<create_policy_config>(m, "create_policy_config", "PolicyConfig",
+                                               "Factory function to create PolicyConfig.\n\n"
+                                               "Provides a Python-friendly interface for creating config objects.");
     return ok ? 0 : -1;
 }
 
@@ -1032,6 +1094,18 @@ int exec_compile_gate(PyObject* m) {
         qn::Ref logging = qn::Ref::steal(PyImport_ImportModule("logging"));
         qn::Ref cls = logging ? qn::Ref::steal(PyObject_GetAttrString(logging.get(), "Logger")) : qn::Ref();
         if (!cls) return -1;
+        qn::Ref method = cls && PyType_Check(cls.get())
+                             ? qn::Ref::steal(qn::compat::type_lookup(reinterpret_cast<PyTypeObject*>(cls.get()),
+                                                                      N.isEnabledFor))
+                             : qn::Ref();
+        if (!method && PyErr_Occurred()) return -1;
+        // Only the standard library's own method (not one that replaced it before this import) is
+        // read around.
+        if (method && !is_stdlib_is_enabled_for(method.get())) {
+            if (PyErr_Occurred()) return -1;
+            method = qn::Ref();
+        }
+        set_state(std_is_enabled_for, method.release());
         set_state(logger_class, PyType_Check(cls.get()) ? cls.release() : nullptr);
     }
     // 3. Logger, the instance lock and the instance slot.
