@@ -691,10 +691,14 @@ bool is_stdlib_is_enabled_for(PyObject* fn) {
 // method reads it: false for a disabled logger, else the logger's own per-level cache; the method
 // itself is called only when the cache holds no plain answer (the first call after the logging
 // configuration changed, which fills it) or when the class's method was replaced.
+// The method reads that way in the logging module of CPython 3.11 to 3.15 (each one checked); a
+// later version calls the method until its logging module has been checked as well.
+constexpr bool kKnownLoggingCache = PY_VERSION_HEX < 0x03100000;
+
 int debug_enabled(PyObject* logger) {
     qn::Ref method = qn::Ref::steal(qn::compat::type_lookup(Py_TYPE(logger), N.isEnabledFor));
     if (!method && PyErr_Occurred()) return -1;
-    if (method && method.get() == std_is_enabled_for) {
+    if (kKnownLoggingCache && method && method.get() == std_is_enabled_for) {
         qn::Ref disabled = qn::Ref::steal(PyObject_GetAttr(logger, N.disabled));
         if (!disabled) return -1;
         const int off = PyObject_IsTrue(disabled.get());
