@@ -827,6 +827,25 @@ def test_cycles_through_blocks_are_collected():
     assert sum(r() is not None for r in refs) == 0
 
 
+def test_half_made_tree_is_hidden_from_the_collector(monkeypatch):
+    # A substituted lock factory runs Python code while a tree is made, before its writer lock and
+    # counters exist: the collector must not hand that tree out (through gc.get_objects, say).
+    import types
+
+    seen = []
+
+    def probing_lock():
+        seen.extend(o for o in gc.get_objects() if isinstance(o, FastRedBlackTree))
+        return SwitchingLock()
+
+    monkeypatch.setattr(SwitchingLock, "made", [])
+    monkeypatch.setattr(bi, "threading", types.SimpleNamespace(Lock=probing_lock))
+    t = FastRedBlackTree()
+    assert len(SwitchingLock.made) == 2 and all(o is not t for o in seen)
+    assert t.insert(5, "x") and SwitchingLock.made[0].acquired == 1
+    assert gc.is_tracked(t) and t.get_stats()["operation_count"] == 1
+
+
 def test_deep_chain_of_trees_is_released(python_subprocess):
     proc = python_subprocess("""
         from quarvel.memory.block_index import FastRedBlackTree

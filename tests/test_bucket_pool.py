@@ -461,6 +461,20 @@ def test_locks_made_by_module_threading_at_construction(python_locks):
     assert (s_lock.acquired, s_lock.released) == (4, 4) and s_lock.holder is None
 
 
+def test_half_made_objects_are_hidden_from_the_collector(monkeypatch):
+    # The substituted factory runs while an object is made, before it has its lock.
+    seen = []
+
+    def probing_lock():
+        seen.extend(o for o in gc.get_objects() if isinstance(o, (bp.FastBucketAllocator, bp.FastStatsCollector)))
+        return SwitchingLock()
+    monkeypatch.setattr(bp, "threading", types.SimpleNamespace(Lock=probing_lock))
+    for cls in (bp.FastBucketAllocator, bp.FastStatsCollector):
+        seen.clear()
+        made = cls()
+        assert all(o is not made for o in seen) and gc.is_tracked(made)
+
+
 def test_failing_lock_changes_nothing_and_leaves_no_owner(monkeypatch):
     class Flaky:
         def __init__(self):
