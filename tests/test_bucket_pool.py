@@ -392,8 +392,10 @@ def test_stats_ratios_and_padding():
     assert list(st) == ["total_allocations", "total_deallocations", "bucketed_allocations",
                         "fallback_allocations", "bucketed_allocation_ratio", "alignment_padding_bytes"]
     assert st["bucketed_allocation_ratio"] == "66.7%" and st["alignment_padding_bytes"] == 5
+    st.clear()  # the caller's own dict: the next result is whole
     s.py_record_deallocation()
-    assert s.get_stats()["bucketed_allocation_ratio"] == "66.7%"
+    st = s.get_stats()
+    assert st["bucketed_allocation_ratio"] == "66.7%" and (st["total_allocations"], st["total_deallocations"]) == (3, 1)
     s.reset_stats()
     assert s.get_stats()["total_allocations"] == 0 and s.get_stats()["bucketed_allocation_ratio"] == "0.0%"
     for bucketed in (1,) + (0,) * 7:

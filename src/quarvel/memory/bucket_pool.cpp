@@ -397,6 +397,7 @@ struct FastStatsCollectorObject {
     uint64_t bucketed_allocations;
     uint64_t fallback_allocations;
     uint64_t alignment_padding_bytes;
+    qn::ResultDict<6> last_stats;  // the last get_stats result
 };
 
 PyTypeObject FastStatsCollectorType{};
@@ -409,6 +410,7 @@ PyObject* fast_stats_collector_tp_new(PyTypeObject* type, PyObject*, PyObject*) 
 void fast_stats_collector_tp_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     head_dealloc(self);
+    stats(self)->last_stats.release();
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -450,8 +452,11 @@ PyObject* fast_stats_collector_reset_stats(qn::Function*, PyObject* const* a) {
 qn::DictTemplate g_stats_dict;
 
 // "66.7%": the bucketed share in percent as format(ratio, ".1f") writes it, then "%".
-PyObject* ratio_text(uint64_t bucketed, uint64_t total) {
-    const double ratio = total > 0 ? static_cast<double>(bucketed) / static_cast<double>(total) * 100.0 : 0.0;
+double bucketed_percent(uint64_t bucketed, uint64_t total) {
+    return total > 0 ? static_cast<double>(bucketed) / static_cast<double>(total) * 100.0 : 0.0;
+}
+
+PyObject* ratio_text(double ratio) {
     char text[qn::kFormatPercent1Size];
     const std::size_t n = qn::format_percent1(ratio, text);
     return PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(n));
@@ -468,9 +473,11 @@ PyObject* fast_stats_collector_get_stats(qn::Function*, PyObject* const* a) {
             padding = s->alignment_padding_bytes;
         }))
         return nullptr;
-    return g_stats_dict.make({PyLong_FromUnsignedLongLong(total), PyLong_FromUnsignedLongLong(freed),
-                              PyLong_FromUnsignedLongLong(bucketed), PyLong_FromUnsignedLongLong(fallback),
-                              ratio_text(bucketed, total), PyLong_FromUnsignedLongLong(padding)});
+    const double ratio = bucketed_percent(bucketed, total);
+    const uint64_t values[6] = {total, freed, bucketed, fallback, qn::stamp(ratio), padding};  // the ratio's text by its bits
+    return s->last_stats.make(g_stats_dict, values, [&](std::size_t i) {
+        return i == 4 ? ratio_text(ratio) : PyLong_FromUnsignedLongLong(values[i]);
+    });
 }
 
 void fast_stats_collector_type_setup() {

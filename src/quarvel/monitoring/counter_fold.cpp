@@ -44,14 +44,20 @@ struct CounterAggregatorOps {
 
 // What one __init__ sets up. Shared by the object and the calls in progress on it; lives while
 // any of them holds a reference.
+// Recent get_stats results, by counter id modulo kRecentResults (a value is reused only when its
+// bits are the same, whichever counter produced it).
+constexpr int32_t kRecentResults = 16;
+
 struct State : qn::Shared<State> {
     Record* counters = nullptr;  // malloc'd, num_counters records
     int32_t num_counters = 0;
     qn::Lock<qn::Sections::native> lock;
+    qn::ResultDict<6> recent[kRecentResults];
 
     // The last reference gone: frees the array and releases the lock (never with a lock held).
     static void destroy(State* st) {
         core::free_records(st->counters);
+        for (auto& r : st->recent) r.release();
         st->lock.dispose();  // nothing refers to the state any more
         delete st;
     }
@@ -186,10 +192,13 @@ int op_update(CounterAggregatorObject* self, int32_t id, double value, bool disp
     return in_state(self, true, id, "CounterAggregator.update", [&](State& st) { core::fold(st.counters[id], value); });
 }
 
-PyObject* stats_dict(const core::Summary& s) {
-    return g_stats_keys.make({PyLong_FromUnsignedLongLong(s.count), PyFloat_FromDouble(s.mean),
-                              PyFloat_FromDouble(s.variance), PyFloat_FromDouble(s.std_dev),
-                              PyFloat_FromDouble(s.min), PyFloat_FromDouble(s.max)});
+PyObject* stats_dict(qn::ResultDict<6>& recent, const core::Summary& s) {
+    const double values[6] = {0.0, s.mean, s.variance, s.std_dev, s.min, s.max};
+    const std::uint64_t stamps[6] = {s.count, qn::stamp(s.mean), qn::stamp(s.variance), qn::stamp(s.std_dev),
+                                     qn::stamp(s.min), qn::stamp(s.max)};
+    return recent.make(g_stats_keys, stamps, [&](std::size_t i) {
+        return i == 0 ? PyLong_FromUnsignedLongLong(s.count) : PyFloat_FromDouble(values[i]);
+    });
 }
 
 PyObject* op_get_stats(CounterAggregatorObject* self, int32_t id, bool dispatch) {
@@ -200,10 +209,18 @@ PyObject* op_get_stats(CounterAggregatorObject* self, int32_t id, bool dispatch)
             return call_override(ov, {PyLong_FromLong(id)});
         }
     }
-    Record copy;
-    if (in_state(self, true, id, "CounterAggregator.get_stats", [&](State& st) { copy = st.counters[id]; }) < 0)
+    // The state is held until the result is made: its recent results serve this one.
+    State* st = acquire_state(self);
+    if (!range_check(st, id)) {
+        qn::release(st);
         return nullptr;
-    return stats_dict(core::summarize(copy));
+    }
+    Record copy;
+    PyObject* r = nullptr;
+    if (qn::locked(st->lock, "CounterAggregator.get_stats", [&] { copy = st->counters[id]; }))
+        r = stats_dict(st->recent[id % kRecentResults], core::summarize(copy));
+    qn::release(st);
+    return r;
 }
 
 int op_reset(CounterAggregatorObject* self, int32_t id, bool dispatch) {
