@@ -312,6 +312,13 @@ def test_delete_compares_with_equality_only():
         t.delete(16, "x")
     assert t.size() == 2 and t.get_stats()["total_deletions"] == before["total_deletions"]
     assert t.insert(17, "still usable") and t.remove_ge(17) == (17, "still usable")  # lock was released
+    # A plain stored object against one whose class defines __eq__: the reflected __eq__ decides.
+    class Always:
+        def __eq__(self, other):
+            return True
+
+    t.insert(24, object())
+    assert t.delete(24, object()) is False and t.delete(24, Always()) is True
 
 
 def test_insert_shape_matches_reference_algorithm():

@@ -566,8 +566,11 @@ PyObject* fast_red_black_tree_insert(qn::Function*, PyObject* const* a) {
     Py_RETURN_TRUE;
 }
 
-// `stored == block` followed by its truth value: 1, 0, or -1 with an exception. Runs Python code.
+// `stored == block` followed by its truth value: 1, 0, or -1 with an exception. Runs Python code,
+// except when both types keep object's own comparison: `==` is then identity.
 int blocks_equal(PyObject* stored, PyObject* block) {
+    const richcmpfunc plain = PyBaseObject_Type.tp_richcompare;
+    if (Py_TYPE(stored)->tp_richcompare == plain && Py_TYPE(block)->tp_richcompare == plain) return stored == block;
     Py_INCREF(stored);
     PyObject* r = PyObject_RichCompare(stored, block, Py_EQ);
     Py_DECREF(stored);
