@@ -94,7 +94,6 @@ inline std::uint64_t stamp(double v) noexcept {
 }
 
 // The last result built from one DictTemplate, kept to serve the next one (see the top of the file).
-// A zero-filled ResultDict is a valid empty one, so it may live in memory from tp_alloc.
 //
 // Threads: the private dict is read and updated with the interpreter lock held and without a lock
 // of the owner's: between its stores and its copy no Python code runs (the values are ints, floats
@@ -146,8 +145,8 @@ public:
     void release() noexcept { Py_CLEAR(dict_); }
 
 private:
-    PyObject* dict_ = nullptr;  // owned, never handed out; holds only ints, floats and strs
-    std::uint64_t stamps_[N] = {};
+    [[maybe_unused]] PyObject* dict_ = nullptr;  // owned, never handed out; holds only ints, floats and strs
+    [[maybe_unused]] std::uint64_t stamps_[N] = {};
 };
 
 }  // namespace qn

@@ -405,7 +405,12 @@ PyObject* fast_stats_collector_init_fn = nullptr;
 
 inline FastStatsCollectorObject* stats(PyObject* o) { return reinterpret_cast<FastStatsCollectorObject*>(o); }
 
-PyObject* fast_stats_collector_tp_new(PyTypeObject* type, PyObject*, PyObject*) { return qn::gc_new(type, head_new); }
+PyObject* fast_stats_collector_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
+    return qn::gc_new(type, [](PyObject* self) {
+        new (&stats(self)->last_stats) qn::ResultDict<6>();
+        return head_new(self);
+    });
+}
 
 void fast_stats_collector_tp_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
