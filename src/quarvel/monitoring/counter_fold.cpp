@@ -55,7 +55,7 @@ struct State : qn::Shared<State> {
     qn::ResultDict<6> recent[kRecentResults];
 
     // The last reference gone: frees the array and releases the lock (never with a lock held).
-    static void destroy(State* st) {
+    [[gnu::cold, gnu::noinline]] static void destroy(State* st) {
         core::free_records(st->counters);
         for (auto& r : st->recent) r.release();
         st->lock.dispose();  // nothing refers to the state any more
