@@ -507,7 +507,7 @@ PyObject* call_counter(PyObject* counter, PyObject* name, MethodCache& cache) {
     return call_method0(counter, name);
 }
 
-PyObject* fast_red_black_tree_insert(qn::Function*, PyObject* const* a) {
+[[gnu::flatten]] PyObject* fast_red_black_tree_insert(qn::Function*, PyObject* const* a) {
     FastRedBlackTreeObject* t = as_tree(a[0]);
     PyObject* block = a[2];
     // A call from inside one of this tree's sections changes nothing, not even the counter.
@@ -580,7 +580,7 @@ int blocks_equal(PyObject* stored, PyObject* block) {
     return eq;
 }
 
-PyObject* fast_red_black_tree_delete(qn::Function*, PyObject* const* a) {
+[[gnu::flatten]] PyObject* fast_red_black_tree_delete(qn::Function*, PyObject* const* a) {
     FastRedBlackTreeObject* t = as_tree(a[0]);
     PyObject* block = a[2];
     std::uint64_t size;
@@ -739,7 +739,7 @@ PyObject* fast_red_black_tree_find_all_exact(qn::Function*, PyObject* const* a) 
 
 PyObject* none_pair() { return PyTuple_Pack(2, Py_None, Py_None); }
 
-PyObject* fast_red_black_tree_remove_ge(qn::Function*, PyObject* const* a) {
+[[gnu::flatten]] PyObject* fast_red_black_tree_remove_ge(qn::Function*, PyObject* const* a) {
     FastRedBlackTreeObject* t = as_tree(a[0]);
     std::uint64_t size;
     switch (size_arg(a[0], a[1], true, size)) {
