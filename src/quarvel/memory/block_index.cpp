@@ -159,6 +159,15 @@ private:
     qn::Section<qn::Sections::any> section_;
 };
 
+// Whether this thread is inside a section of the tree's writer lock (or entering one through a
+// Python-level lock); settled without looking up the thread's identity when no thread is.
+inline bool writer_is_me(const FastRedBlackTreeObject* t) {
+    if (t->lock.owner.thread.load(std::memory_order_relaxed) == 0 &&
+        qn::detail::transits_in_progress().load(std::memory_order_relaxed) == 0)
+        return false;
+    return t->lock.owner.held_by_me();
+}
+
 // ---- size validation ------------------------------------------------------------------------
 
 enum class SizeResult { ok, invalid, error };
@@ -511,7 +520,7 @@ PyObject* call_counter(PyObject* counter, PyObject* name, MethodCache& cache) {
     FastRedBlackTreeObject* t = as_tree(a[0]);
     PyObject* block = a[2];
     // A call from inside one of this tree's sections changes nothing, not even the counter.
-    if (t->lock.owner.held_by_me()) {
+    if (writer_is_me(t)) {
         qn::reentry_error("FastRedBlackTree.insert");
         return nullptr;
     }
@@ -622,7 +631,7 @@ int blocks_equal(PyObject* stored, PyObject* block) {
 
 PyObject* fast_red_black_tree_clear(qn::Function*, PyObject* const* a) {
     FastRedBlackTreeObject* t = as_tree(a[0]);
-    if (t->lock.owner.held_by_me()) {
+    if (writer_is_me(t)) {
         qn::reentry_error("FastRedBlackTree.clear");
         return nullptr;
     }
@@ -747,7 +756,7 @@ PyObject* none_pair() { return PyTuple_Pack(2, Py_None, Py_None); }
         case SizeResult::invalid: return none_pair();
         case SizeResult::error: return nullptr;
     }
-    if (t->lock.owner.held_by_me()) {
+    if (writer_is_me(t)) {
         qn::reentry_error("FastRedBlackTree.remove_ge");
         return nullptr;
     }
