@@ -5,7 +5,10 @@ import importlib
 import importlib.util
 import inspect
 import os
+import shutil
+import subprocess
 import sys
+import sysconfig
 import threading
 import time
 
@@ -502,3 +505,56 @@ def test_all_modules_share_one_dictionary_watcher(python_subprocess):
     assert r.returncode == 0, r.stderr
     before, after = map(int, r.stdout.split())
     assert before - after <= 1
+
+
+# --- parameters by name ---------------------------------------------------------------------------
+
+def test_named_parameters_make_the_declared_function():
+    sig = inspect.signature(probe.named)
+    assert str(sig) == ("(a: 'int', b: 'float' = 0.5, c: 'int' = -3, d: 'bool' = True, e: 'str' = 'text', f=None)"
+                        " -> 'tuple'")
+    assert probe.named(7) == (7, 0.5, -3, True, "text", None)
+    assert probe.named(f=[], e=None, a=2.9, b=1) == (2, 1.0, -3, True, None, [])
+    with pytest.raises(TypeError, match=r"^Argument 'e' has incorrect type \(expected str, got int\)$"):
+        probe.named(1, e=5)
+    with pytest.raises(TypeError, match=r"^Argument 'a' has incorrect type \(expected int, got str\)$"):
+        probe.named("1")
+    g = probe.Guarded(None)
+    assert g.pair(5) == (g, 5, "pair")
+    assert str(inspect.signature(probe.Guarded.pair)) == "(self, value) -> 'tuple'"
+    with pytest.raises(TypeError, match="requires a 'quarvel._native_probe.Guarded' object"):
+        probe.Guarded.pair(object(), 1)
+
+
+PARAMS_SOURCE = r"""
+#include "native/qn.hpp"
+constexpr auto kP = qn::params(qn::arg("x", "double"), CASE_EXTRA);
+PyObject* body(CASE_ARGS a) {
+    double v;
+    return a.get<CASE_NAME>(v) ? nullptr : nullptr;
+}
+int install(PyObject* m) { return qn::add_function<body>(m, "body") ? 0 : -1; }
+"""
+
+
+@pytest.mark.parametrize("extra, args, name, error", [
+    ('qn::opt("y", "int", 3)', "qn::Args<kP>", '"y"', None),
+    ('qn::opt("y", "int", 3)', "qn::Args<kP>", '"z"', "no parameter of that name"),
+    ('qn::opt("x", "int", 3)', "qn::Args<kP>", '"x"', "parameter names must be distinct"),
+    ('qn::opt("y", "int", 3), qn::arg("w")', "qn::Args<kP>", '"y"', "defaults must come last"),
+    ('qn::arg("y")', "qn::MethodArgs<kP>", '"y"', "a module function takes qn::Args"),
+], ids=["valid", "unknown-name", "duplicate", "required-after-default", "method-as-function"])
+def test_parameter_mistakes_do_not_compile(tmp_path, extra, args, name, error):
+    cxx = shutil.which("g++")
+    if cxx is None:
+        pytest.skip("g++ is not available")
+    src = tmp_path / "params.cpp"
+    src.write_text(PARAMS_SOURCE)
+    root = os.path.join(os.path.dirname(__file__), "..", "src")
+    proc = subprocess.run([cxx, "-std=c++20", "-fsyntax-only", "-Wall", "-Wextra", "-Werror", f"-I{root}",
+                           f"-I{sysconfig.get_paths()['include']}", f"-DCASE_EXTRA={extra}", f"-DCASE_ARGS={args}",
+                           f"-DCASE_NAME={name}", str(src)], capture_output=True, text=True, timeout=300)
+    if error is None:
+        assert proc.returncode == 0, proc.stderr
+    else:
+        assert proc.returncode != 0 and error in proc.stderr, proc.stderr

@@ -3,6 +3,7 @@
 //   ref.hpp       owned references (qn::Ref), qn::newref, qn::none, qn::boolean
 //   convert.hpp   integer/float conversions and the parameter conventions (qn::to_i64, arg_int...)
 //   function.hpp  the native function object, argument parsing, method installation
+//   params.hpp    parameter tables and arguments by name (qn::params, qn::Args, a.get<"x">)
 //   types.hpp     static extension types, pickling refusal
 //   module.hpp    the module frame (QN_MODULE), imports, logger
 //   lock.hpp      locks and locked sections (native, or a substituted threading.Lock), re-entry, `with`
@@ -33,6 +34,7 @@
 #include "interned.hpp"
 #include "lock.hpp"
 #include "module.hpp"
+#include "params.hpp"
 #include "ref.hpp"
 #include "shared.hpp"
 #include "types.hpp"

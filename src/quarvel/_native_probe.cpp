@@ -90,7 +90,28 @@ PyObject* guarded_held_by_me(qn::Function*, PyObject* const* a) {
     return qn::boolean(guarded(a[0])->lock.owner.held_by_me());
 }
 
+// Parameters by name: every kind of default, converted arguments, and a method.
+constexpr auto kNamed = qn::params(qn::arg("a", "int"), qn::opt("b", "float", 0.5), qn::opt("c", "int", -3),
+                                   qn::opt("d", "bool", true), qn::opt("e", "str", "text"),
+                                   qn::opt("f", nullptr, qn::none_default));
+
+PyObject* named(qn::Args<kNamed> a) {
+    std::int64_t first;
+    double second;
+    PyObject* text;
+    if (!a.str<"e">(text) || !a.as_int<"a">(first) || !a.get<"b">(second)) return nullptr;
+    return Py_BuildValue("(LdOOOO)", static_cast<long long>(first), second, a.get<"c">(), a.get<"d">(), text,
+                         a.get<"f">());
+}
+
+constexpr auto kNamedMethod = qn::params(qn::arg("value"));
+
+PyObject* guarded_pair(qn::Function* f, qn::MethodArgs<kNamedMethod> a) {
+    return PyTuple_Pack(3, a.self(), a.get<"value">(), f->name);
+}
+
 int exec_probe(PyObject* m) {
+    if (!qn::add_function<named>(m, "named", "tuple", "Return the arguments, converted.")) return -1;
     if (!qn::add_function(m, {"to_i64", p_i64, {{"value"}}, "int"}) ||
         !qn::add_function(m, {"to_u64", p_u64, {{"value"}}, "int"}) ||
         !qn::add_function(m, {"to_i32", p_i32, {{"value"}}, "int"}) ||
@@ -110,7 +131,8 @@ int exec_probe(PyObject* m) {
     if (qn::type_ready(m, GuardedType) < 0 ||
         !qn::add_method(&GuardedType, {"run", guarded_run, {{"fn"}}, nullptr, "fn() inside a section."}) ||
         !qn::add_method(&GuardedType, {"held_by_me", guarded_held_by_me, {}, "bool",
-                                       "Whether this thread is inside a section."}))
+                                       "Whether this thread is inside a section."}) ||
+        !qn::add_method<guarded_pair>(&GuardedType, "pair", "tuple", "(self, value, name)."))
         return -1;
     return 0;
 }

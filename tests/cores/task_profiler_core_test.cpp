@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-using namespace quarvel::task_profiler_core;
+using namespace quarvel::task_profiler;
 
 namespace {
 

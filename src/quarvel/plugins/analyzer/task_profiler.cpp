@@ -16,7 +16,7 @@
 
 namespace {
 
-namespace core = quarvel::task_profiler_core;
+namespace core = quarvel::task_profiler;
 
 // The framework pattern table (name -> compiled pattern), set once its three entries are in, and
 // the bound findall of each pattern, in table order. Private to the module; owned references that
@@ -81,12 +81,11 @@ int framework_index(PyObject* framework) {
 // ---------------------------------------------------------------------------------------------
 // Text scoring
 
-PyObject* quick_framework_score(qn::Function*, PyObject* const* a) {
-    PyObject* code = a[0];
-    PyObject* framework = a[1];
-    if (!qn::arg_exact(code, &PyUnicode_Type, "code") ||
-        !qn::arg_exact(framework, &PyUnicode_Type, "framework"))
-        return nullptr;
+constexpr auto kQuickFrameworkScore = qn::params(qn::arg("code", "str"), qn::arg("framework", "str"));
+
+PyObject* quick_framework_score(qn::Args<kQuickFrameworkScore> a) {
+    PyObject *code, *framework;
+    if (!a.str<"code">(code) || !a.str<"framework">(framework)) return nullptr;
     if ((framework != Py_None && PyUnicode_READY(framework) < 0) ||
         (code != Py_None && PyUnicode_READY(code) < 0))
         return nullptr;
@@ -110,10 +109,11 @@ PyObject* quick_framework_score(qn::Function*, PyObject* const* a) {
     return new_float(core::quick_score_from_count(n));
 }
 
-PyObject* score_framework_patterns(qn::Function*, PyObject* const* a) {
-    PyObject* code = a[0];
-    if (!qn::arg_exact(code, &PyUnicode_Type, "code") || !require_code(code, "score_framework_patterns"))
-        return nullptr;
+constexpr auto kScoreFrameworkPatterns = qn::params(qn::arg("code", "str"));
+
+PyObject* score_framework_patterns(qn::Args<kScoreFrameworkPatterns> a) {
+    PyObject* code;
+    if (!a.str<"code">(code) || !require_code(code, "score_framework_patterns")) return nullptr;
     if (PyUnicode_READY(code) < 0) return nullptr;
     decltype(core::kFrameworkAutomaton)::Mask seen{};
     feed_str(core::kFrameworkAutomaton, code, seen);
@@ -129,11 +129,11 @@ PyObject* score_framework_patterns(qn::Function*, PyObject* const* a) {
     return t.release();
 }
 
-PyObject* score_indicators(qn::Function*, PyObject* const* a) {
-    PyObject* code = a[0];
-    PyObject* name = a[1];
-    if (!qn::arg_exact(code, &PyUnicode_Type, "code") ||
-        !qn::arg_exact(name, &PyUnicode_Type, "function_name") || !require_code(code, "score_indicators"))
+constexpr auto kScoreIndicators = qn::params(qn::arg("code", "str"), qn::arg("function_name", "str"));
+
+PyObject* score_indicators(qn::Args<kScoreIndicators> a) {
+    PyObject *code, *name;
+    if (!a.str<"code">(code) || !a.str<"function_name">(name) || !require_code(code, "score_indicators"))
         return nullptr;
     if (PyUnicode_READY(code) < 0) return nullptr;
     decltype(core::kIndicatorAutomaton)::Mask text{}, in_name{};
@@ -153,11 +153,16 @@ PyObject* score_indicators(qn::Function*, PyObject* const* a) {
     return t.release();
 }
 
-PyObject* normalize_scores(qn::Function*, PyObject* const* a) {
-    std::int32_t v[5];
-    for (int i = 0; i < 5; ++i)
-        if (!qn::to_i32(a[i], v[i])) return nullptr;
-    const core::NormalizedScores s = core::normalize_scores(v[0], v[1], v[2], v[3], v[4]);
+constexpr auto kNormalizeScores =
+    qn::params(qn::arg("cpu_score", "int"), qn::arg("memory_score", "int"), qn::arg("parallel_score", "int"),
+               qn::arg("gpu_op_score", "int"), qn::arg("large_data_score", "int"));
+
+PyObject* normalize_scores(qn::Args<kNormalizeScores> a) {
+    std::int32_t cpu, memory, parallel, gpu_op, large;
+    if (!a.get<"cpu_score">(cpu) || !a.get<"memory_score">(memory) || !a.get<"parallel_score">(parallel) ||
+        !a.get<"gpu_op_score">(gpu_op) || !a.get<"large_data_score">(large))
+        return nullptr;
+    const core::NormalizedScores s = core::normalize_scores(cpu, memory, parallel, gpu_op, large);
     const double out[5] = {s.cpu, s.memory, s.parallel, s.gpu_op, s.large};
     qn::Ref t = qn::Ref::steal(PyTuple_New(5));
     if (!t) return nullptr;
@@ -172,16 +177,16 @@ PyObject* normalize_scores(qn::Function*, PyObject* const* a) {
 // ---------------------------------------------------------------------------------------------
 // Estimates
 
-bool doubles(PyObject* const* a, int n, double* out) {
-    for (int i = 0; i < n; ++i)
-        if (!qn::arg_double(a[i], out[i])) return false;
-    return true;
-}
+constexpr auto kCalculateParallelizationPotential =
+    qn::params(qn::arg("base_parallel_score", "double"), qn::arg("embarrassing_bonus", "double"),
+               qn::arg("sequential_penalty", "double"), qn::arg("loop_chunking_potential", "double"));
 
-PyObject* calculate_parallelization_potential(qn::Function*, PyObject* const* a) {
-    double v[4];
-    if (!doubles(a, 4, v)) return nullptr;
-    return new_float(core::parallelization_potential(v[0], v[1], v[2], v[3]));
+PyObject* calculate_parallelization_potential(qn::Args<kCalculateParallelizationPotential> a) {
+    double base, bonus, penalty, chunking;
+    if (!a.get<"base_parallel_score">(base) || !a.get<"embarrassing_bonus">(bonus) ||
+        !a.get<"sequential_penalty">(penalty) || !a.get<"loop_chunking_potential">(chunking))
+        return nullptr;
+    return new_float(core::parallelization_potential(base, bonus, penalty, chunking));
 }
 
 // Multiplier for a non-empty capability string: int() of the text before the first ".", as a
@@ -222,57 +227,75 @@ bool capability_multiplier(PyObject* cap, double& mult) {
     return true;
 }
 
-PyObject* calculate_gpu_suitability(qn::Function*, PyObject* const* a) {
-    double v[3];
+constexpr auto kCalculateGpuSuitability =
+    qn::params(qn::arg("gpu_operation_score", "double"), qn::arg("gpu_data_size_score", "double"),
+               qn::arg("cpu_intensity", "double"), qn::arg("gpu_available", "bool"),
+               qn::arg("compute_capability", "str"));
+
+PyObject* calculate_gpu_suitability(qn::Args<kCalculateGpuSuitability> a) {
+    double operation, data_size, cpu;
     bool available;
-    if (!doubles(a, 3, v) || !qn::arg_bool(a[3], available) ||
-        !qn::arg_exact(a[4], &PyUnicode_Type, "compute_capability"))
+    PyObject* cap;
+    if (!a.get<"gpu_operation_score">(operation) || !a.get<"gpu_data_size_score">(data_size) ||
+        !a.get<"cpu_intensity">(cpu) || !a.get<"gpu_available">(available) || !a.str<"compute_capability">(cap))
         return nullptr;
     if (!available) return new_float(0.0);
-    PyObject* cap = a[4];
     double mult = 1.0;
     if (cap != Py_None) {
         if (PyUnicode_READY(cap) < 0) return nullptr;
         if (PyUnicode_GET_LENGTH(cap) > 0 && !capability_multiplier(cap, mult)) return nullptr;
     }
-    return new_float(core::gpu_suitability(v[0], v[1], v[2], mult));
+    return new_float(core::gpu_suitability(operation, data_size, cpu, mult));
 }
 
-PyObject* estimate_gpu_speedup(qn::Function*, PyObject* const* a) {
-    double v[2];
+constexpr auto kEstimateGpuSpeedup =
+    qn::params(qn::arg("gpu_operation_score", "double"), qn::arg("gpu_data_size_score", "double"),
+               qn::arg("gpu_available", "bool"));
+
+PyObject* estimate_gpu_speedup(qn::Args<kEstimateGpuSpeedup> a) {
+    double operation, data_size;
     bool available;
-    if (!doubles(a, 2, v) || !qn::arg_bool(a[2], available)) return nullptr;
-    return new_float(core::gpu_speedup(v[0], v[1], available));
+    if (!a.get<"gpu_operation_score">(operation) || !a.get<"gpu_data_size_score">(data_size) ||
+        !a.get<"gpu_available">(available))
+        return nullptr;
+    return new_float(core::gpu_speedup(operation, data_size, available));
 }
 
-PyObject* determine_workload_pattern(qn::Function*, PyObject* const* a) {
+constexpr auto kDetermineWorkloadPattern = qn::params(
+    qn::arg("cpu_intensity", "double"), qn::arg("memory_intensity", "double"),
+    qn::arg("parallelization_potential", "double"), qn::arg("gpu_suitability", "double"),
+    qn::arg("gpu_operation_score", "double"), qn::arg("numpy_score", "double"), qn::arg("pandas_score", "double"),
+    qn::arg("sklearn_score", "double"), qn::arg("sequential_count", "int"), qn::arg("embarrassing_count", "int"),
+    qn::arg("cpu_threshold", "double"), qn::arg("memory_threshold", "double"), qn::arg("gpu_threshold", "double"),
+    qn::arg("numpy_threshold", "double"), qn::arg("pandas_threshold", "double"),
+    qn::arg("sklearn_threshold", "double"), qn::arg("gpu_available", "bool"));
+
+PyObject* determine_workload_pattern(qn::Args<kDetermineWorkloadPattern> a) {
     core::WorkloadInputs in;
-    double first[8];
-    double thresholds[6];
-    if (!doubles(a, 8, first) || !qn::to_i32(a[8], in.sequential_count) || !qn::to_i32(a[9], in.embarrassing_count) ||
-        !doubles(a + 10, 6, thresholds) || !qn::arg_bool(a[16], in.gpu_available))
+    if (!a.get<"cpu_intensity">(in.cpu_intensity) || !a.get<"memory_intensity">(in.memory_intensity) ||
+        !a.get<"parallelization_potential">(in.parallelization_potential) ||
+        !a.get<"gpu_suitability">(in.gpu_suitability) || !a.get<"gpu_operation_score">(in.gpu_operation_score) ||
+        !a.get<"numpy_score">(in.numpy_score) || !a.get<"pandas_score">(in.pandas_score) ||
+        !a.get<"sklearn_score">(in.sklearn_score) || !a.get<"sequential_count">(in.sequential_count) ||
+        !a.get<"embarrassing_count">(in.embarrassing_count) || !a.get<"cpu_threshold">(in.cpu_threshold) ||
+        !a.get<"memory_threshold">(in.memory_threshold) || !a.get<"gpu_threshold">(in.gpu_threshold) ||
+        !a.get<"numpy_threshold">(in.numpy_threshold) || !a.get<"pandas_threshold">(in.pandas_threshold) ||
+        !a.get<"sklearn_threshold">(in.sklearn_threshold) || !a.get<"gpu_available">(in.gpu_available))
         return nullptr;
-    in.cpu_intensity = first[0];
-    in.memory_intensity = first[1];
-    in.parallelization_potential = first[2];
-    in.gpu_suitability = first[3];
-    in.gpu_operation_score = first[4];
-    in.numpy_score = first[5];
-    in.pandas_score = first[6];
-    in.sklearn_score = first[7];
-    in.cpu_threshold = thresholds[0];
-    in.memory_threshold = thresholds[1];
-    in.gpu_threshold = thresholds[2];
-    in.numpy_threshold = thresholds[3];
-    in.pandas_threshold = thresholds[4];
-    in.sklearn_threshold = thresholds[5];
     return PyLong_FromLong(core::workload_pattern(in));
 }
 
-PyObject* update_adaptive_threshold(qn::Function*, PyObject* const* a) {
-    double v[5];
-    if (!doubles(a, 5, v)) return nullptr;
-    return new_float(core::adaptive_threshold(v[0], v[1], v[2], v[3], v[4]));
+constexpr auto kUpdateAdaptiveThreshold =
+    qn::params(qn::arg("current_threshold", "double"), qn::arg("success_rate", "double"),
+               qn::arg("learning_rate", "double"), qn::arg("min_threshold", "double"),
+               qn::arg("max_threshold", "double"));
+
+PyObject* update_adaptive_threshold(qn::Args<kUpdateAdaptiveThreshold> a) {
+    double current, success, learning, lo, hi;
+    if (!a.get<"current_threshold">(current) || !a.get<"success_rate">(success) ||
+        !a.get<"learning_rate">(learning) || !a.get<"min_threshold">(lo) || !a.get<"max_threshold">(hi))
+        return nullptr;
+    return new_float(core::adaptive_threshold(current, success, learning, lo, hi));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -299,55 +322,39 @@ int build_pattern_table(PyObject* re) {
     return 0;
 }
 
-// Parameters by their declared type.
-constexpr qn::Param str_param(const char* name) { return {name, nullptr, "str"}; }
-constexpr qn::Param int_param(const char* name) { return {name, nullptr, "int"}; }
-constexpr qn::Param double_param(const char* name) { return {name, nullptr, "double"}; }
-constexpr qn::Param bool_param(const char* name) { return {name, nullptr, "bool"}; }
-
 int exec_task_profiler(PyObject* m) {
     qn::Ref re = qn::Ref::steal(PyImport_ImportModule("re"));
     if (!re || qn::bind(m, "re", qn::newref(re.get())) < 0 || build_pattern_table(re.get()) < 0) return -1;
 
-    const auto S = str_param;
-    const auto I = int_param;
-    const auto D = double_param;
-    const auto B = bool_param;
-    const qn::FuncSpec functions[] = {
-        {"quick_framework_score", quick_framework_score, {S("code"), S("framework")}, "float",
-         "Share of matches of the framework's pattern in the text: matches / 10, at most 1.0; 0.0 for "
-         "an unknown framework."},
-        {"calculate_gpu_suitability", calculate_gpu_suitability,
-         {D("gpu_operation_score"), D("gpu_data_size_score"), D("cpu_intensity"), B("gpu_available"),
-          S("compute_capability")},
-         "float", "GPU suitability in [0.0, 1.0], weighted by the compute capability's major version."},
-        {"estimate_gpu_speedup", estimate_gpu_speedup,
-         {D("gpu_operation_score"), D("gpu_data_size_score"), B("gpu_available")}, "float",
-         "Expected GPU speedup; 1.0 when none is expected."},
-        {"calculate_parallelization_potential", calculate_parallelization_potential,
-         {D("base_parallel_score"), D("embarrassing_bonus"), D("sequential_penalty"), D("loop_chunking_potential")},
-         "float", "Parallelisation potential in [0.0, 1.0]."},
-        {"score_indicators", score_indicators, {S("code"), S("function_name")}, "tuple",
-         "Workload indicator counts of the source text (and, for the GPU operation and embarrassingly "
-         "parallel indicators, the function name): (cpu, memory, parallel, gpu_op, large_data, "
-         "embarrassing, sequential)."},
-        {"normalize_scores", normalize_scores,
-         {I("cpu_score"), I("memory_score"), I("parallel_score"), I("gpu_op_score"), I("large_data_score")}, "tuple",
-         "The first five indicator counts as scores in [0.0, 1.0]."},
-        {"score_framework_patterns", score_framework_patterns, {S("code")}, "tuple",
-         "Framework keyword scores of the source text: (numpy, pandas, sklearn), each in [0.0, 1.0]."},
-        {"determine_workload_pattern", determine_workload_pattern,
-         {D("cpu_intensity"), D("memory_intensity"), D("parallelization_potential"), D("gpu_suitability"),
-          D("gpu_operation_score"), D("numpy_score"), D("pandas_score"), D("sklearn_score"), I("sequential_count"),
-          I("embarrassing_count"), D("cpu_threshold"), D("memory_threshold"), D("gpu_threshold"),
-          D("numpy_threshold"), D("pandas_threshold"), D("sklearn_threshold"), B("gpu_available")},
-         "int", "Workload pattern code: the first rule that holds, framework rules first."},
-        {"update_adaptive_threshold", update_adaptive_threshold,
-         {D("current_threshold"), D("success_rate"), D("learning_rate"), D("min_threshold"), D("max_threshold")},
-         "float", "Detection threshold moved by the success rate, within [min_threshold, max_threshold]."},
-    };
-    for (const qn::FuncSpec& function : functions)
-        if (qn::add_function(m, function) == nullptr) return -1;
+    const bool ok =
+        qn::add_function<quick_framework_score>(
+            m, "quick_framework_score", "float",
+            "Share of matches of the framework's pattern in the text: matches / 10, at most 1.0; 0.0 for "
+            "an unknown framework.") &&
+        qn::add_function<calculate_gpu_suitability>(
+            m, "calculate_gpu_suitability", "float",
+            "GPU suitability in [0.0, 1.0], weighted by the compute capability's major version.") &&
+        qn::add_function<estimate_gpu_speedup>(m, "estimate_gpu_speedup", "float",
+                                               "Expected GPU speedup; 1.0 when none is expected.") &&
+        qn::add_function<calculate_parallelization_potential>(m, "calculate_parallelization_potential", "float",
+                                                              "Parallelisation potential in [0.0, 1.0].") &&
+        qn::add_function<score_indicators>(
+            m, "score_indicators", "tuple",
+            "Workload indicator counts of the source text (and, for the GPU operation and embarrassingly "
+            "parallel indicators, the function name): (cpu, memory, parallel, gpu_op, large_data, "
+            "embarrassing, sequential).") &&
+        qn::add_function<normalize_scores>(m, "normalize_scores", "tuple",
+                                           "The first five indicator counts as scores in [0.0, 1.0].") &&
+        qn::add_function<score_framework_patterns>(
+            m, "score_framework_patterns", "tuple",
+            "Framework keyword scores of the source text: (numpy, pandas, sklearn), each in [0.0, 1.0].") &&
+        qn::add_function<determine_workload_pattern>(
+            m, "determine_workload_pattern", "int",
+            "Workload pattern code: the first rule that holds, framework rules first.") &&
+        qn::add_function<update_adaptive_threshold>(
+            m, "update_adaptive_threshold", "float",
+            "Detection threshold moved by the success rate, within [min_threshold, max_threshold].");
+    if (!ok) return -1;
 
     return qn::log_loaded(m, "Quarvel Task Profiler Cython module loaded - IP protected");
 }

@@ -21,7 +21,7 @@
 #include <initializer_list>
 #include <string_view>
 
-namespace quarvel::task_profiler_core {
+namespace quarvel::task_profiler {
 
 // ---------------------------------------------------------------------------------------------
 // Keyword tables, in their documented order.  The sizes are the score divisors.
@@ -543,4 +543,4 @@ constexpr double adaptive_threshold(double current, double success_rate, double 
     return clamp(next, min_threshold, max_threshold);
 }
 
-}  // namespace quarvel::task_profiler_core
+}  // namespace quarvel::task_profiler
