@@ -374,10 +374,12 @@ PyObject* fast_red_black_tree_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 PyObject* fast_red_black_tree_init_fn = nullptr;
 
-PyObject* fast_red_black_tree_init(qn::Function*, PyObject* const* a) {
+constexpr auto kFastRedBlackTreeInit = qn::params(qn::opt("sample_rate", nullptr, 100));
+
+PyObject* fast_red_black_tree_init(qn::MethodArgs<kFastRedBlackTreeInit> a) {
     std::uint32_t rate;
-    if (!qn::to_u32(a[1], rate)) return nullptr;
-    as_tree(a[0])->sample_rate = rate;
+    if (!a.get<"sample_rate">(rate)) return nullptr;
+    as_tree(a.self())->sample_rate = rate;
     Py_RETURN_NONE;
 }
 
@@ -449,8 +451,10 @@ void fast_red_black_tree_tp_dealloc(PyObject* self) {
 
 // ---- methods: the write side ----------------------------------------------------------------
 
-PyObject* fast_red_black_tree__sanitize_size(qn::Function*, PyObject* const* a) {
-    PyObject* num = qn::arg_int(a[0], "size");
+constexpr auto kFastRedBlackTreeSanitizeSize = qn::params(qn::arg("size", "int"));
+
+PyObject* fast_red_black_tree__sanitize_size(qn::Args<kFastRedBlackTreeSanitizeSize> a) {
+    PyObject* num = qn::arg_int(a.get<"size">(), "size");
     if (num == nullptr) return nullptr;
     PyObject* r = sanitize_int(num);
     Py_DECREF(num);
@@ -533,16 +537,18 @@ PyObject* call_counter(PyObject* counter, PyObject* name, MethodCache& cache) {
     return call_method0(counter, name);
 }
 
-[[gnu::flatten]] PyObject* fast_red_black_tree_insert(qn::Function*, PyObject* const* a) {
-    FastRedBlackTreeObject* t = as_tree(a[0]);
-    PyObject* block = a[2];
+constexpr auto kFastRedBlackTreeInsert = qn::params(qn::arg("size", "int"), qn::arg("block", "MemoryBlock"));
+
+[[gnu::flatten]] PyObject* fast_red_black_tree_insert(qn::MethodArgs<kFastRedBlackTreeInsert> a) {
+    FastRedBlackTreeObject* t = as_tree(a.self());
+    PyObject* block = a.get<"block">();
     // A call from inside one of this tree's sections changes nothing, not even the counter.
     if (writer_is_me(t)) {
         qn::reentry_error("FastRedBlackTree.insert");
         return nullptr;
     }
     std::uint64_t size;
-    if (size_arg(a[0], a[1], false, size) != SizeResult::ok) return nullptr;
+    if (size_arg(a.self(), a.get<"size">(), false, size) != SizeResult::ok) return nullptr;
 
     bool sample = false;
     if (t->atomic_available) {
@@ -606,11 +612,13 @@ int blocks_equal(PyObject* stored, PyObject* block) {
     return eq;
 }
 
-[[gnu::flatten]] PyObject* fast_red_black_tree_delete(qn::Function*, PyObject* const* a) {
-    FastRedBlackTreeObject* t = as_tree(a[0]);
-    PyObject* block = a[2];
+constexpr auto kFastRedBlackTreeDelete = qn::params(qn::arg("size", "int"), qn::arg("block", "MemoryBlock"));
+
+[[gnu::flatten]] PyObject* fast_red_black_tree_delete(qn::MethodArgs<kFastRedBlackTreeDelete> a) {
+    FastRedBlackTreeObject* t = as_tree(a.self());
+    PyObject* block = a.get<"block">();
     std::uint64_t size;
-    switch (size_arg(a[0], a[1], true, size)) {
+    switch (size_arg(a.self(), a.get<"size">(), true, size)) {
         case SizeResult::ok: break;
         case SizeResult::invalid: Py_RETURN_FALSE;
         case SizeResult::error: return nullptr;
@@ -646,8 +654,8 @@ int blocks_equal(PyObject* stored, PyObject* block) {
     Py_RETURN_TRUE;
 }
 
-PyObject* fast_red_black_tree_clear(qn::Function*, PyObject* const* a) {
-    FastRedBlackTreeObject* t = as_tree(a[0]);
+PyObject* fast_red_black_tree_clear(qn::MethodArgs<qn::no_params> a) {
+    FastRedBlackTreeObject* t = as_tree(a.self());
     if (writer_is_me(t)) {
         qn::reentry_error("FastRedBlackTree.clear");
         return nullptr;
@@ -679,32 +687,34 @@ PyObject* fast_red_black_tree_clear(qn::Function*, PyObject* const* a) {
     Py_RETURN_NONE;
 }
 
-PyObject* fast_red_black_tree_size(qn::Function*, PyObject* const* a) {
-    return PyLong_FromUnsignedLongLong(as_tree(a[0])->tree.block_count());
+PyObject* fast_red_black_tree_size(qn::MethodArgs<qn::no_params> a) {
+    return PyLong_FromUnsignedLongLong(as_tree(a.self())->tree.block_count());
 }
 
 // ---- methods: searches ----------------------------------------------------------------------
 
-PyObject* fast_red_black_tree_find_best_fit(qn::Function*, PyObject* const* a) {
-    FastRedBlackTreeObject* t = as_tree(a[0]);
+constexpr auto kFastRedBlackTreeFindBestFit = qn::params(qn::arg("size", "int"), qn::opt("alignment", "int", 1));
+
+PyObject* fast_red_black_tree_find_best_fit(qn::MethodArgs<kFastRedBlackTreeFindBestFit> a) {
+    FastRedBlackTreeObject* t = as_tree(a.self());
     std::uint64_t size;
     // Both parameters are converted before the size is checked; neither conversion is kept past
     // this point.
     SizeResult checked;
-    if (PyLong_CheckExact(a[1]) && PyLong_CheckExact(a[2])) {
-        checked = size_arg(a[0], a[1], true, size);
+    if (PyLong_CheckExact(a.get<"size">()) && PyLong_CheckExact(a.get<"alignment">())) {
+        checked = size_arg(a.self(), a.get<"size">(), true, size);
     } else {
-        PyObject* size_num = qn::arg_int(a[1], "size");
+        PyObject* size_num = qn::arg_int(a.get<"size">(), "size");
         if (size_num == nullptr) return nullptr;
-        if (!PyLong_CheckExact(a[2])) {
-            PyObject* alignment = qn::arg_int(a[2], "alignment");  // has no other effect
+        if (!PyLong_CheckExact(a.get<"alignment">())) {
+            PyObject* alignment = qn::arg_int(a.get<"alignment">(), "alignment");  // has no other effect
             if (alignment == nullptr) {
                 Py_DECREF(size_num);
                 return nullptr;
             }
             Py_DECREF(alignment);
         }
-        checked = size_arg(a[0], size_num, true, size);
+        checked = size_arg(a.self(), size_num, true, size);
         Py_DECREF(size_num);
     }
     switch (checked) {
@@ -722,10 +732,12 @@ PyObject* fast_red_black_tree_find_best_fit(qn::Function*, PyObject* const* a) {
     return qn::newref(n != nullptr ? n->block : Py_None);
 }
 
-PyObject* fast_red_black_tree_find_all_exact(qn::Function*, PyObject* const* a) {
-    FastRedBlackTreeObject* t = as_tree(a[0]);
+constexpr auto kFastRedBlackTreeFindAllExact = qn::params(qn::arg("size", "int"));
+
+PyObject* fast_red_black_tree_find_all_exact(qn::MethodArgs<kFastRedBlackTreeFindAllExact> a) {
+    FastRedBlackTreeObject* t = as_tree(a.self());
     std::uint64_t size;
-    switch (size_arg(a[0], a[1], true, size)) {
+    switch (size_arg(a.self(), a.get<"size">(), true, size)) {
         case SizeResult::ok: break;
         case SizeResult::invalid: return PyList_New(0);
         case SizeResult::error: return nullptr;
@@ -765,10 +777,12 @@ PyObject* fast_red_black_tree_find_all_exact(qn::Function*, PyObject* const* a) 
 
 PyObject* none_pair() { return PyTuple_Pack(2, Py_None, Py_None); }
 
-[[gnu::flatten]] PyObject* fast_red_black_tree_remove_ge(qn::Function*, PyObject* const* a) {
-    FastRedBlackTreeObject* t = as_tree(a[0]);
+constexpr auto kFastRedBlackTreeRemoveGe = qn::params(qn::arg("size", "int"));
+
+[[gnu::flatten]] PyObject* fast_red_black_tree_remove_ge(qn::MethodArgs<kFastRedBlackTreeRemoveGe> a) {
+    FastRedBlackTreeObject* t = as_tree(a.self());
     std::uint64_t size;
-    switch (size_arg(a[0], a[1], true, size)) {
+    switch (size_arg(a.self(), a.get<"size">(), true, size)) {
         case SizeResult::ok: break;
         case SizeResult::invalid: return none_pair();
         case SizeResult::error: return nullptr;
@@ -813,8 +827,8 @@ PyObject* none_pair() { return PyTuple_Pack(2, Py_None, Py_None); }
 
 // ---- methods: statistics --------------------------------------------------------------------
 
-PyObject* fast_red_black_tree_get_size_distribution(qn::Function*, PyObject* const* a) {
-    FastRedBlackTreeObject* t = as_tree(a[0]);
+PyObject* fast_red_black_tree_get_size_distribution(qn::MethodArgs<qn::no_params> a) {
+    FastRedBlackTreeObject* t = as_tree(a.self());
     std::vector<std::pair<std::uint64_t, std::uint64_t>> entries;
     // Holds the writer lock (so no write is in progress) without opening a write section.
     qn::Section section(t->lock, "FastRedBlackTree.get_size_distribution");
@@ -839,8 +853,8 @@ PyObject* fast_red_black_tree_get_size_distribution(qn::Function*, PyObject* con
     return dict;
 }
 
-PyObject* fast_red_black_tree_get_stats(qn::Function*, PyObject* const* a) {
-    FastRedBlackTreeObject* t = as_tree(a[0]);
+PyObject* fast_red_black_tree_get_stats(qn::MethodArgs<qn::no_params> a) {
+    FastRedBlackTreeObject* t = as_tree(a.self());
     Stats snap;
     std::uint64_t node_count;
     unsigned height;
@@ -873,10 +887,10 @@ PyObject* fast_red_black_tree_get_stats(qn::Function*, PyObject* const* a) {
                               u64(height), sampled, qn::newref(Py_True)});
 }
 
-PyObject* fast_red_black_tree_get_statistics(qn::Function*, PyObject* const*) { return PyDict_New(); }
+PyObject* fast_red_black_tree_get_statistics(qn::MethodArgs<qn::no_params>) { return PyDict_New(); }
 
-PyObject* fast_red_black_tree_reset_circuit_breaker(qn::Function*, PyObject* const* a) {
-    FastRedBlackTreeObject* t = as_tree(a[0]);
+PyObject* fast_red_black_tree_reset_circuit_breaker(qn::MethodArgs<qn::no_params> a) {
+    FastRedBlackTreeObject* t = as_tree(a.self());
     qn::Section section(t->stats_lock, "FastRedBlackTree.reset_circuit_breaker");
     if (!section) return nullptr;
     t->stats.has_circuit_breaker_trips = true;
@@ -1000,29 +1014,20 @@ constexpr const char* kRemoveGeDoc =
 
 int fast_red_black_tree_methods_install() {
     PyTypeObject* t = &FastRedBlackTreeType;
-    fast_red_black_tree_init_fn = qn::add_init(t, {"__init__", fast_red_black_tree_init, {{"sample_rate", qn::dflt(100)}}});
+    fast_red_black_tree_init_fn = qn::add_method<fast_red_black_tree_init>(t, "__init__", nullptr);
     if (fast_red_black_tree_init_fn == nullptr) return -1;
-    if (!qn::add_static(t, {"_sanitize_size", fast_red_black_tree__sanitize_size, {{"size", nullptr, "int"}}, "int", "Validate size."}) ||
-        !qn::add_method(t, {"insert", fast_red_black_tree_insert, {{"size", nullptr, "int"}, {"block", nullptr, "MemoryBlock"}}, "bool",
-                            kInsertDoc}) ||
-        !qn::add_method(t, {"delete", fast_red_black_tree_delete, {{"size", nullptr, "int"}, {"block", nullptr, "MemoryBlock"}}, "bool",
-                            kDeleteDoc}) ||
-        !qn::add_method(t, {"clear", fast_red_black_tree_clear, {}, "None", "Clear all blocks."}) ||
-        !qn::add_method(t, {"size", fast_red_black_tree_size, {}, "int", "Get total block count."}) ||
-        !qn::add_method(t, {"find_best_fit", fast_red_black_tree_find_best_fit,
-                            {{"size", nullptr, "int"}, {"alignment", qn::dflt(1), "int"}}, "Optional[MemoryBlock]",
-                            kFindBestFitDoc}) ||
-        !qn::add_method(t, {"find_all_exact", fast_red_black_tree_find_all_exact, {{"size", nullptr, "int"}}, "List[MemoryBlock]",
-                            kFindAllExactDoc}) ||
-        !qn::add_method(t, {"remove_ge", fast_red_black_tree_remove_ge, {{"size", nullptr, "int"}},
-                            "Tuple[Optional[int], Optional[MemoryBlock]]", kRemoveGeDoc}) ||
-        !qn::add_method(t, {"get_size_distribution", fast_red_black_tree_get_size_distribution, {}, "Dict[int, int]",
-                            "Get size distribution."}) ||
-        !qn::add_method(t, {"get_stats", fast_red_black_tree_get_stats, {}, "Dict[str, Any]", "Get tree statistics."}) ||
-        !qn::add_method(t, {"get_statistics", fast_red_black_tree_get_statistics, {}, "Dict[int, List[float]]",
-                            "Get timing statistics (empty for sampling mode)."}) ||
-        !qn::add_method(t, {"reset_circuit_breaker", fast_red_black_tree_reset_circuit_breaker, {}, "None",
-                            "Reset circuit breaker stats."}))
+    if (!qn::add_static<fast_red_black_tree__sanitize_size>(t, "_sanitize_size", "int", "Validate size.") ||
+        !qn::add_method<fast_red_black_tree_insert>(t, "insert", "bool", kInsertDoc) ||
+        !qn::add_method<fast_red_black_tree_delete>(t, "delete", "bool", kDeleteDoc) ||
+        !qn::add_method<fast_red_black_tree_clear>(t, "clear", "None", "Clear all blocks.") ||
+        !qn::add_method<fast_red_black_tree_size>(t, "size", "int", "Get total block count.") ||
+        !qn::add_method<fast_red_black_tree_find_best_fit>(t, "find_best_fit", "Optional[MemoryBlock]", kFindBestFitDoc) ||
+        !qn::add_method<fast_red_black_tree_find_all_exact>(t, "find_all_exact", "List[MemoryBlock]", kFindAllExactDoc) ||
+        !qn::add_method<fast_red_black_tree_remove_ge>(t, "remove_ge", "Tuple[Optional[int], Optional[MemoryBlock]]", kRemoveGeDoc) ||
+        !qn::add_method<fast_red_black_tree_get_size_distribution>(t, "get_size_distribution", "Dict[int, int]", "Get size distribution.") ||
+        !qn::add_method<fast_red_black_tree_get_stats>(t, "get_stats", "Dict[str, Any]", "Get tree statistics.") ||
+        !qn::add_method<fast_red_black_tree_get_statistics>(t, "get_statistics", "Dict[int, List[float]]", "Get timing statistics (empty for sampling mode).") ||
+        !qn::add_method<fast_red_black_tree_reset_circuit_breaker>(t, "reset_circuit_breaker", "None", "Reset circuit breaker stats."))
         return -1;
     return 0;
 }

@@ -295,10 +295,12 @@ State* state_new(Record* records, int32_t n) {
     return st;
 }
 
-PyObject* counter_aggregator_init(qn::Function*, PyObject* const* a) {
-    CounterAggregatorObject* self = agg(a[0]);
+constexpr auto kCounterAggregatorInit = qn::params(qn::opt("num_counters", nullptr, 1000));
+
+PyObject* counter_aggregator_init(qn::MethodArgs<kCounterAggregatorInit> a) {
+    CounterAggregatorObject* self = agg(a.self());
     int32_t n;
-    if (!qn::to_i32(a[1], n)) return nullptr;
+    if (!a.get<"num_counters">(n)) return nullptr;
     Record* records = core::allocate_records(n);
     if (records == nullptr) {
         PyErr_SetString(PyExc_MemoryError, "Failed to allocate counter storage");
@@ -329,33 +331,39 @@ PyObject* counter_aggregator_init(qn::Function*, PyObject* const* a) {
     Py_RETURN_NONE;
 }
 
-PyObject* counter_aggregator_update(qn::Function*, PyObject* const* a) {
+constexpr auto kCounterAggregatorUpdate = qn::params(qn::arg("counter_id"), qn::arg("value"));
+
+PyObject* counter_aggregator_update(qn::MethodArgs<kCounterAggregatorUpdate> a) {
     int32_t id;
     double value;
-    if (!qn::to_i32(a[1], id) || !value_of(a[2], value)) return nullptr;
-    if (kOps.update(agg(a[0]), id, value, false) < 0) return nullptr;
+    if (!a.get<"counter_id">(id) || !value_of(a.get<"value">(), value)) return nullptr;
+    if (kOps.update(agg(a.self()), id, value, false) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* counter_aggregator_get_stats(qn::Function*, PyObject* const* a) {
+constexpr auto kCounterAggregatorGetStats = qn::params(qn::arg("counter_id"));
+
+PyObject* counter_aggregator_get_stats(qn::MethodArgs<kCounterAggregatorGetStats> a) {
     int32_t id;
-    if (!qn::to_i32(a[1], id)) return nullptr;
-    return kOps.get_stats(agg(a[0]), id, false);
+    if (!a.get<"counter_id">(id)) return nullptr;
+    return kOps.get_stats(agg(a.self()), id, false);
 }
 
-PyObject* counter_aggregator_reset(qn::Function*, PyObject* const* a) {
+constexpr auto kCounterAggregatorReset = qn::params(qn::arg("counter_id"));
+
+PyObject* counter_aggregator_reset(qn::MethodArgs<kCounterAggregatorReset> a) {
     int32_t id;
-    if (!qn::to_i32(a[1], id)) return nullptr;
-    if (kOps.reset(agg(a[0]), id, false) < 0) return nullptr;
+    if (!a.get<"counter_id">(id)) return nullptr;
+    if (kOps.reset(agg(a.self()), id, false) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* counter_aggregator_reset_all(qn::Function*, PyObject* const* a) {
-    if (kOps.reset_all(agg(a[0]), false) < 0) return nullptr;
+PyObject* counter_aggregator_reset_all(qn::MethodArgs<qn::no_params> a) {
+    if (kOps.reset_all(agg(a.self()), false) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* counter_aggregator_get_all_stats(qn::Function*, PyObject* const* a) { return kOps.get_all_stats(agg(a[0]), false); }
+PyObject* counter_aggregator_get_all_stats(qn::MethodArgs<qn::no_params> a) { return kOps.get_all_stats(agg(a.self()), false); }
 
 // ---- type slots -------------------------------------------------------------------------------
 
@@ -388,27 +396,23 @@ void counter_aggregator_tp_dealloc(PyObject* o) {
 
 // ---- module ---------------------------------------------------------------------------------
 
-PyObject* create_aggregator(qn::Function*, PyObject* const* a) {
-    PyObject* args[1] = {a[0]};
+constexpr auto kCreateAggregator = qn::params(qn::opt("num_counters", nullptr, 1000));
+
+PyObject* create_aggregator(qn::Args<kCreateAggregator> a) {
+    PyObject* args[1] = {a.get<"num_counters">()};
     return PyObject_Vectorcall(reinterpret_cast<PyObject*>(&CounterAggregatorType), args, 1, nullptr);
 }
 
 int install_methods() {
     PyTypeObject* t = &CounterAggregatorType;
-    fn_init = qn::add_init(t, {"__init__", counter_aggregator_init, {{"num_counters", qn::dflt(1000)}}, nullptr,
-                               "Create num_counters counters, every one empty."});
+    fn_init = qn::add_method<counter_aggregator_init>(t, "__init__", nullptr, "Create num_counters counters, every one empty.");
     if (fn_init == nullptr) return -1;
-    fn_update = qn::add_method(t, {"update", counter_aggregator_update, {{"counter_id"}, {"value"}}, nullptr,
-                                   "Fold value into counter counter_id."});
-    fn_get_stats = qn::add_method(t, {"get_stats", counter_aggregator_get_stats, {{"counter_id"}}, nullptr,
-                                      "Statistics of one counter: count, mean, variance, std, min, max."});
-    fn_reset = qn::add_method(t, {"reset", counter_aggregator_reset, {{"counter_id"}}, nullptr,
-                                  "Return one counter to its initial state."});
-    fn_reset_all = qn::add_method(t, {"reset_all", counter_aggregator_reset_all, {}, nullptr,
-                                      "Return every counter to its initial state."});
+    fn_update = qn::add_method<counter_aggregator_update>(t, "update", nullptr, "Fold value into counter counter_id.");
+    fn_get_stats = qn::add_method<counter_aggregator_get_stats>(t, "get_stats", nullptr, "Statistics of one counter: count, mean, variance, std, min, max.");
+    fn_reset = qn::add_method<counter_aggregator_reset>(t, "reset", nullptr, "Return one counter to its initial state.");
+    fn_reset_all = qn::add_method<counter_aggregator_reset_all>(t, "reset_all", nullptr, "Return every counter to its initial state.");
     fn_get_all_stats =
-        qn::add_method(t, {"get_all_stats", counter_aggregator_get_all_stats, {}, nullptr,
-                           "List of (counter_id, stats) for every counter that has values, by id."});
+        qn::add_method<counter_aggregator_get_all_stats>(t, "get_all_stats", nullptr, "List of (counter_id, stats) for every counter that has values, by id.");
     if (!fn_update || !fn_get_stats || !fn_reset || !fn_reset_all || !fn_get_all_stats) return -1;
     return 0;
 }
@@ -424,8 +428,7 @@ int exec_counter_fold(PyObject* m) {
                   "number of counters kept in one native array, each update taken under a lock.",
                   {counter_aggregator_tp_new, qn::init_via<&fn_init>, counter_aggregator_tp_dealloc, counter_aggregator_tp_traverse, counter_aggregator_tp_clear});
     if (qn::type_ready(m, t) < 0 || install_methods() < 0) return -1;
-    if (!qn::add_function(m, {"create_aggregator", create_aggregator, {{"num_counters", qn::dflt(1000)}}, nullptr,
-                              "Create a new CounterAggregator instance."}))
+    if (!qn::add_function<create_aggregator>(m, "create_aggregator", nullptr, "Create a new CounterAggregator instance."))
         return -1;
     return 0;
 }
