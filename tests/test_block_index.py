@@ -311,6 +311,13 @@ def test_delete_compares_with_equality_only():
         t.delete(16, "x")
     assert t.size() == 2 and t.get_stats()["total_deletions"] == before["total_deletions"]
     assert t.insert(17, "still usable") and t.remove_ge(17) == (17, "still usable")  # lock was released
+    # A plain stored object against one whose class defines __eq__: the reflected __eq__ decides.
+    class Always:
+        def __eq__(self, other):
+            return True
+
+    t.insert(24, object())
+    assert t.delete(24, object()) is False and t.delete(24, Always()) is True
 
 
 def test_insert_shape_matches_reference_algorithm():
@@ -818,6 +825,25 @@ def test_cycles_through_blocks_are_collected():
     del t, b
     gc.collect()
     assert sum(r() is not None for r in refs) == 0
+
+
+def test_half_made_tree_is_hidden_from_the_collector(monkeypatch):
+    # A substituted lock factory runs Python code while a tree is made, before its writer lock and
+    # counters exist: the collector must not hand that tree out (through gc.get_objects, say).
+    import types
+
+    seen = []
+
+    def probing_lock():
+        seen.extend(o for o in gc.get_objects() if isinstance(o, FastRedBlackTree))
+        return SwitchingLock()
+
+    monkeypatch.setattr(SwitchingLock, "made", [])
+    monkeypatch.setattr(bi, "threading", types.SimpleNamespace(Lock=probing_lock))
+    t = FastRedBlackTree()
+    assert len(SwitchingLock.made) == 2 and all(o is not t for o in seen)
+    assert t.insert(5, "x") and SwitchingLock.made[0].acquired == 1
+    assert gc.is_tracked(t) and t.get_stats()["operation_count"] == 1
 
 
 def test_deep_chain_of_trees_is_released(python_subprocess):

@@ -391,8 +391,10 @@ def test_stats_ratios_and_padding():
     assert list(st) == ["total_allocations", "total_deallocations", "bucketed_allocations",
                         "fallback_allocations", "bucketed_allocation_ratio", "alignment_padding_bytes"]
     assert st["bucketed_allocation_ratio"] == "66.7%" and st["alignment_padding_bytes"] == 5
+    st.clear()  # the caller's own dict: the next result is whole
     s.py_record_deallocation()
-    assert s.get_stats()["bucketed_allocation_ratio"] == "66.7%"
+    st = s.get_stats()
+    assert st["bucketed_allocation_ratio"] == "66.7%" and (st["total_allocations"], st["total_deallocations"]) == (3, 1)
     s.reset_stats()
     assert s.get_stats()["total_allocations"] == 0 and s.get_stats()["bucketed_allocation_ratio"] == "0.0%"
     for bucketed in (1,) + (0,) * 7:
@@ -458,6 +460,20 @@ def test_locks_made_by_module_threading_at_construction(python_locks):
     s.reset_stats()
     assert (a_lock.acquired, a_lock.released) == (3, 3) and a_lock.holder is None
     assert (s_lock.acquired, s_lock.released) == (4, 4) and s_lock.holder is None
+
+
+def test_half_made_objects_are_hidden_from_the_collector(monkeypatch):
+    # The substituted factory runs while an object is made, before it has its lock.
+    seen = []
+
+    def probing_lock():
+        seen.extend(o for o in gc.get_objects() if isinstance(o, (bp.FastBucketAllocator, bp.FastStatsCollector)))
+        return SwitchingLock()
+    monkeypatch.setattr(bp, "threading", types.SimpleNamespace(Lock=probing_lock))
+    for cls in (bp.FastBucketAllocator, bp.FastStatsCollector):
+        seen.clear()
+        made = cls()
+        assert all(o is not made for o in seen) and gc.is_tracked(made)
 
 
 def test_failing_lock_changes_nothing_and_leaves_no_owner(monkeypatch):

@@ -16,9 +16,9 @@
 #include <thread>
 #include <vector>
 
-using quarvel::blocktree::BlockTree;
-using quarvel::blocktree::kBlack;
-using quarvel::blocktree::kRed;
+using quarvel::block_index::BlockTree;
+using quarvel::block_index::kBlack;
+using quarvel::block_index::kRed;
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <set>
 #include <vector>
 
-using namespace quarvel::bucket;
+using namespace quarvel::bucket_pool;
 
 // Compile-time: the formulas, including wrap-around at the 32-bit edges.
 static_assert(bucket_size(1, 8) == 8 && bucket_size(8, 8) == 8 && bucket_size(0, 8) == 0);

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <initializer_list>
 
-using namespace quarvel::counters;
+using namespace quarvel::counter_fold;
 
 namespace {
 

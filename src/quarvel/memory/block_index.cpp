@@ -43,14 +43,14 @@
 
 namespace {
 
-namespace bt = quarvel::blocktree;
+namespace core = quarvel::block_index;
 
 struct PyMemAllocator {
     static void* allocate(std::size_t n) noexcept { return PyMem_Malloc(n); }
     static void deallocate(void* p) noexcept { PyMem_Free(p); }
 };
 
-using Tree = bt::BlockTree<PyObject*, PyMemAllocator>;
+using Tree = core::BlockTree<PyObject*, PyMemAllocator>;
 using Node = Tree::Node;
 static_assert(sizeof(Node) == 64, "one node record per 64-byte allocation class");
 
@@ -73,7 +73,7 @@ struct Stats {
     bool has_circuit_breaker_trips = false;  // present once reset_circuit_breaker has run
 };
 
-struct TreeObject {
+struct FastRedBlackTreeObject {
     PyObject_HEAD
     Tree tree;
     qn::Lock<qn::Sections::any> lock;            // the writer lock; lives as long as the tree
@@ -85,7 +85,7 @@ struct TreeObject {
     Stats stats;
 };
 
-PyTypeObject TreeType{};
+PyTypeObject FastRedBlackTreeType{};
 PyObject* g_module_dict = nullptr;  // the module's namespace, for globals read at call time
 qn::LockFactory g_locks;            // the trees' locks, after the module's `threading.Lock`
 PyObject* g_backoff = nullptr;      // 0.0001 as a float
@@ -112,7 +112,7 @@ int intern_names() {
     return 0;
 }
 
-inline TreeObject* as_tree(PyObject* o) { return reinterpret_cast<TreeObject*>(o); }
+inline FastRedBlackTreeObject* as_tree(PyObject* o) { return reinterpret_cast<FastRedBlackTreeObject*>(o); }
 
 // Module global `name` (borrowed), read when it is used; NameError if it was deleted.
 PyObject* module_global(PyObject* name) {
@@ -140,7 +140,7 @@ PyObject* call_method0(PyObject* obj, PyObject* name) {
 // section of the same tree.
 class WriteSection {
 public:
-    WriteSection(TreeObject* t, const char* what) : t_(t), section_(t->lock, what) {
+    WriteSection(FastRedBlackTreeObject* t, const char* what) : t_(t), section_(t->lock, what) {
         if (section_) t->tree.begin_write();
     }
     WriteSection(const WriteSection&) = delete;
@@ -155,9 +155,18 @@ public:
 
 private:
 
-    TreeObject* t_;
+    FastRedBlackTreeObject* t_;
     qn::Section<qn::Sections::any> section_;
 };
+
+// Whether this thread is inside a section of the tree's writer lock (or entering one through a
+// Python-level lock); settled without looking up the thread's identity when no thread is.
+inline bool writer_is_me(const FastRedBlackTreeObject* t) {
+    if (t->lock.owner.thread.load(std::memory_order_relaxed) == 0 &&
+        qn::detail::transits_in_progress().load(std::memory_order_relaxed) == 0)
+        return false;
+    return t->lock.owner.held_by_me();
+}
 
 // ---- size validation ------------------------------------------------------------------------
 
@@ -178,7 +187,7 @@ PyObject* sanitize_int(PyObject* size) {
 SizeResult size_arg(PyObject* self, PyObject* arg, bool value_error_is_invalid, std::uint64_t& out) {
     PyObject* num;  // owned
     if (PyLong_CheckExact(arg)) {
-        if (Py_IS_TYPE(self, &TreeType)) {
+        if (Py_IS_TYPE(self, &FastRedBlackTreeType)) {
             // The class's own _sanitize_size (immutable type, instances without a __dict__). One
             // conversion settles the usual case; a failure means negative or too large, told
             // apart (and reported) below.
@@ -201,7 +210,7 @@ SizeResult size_arg(PyObject* self, PyObject* arg, bool value_error_is_invalid, 
         num = qn::arg_int(arg, "size");
         if (num == nullptr) return SizeResult::error;
     }
-    if (Py_IS_TYPE(self, &TreeType)) {
+    if (Py_IS_TYPE(self, &FastRedBlackTreeType)) {
         if (qn::compat::long_sign(num) < 0) {
             if (!value_error_is_invalid) sanitize_int(num);
             Py_DECREF(num);
@@ -270,7 +279,7 @@ enum class ReadResult { found, gave_up, error };
 // exception set. A reader on the thread that holds the tree's write section (a block's __eq__
 // searching the tree during delete) could only wait for itself: it raises RuntimeError.
 template <bool LowerBound>
-ReadResult read(TreeObject* t, std::uint64_t size, const char* what, Node*& node) {
+ReadResult read(FastRedBlackTreeObject* t, std::uint64_t size, const char* what, Node*& node) {
     node = nullptr;
     for (int attempt = 0; attempt < MAX_RETRIES; ++attempt) {
         const std::uint64_t start = t->tree.read_begin();
@@ -323,7 +332,7 @@ bool make_counters(PyObject*& op, PyObject*& sample) {
 
 // Construction: the locks, and both counters when the module globals ATOMIC_AVAILABLE and
 // AtomicCounter (read now) are true.
-bool tree_setup(TreeObject* t) {
+bool fast_red_black_tree_setup(FastRedBlackTreeObject* t) {
     t->sample_rate = 100;
     if (!qn::make_lock(t->lock, g_locks)) return false;
     int use;
@@ -352,24 +361,25 @@ bool tree_setup(TreeObject* t) {
     return qn::make_lock(t->stats_lock, g_locks);
 }
 
-PyObject* tree_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    TreeObject* t = as_tree(self);
-    ::new (&t->tree) Tree();
-    if (!tree_setup(t)) {
-        Py_DECREF(self);
-        return nullptr;
-    }
-    return self;
+// The tree is out of the collector's sight until it is complete: making its locks and counters
+// may run Python code (a substituted lock factory, AtomicCounter), which must not find it
+// half-made through the collector (gc.get_objects, gc.get_referrers).
+PyObject* fast_red_black_tree_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
+    return qn::gc_new(type, [](PyObject* self) {
+        FastRedBlackTreeObject* t = as_tree(self);
+        ::new (&t->tree) Tree();
+        return fast_red_black_tree_setup(t);
+    });
 }
 
-PyObject* tree_init_fn = nullptr;
+PyObject* fast_red_black_tree_init_fn = nullptr;
 
-PyObject* tree_init(qn::Function*, PyObject* const* a) {
+constexpr auto kFastRedBlackTreeInit = qn::params(qn::opt("sample_rate", nullptr, 100));
+
+PyObject* fast_red_black_tree_init(qn::MethodArgs<kFastRedBlackTreeInit> a) {
     std::uint32_t rate;
-    if (!qn::to_u32(a[1], rate)) return nullptr;
-    as_tree(a[0])->sample_rate = rate;
+    if (!a.get<"sample_rate">(rate)) return nullptr;
+    as_tree(a.self())->sample_rate = rate;
     Py_RETURN_NONE;
 }
 
@@ -385,8 +395,8 @@ int traverse_subtree(const Node* n, visitproc visit, void* arg) {
     return 0;
 }
 
-int tree_traverse(PyObject* self, visitproc visit, void* arg) {
-    TreeObject* t = as_tree(self);
+int fast_red_black_tree_tp_traverse(PyObject* self, visitproc visit, void* arg) {
+    FastRedBlackTreeObject* t = as_tree(self);
     if (int r = t->lock.traverse(visit, arg)) return r;
     Py_VISIT(t->op_counter);
     Py_VISIT(t->sample_counter);
@@ -400,8 +410,8 @@ int tree_traverse(PyObject* self, visitproc visit, void* arg) {
 // of any class the module global named) become None. The locks cannot refer back to anything and
 // stay until deallocation, so a tree resurrected by a finalizer remains usable. No lock is taken:
 // nothing else can be using an unreachable tree.
-int tree_clear(PyObject* self) {
-    TreeObject* t = as_tree(self);
+int fast_red_black_tree_tp_clear(PyObject* self) {
+    FastRedBlackTreeObject* t = as_tree(self);
     t->tree.begin_write();
     Node* old = t->tree.detach_all();
     t->stats.total_blocks = 0;
@@ -420,10 +430,10 @@ int tree_clear(PyObject* self) {
 
 // Deallocation goes through the interpreter's trashcan: a tree holding a tree holding a tree ...
 // is released iteratively instead of one nested call per level.
-void tree_dealloc(PyObject* self) {
+void fast_red_black_tree_tp_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, tree_dealloc)
-    TreeObject* t = as_tree(self);
+    Py_TRASHCAN_BEGIN(self, fast_red_black_tree_tp_dealloc)
+    FastRedBlackTreeObject* t = as_tree(self);
     PyObject *et, *ev, *tb;
     PyErr_Fetch(&et, &ev, &tb);
     Node* old = t->tree.detach_all();
@@ -441,8 +451,10 @@ void tree_dealloc(PyObject* self) {
 
 // ---- methods: the write side ----------------------------------------------------------------
 
-PyObject* m_sanitize_size(qn::Function*, PyObject* const* a) {
-    PyObject* num = qn::arg_int(a[0], "size");
+constexpr auto kFastRedBlackTreeSanitizeSize = qn::params(qn::arg("size", "int"));
+
+PyObject* fast_red_black_tree__sanitize_size(qn::Args<kFastRedBlackTreeSanitizeSize> a) {
+    PyObject* num = qn::arg_int(a.get<"size">(), "size");
     if (num == nullptr) return nullptr;
     PyObject* r = sanitize_int(num);
     Py_DECREF(num);
@@ -472,52 +484,71 @@ bool perf_counter_ns(std::int64_t& out) {
     return ok;
 }
 
-// counter.<name>() for the tree's AtomicCounter objects. The method found on an immutable type
-// stays the same, so the lookup is done once per type and name; other types are looked up each
-// time. The counter (and the cached method) are held for the call: clear() on another thread may
-// replace the tree's counters meanwhile.
+// counter.<name>() for the tree's AtomicCounter objects. The method found on a type whose whole
+// MRO is immutable stays the same (and stays referenced by that type's dictionary while the type
+// lives), so the lookup is done once per type and name; other types are looked up each time. The
+// cache owns its type, so a type's address is not taken for another's. The counter is held for the
+// call (clear() on another thread may replace the tree's counters meanwhile), which keeps its type,
+// and with it the cached method, alive.
 struct MethodCache {
-    PyTypeObject* type = nullptr;
-    PyObject* fn = nullptr;  // owned, never released (module-level state)
+    PyTypeObject* type = nullptr;  // owned
+    PyObject* fn = nullptr;        // owned; both kept until replaced (module-level state)
 };
 MethodCache g_increment_cache, g_load_cache;
 
+bool immutable_mro(PyTypeObject* tp) {
+    PyObject* mro = tp->tp_mro;
+    if (mro == nullptr || !PyTuple_Check(mro)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* t = PyTuple_GET_ITEM(mro, i);
+        if (!PyType_Check(t) || !PyType_HasFeature(reinterpret_cast<PyTypeObject*>(t), Py_TPFLAGS_IMMUTABLETYPE))
+            return false;
+    }
+    return true;
+}
+
 PyObject* call_counter(PyObject* counter, PyObject* name, MethodCache& cache) {
     PyTypeObject* tp = Py_TYPE(counter);
-    if (tp != cache.type && PyType_HasFeature(tp, Py_TPFLAGS_IMMUTABLETYPE) && tp->tp_dictoffset == 0) {
+    if (tp != cache.type && tp->tp_dictoffset == 0 && immutable_mro(tp)) {
         PyObject* fn = qn::compat::type_lookup(tp, name);  // new reference
         if (fn == nullptr && PyErr_Occurred()) return nullptr;
         if (fn != nullptr && PyType_HasFeature(Py_TYPE(fn), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
-            PyObject* old = cache.fn;
+            PyObject* old_fn = cache.fn;
+            PyTypeObject* old_type = cache.type;
+            Py_INCREF(tp);
             cache.fn = fn;
             cache.type = tp;
-            Py_XDECREF(old);
+            Py_XDECREF(old_fn);
+            Py_XDECREF(reinterpret_cast<PyObject*>(old_type));
         } else {
             Py_XDECREF(fn);
         }
     }
     if (tp == cache.type) {
         PyObject* fn = cache.fn;
-        Py_INCREF(fn);
         Py_INCREF(counter);
-        PyObject* r = PyObject_Vectorcall(fn, &counter, 1, nullptr);
+        // Straight to the method's vectorcall entry: PyObject_Vectorcall would only look it up and
+        // check the result's consistency with the error state (about 45 instructions on 3.13).
+        const vectorcallfunc vc = PyVectorcall_Function(fn);
+        PyObject* r = vc != nullptr ? vc(fn, &counter, 1, nullptr) : PyObject_Vectorcall(fn, &counter, 1, nullptr);
         Py_DECREF(counter);
-        Py_DECREF(fn);
         return r;
     }
     return call_method0(counter, name);
 }
 
-PyObject* m_insert(qn::Function*, PyObject* const* a) {
-    TreeObject* t = as_tree(a[0]);
-    PyObject* block = a[2];
+constexpr auto kFastRedBlackTreeInsert = qn::params(qn::arg("size", "int"), qn::arg("block", "MemoryBlock"));
+
+[[gnu::flatten]] PyObject* fast_red_black_tree_insert(qn::MethodArgs<kFastRedBlackTreeInsert> a) {
+    FastRedBlackTreeObject* t = as_tree(a.self());
+    PyObject* block = a.get<"block">();
     // A call from inside one of this tree's sections changes nothing, not even the counter.
-    if (t->lock.owner.held_by_me()) {
+    if (writer_is_me(t)) {
         qn::reentry_error("FastRedBlackTree.insert");
         return nullptr;
     }
     std::uint64_t size;
-    if (size_arg(a[0], a[1], false, size) != SizeResult::ok) return nullptr;
+    if (size_arg(a.self(), a.get<"size">(), false, size) != SizeResult::ok) return nullptr;
 
     bool sample = false;
     if (t->atomic_available) {
@@ -567,8 +598,11 @@ PyObject* m_insert(qn::Function*, PyObject* const* a) {
     Py_RETURN_TRUE;
 }
 
-// `stored == block` followed by its truth value: 1, 0, or -1 with an exception. Runs Python code.
+// `stored == block` followed by its truth value: 1, 0, or -1 with an exception. Runs Python code,
+// except when both types keep object's own comparison: `==` is then identity.
 int blocks_equal(PyObject* stored, PyObject* block) {
+    const richcmpfunc plain = PyBaseObject_Type.tp_richcompare;
+    if (Py_TYPE(stored)->tp_richcompare == plain && Py_TYPE(block)->tp_richcompare == plain) return stored == block;
     Py_INCREF(stored);
     PyObject* r = PyObject_RichCompare(stored, block, Py_EQ);
     Py_DECREF(stored);
@@ -578,11 +612,13 @@ int blocks_equal(PyObject* stored, PyObject* block) {
     return eq;
 }
 
-PyObject* m_delete(qn::Function*, PyObject* const* a) {
-    TreeObject* t = as_tree(a[0]);
-    PyObject* block = a[2];
+constexpr auto kFastRedBlackTreeDelete = qn::params(qn::arg("size", "int"), qn::arg("block", "MemoryBlock"));
+
+[[gnu::flatten]] PyObject* fast_red_black_tree_delete(qn::MethodArgs<kFastRedBlackTreeDelete> a) {
+    FastRedBlackTreeObject* t = as_tree(a.self());
+    PyObject* block = a.get<"block">();
     std::uint64_t size;
-    switch (size_arg(a[0], a[1], true, size)) {
+    switch (size_arg(a.self(), a.get<"size">(), true, size)) {
         case SizeResult::ok: break;
         case SizeResult::invalid: Py_RETURN_FALSE;
         case SizeResult::error: return nullptr;
@@ -618,9 +654,9 @@ PyObject* m_delete(qn::Function*, PyObject* const* a) {
     Py_RETURN_TRUE;
 }
 
-PyObject* m_clear(qn::Function*, PyObject* const* a) {
-    TreeObject* t = as_tree(a[0]);
-    if (t->lock.owner.held_by_me()) {
+PyObject* fast_red_black_tree_clear(qn::MethodArgs<qn::no_params> a) {
+    FastRedBlackTreeObject* t = as_tree(a.self());
+    if (writer_is_me(t)) {
         qn::reentry_error("FastRedBlackTree.clear");
         return nullptr;
     }
@@ -651,32 +687,34 @@ PyObject* m_clear(qn::Function*, PyObject* const* a) {
     Py_RETURN_NONE;
 }
 
-PyObject* m_size(qn::Function*, PyObject* const* a) {
-    return PyLong_FromUnsignedLongLong(as_tree(a[0])->tree.block_count());
+PyObject* fast_red_black_tree_size(qn::MethodArgs<qn::no_params> a) {
+    return PyLong_FromUnsignedLongLong(as_tree(a.self())->tree.block_count());
 }
 
 // ---- methods: searches ----------------------------------------------------------------------
 
-PyObject* m_find_best_fit(qn::Function*, PyObject* const* a) {
-    TreeObject* t = as_tree(a[0]);
+constexpr auto kFastRedBlackTreeFindBestFit = qn::params(qn::arg("size", "int"), qn::opt("alignment", "int", 1));
+
+PyObject* fast_red_black_tree_find_best_fit(qn::MethodArgs<kFastRedBlackTreeFindBestFit> a) {
+    FastRedBlackTreeObject* t = as_tree(a.self());
     std::uint64_t size;
     // Both parameters are converted before the size is checked; neither conversion is kept past
     // this point.
     SizeResult checked;
-    if (PyLong_CheckExact(a[1]) && PyLong_CheckExact(a[2])) {
-        checked = size_arg(a[0], a[1], true, size);
+    if (PyLong_CheckExact(a.get<"size">()) && PyLong_CheckExact(a.get<"alignment">())) {
+        checked = size_arg(a.self(), a.get<"size">(), true, size);
     } else {
-        PyObject* size_num = qn::arg_int(a[1], "size");
+        PyObject* size_num = qn::arg_int(a.get<"size">(), "size");
         if (size_num == nullptr) return nullptr;
-        if (!PyLong_CheckExact(a[2])) {
-            PyObject* alignment = qn::arg_int(a[2], "alignment");  // has no other effect
+        if (!PyLong_CheckExact(a.get<"alignment">())) {
+            PyObject* alignment = qn::arg_int(a.get<"alignment">(), "alignment");  // has no other effect
             if (alignment == nullptr) {
                 Py_DECREF(size_num);
                 return nullptr;
             }
             Py_DECREF(alignment);
         }
-        checked = size_arg(a[0], size_num, true, size);
+        checked = size_arg(a.self(), size_num, true, size);
         Py_DECREF(size_num);
     }
     switch (checked) {
@@ -694,10 +732,12 @@ PyObject* m_find_best_fit(qn::Function*, PyObject* const* a) {
     return qn::newref(n != nullptr ? n->block : Py_None);
 }
 
-PyObject* m_find_all_exact(qn::Function*, PyObject* const* a) {
-    TreeObject* t = as_tree(a[0]);
+constexpr auto kFastRedBlackTreeFindAllExact = qn::params(qn::arg("size", "int"));
+
+PyObject* fast_red_black_tree_find_all_exact(qn::MethodArgs<kFastRedBlackTreeFindAllExact> a) {
+    FastRedBlackTreeObject* t = as_tree(a.self());
     std::uint64_t size;
-    switch (size_arg(a[0], a[1], true, size)) {
+    switch (size_arg(a.self(), a.get<"size">(), true, size)) {
         case SizeResult::ok: break;
         case SizeResult::invalid: return PyList_New(0);
         case SizeResult::error: return nullptr;
@@ -737,15 +777,17 @@ PyObject* m_find_all_exact(qn::Function*, PyObject* const* a) {
 
 PyObject* none_pair() { return PyTuple_Pack(2, Py_None, Py_None); }
 
-PyObject* m_remove_ge(qn::Function*, PyObject* const* a) {
-    TreeObject* t = as_tree(a[0]);
+constexpr auto kFastRedBlackTreeRemoveGe = qn::params(qn::arg("size", "int"));
+
+[[gnu::flatten]] PyObject* fast_red_black_tree_remove_ge(qn::MethodArgs<kFastRedBlackTreeRemoveGe> a) {
+    FastRedBlackTreeObject* t = as_tree(a.self());
     std::uint64_t size;
-    switch (size_arg(a[0], a[1], true, size)) {
+    switch (size_arg(a.self(), a.get<"size">(), true, size)) {
         case SizeResult::ok: break;
         case SizeResult::invalid: return none_pair();
         case SizeResult::error: return nullptr;
     }
-    if (t->lock.owner.held_by_me()) {
+    if (writer_is_me(t)) {
         qn::reentry_error("FastRedBlackTree.remove_ge");
         return nullptr;
     }
@@ -785,8 +827,8 @@ PyObject* m_remove_ge(qn::Function*, PyObject* const* a) {
 
 // ---- methods: statistics --------------------------------------------------------------------
 
-PyObject* m_get_size_distribution(qn::Function*, PyObject* const* a) {
-    TreeObject* t = as_tree(a[0]);
+PyObject* fast_red_black_tree_get_size_distribution(qn::MethodArgs<qn::no_params> a) {
+    FastRedBlackTreeObject* t = as_tree(a.self());
     std::vector<std::pair<std::uint64_t, std::uint64_t>> entries;
     // Holds the writer lock (so no write is in progress) without opening a write section.
     qn::Section section(t->lock, "FastRedBlackTree.get_size_distribution");
@@ -811,8 +853,8 @@ PyObject* m_get_size_distribution(qn::Function*, PyObject* const* a) {
     return dict;
 }
 
-PyObject* m_get_stats(qn::Function*, PyObject* const* a) {
-    TreeObject* t = as_tree(a[0]);
+PyObject* fast_red_black_tree_get_stats(qn::MethodArgs<qn::no_params> a) {
+    FastRedBlackTreeObject* t = as_tree(a.self());
     Stats snap;
     std::uint64_t node_count;
     unsigned height;
@@ -845,10 +887,10 @@ PyObject* m_get_stats(qn::Function*, PyObject* const* a) {
                               u64(height), sampled, qn::newref(Py_True)});
 }
 
-PyObject* m_get_statistics(qn::Function*, PyObject* const*) { return PyDict_New(); }
+PyObject* fast_red_black_tree_get_statistics(qn::MethodArgs<qn::no_params>) { return PyDict_New(); }
 
-PyObject* m_reset_circuit_breaker(qn::Function*, PyObject* const* a) {
-    TreeObject* t = as_tree(a[0]);
+PyObject* fast_red_black_tree_reset_circuit_breaker(qn::MethodArgs<qn::no_params> a) {
+    FastRedBlackTreeObject* t = as_tree(a.self());
     qn::Section section(t->stats_lock, "FastRedBlackTree.reset_circuit_breaker");
     if (!section) return nullptr;
     t->stats.has_circuit_breaker_trips = true;
@@ -861,12 +903,12 @@ PyObject* m_reset_circuit_breaker(qn::Function*, PyObject* const* a) {
 
 // self.size(), looked up on the instance so that a subclass may replace it.
 PyObject* call_size(PyObject* self) {
-    if (Py_IS_TYPE(self, &TreeType)) return PyLong_FromUnsignedLongLong(as_tree(self)->tree.block_count());
+    if (Py_IS_TYPE(self, &FastRedBlackTreeType)) return PyLong_FromUnsignedLongLong(as_tree(self)->tree.block_count());
     return call_method0(self, S.size);
 }
 
-Py_ssize_t tree_len(PyObject* self) {
-    if (Py_IS_TYPE(self, &TreeType)) {
+Py_ssize_t fast_red_black_tree_sq_length(PyObject* self) {
+    if (Py_IS_TYPE(self, &FastRedBlackTreeType)) {
         const std::uint64_t n = as_tree(self)->tree.block_count();
         if (n > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
             PyErr_SetString(PyExc_OverflowError, "cannot fit 'int' into an index-sized integer");
@@ -895,8 +937,8 @@ Py_ssize_t tree_len(PyObject* self) {
     return n;
 }
 
-int tree_bool(PyObject* self) {
-    if (Py_IS_TYPE(self, &TreeType)) return as_tree(self)->tree.block_count() > 0;
+int fast_red_black_tree_nb_bool(PyObject* self) {
+    if (Py_IS_TYPE(self, &FastRedBlackTreeType)) return as_tree(self)->tree.block_count() > 0;
     PyObject* r = call_size(self);
     if (r == nullptr) return -1;
     PyObject* zero = PyLong_FromLong(0);
@@ -906,26 +948,26 @@ int tree_bool(PyObject* self) {
     return gt;
 }
 
-PyObject* tree_repr(PyObject* self) {
+PyObject* fast_red_black_tree_tp_repr(PyObject* self) {
     return PyUnicode_FromFormat("FastRedBlackTree(blocks=%llu, native=True)",
                                 static_cast<unsigned long long>(as_tree(self)->tree.block_count()));
 }
 
-PySequenceMethods tree_as_sequence{};
-PyNumberMethods tree_as_number{};
+PySequenceMethods fast_red_black_tree_as_sequence{};
+PyNumberMethods fast_red_black_tree_as_number{};
 
-void tree_type_setup() {
-    qn::gc_type_init(TreeType, "quarvel.memory.block_index.FastRedBlackTree", sizeof(TreeObject),
+void fast_red_black_tree_type_setup() {
+    qn::gc_type_init(FastRedBlackTreeType, "quarvel.memory.block_index.FastRedBlackTree", sizeof(FastRedBlackTreeObject),
                   "Red-black tree of free memory blocks keyed by size, with equal sizes chained on one node.\n\n"
                   "Writers serialise on a lock and bracket each change with a sequence counter (even = stable,\n"
                   "odd = write in progress); readers search without the lock and accept a result only when the\n"
                   "counter was even and unchanged around their search.",
-                  {tree_tp_new, qn::init_via<&tree_init_fn>, tree_dealloc, tree_traverse, tree_clear});
-    TreeType.tp_repr = tree_repr;
-    tree_as_sequence.sq_length = tree_len;
-    TreeType.tp_as_sequence = &tree_as_sequence;
-    tree_as_number.nb_bool = tree_bool;
-    TreeType.tp_as_number = &tree_as_number;
+                  {fast_red_black_tree_tp_new, qn::init_via<&fast_red_black_tree_init_fn>, fast_red_black_tree_tp_dealloc, fast_red_black_tree_tp_traverse, fast_red_black_tree_tp_clear});
+    FastRedBlackTreeType.tp_repr = fast_red_black_tree_tp_repr;
+    fast_red_black_tree_as_sequence.sq_length = fast_red_black_tree_sq_length;
+    FastRedBlackTreeType.tp_as_sequence = &fast_red_black_tree_as_sequence;
+    fast_red_black_tree_as_number.nb_bool = fast_red_black_tree_nb_bool;
+    FastRedBlackTreeType.tp_as_number = &fast_red_black_tree_as_number;
 }
 
 constexpr const char* kInsertDoc =
@@ -970,31 +1012,22 @@ constexpr const char* kRemoveGeDoc =
     "Returns:\n"
     "    (actual_size, block) for the block taken out, or (None, None)";
 
-int tree_methods_install() {
-    PyTypeObject* t = &TreeType;
-    tree_init_fn = qn::add_init(t, {"__init__", tree_init, {{"sample_rate", qn::dflt(100)}}});
-    if (tree_init_fn == nullptr) return -1;
-    if (!qn::add_static(t, {"_sanitize_size", m_sanitize_size, {{"size", nullptr, "int"}}, "int", "Validate size."}) ||
-        !qn::add_method(t, {"insert", m_insert, {{"size", nullptr, "int"}, {"block", nullptr, "MemoryBlock"}}, "bool",
-                            kInsertDoc}) ||
-        !qn::add_method(t, {"delete", m_delete, {{"size", nullptr, "int"}, {"block", nullptr, "MemoryBlock"}}, "bool",
-                            kDeleteDoc}) ||
-        !qn::add_method(t, {"clear", m_clear, {}, "None", "Clear all blocks."}) ||
-        !qn::add_method(t, {"size", m_size, {}, "int", "Get total block count."}) ||
-        !qn::add_method(t, {"find_best_fit", m_find_best_fit,
-                            {{"size", nullptr, "int"}, {"alignment", qn::dflt(1), "int"}}, "Optional[MemoryBlock]",
-                            kFindBestFitDoc}) ||
-        !qn::add_method(t, {"find_all_exact", m_find_all_exact, {{"size", nullptr, "int"}}, "List[MemoryBlock]",
-                            kFindAllExactDoc}) ||
-        !qn::add_method(t, {"remove_ge", m_remove_ge, {{"size", nullptr, "int"}},
-                            "Tuple[Optional[int], Optional[MemoryBlock]]", kRemoveGeDoc}) ||
-        !qn::add_method(t, {"get_size_distribution", m_get_size_distribution, {}, "Dict[int, int]",
-                            "Get size distribution."}) ||
-        !qn::add_method(t, {"get_stats", m_get_stats, {}, "Dict[str, Any]", "Get tree statistics."}) ||
-        !qn::add_method(t, {"get_statistics", m_get_statistics, {}, "Dict[int, List[float]]",
-                            "Get timing statistics (empty for sampling mode)."}) ||
-        !qn::add_method(t, {"reset_circuit_breaker", m_reset_circuit_breaker, {}, "None",
-                            "Reset circuit breaker stats."}))
+int fast_red_black_tree_methods_install() {
+    PyTypeObject* t = &FastRedBlackTreeType;
+    fast_red_black_tree_init_fn = qn::add_method<fast_red_black_tree_init>(t, "__init__", nullptr);
+    if (fast_red_black_tree_init_fn == nullptr) return -1;
+    if (!qn::add_static<fast_red_black_tree__sanitize_size>(t, "_sanitize_size", "int", "Validate size.") ||
+        !qn::add_method<fast_red_black_tree_insert>(t, "insert", "bool", kInsertDoc) ||
+        !qn::add_method<fast_red_black_tree_delete>(t, "delete", "bool", kDeleteDoc) ||
+        !qn::add_method<fast_red_black_tree_clear>(t, "clear", "None", "Clear all blocks.") ||
+        !qn::add_method<fast_red_black_tree_size>(t, "size", "int", "Get total block count.") ||
+        !qn::add_method<fast_red_black_tree_find_best_fit>(t, "find_best_fit", "Optional[MemoryBlock]", kFindBestFitDoc) ||
+        !qn::add_method<fast_red_black_tree_find_all_exact>(t, "find_all_exact", "List[MemoryBlock]", kFindAllExactDoc) ||
+        !qn::add_method<fast_red_black_tree_remove_ge>(t, "remove_ge", "Tuple[Optional[int], Optional[MemoryBlock]]", kRemoveGeDoc) ||
+        !qn::add_method<fast_red_black_tree_get_size_distribution>(t, "get_size_distribution", "Dict[int, int]", "Get size distribution.") ||
+        !qn::add_method<fast_red_black_tree_get_stats>(t, "get_stats", "Dict[str, Any]", "Get tree statistics.") ||
+        !qn::add_method<fast_red_black_tree_get_statistics>(t, "get_statistics", "Dict[int, List[float]]", "Get timing statistics (empty for sampling mode).") ||
+        !qn::add_method<fast_red_black_tree_reset_circuit_breaker>(t, "reset_circuit_breaker", "None", "Reset circuit breaker stats."))
         return -1;
     return 0;
 }
@@ -1050,8 +1083,8 @@ int exec_block_index(PyObject* m) {
         }
     }
     // 4. The class, then the readers' retry limit.
-    tree_type_setup();
-    if (qn::type_ready(m, TreeType) < 0 || tree_methods_install() < 0) return -1;
+    fast_red_black_tree_type_setup();
+    if (qn::type_ready(m, FastRedBlackTreeType) < 0 || fast_red_black_tree_methods_install() < 0) return -1;
     return qn::bind(m, "MAX_RETRIES", PyLong_FromLong(MAX_RETRIES));
 }
 

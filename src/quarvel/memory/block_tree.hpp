@@ -33,7 +33,7 @@
 #include <thread>
 #include <utility>
 
-namespace quarvel::blocktree {
+namespace quarvel::block_index {
 
 inline constexpr std::uint32_t kRed = 0;
 inline constexpr std::uint32_t kBlack = 1;
@@ -530,4 +530,4 @@ private:
     std::size_t retired_count_ = 0;
 };
 
-}  // namespace quarvel::blocktree
+}  // namespace quarvel::block_index

@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <utility>
 
-namespace quarvel::bucket {
+namespace quarvel::bucket_pool {
 
 // ---------------------------------------------------------------------------------------------
 // 32-bit wrapping arithmetic
@@ -492,4 +492,4 @@ private:
     bool has_keys_ = false;
 };
 
-}  // namespace quarvel::bucket
+}  // namespace quarvel::bucket_pool

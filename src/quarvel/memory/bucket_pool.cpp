@@ -23,7 +23,7 @@
 
 namespace {
 
-namespace core = quarvel::bucket;
+namespace core = quarvel::bucket_pool;
 
 core::Crc16Table g_crc_table{};
 PyObject* g_module_dict = nullptr;  // owned; `logger` is looked up here at call time
@@ -41,7 +41,6 @@ int intern_names() {
     return 0;
 }
 
-inline bool i32_arg(PyObject* o, int32_t& out) { return qn::to_i32(o, out); }
 
 PyObject* zero_division() {
     PyErr_SetString(PyExc_ZeroDivisionError, "integer division or modulo by zero");
@@ -81,9 +80,11 @@ void locked_type_setup(PyTypeObject& t, const char* name, Py_ssize_t size, const
 // ---------------------------------------------------------------------------------------------
 // Module functions
 
-PyObject* fn_align_size(qn::Function*, PyObject* const* a) {
+constexpr auto kFastAlignSize = qn::params(qn::arg("size"), qn::arg("alignment"));
+
+PyObject* fast_align_size(qn::Args<kFastAlignSize> a) {
     int32_t size, alignment;
-    if (!i32_arg(a[0], size) || !i32_arg(a[1], alignment)) return nullptr;
+    if (!a.get<"size">(size) || !a.get<"alignment">(alignment)) return nullptr;
     if (!core::is_power_of_two(alignment)) {
         PyErr_SetString(PyExc_ValueError, "Alignment must be a power of 2");
         return nullptr;
@@ -91,9 +92,11 @@ PyObject* fn_align_size(qn::Function*, PyObject* const* a) {
     return PyLong_FromLong(core::align_size(size, alignment));
 }
 
-PyObject* fn_get_bucket_size(qn::Function*, PyObject* const* a) {
+constexpr auto kFastGetBucketSize = qn::params(qn::arg("size"), qn::opt("step", nullptr, 8));
+
+PyObject* fast_get_bucket_size(qn::Args<kFastGetBucketSize> a) {
     int32_t size, step;
-    if (!i32_arg(a[0], size) || !i32_arg(a[1], step)) return nullptr;
+    if (!a.get<"size">(size) || !a.get<"step">(step)) return nullptr;
     if (step == 0) return zero_division();
     return PyLong_FromLong(core::bucket_size(size, step));
 }
@@ -110,11 +113,13 @@ BitmapOp bitmap_op_of(PyObject* op) {
     return BitmapOp::unknown;
 }
 
-PyObject* fn_bitmap_operations(qn::Function*, PyObject* const* a) {
+constexpr auto kFastBitmapOperations = qn::params(qn::arg("bitmap"), qn::arg("index"), qn::arg("operation"));
+
+PyObject* fast_bitmap_operations(qn::Args<kFastBitmapOperations> a) {
     uint64_t bitmap;
     int32_t index;
-    PyObject* op = a[2];
-    if (!qn::to_u64(a[0], bitmap) || !i32_arg(a[1], index) || !qn::arg_exact(op, &PyUnicode_Type, "operation"))
+    PyObject* op;
+    if (!a.get<"bitmap">(bitmap) || !a.get<"index">(index) || !a.str<"operation">(op))
         return nullptr;
     switch (op == Py_None ? BitmapOp::unknown : bitmap_op_of(op)) {
         case BitmapOp::is_set:
@@ -132,9 +137,11 @@ PyObject* fn_bitmap_operations(qn::Function*, PyObject* const* a) {
     return nullptr;
 }
 
-PyObject* fn_can_fit_aligned(qn::Function*, PyObject* const* a) {
+constexpr auto kFastCanFitAligned = qn::params(qn::arg("block_offset"), qn::arg("block_size"), qn::arg("alloc_size"), qn::arg("alignment"));
+
+PyObject* fast_can_fit_aligned(qn::Args<kFastCanFitAligned> a) {
     int32_t offset, size, alloc, alignment;
-    if (!i32_arg(a[0], offset) || !i32_arg(a[1], size) || !i32_arg(a[2], alloc) || !i32_arg(a[3], alignment))
+    if (!a.get<"block_offset">(offset) || !a.get<"block_size">(size) || !a.get<"alloc_size">(alloc) || !a.get<"alignment">(alignment))
         return nullptr;
     return qn::boolean(core::can_fit_aligned(offset, size, alloc, alignment));
 }
@@ -142,7 +149,7 @@ PyObject* fn_can_fit_aligned(qn::Function*, PyObject* const* a) {
 // ---------------------------------------------------------------------------------------------
 // FastBucketAllocator
 
-struct BucketAllocatorObject {
+struct FastBucketAllocatorObject {
     LockedHead head;
     int32_t bucket_size_step;
     int32_t small_block_max;
@@ -150,43 +157,44 @@ struct BucketAllocatorObject {
     core::BucketTable table;
 };
 
-PyTypeObject BucketAllocatorType{};
-PyObject* allocator_init_fn = nullptr;
+PyTypeObject FastBucketAllocatorType{};
+PyObject* fast_bucket_allocator_init_fn = nullptr;
 
-inline BucketAllocatorObject* allocator(PyObject* o) { return reinterpret_cast<BucketAllocatorObject*>(o); }
+inline FastBucketAllocatorObject* allocator(PyObject* o) { return reinterpret_cast<FastBucketAllocatorObject*>(o); }
 
-PyObject* allocator_new(PyTypeObject* type, PyObject*, PyObject*) {
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    new (&allocator(self)->table) core::BucketTable();
-    if (!head_new(self)) Py_CLEAR(self);
-    return self;
+PyObject* fast_bucket_allocator_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
+    return qn::gc_new(type, [](PyObject* self) {
+        new (&allocator(self)->table) core::BucketTable();
+        return head_new(self);
+    });
 }
 
-void allocator_dealloc(PyObject* self) {
+void fast_bucket_allocator_tp_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     head_dealloc(self);
     allocator(self)->table.~BucketTable();
     Py_TYPE(self)->tp_free(self);
 }
 
-PyObject* allocator_init(qn::Function*, PyObject* const* a) {
+constexpr auto kFastBucketAllocatorInit = qn::params(qn::opt("bucket_size_step", nullptr, 8), qn::opt("small_block_max", nullptr, 256), qn::opt("medium_block_max", nullptr, 4096));
+
+PyObject* fast_bucket_allocator_init(qn::MethodArgs<kFastBucketAllocatorInit> a) {
     int32_t step, small_max, medium_max;
-    if (!i32_arg(a[1], step) || !i32_arg(a[2], small_max) || !i32_arg(a[3], medium_max)) return nullptr;
-    BucketAllocatorObject* o = allocator(a[0]);
+    if (!a.get<"bucket_size_step">(step) || !a.get<"small_block_max">(small_max) || !a.get<"medium_block_max">(medium_max)) return nullptr;
+    FastBucketAllocatorObject* o = allocator(a.self());
     o->bucket_size_step = step;
     o->small_block_max = small_max;
     o->medium_block_max = medium_max;
     // Looked up on the instance: a subclass may provide its own table set-up.
-    qn::Ref r = qn::Ref::steal(PyObject_CallMethodNoArgs(a[0], g_names[kInitBuckets]));
+    qn::Ref r = qn::Ref::steal(PyObject_CallMethodNoArgs(a.self(), g_names[kInitBuckets]));
     if (!r) return nullptr;
     Py_RETURN_NONE;
 }
 
 // Takes no lock: the new table replaces the old one in a single native step (no Python code runs
 // and the interpreter lock is held throughout), and the locked sections are native steps as well.
-PyObject* allocator_init_buckets(qn::Function*, PyObject* const* a) {
-    BucketAllocatorObject* o = allocator(a[0]);
+PyObject* fast_bucket_allocator__init_buckets(qn::MethodArgs<qn::no_params> a) {
+    FastBucketAllocatorObject* o = allocator(a.self());
     if (o->bucket_size_step == 0) {
         PyErr_SetString(PyExc_ValueError, "range() arg 3 must not be zero");
         return nullptr;
@@ -198,7 +206,7 @@ PyObject* allocator_init_buckets(qn::Function*, PyObject* const* a) {
 
 // The bucket for `size`: -1 above both maxima, else size rounded up to the step. false with
 // ZeroDivisionError for a zero step (possible only when a subclass skipped the table set-up).
-inline bool allocator_bucket_of(const BucketAllocatorObject* o, int32_t size, int32_t& bucket) {
+inline bool allocator_bucket_of(const FastBucketAllocatorObject* o, int32_t size, int32_t& bucket) {
     if (size > o->small_block_max && size > o->medium_block_max) {
         bucket = -1;
         return true;
@@ -211,71 +219,71 @@ inline bool allocator_bucket_of(const BucketAllocatorObject* o, int32_t size, in
     return true;
 }
 
-PyObject* allocator_add(qn::Function*, PyObject* const* a) {
+constexpr auto kFastBucketAllocatorAddToBucket = qn::params(qn::arg("offset"), qn::arg("size"));
+
+PyObject* fast_bucket_allocator_add_to_bucket(qn::MethodArgs<kFastBucketAllocatorAddToBucket> a) {
     int32_t offset, size, bucket;
-    if (!i32_arg(a[1], offset) || !i32_arg(a[2], size)) return nullptr;
-    BucketAllocatorObject* o = allocator(a[0]);
+    if (!a.get<"offset">(offset) || !a.get<"size">(size)) return nullptr;
+    FastBucketAllocatorObject* o = allocator(a.self());
     if (!allocator_bucket_of(o, size, bucket)) return nullptr;
     if (bucket <= 0 || bucket != size) Py_RETURN_FALSE;
     core::BucketTable::Status status = core::BucketTable::Status::ok;
     bool added = false;
-    if (!qn::locked(head(a[0])->lock, "FastBucketAllocator.add_to_bucket",
+    if (!qn::locked(head(a.self())->lock, "FastBucketAllocator.add_to_bucket",
                     [&] { added = o->table.push(bucket, offset, status); }))
         return nullptr;
     if (status != core::BucketTable::Status::ok) return PyErr_NoMemory();
     return qn::boolean(added);
 }
 
-PyObject* allocator_remove(qn::Function*, PyObject* const* a) {
+constexpr auto kFastBucketAllocatorRemoveFromBucket = qn::params(qn::arg("size"));
+
+PyObject* fast_bucket_allocator_remove_from_bucket(qn::MethodArgs<kFastBucketAllocatorRemoveFromBucket> a) {
     int32_t size, bucket, offset = 0;
-    if (!i32_arg(a[1], size)) return nullptr;
-    BucketAllocatorObject* o = allocator(a[0]);
+    if (!a.get<"size">(size)) return nullptr;
+    FastBucketAllocatorObject* o = allocator(a.self());
     if (!allocator_bucket_of(o, size, bucket)) return nullptr;
     if (bucket <= 0) Py_RETURN_NONE;
     bool found = false;
-    if (!qn::locked(head(a[0])->lock, "FastBucketAllocator.remove_from_bucket",
+    if (!qn::locked(head(a.self())->lock, "FastBucketAllocator.remove_from_bucket",
                     [&] { found = o->table.pop(bucket, offset); }))
         return nullptr;
     if (!found) Py_RETURN_NONE;
     return PyLong_FromLong(offset);
 }
 
-PyObject* allocator_best_fit(qn::Function*, PyObject* const* a) {
+constexpr auto kFastBucketAllocatorFindBestFitBucket = qn::params(qn::arg("size"), qn::arg("alignment"));
+
+PyObject* fast_bucket_allocator_find_best_fit_bucket(qn::MethodArgs<kFastBucketAllocatorFindBestFitBucket> a) {
     int32_t size, alignment, bucket, offset = 0;
-    if (!i32_arg(a[1], size) || !i32_arg(a[2], alignment)) return nullptr;
-    BucketAllocatorObject* o = allocator(a[0]);
+    if (!a.get<"size">(size) || !a.get<"alignment">(alignment)) return nullptr;
+    FastBucketAllocatorObject* o = allocator(a.self());
     if (!allocator_bucket_of(o, size, bucket)) return nullptr;
     if (bucket <= 0) Py_RETURN_NONE;
     bool found = false;
-    if (!qn::locked(head(a[0])->lock, "FastBucketAllocator.find_best_fit_bucket",
+    if (!qn::locked(head(a.self())->lock, "FastBucketAllocator.find_best_fit_bucket",
                     [&] { found = o->table.take_best_fit(bucket, size, alignment, offset); }))
         return nullptr;
     if (!found) Py_RETURN_NONE;
     return PyLong_FromLong(offset);
 }
 
-void allocator_type_setup() {
-    locked_type_setup(BucketAllocatorType, "quarvel.memory.bucket_pool.FastBucketAllocator",
-                      sizeof(BucketAllocatorObject),
+void fast_bucket_allocator_type_setup() {
+    locked_type_setup(FastBucketAllocatorType, "quarvel.memory.bucket_pool.FastBucketAllocator",
+                      sizeof(FastBucketAllocatorObject),
                       "Size-class buckets of free block offsets; each bucket hands out its most recently added "
                       "offset first.",
-                      allocator_new, qn::init_via<&allocator_init_fn>, allocator_dealloc);
+                      fast_bucket_allocator_tp_new, qn::init_via<&fast_bucket_allocator_init_fn>, fast_bucket_allocator_tp_dealloc);
 }
 
-int allocator_methods_install() {
-    PyTypeObject* t = &BucketAllocatorType;
-    allocator_init_fn = qn::add_init(t, {"__init__", allocator_init,
-                                         {{"bucket_size_step", qn::dflt(8)},
-                                          {"small_block_max", qn::dflt(256)},
-                                          {"medium_block_max", qn::dflt(4096)}}});
-    if (allocator_init_fn == nullptr ||
-        !qn::add_method(t, {"_init_buckets", allocator_init_buckets, {}, nullptr, "Initialize size-class buckets."}) ||
-        !qn::add_method(t, {"add_to_bucket", allocator_add, {{"offset"}, {"size"}}, nullptr,
-                            "Add block to appropriate bucket."}) ||
-        !qn::add_method(t, {"remove_from_bucket", allocator_remove, {{"size"}}, nullptr,
-                            "Remove block from appropriate bucket."}) ||
-        !qn::add_method(t, {"find_best_fit_bucket", allocator_best_fit, {{"size"}, {"alignment"}}, nullptr,
-                            "Find best fit bucket for allocation."}))
+int fast_bucket_allocator_methods_install() {
+    PyTypeObject* t = &FastBucketAllocatorType;
+    fast_bucket_allocator_init_fn = qn::add_method<fast_bucket_allocator_init>(t, "__init__", nullptr);
+    if (fast_bucket_allocator_init_fn == nullptr ||
+        !qn::add_method<fast_bucket_allocator__init_buckets>(t, "_init_buckets", nullptr, "Initialize size-class buckets.") ||
+        !qn::add_method<fast_bucket_allocator_add_to_bucket>(t, "add_to_bucket", nullptr, "Add block to appropriate bucket.") ||
+        !qn::add_method<fast_bucket_allocator_remove_from_bucket>(t, "remove_from_bucket", nullptr, "Remove block from appropriate bucket.") ||
+        !qn::add_method<fast_bucket_allocator_find_best_fit_bucket>(t, "find_best_fit_bucket", nullptr, "Find best fit bucket for allocation."))
         return -1;
     return 0;
 }
@@ -283,26 +291,28 @@ int allocator_methods_install() {
 // ---------------------------------------------------------------------------------------------
 // FastSlabHeaderOps
 
-struct SlabHeaderObject {
+struct FastSlabHeaderOpsObject {
     PyObject_HEAD
     core::SlabHeader header;
 };
 
-PyTypeObject SlabHeaderType{};
-PyObject* header_init_fn = nullptr;
+PyTypeObject FastSlabHeaderOpsType{};
+PyObject* fast_slab_header_ops_init_fn = nullptr;
 
-inline core::SlabHeader& header_of(PyObject* o) { return reinterpret_cast<SlabHeaderObject*>(o)->header; }
+inline core::SlabHeader& header_of(PyObject* o) { return reinterpret_cast<FastSlabHeaderOpsObject*>(o)->header; }
 
-PyObject* header_init(qn::Function*, PyObject* const* a) {
+constexpr auto kFastSlabHeaderOpsInit = qn::params(qn::arg("size_class_index"), qn::arg("objects_per_slab"));
+
+PyObject* fast_slab_header_ops_init(qn::MethodArgs<kFastSlabHeaderOpsInit> a) {
     int32_t size_class, objects;
-    if (!i32_arg(a[1], size_class) || !i32_arg(a[2], objects)) return nullptr;
-    header_of(a[0]).init(size_class, objects);
+    if (!a.get<"size_class_index">(size_class) || !a.get<"objects_per_slab">(objects)) return nullptr;
+    header_of(a.self()).init(size_class, objects);
     Py_RETURN_NONE;
 }
 
-PyObject* header_pack(qn::Function*, PyObject* const* a) {
+PyObject* fast_slab_header_ops_pack_header(qn::MethodArgs<qn::no_params> a) {
     uint8_t bytes[core::kHeaderBytes];
-    header_of(a[0]).pack(g_crc_table, bytes);
+    header_of(a.self()).pack(g_crc_table, bytes);
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes), core::kHeaderBytes);
 }
 
@@ -321,16 +331,18 @@ PyObject* log_corruption(const core::SlabHeader::UnpackResult& crc) {
     return r;
 }
 
-PyObject* header_unpack(qn::Function*, PyObject* const* a) {
-    PyObject* data = a[1];
-    if (!qn::arg_exact(data, &PyBytes_Type, "data")) return nullptr;
+constexpr auto kFastSlabHeaderOpsUnpackHeader = qn::params(qn::arg("data"));
+
+PyObject* fast_slab_header_ops_unpack_header(qn::MethodArgs<kFastSlabHeaderOpsUnpackHeader> a) {
+    PyObject* data;
+    if (!a.exact<"data">(&PyBytes_Type, data)) return nullptr;
     if (data == Py_None) return qn::none_has_no_len();
     const Py_ssize_t n = PyBytes_GET_SIZE(data);
     if (n != static_cast<Py_ssize_t>(core::kHeaderBytes)) {
         PyErr_Format(PyExc_ValueError, "Invalid header size: expected %zu bytes, got %zd", core::kHeaderBytes, n);
         return nullptr;
     }
-    const auto r = header_of(a[0]).unpack(g_crc_table, reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data)));
+    const auto r = header_of(a.self()).unpack(g_crc_table, reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data)));
     if (r.corrupt()) {
         qn::Ref logged = qn::Ref::steal(log_corruption(r));
         if (!logged) return nullptr;
@@ -338,52 +350,54 @@ PyObject* header_unpack(qn::Function*, PyObject* const* a) {
     Py_RETURN_NONE;
 }
 
-PyObject* header_is_free(qn::Function*, PyObject* const* a) {
+constexpr auto kFastSlabHeaderOpsPyIsObjectFree = qn::params(qn::arg("object_index"));
+
+PyObject* fast_slab_header_ops_py_is_object_free(qn::MethodArgs<kFastSlabHeaderOpsPyIsObjectFree> a) {
     int32_t i;
-    if (!i32_arg(a[1], i)) return nullptr;
-    return qn::boolean(header_of(a[0]).is_object_free(i));
+    if (!a.get<"object_index">(i)) return nullptr;
+    return qn::boolean(header_of(a.self()).is_object_free(i));
 }
 
-PyObject* header_find_free(qn::Function*, PyObject* const* a) {
-    return PyLong_FromLong(header_of(a[0]).find_free_object());
+PyObject* fast_slab_header_ops_py_find_free_object(qn::MethodArgs<qn::no_params> a) {
+    return PyLong_FromLong(header_of(a.self()).find_free_object());
 }
 
-PyObject* header_allocate(qn::Function*, PyObject* const* a) {
+constexpr auto kFastSlabHeaderOpsPyAllocateObjectAt = qn::params(qn::arg("object_index"));
+
+PyObject* fast_slab_header_ops_py_allocate_object_at(qn::MethodArgs<kFastSlabHeaderOpsPyAllocateObjectAt> a) {
     int32_t i;
-    if (!i32_arg(a[1], i)) return nullptr;
-    header_of(a[0]).allocate_object(i);
+    if (!a.get<"object_index">(i)) return nullptr;
+    header_of(a.self()).allocate_object(i);
     Py_RETURN_NONE;
 }
 
-PyObject* header_deallocate(qn::Function*, PyObject* const* a) {
+constexpr auto kFastSlabHeaderOpsPyDeallocateObjectAt = qn::params(qn::arg("object_index"));
+
+PyObject* fast_slab_header_ops_py_deallocate_object_at(qn::MethodArgs<kFastSlabHeaderOpsPyDeallocateObjectAt> a) {
     int32_t i;
-    if (!i32_arg(a[1], i)) return nullptr;
-    header_of(a[0]).deallocate_object(i);
+    if (!a.get<"object_index">(i)) return nullptr;
+    header_of(a.self()).deallocate_object(i);
     Py_RETURN_NONE;
 }
 
-void header_type_setup() {
-    qn::type_init(SlabHeaderType, "quarvel.memory.bucket_pool.FastSlabHeaderOps", sizeof(SlabHeaderObject),
+void fast_slab_header_ops_type_setup() {
+    qn::type_init(FastSlabHeaderOpsType, "quarvel.memory.bucket_pool.FastSlabHeaderOps", sizeof(FastSlabHeaderOpsObject),
                   "Header of one slab: size class, flags, change counter, CRC-16 checksum and the bitmap of "
                   "free objects, packed into 16 little-endian bytes.");
-    SlabHeaderType.tp_new = PyType_GenericNew;
-    SlabHeaderType.tp_init = qn::init_via<&header_init_fn>;
+    FastSlabHeaderOpsType.tp_new = PyType_GenericNew;
+    FastSlabHeaderOpsType.tp_init = qn::init_via<&fast_slab_header_ops_init_fn>;
 }
 
-int header_methods_install() {
-    PyTypeObject* t = &SlabHeaderType;
-    header_init_fn = qn::add_init(t, {"__init__", header_init, {{"size_class_index"}, {"objects_per_slab"}}});
-    if (header_init_fn == nullptr ||
-        !qn::add_method(t, {"pack_header", header_pack, {}, nullptr, "Pack header into bytes for storage."}) ||
-        !qn::add_method(t, {"unpack_header", header_unpack, {{"data"}}, nullptr, "Unpack header from bytes."}) ||
-        !qn::add_method(t, {"py_is_object_free", header_is_free, {{"object_index"}}, nullptr,
-                            "Check if object at index is free (Python interface)."}) ||
-        !qn::add_method(t, {"py_find_free_object", header_find_free, {}, nullptr,
-                            "Find first free object index (Python interface)."}) ||
-        !qn::add_method(t, {"py_allocate_object_at", header_allocate, {{"object_index"}}, nullptr,
-                            "Mark object as allocated (Python interface)."}) ||
-        !qn::add_method(t, {"py_deallocate_object_at", header_deallocate, {{"object_index"}}, nullptr,
-                            "Mark object as free (Python interface)."}))
+int fast_slab_header_ops_methods_install() {
+    PyTypeObject* t = &FastSlabHeaderOpsType;
+    fast_slab_header_ops_init_fn = qn::add_method<fast_slab_header_ops_init>(t, "__init__", nullptr);
+    if (fast_slab_header_ops_init_fn == nullptr ||
+        !qn::add_method<fast_slab_header_ops_pack_header>(t, "pack_header", nullptr, "Pack header into bytes for storage.") ||
+        !qn::add_method<fast_slab_header_ops_unpack_header>(t, "unpack_header", nullptr, "Unpack header from bytes.") ||
+        !qn::add_method<fast_slab_header_ops_py_is_object_free>(t, "py_is_object_free", nullptr, "Check if object at index is free (Python interface).") ||
+        !qn::add_method<fast_slab_header_ops_py_find_free_object>(t, "py_find_free_object", nullptr, "Find first free object index (Python interface).") ||
+        !qn::add_method<fast_slab_header_ops_py_allocate_object_at>(t, "py_allocate_object_at", nullptr, "Mark object as allocated (Python interface).") ||
+        !qn::add_method<fast_slab_header_ops_py_deallocate_object_at>(t, "py_deallocate_object_at", nullptr, "Mark object as free (Python interface)."))
         return -1;
     return 0;
 }
@@ -391,40 +405,45 @@ int header_methods_install() {
 // ---------------------------------------------------------------------------------------------
 // FastStatsCollector
 
-struct StatsCollectorObject {
+struct FastStatsCollectorObject {
     LockedHead head;
     uint64_t total_allocations;
     uint64_t total_deallocations;
     uint64_t bucketed_allocations;
     uint64_t fallback_allocations;
     uint64_t alignment_padding_bytes;
+    qn::ResultDict<6> last_stats;  // the last get_stats result
 };
 
-PyTypeObject StatsCollectorType{};
-PyObject* stats_init_fn = nullptr;
+PyTypeObject FastStatsCollectorType{};
+PyObject* fast_stats_collector_init_fn = nullptr;
 
-inline StatsCollectorObject* stats(PyObject* o) { return reinterpret_cast<StatsCollectorObject*>(o); }
+inline FastStatsCollectorObject* stats(PyObject* o) { return reinterpret_cast<FastStatsCollectorObject*>(o); }
 
-PyObject* stats_new(PyTypeObject* type, PyObject*, PyObject*) {
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self != nullptr && !head_new(self)) Py_CLEAR(self);
-    return self;
+PyObject* fast_stats_collector_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
+    return qn::gc_new(type, [](PyObject* self) {
+        new (&stats(self)->last_stats) qn::ResultDict<6>();
+        return head_new(self);
+    });
 }
 
-void stats_dealloc(PyObject* self) {
+void fast_stats_collector_tp_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     head_dealloc(self);
+    stats(self)->last_stats.release();
     Py_TYPE(self)->tp_free(self);
 }
 
-PyObject* stats_init(qn::Function*, PyObject* const*) { Py_RETURN_NONE; }
+PyObject* fast_stats_collector_init(qn::MethodArgs<qn::no_params>) { Py_RETURN_NONE; }
 
-PyObject* stats_record_allocation(qn::Function*, PyObject* const* a) {
+constexpr auto kFastStatsCollectorPyRecordAllocation = qn::params(qn::arg("size"), qn::arg("padding"), qn::arg("is_bucketed"));
+
+PyObject* fast_stats_collector_py_record_allocation(qn::MethodArgs<kFastStatsCollectorPyRecordAllocation> a) {
     int32_t size, padding;
     bool bucketed;
-    if (!i32_arg(a[1], size) || !i32_arg(a[2], padding) || !qn::arg_bool(a[3], bucketed)) return nullptr;
-    StatsCollectorObject* s = stats(a[0]);
-    if (!qn::locked(head(a[0])->lock, "FastStatsCollector.py_record_allocation", [&] {
+    if (!a.get<"size">(size) || !a.get<"padding">(padding) || !a.get<"is_bucketed">(bucketed)) return nullptr;
+    FastStatsCollectorObject* s = stats(a.self());
+    if (!qn::locked(head(a.self())->lock, "FastStatsCollector.py_record_allocation", [&] {
             ++s->total_allocations;
             // A negative padding lowers the sum (modulo 2**64).
             s->alignment_padding_bytes += static_cast<uint64_t>(static_cast<int64_t>(padding));
@@ -434,17 +453,17 @@ PyObject* stats_record_allocation(qn::Function*, PyObject* const* a) {
     Py_RETURN_NONE;
 }
 
-PyObject* stats_record_deallocation(qn::Function*, PyObject* const* a) {
-    StatsCollectorObject* s = stats(a[0]);
-    if (!qn::locked(head(a[0])->lock, "FastStatsCollector.py_record_deallocation",
+PyObject* fast_stats_collector_py_record_deallocation(qn::MethodArgs<qn::no_params> a) {
+    FastStatsCollectorObject* s = stats(a.self());
+    if (!qn::locked(head(a.self())->lock, "FastStatsCollector.py_record_deallocation",
                     [&] { ++s->total_deallocations; }))
         return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* stats_reset(qn::Function*, PyObject* const* a) {
-    StatsCollectorObject* s = stats(a[0]);
-    if (!qn::locked(head(a[0])->lock, "FastStatsCollector.reset_stats", [&] {
+PyObject* fast_stats_collector_reset_stats(qn::MethodArgs<qn::no_params> a) {
+    FastStatsCollectorObject* s = stats(a.self());
+    if (!qn::locked(head(a.self())->lock, "FastStatsCollector.reset_stats", [&] {
             s->total_allocations = s->total_deallocations = s->bucketed_allocations = s->fallback_allocations =
                 s->alignment_padding_bytes = 0;
         }))
@@ -455,17 +474,20 @@ PyObject* stats_reset(qn::Function*, PyObject* const* a) {
 qn::DictTemplate g_stats_dict;
 
 // "66.7%": the bucketed share in percent as format(ratio, ".1f") writes it, then "%".
-PyObject* ratio_text(uint64_t bucketed, uint64_t total) {
-    const double ratio = total > 0 ? static_cast<double>(bucketed) / static_cast<double>(total) * 100.0 : 0.0;
+double bucketed_percent(uint64_t bucketed, uint64_t total) {
+    return total > 0 ? static_cast<double>(bucketed) / static_cast<double>(total) * 100.0 : 0.0;
+}
+
+PyObject* ratio_text(double ratio) {
     char text[qn::kFormatPercent1Size];
     const std::size_t n = qn::format_percent1(ratio, text);
     return PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(n));
 }
 
-PyObject* stats_get(qn::Function*, PyObject* const* a) {
-    StatsCollectorObject* s = stats(a[0]);
+PyObject* fast_stats_collector_get_stats(qn::MethodArgs<qn::no_params> a) {
+    FastStatsCollectorObject* s = stats(a.self());
     uint64_t total = 0, freed = 0, bucketed = 0, fallback = 0, padding = 0;
-    if (!qn::locked(head(a[0])->lock, "FastStatsCollector.get_stats", [&] {
+    if (!qn::locked(head(a.self())->lock, "FastStatsCollector.get_stats", [&] {
             total = s->total_allocations;
             freed = s->total_deallocations;
             bucketed = s->bucketed_allocations;
@@ -473,31 +495,30 @@ PyObject* stats_get(qn::Function*, PyObject* const* a) {
             padding = s->alignment_padding_bytes;
         }))
         return nullptr;
-    return g_stats_dict.make({PyLong_FromUnsignedLongLong(total), PyLong_FromUnsignedLongLong(freed),
-                              PyLong_FromUnsignedLongLong(bucketed), PyLong_FromUnsignedLongLong(fallback),
-                              ratio_text(bucketed, total), PyLong_FromUnsignedLongLong(padding)});
+    const double ratio = bucketed_percent(bucketed, total);
+    const uint64_t values[6] = {total, freed, bucketed, fallback, qn::stamp(ratio), padding};  // the ratio's text by its bits
+    return s->last_stats.make(g_stats_dict, values, [&](std::size_t i) {
+        return i == 4 ? ratio_text(ratio) : PyLong_FromUnsignedLongLong(values[i]);
+    });
 }
 
-void stats_type_setup() {
-    locked_type_setup(StatsCollectorType, "quarvel.memory.bucket_pool.FastStatsCollector",
-                      sizeof(StatsCollectorObject),
+void fast_stats_collector_type_setup() {
+    locked_type_setup(FastStatsCollectorType, "quarvel.memory.bucket_pool.FastStatsCollector",
+                      sizeof(FastStatsCollectorObject),
                       "Allocation, free, bucketed and fallback counts and alignment padding of a memory pool.",
-                      stats_new, qn::init_via<&stats_init_fn>, stats_dealloc);
+                      fast_stats_collector_tp_new, qn::init_via<&fast_stats_collector_init_fn>, fast_stats_collector_tp_dealloc);
 }
 
-int stats_methods_install() {
-    PyTypeObject* t = &StatsCollectorType;
-    stats_init_fn = qn::add_init(t, {"__init__", stats_init});
-    if (stats_init_fn == nullptr ||
+int fast_stats_collector_methods_install() {
+    PyTypeObject* t = &FastStatsCollectorType;
+    fast_stats_collector_init_fn = qn::add_method<fast_stats_collector_init>(t, "__init__", nullptr);
+    if (fast_stats_collector_init_fn == nullptr ||
         g_stats_dict.setup({"total_allocations", "total_deallocations", "bucketed_allocations", "fallback_allocations",
                             "bucketed_allocation_ratio", "alignment_padding_bytes"}) < 0 ||
-        !qn::add_method(t, {"py_record_allocation", stats_record_allocation,
-                            {{"size"}, {"padding"}, {"is_bucketed"}}, nullptr,
-                            "Record allocation statistics (Python interface)."}) ||
-        !qn::add_method(t, {"py_record_deallocation", stats_record_deallocation, {}, nullptr,
-                            "Record deallocation statistics (Python interface)."}) ||
-        !qn::add_method(t, {"get_stats", stats_get, {}, nullptr, "Get statistics dictionary."}) ||
-        !qn::add_method(t, {"reset_stats", stats_reset, {}, nullptr, "Reset all statistics."}))
+        !qn::add_method<fast_stats_collector_py_record_allocation>(t, "py_record_allocation", nullptr, "Record allocation statistics (Python interface).") ||
+        !qn::add_method<fast_stats_collector_py_record_deallocation>(t, "py_record_deallocation", nullptr, "Record deallocation statistics (Python interface).") ||
+        !qn::add_method<fast_stats_collector_get_stats>(t, "get_stats", nullptr, "Get statistics dictionary.") ||
+        !qn::add_method<fast_stats_collector_reset_stats>(t, "reset_stats", nullptr, "Reset all statistics."))
         return -1;
     return 0;
 }
@@ -513,23 +534,17 @@ int exec_bucket_pool(PyObject* m) {
     g_module_dict = qn::newref(PyModule_GetDict(m));
     if (g_locks.setup(g_module_dict) < 0 || intern_names() < 0) return -1;
     // 3. The classes, then the functions.
-    header_type_setup();
-    allocator_type_setup();
-    stats_type_setup();
-    if (qn::type_ready(m, SlabHeaderType) < 0 || header_methods_install() < 0 ||
-        qn::type_ready(m, BucketAllocatorType) < 0 || allocator_methods_install() < 0 ||
-        qn::type_ready(m, StatsCollectorType) < 0 || stats_methods_install() < 0)
+    fast_slab_header_ops_type_setup();
+    fast_bucket_allocator_type_setup();
+    fast_stats_collector_type_setup();
+    if (qn::type_ready(m, FastSlabHeaderOpsType) < 0 || fast_slab_header_ops_methods_install() < 0 ||
+        qn::type_ready(m, FastBucketAllocatorType) < 0 || fast_bucket_allocator_methods_install() < 0 ||
+        qn::type_ready(m, FastStatsCollectorType) < 0 || fast_stats_collector_methods_install() < 0)
         return -1;
-    if (!qn::add_function(m, {"fast_align_size", fn_align_size, {{"size"}, {"alignment"}}, nullptr,
-                              "Fast alignment calculation (Python interface)."}) ||
-        !qn::add_function(m, {"fast_get_bucket_size", fn_get_bucket_size, {{"size"}, {"step", qn::dflt(8)}}, nullptr,
-                              "Fast bucket size calculation (Python interface)."}) ||
-        !qn::add_function(m, {"fast_bitmap_operations", fn_bitmap_operations,
-                              {{"bitmap"}, {"index"}, {"operation"}}, nullptr,
-                              "Fast bitmap operations (Python interface)."}) ||
-        !qn::add_function(m, {"fast_can_fit_aligned", fn_can_fit_aligned,
-                              {{"block_offset"}, {"block_size"}, {"alloc_size"}, {"alignment"}}, nullptr,
-                              "Fast alignment check with exclusive boundary (Python interface)."}))
+    if (!qn::add_function<fast_align_size>(m, "fast_align_size", nullptr, "Fast alignment calculation (Python interface).") ||
+        !qn::add_function<fast_get_bucket_size>(m, "fast_get_bucket_size", nullptr, "Fast bucket size calculation (Python interface).") ||
+        !qn::add_function<fast_bitmap_operations>(m, "fast_bitmap_operations", nullptr, "Fast bitmap operations (Python interface).") ||
+        !qn::add_function<fast_can_fit_aligned>(m, "fast_can_fit_aligned", nullptr, "Fast alignment check with exclusive boundary (Python interface)."))
         return -1;
     // 4. The checksum table.
     core::build_crc16_table(g_crc_table);

@@ -18,7 +18,7 @@
 #include <cstdlib>
 #include <limits>
 
-namespace quarvel::counters {
+namespace quarvel::counter_fold {
 
 struct Record {
     std::uint64_t count;
@@ -103,4 +103,4 @@ inline void reset_all(Record* records, std::int32_t n) noexcept {
 
 inline bool in_range(std::int32_t id, std::int32_t n) noexcept { return id >= 0 && id < n; }
 
-}  // namespace quarvel::counters
+}  // namespace quarvel::counter_fold

@@ -27,38 +27,44 @@
 
 namespace {
 
-using quarvel::counters::Record;
-namespace cc = quarvel::counters;
+using quarvel::counter_fold::Record;
+namespace core = quarvel::counter_fold;
 
-struct AggregatorObject;
+struct CounterAggregatorObject;
 
 // Native operation table, in slot order. `dispatch` selects the override lookup for instances of
 // subclasses; calls from the Python-visible methods pass false (they are the method).
 struct CounterAggregatorOps {
-    int (*update)(AggregatorObject* self, int32_t counter_id, double value, bool dispatch);
-    PyObject* (*get_stats)(AggregatorObject* self, int32_t counter_id, bool dispatch);
-    int (*reset)(AggregatorObject* self, int32_t counter_id, bool dispatch);
-    int (*reset_all)(AggregatorObject* self, bool dispatch);
-    PyObject* (*get_all_stats)(AggregatorObject* self, bool dispatch);
+    int (*update)(CounterAggregatorObject* self, int32_t counter_id, double value, bool dispatch);
+    PyObject* (*get_stats)(CounterAggregatorObject* self, int32_t counter_id, bool dispatch);
+    int (*reset)(CounterAggregatorObject* self, int32_t counter_id, bool dispatch);
+    int (*reset_all)(CounterAggregatorObject* self, bool dispatch);
+    PyObject* (*get_all_stats)(CounterAggregatorObject* self, bool dispatch);
 };
 
 // What one __init__ sets up. Shared by the object and the calls in progress on it; lives while
 // any of them holds a reference.
+// Recent get_stats results, by counter id modulo kRecentResults (a value is reused only when its
+// bits are the same, whichever counter produced it).
+constexpr int32_t kRecentResults = 16;
+
 struct State : qn::Shared<State> {
     Record* counters = nullptr;  // malloc'd, num_counters records
     int32_t num_counters = 0;
     qn::Lock<qn::Sections::native> lock;
+    qn::ResultDict<6> recent[kRecentResults];
 
     // The last reference gone: frees the array and releases the lock (never with a lock held).
-    static void destroy(State* st) {
-        cc::free_records(st->counters);
+    [[gnu::cold, gnu::noinline]] static void destroy(State* st) {
+        core::free_records(st->counters);
+        for (auto& r : st->recent) r.release();
         st->lock.dispose();  // nothing refers to the state any more
         delete st;
     }
 };
 
 
-struct AggregatorObject {
+struct CounterAggregatorObject {
     PyObject_HEAD
     const CounterAggregatorOps* ops;
     State* state;  // nullptr before __init__ (and after tp_clear): no counters
@@ -77,17 +83,17 @@ PyObject* fn_reset = nullptr;
 PyObject* fn_reset_all = nullptr;
 PyObject* fn_get_all_stats = nullptr;
 
-inline AggregatorObject* agg(PyObject* o) { return reinterpret_cast<AggregatorObject*>(o); }
+inline CounterAggregatorObject* agg(PyObject* o) { return reinterpret_cast<CounterAggregatorObject*>(o); }
 
 // ---- helpers --------------------------------------------------------------------------------
 
 // The state a call works on (a new reference), or nullptr for an object that has no counters.
-inline State* acquire_state(AggregatorObject* self) {
+inline State* acquire_state(CounterAggregatorObject* self) {
     return self->state != nullptr ? qn::retain(self->state) : nullptr;
 }
 
 bool range_check(const State* st, int32_t id) {
-    if (st != nullptr && cc::in_range(id, st->num_counters)) return true;
+    if (st != nullptr && core::in_range(id, st->num_counters)) return true;
     PyErr_Format(PyExc_IndexError, "Counter ID %d out of range", static_cast<int>(id));
     return false;
 }
@@ -111,7 +117,7 @@ inline bool value_of(PyObject* o, double& out) {
 // True when `self` is an instance of a subclass whose attribute `name` is not the inherited
 // method `native_fn`; `*override` then receives that attribute (new reference). On false with
 // no exception set, the native implementation applies.
-bool find_override(AggregatorObject* self, PyObject* name, PyObject* native_fn, PyObject** override) {
+bool find_override(CounterAggregatorObject* self, PyObject* name, PyObject* native_fn, PyObject** override) {
     *override = nullptr;
     if (Py_IS_TYPE(reinterpret_cast<PyObject*>(self), &CounterAggregatorType)) return false;
     PyObject* attr = PyObject_GetAttr(reinterpret_cast<PyObject*>(self), name);
@@ -127,11 +133,11 @@ bool find_override(AggregatorObject* self, PyObject* name, PyObject* native_fn, 
 
 // ---- native operations ------------------------------------------------------------------------
 
-int op_update(AggregatorObject* self, int32_t id, double value, bool dispatch);
-PyObject* op_get_stats(AggregatorObject* self, int32_t id, bool dispatch);
-int op_reset(AggregatorObject* self, int32_t id, bool dispatch);
-int op_reset_all(AggregatorObject* self, bool dispatch);
-PyObject* op_get_all_stats(AggregatorObject* self, bool dispatch);
+int op_update(CounterAggregatorObject* self, int32_t id, double value, bool dispatch);
+PyObject* op_get_stats(CounterAggregatorObject* self, int32_t id, bool dispatch);
+int op_reset(CounterAggregatorObject* self, int32_t id, bool dispatch);
+int op_reset_all(CounterAggregatorObject* self, bool dispatch);
+PyObject* op_get_all_stats(CounterAggregatorObject* self, bool dispatch);
 
 const CounterAggregatorOps kOps = {op_update, op_get_stats, op_reset, op_reset_all, op_get_all_stats};
 
@@ -163,7 +169,7 @@ int discard(PyObject* r) {
 // after it. No destructor that releases a reference is alive while the acquire waits. Flattened:
 // the section belongs inline in every hot call.
 template <class F>
-__attribute__((flatten)) int in_state(AggregatorObject* self, bool check, int32_t id, const char* what, F&& body) {
+__attribute__((flatten)) int in_state(CounterAggregatorObject* self, bool check, int32_t id, const char* what, F&& body) {
     State* st = acquire_state(self);
     if (check && !range_check(st, id)) {
         qn::release(st);
@@ -175,7 +181,7 @@ __attribute__((flatten)) int in_state(AggregatorObject* self, bool check, int32_
     return rc;
 }
 
-int op_update(AggregatorObject* self, int32_t id, double value, bool dispatch) {
+int op_update(CounterAggregatorObject* self, int32_t id, double value, bool dispatch) {
     if (dispatch) {
         PyObject* ov;
         if (find_override(self, QN_STR("update"), fn_update, &ov)) {
@@ -183,16 +189,19 @@ int op_update(AggregatorObject* self, int32_t id, double value, bool dispatch) {
             return discard(call_override(ov, {PyLong_FromLong(id), PyFloat_FromDouble(value)}));
         }
     }
-    return in_state(self, true, id, "CounterAggregator.update", [&](State& st) { cc::fold(st.counters[id], value); });
+    return in_state(self, true, id, "CounterAggregator.update", [&](State& st) { core::fold(st.counters[id], value); });
 }
 
-PyObject* stats_dict(const cc::Summary& s) {
-    return g_stats_keys.make({PyLong_FromUnsignedLongLong(s.count), PyFloat_FromDouble(s.mean),
-                              PyFloat_FromDouble(s.variance), PyFloat_FromDouble(s.std_dev),
-                              PyFloat_FromDouble(s.min), PyFloat_FromDouble(s.max)});
+PyObject* stats_dict(qn::ResultDict<6>& recent, const core::Summary& s) {
+    const double values[6] = {0.0, s.mean, s.variance, s.std_dev, s.min, s.max};
+    const std::uint64_t stamps[6] = {s.count, qn::stamp(s.mean), qn::stamp(s.variance), qn::stamp(s.std_dev),
+                                     qn::stamp(s.min), qn::stamp(s.max)};
+    return recent.make(g_stats_keys, stamps, [&](std::size_t i) {
+        return i == 0 ? PyLong_FromUnsignedLongLong(s.count) : PyFloat_FromDouble(values[i]);
+    });
 }
 
-PyObject* op_get_stats(AggregatorObject* self, int32_t id, bool dispatch) {
+PyObject* op_get_stats(CounterAggregatorObject* self, int32_t id, bool dispatch) {
     if (dispatch) {
         PyObject* ov;
         if (find_override(self, QN_STR("get_stats"), fn_get_stats, &ov)) {
@@ -200,13 +209,21 @@ PyObject* op_get_stats(AggregatorObject* self, int32_t id, bool dispatch) {
             return call_override(ov, {PyLong_FromLong(id)});
         }
     }
-    Record copy;
-    if (in_state(self, true, id, "CounterAggregator.get_stats", [&](State& st) { copy = st.counters[id]; }) < 0)
+    // The state is held until the result is made: its recent results serve this one.
+    State* st = acquire_state(self);
+    if (!range_check(st, id)) {
+        qn::release(st);
         return nullptr;
-    return stats_dict(cc::summarize(copy));
+    }
+    Record copy;
+    PyObject* r = nullptr;
+    if (qn::locked(st->lock, "CounterAggregator.get_stats", [&] { copy = st->counters[id]; }))
+        r = stats_dict(st->recent[id % kRecentResults], core::summarize(copy));
+    qn::release(st);
+    return r;
 }
 
-int op_reset(AggregatorObject* self, int32_t id, bool dispatch) {
+int op_reset(CounterAggregatorObject* self, int32_t id, bool dispatch) {
     if (dispatch) {
         PyObject* ov;
         if (find_override(self, QN_STR("reset"), fn_reset, &ov)) {
@@ -214,10 +231,10 @@ int op_reset(AggregatorObject* self, int32_t id, bool dispatch) {
             return discard(call_override(ov, {PyLong_FromLong(id)}));
         }
     }
-    return in_state(self, true, id, "CounterAggregator.reset", [&](State& st) { cc::reset(st.counters[id]); });
+    return in_state(self, true, id, "CounterAggregator.reset", [&](State& st) { core::reset(st.counters[id]); });
 }
 
-int op_reset_all(AggregatorObject* self, bool dispatch) {
+int op_reset_all(CounterAggregatorObject* self, bool dispatch) {
     if (dispatch) {
         PyObject* ov;
         if (find_override(self, QN_STR("reset_all"), fn_reset_all, &ov)) {
@@ -226,10 +243,10 @@ int op_reset_all(AggregatorObject* self, bool dispatch) {
         }
     }
     return in_state(self, false, 0, "CounterAggregator.reset_all",
-                  [](State& st) { cc::reset_all(st.counters, st.num_counters); });
+                  [](State& st) { core::reset_all(st.counters, st.num_counters); });
 }
 
-PyObject* op_get_all_stats(AggregatorObject* self, bool dispatch) {
+PyObject* op_get_all_stats(CounterAggregatorObject* self, bool dispatch) {
     if (dispatch) {
         PyObject* ov;
         if (find_override(self, QN_STR("get_all_stats"), fn_get_all_stats, &ov)) {
@@ -265,7 +282,7 @@ PyObject* op_get_all_stats(AggregatorObject* self, bool dispatch) {
 State* state_new(Record* records, int32_t n) {
     State* st = new (std::nothrow) State;
     if (st == nullptr) {
-        cc::free_records(records);
+        core::free_records(records);
         PyErr_NoMemory();
         return nullptr;
     }
@@ -278,11 +295,13 @@ State* state_new(Record* records, int32_t n) {
     return st;
 }
 
-PyObject* m_init(qn::Function*, PyObject* const* a) {
-    AggregatorObject* self = agg(a[0]);
+constexpr auto kCounterAggregatorInit = qn::params(qn::opt("num_counters", nullptr, 1000));
+
+PyObject* counter_aggregator_init(qn::MethodArgs<kCounterAggregatorInit> a) {
+    CounterAggregatorObject* self = agg(a.self());
     int32_t n;
-    if (!qn::to_i32(a[1], n)) return nullptr;
-    Record* records = cc::allocate_records(n);
+    if (!a.get<"num_counters">(n)) return nullptr;
+    Record* records = core::allocate_records(n);
     if (records == nullptr) {
         PyErr_SetString(PyExc_MemoryError, "Failed to allocate counter storage");
         return nullptr;
@@ -312,85 +331,88 @@ PyObject* m_init(qn::Function*, PyObject* const* a) {
     Py_RETURN_NONE;
 }
 
-PyObject* m_update(qn::Function*, PyObject* const* a) {
+constexpr auto kCounterAggregatorUpdate = qn::params(qn::arg("counter_id"), qn::arg("value"));
+
+PyObject* counter_aggregator_update(qn::MethodArgs<kCounterAggregatorUpdate> a) {
     int32_t id;
     double value;
-    if (!qn::to_i32(a[1], id) || !value_of(a[2], value)) return nullptr;
-    if (kOps.update(agg(a[0]), id, value, false) < 0) return nullptr;
+    if (!a.get<"counter_id">(id) || !value_of(a.get<"value">(), value)) return nullptr;
+    if (kOps.update(agg(a.self()), id, value, false) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* m_get_stats(qn::Function*, PyObject* const* a) {
+constexpr auto kCounterAggregatorGetStats = qn::params(qn::arg("counter_id"));
+
+PyObject* counter_aggregator_get_stats(qn::MethodArgs<kCounterAggregatorGetStats> a) {
     int32_t id;
-    if (!qn::to_i32(a[1], id)) return nullptr;
-    return kOps.get_stats(agg(a[0]), id, false);
+    if (!a.get<"counter_id">(id)) return nullptr;
+    return kOps.get_stats(agg(a.self()), id, false);
 }
 
-PyObject* m_reset(qn::Function*, PyObject* const* a) {
+constexpr auto kCounterAggregatorReset = qn::params(qn::arg("counter_id"));
+
+PyObject* counter_aggregator_reset(qn::MethodArgs<kCounterAggregatorReset> a) {
     int32_t id;
-    if (!qn::to_i32(a[1], id)) return nullptr;
-    if (kOps.reset(agg(a[0]), id, false) < 0) return nullptr;
+    if (!a.get<"counter_id">(id)) return nullptr;
+    if (kOps.reset(agg(a.self()), id, false) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* m_reset_all(qn::Function*, PyObject* const* a) {
-    if (kOps.reset_all(agg(a[0]), false) < 0) return nullptr;
+PyObject* counter_aggregator_reset_all(qn::MethodArgs<qn::no_params> a) {
+    if (kOps.reset_all(agg(a.self()), false) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* m_get_all_stats(qn::Function*, PyObject* const* a) { return kOps.get_all_stats(agg(a[0]), false); }
+PyObject* counter_aggregator_get_all_stats(qn::MethodArgs<qn::no_params> a) { return kOps.get_all_stats(agg(a.self()), false); }
 
 // ---- type slots -------------------------------------------------------------------------------
 
-PyObject* tp_new(PyTypeObject* type, PyObject*, PyObject*) {
-    PyObject* o = type->tp_alloc(type, 0);  // zeroed: no state, no counters
-    if (o != nullptr) agg(o)->ops = &kOps;
-    return o;
+PyObject* counter_aggregator_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
+    return qn::gc_new(type, [](PyObject* self) {  // zeroed: no state, no counters
+        agg(self)->ops = &kOps;
+        return true;
+    });
 }
 
-int tp_traverse(PyObject* o, visitproc visit, void* arg) {
+int counter_aggregator_tp_traverse(PyObject* o, visitproc visit, void* arg) {
     if (const State* st = agg(o)->state) return st->lock.traverse(visit, arg);
     return 0;
 }
 
 // Drops the object's state: a lock written in Python may refer back to the object. Calls still in
 // progress keep their own references; the object afterwards has no counters.
-int tp_clear(PyObject* o) {
+int counter_aggregator_tp_clear(PyObject* o) {
     State* st = agg(o)->state;
     agg(o)->state = nullptr;
     qn::release(st);
     return 0;
 }
 
-void tp_dealloc(PyObject* o) {
+void counter_aggregator_tp_dealloc(PyObject* o) {
     PyObject_GC_UnTrack(o);
-    tp_clear(o);
+    counter_aggregator_tp_clear(o);
     Py_TYPE(o)->tp_free(o);
 }
 
 // ---- module ---------------------------------------------------------------------------------
 
-PyObject* create_aggregator(qn::Function*, PyObject* const* a) {
-    PyObject* args[1] = {a[0]};
+constexpr auto kCreateAggregator = qn::params(qn::opt("num_counters", nullptr, 1000));
+
+PyObject* create_aggregator(qn::Args<kCreateAggregator> a) {
+    PyObject* args[1] = {a.get<"num_counters">()};
     return PyObject_Vectorcall(reinterpret_cast<PyObject*>(&CounterAggregatorType), args, 1, nullptr);
 }
 
 int install_methods() {
     PyTypeObject* t = &CounterAggregatorType;
-    fn_init = qn::add_init(t, {"__init__", m_init, {{"num_counters", qn::dflt(1000)}}, nullptr,
-                               "Create num_counters counters, every one empty."});
+    fn_init = qn::add_method<counter_aggregator_init>(t, "__init__", nullptr, "Create num_counters counters, every one empty.");
     if (fn_init == nullptr) return -1;
-    fn_update = qn::add_method(t, {"update", m_update, {{"counter_id"}, {"value"}}, nullptr,
-                                   "Fold value into counter counter_id."});
-    fn_get_stats = qn::add_method(t, {"get_stats", m_get_stats, {{"counter_id"}}, nullptr,
-                                      "Statistics of one counter: count, mean, variance, std, min, max."});
-    fn_reset = qn::add_method(t, {"reset", m_reset, {{"counter_id"}}, nullptr,
-                                  "Return one counter to its initial state."});
-    fn_reset_all = qn::add_method(t, {"reset_all", m_reset_all, {}, nullptr,
-                                      "Return every counter to its initial state."});
+    fn_update = qn::add_method<counter_aggregator_update>(t, "update", nullptr, "Fold value into counter counter_id.");
+    fn_get_stats = qn::add_method<counter_aggregator_get_stats>(t, "get_stats", nullptr, "Statistics of one counter: count, mean, variance, std, min, max.");
+    fn_reset = qn::add_method<counter_aggregator_reset>(t, "reset", nullptr, "Return one counter to its initial state.");
+    fn_reset_all = qn::add_method<counter_aggregator_reset_all>(t, "reset_all", nullptr, "Return every counter to its initial state.");
     fn_get_all_stats =
-        qn::add_method(t, {"get_all_stats", m_get_all_stats, {}, nullptr,
-                           "List of (counter_id, stats) for every counter that has values, by id."});
+        qn::add_method<counter_aggregator_get_all_stats>(t, "get_all_stats", nullptr, "List of (counter_id, stats) for every counter that has values, by id.");
     if (!fn_update || !fn_get_stats || !fn_reset || !fn_reset_all || !fn_get_all_stats) return -1;
     return 0;
 }
@@ -401,13 +423,12 @@ int exec_counter_fold(PyObject* m) {
     if (g_stats_keys.size() == 0 && g_stats_keys.setup({"count", "mean", "variance", "std", "min", "max"}) < 0)
         return -1;
     PyTypeObject& t = CounterAggregatorType;
-    qn::gc_type_init(t, "quarvel.monitoring.counter_fold.CounterAggregator", sizeof(AggregatorObject),
+    qn::gc_type_init(t, "quarvel.monitoring.counter_fold.CounterAggregator", sizeof(CounterAggregatorObject),
                   "Running count, mean, variance, standard deviation, minimum and maximum for a fixed\n"
                   "number of counters kept in one native array, each update taken under a lock.",
-                  {tp_new, qn::init_via<&fn_init>, tp_dealloc, tp_traverse, tp_clear});
+                  {counter_aggregator_tp_new, qn::init_via<&fn_init>, counter_aggregator_tp_dealloc, counter_aggregator_tp_traverse, counter_aggregator_tp_clear});
     if (qn::type_ready(m, t) < 0 || install_methods() < 0) return -1;
-    if (!qn::add_function(m, {"create_aggregator", create_aggregator, {{"num_counters", qn::dflt(1000)}}, nullptr,
-                              "Create a new CounterAggregator instance."}))
+    if (!qn::add_function<create_aggregator>(m, "create_aggregator", nullptr, "Create a new CounterAggregator instance."))
         return -1;
     return 0;
 }
