@@ -316,6 +316,20 @@ def test_py_record_functions():
     s.py_record_allocation(2.9, True)
     assert s.get_snapshot()["bytes_allocated"] == 38
 
+    # Each snapshot is a dict of its own: changing one, or a stand-in attribute meanwhile, leaves the
+    # next one as the counters say.
+    first = s.get_snapshot()
+    first["total_allocations"] = -1
+    second = s.get_snapshot()
+    second.clear()
+    s.total_allocations = types.SimpleNamespace(load=lambda: 7.5)
+    assert s.get_snapshot()["total_allocations"] == 7.5
+    s.total_allocations = AtomicCounter(3)
+    third = s.get_snapshot()
+    assert third is not first and third["total_allocations"] == 3 and len(third) == len(before)
+    assert {k: v for k, v in third.items() if k != "total_allocations"} == {
+        k: v for k, v in s.get_snapshot().items() if k != "total_allocations"}
+
 
 def test_method_objects_and_annotations():
     C = LockFreeStatistics

@@ -44,11 +44,14 @@ namespace {
 // ---------------------------------------------------------------------------------------------
 // LockFreeStatistics
 
+constexpr std::size_t kSnapshotKeys = 14;
+
 struct LockFreeStatisticsObject {
     PyObject_HEAD
     core::Stats core;
     qn::Lock<qn::Sections::native> lock;
     PyObject* pub[core::kStatCount];  // never NULL once constructed (None after deletion or clearing)
+    qn::ResultDict<kSnapshotKeys> last_snapshot;  // the last get_snapshot result made from native values
 };
 
 PyTypeObject LockFreeStatisticsType{};
@@ -312,6 +315,7 @@ PyObject* stats_tp_new(PyTypeObject* type, PyObject*, PyObject*) {
     return qn::gc_new(type, [](PyObject* self) {
         LockFreeStatisticsObject* s = stats_of(self);
         new (&s->core) core::Stats();
+        new (&s->last_snapshot) qn::ResultDict<kSnapshotKeys>();
         if (!qn::make_lock(s->lock, g_locks)) return false;
         for (int i = 0; i < core::kStatCount; ++i) {
             // A fresh AtomicCounter(0): zeroed memory is a counter at 0.
@@ -344,6 +348,7 @@ void stats_dealloc(PyObject* self) {
     Py_TRASHCAN_BEGIN(self, stats_dealloc)
     LockFreeStatisticsObject* s = stats_of(self);
     for (PyObject*& p : s->pub) Py_CLEAR(p);
+    s->last_snapshot.release();
     s->lock.dispose();
     Py_TYPE(self)->tp_free(self);
     Py_TRASHCAN_END
@@ -519,6 +524,12 @@ inline PyObject* ratio_string(const Num& ratio) {
 }
 
 qn::DictTemplate g_snapshot;  // the fourteen keys in order
+constexpr std::size_t kSnapshotRatio = 9, kSnapshotAvgAlloc = 11, kSnapshotAvgDealloc = 12, kSnapshotBackend = 13;
+constexpr int kSnapshotStat[kSnapshotKeys] = {core::kTotalAllocs,   core::kTotalDeallocs, core::kCurrentAllocs,
+                                              core::kCurrentBytes,  core::kBytesReserved, core::kPeakAllocs,
+                                              core::kPeakBytes,     core::kBucketed,      core::kFallback,
+                                              -1,                   core::kPadding,       -1,
+                                              -1,                   -1};
 
 PyObject* lock_free_statistics_get_snapshot(qn::MethodArgs<qn::no_params> a) {
     PyObject* self = a.self();
@@ -548,12 +559,31 @@ PyObject* lock_free_statistics_get_snapshot(qn::MethodArgs<qn::no_params> a) {
     if (!positive(r[core::kTotalDeallocs], pos)) return nullptr;
     if (pos && !true_div(r[core::kDeallocTime], r[core::kTotalDeallocs], avg_dealloc)) return nullptr;
 
-    return g_snapshot.make({r[core::kTotalAllocs].new_object(), r[core::kTotalDeallocs].new_object(),
-                            r[core::kCurrentAllocs].new_object(), r[core::kCurrentBytes].new_object(),
-                            r[core::kBytesReserved].new_object(), r[core::kPeakAllocs].new_object(), r[core::kPeakBytes].new_object(),
-                            r[core::kBucketed].new_object(), r[core::kFallback].new_object(), ratio_string(ratio),
-                            r[core::kPadding].new_object(), num_object(avg_alloc), num_object(avg_dealloc),
-                            qn::newref(QN_STR("lock-free C11 atomics"))});
+    // The value under key i, a new reference.
+    auto value = [&](std::size_t i) -> PyObject* {
+        switch (i) {
+            case kSnapshotRatio: return ratio_string(ratio);
+            case kSnapshotAvgAlloc: return num_object(avg_alloc);
+            case kSnapshotAvgDealloc: return num_object(avg_dealloc);
+            case kSnapshotBackend: return qn::newref(QN_STR("lock-free C11 atomics"));
+            default: return r[kSnapshotStat[i]].new_object();
+        }
+    };
+    bool native = !ratio.obj && !avg_alloc.obj && !avg_dealloc.obj;
+    for (int i = 0; i < core::kStatCount; ++i) native = native && r[i].native();
+    if (native) {
+        // Every value follows from native numbers: stamped by their bits, only changed ones are made.
+        std::uint64_t stamps[kSnapshotKeys];
+        for (std::size_t i = 0; i < kSnapshotKeys; ++i)
+            stamps[i] = kSnapshotStat[i] >= 0 ? static_cast<std::uint64_t>(r[kSnapshotStat[i]].v) : 0;
+        stamps[kSnapshotRatio] = qn::stamp(ratio.d);
+        stamps[kSnapshotAvgAlloc] = qn::stamp(avg_alloc.d);
+        stamps[kSnapshotAvgDealloc] = qn::stamp(avg_dealloc.d);
+        return stats_of(self)->last_snapshot.make(g_snapshot, stamps, value);
+    }
+    PyObject* values[kSnapshotKeys];
+    for (std::size_t i = 0; i < kSnapshotKeys; ++i) values[i] = value(i);
+    return g_snapshot.make(values, kSnapshotKeys);
 }
 
 // The lock covers the internal counters only. The public counters are reset after it is released,
