@@ -26,7 +26,7 @@
 //   Sections::any     may run Python code (a comparison, a callback into a store) or give the
 //                     interpreter lock up (a walk with it released).
 //
-// The native lock, and the one place that relies on the interpreter lock: on a build with an
+// The native lock, and where the sections rely on the interpreter lock: on a build with an
 // interpreter lock, a section of a Sections::native lock takes no mutex at all. Its thread holds the
 // interpreter lock from entry to exit, and so does every other section of that lock, so no two of
 // them can overlap. On a free-threaded build (Py_GIL_DISABLED) those sections take the mutex as
@@ -34,6 +34,19 @@
 // (which detaches the thread state while it parks), on 3.11/3.12 an atomic count tried without
 // blocking first and a PyThread lock waited on with the interpreter lock released. Either way a
 // thread waiting for a section lets the holder, which may need the interpreter lock to finish, run.
+//
+// Everything else that still relies on the interpreter lock, listed here for whoever builds for a
+// free-threaded interpreter (each place says so where it stands as well):
+//   - qn::ResultDict (dict.hpp) updates and copies its private dict of the last result without a
+//     lock of its own; a Py_GIL_DISABLED build already builds every result afresh;
+//   - sync_kernel's statistics read their public attributes as borrowed references, which another
+//     thread's setattr cannot release meanwhile (sync_stats.hpp);
+//   - block_index: the tree is complete whenever the interpreter lock is held (the collector's
+//     traversal and the height in get_stats read it so), readers start a walk under it, which
+//     bounds a writer's wait for them, and the counters' method cache is filled and read under it;
+//   - counter_fold's get_all_stats tests the count of states without the aggregator's lock;
+//   - the shared layer's process-wide caches (the standard-function cache, interned names) are
+//     filled under it.
 //
 // Re-entry. Locks are never re-entrant. A Sections::any section records the thread inside it; that
 // thread entering again (from a comparison calling back into the container, say) gets
