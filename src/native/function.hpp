@@ -13,28 +13,17 @@
 // "C.f() got multiple values for argument 'x'"). A method's parameters include `self` (counted in
 // those messages, as for a Python method).
 //
-// The native body receives the complete argument vector, defaults filled in, one entry per
-// parameter (self first for methods), all borrowed:
+// Underneath, a function has one native entry (qn::Impl) that receives the complete argument
+// vector, defaults filled in, one entry per parameter (self first for methods), all borrowed; when
+// called positionally with every parameter given, that is the caller's own argument array, with no
+// copy. Bindings do not write such entries by hand: they declare a parameter table and a body that
+// reads its arguments by name, and install it with the functions of params.hpp (add_function,
+// add_method, add_static, new_method), which make the entry and the qn::FuncSpec from the table.
 //
-//   static PyObject* increment(qn::Function*, PyObject* const* a) {
-//       auto* self = reinterpret_cast<Counter*>(a[0]);   // type already checked
-//       int64_t delta;
-//       if (!qn::to_i64(a[1], delta)) return nullptr;
-//       ...
-//   }
-//   qn::add_method(&CounterType, {"increment", increment, {{"delta", qn::dflt(1)}}, "int"});
-//
-// When called positionally with every parameter given, the body sees the caller's own argument
-// array: there is no copy on that path.
-//
-// add_method(type, fdef)   installs into a (readied) extension type; self must be an instance of
-//                          that type (TypeError otherwise). Returns the function (borrowed).
-// add_static(type, fdef)   installs a staticmethod (no self).
+// Here:
+// new_function(fdef, ...)  makes the function object from a FuncSpec (what params.hpp calls).
 // add_alias(type, alias, name)  binds the very same object under a second name.
 // set_direct<body, NP, NR>(fn)  gives a function an entry point with its body inlined (hot methods).
-// new_method(fdef, class_name, module)   a new method (new reference) for a plain Python class,
-//                          to be put into its namespace: self may be any object.
-// add_function(module, fdef)   a module-level function.
 #pragma once
 
 #include "interned.hpp"
@@ -65,15 +54,6 @@ struct FuncSpec {
     const char* doc = nullptr;
     void* data = nullptr;           // free for the body's use (fn->data)
 };
-
-// Defaults (new references).
-inline PyObject* dflt(long v) { return PyLong_FromLong(v); }
-inline PyObject* dflt(int v) { return PyLong_FromLong(v); }
-inline PyObject* dflt(double v) { return PyFloat_FromDouble(v); }
-inline PyObject* dflt(const char* s) { return PyUnicode_FromString(s); }
-inline PyObject* dflt_none() { return newref(Py_None); }
-inline PyObject* dflt_true() { return newref(Py_True); }
-inline PyObject* dflt_false() { return newref(Py_False); }
 
 constexpr Py_ssize_t kMaxParams = 24;
 
@@ -592,26 +572,6 @@ inline bool set_direct(PyObject* fn) {
     return true;
 }
 
-// Method of an extension type (self must be an instance). Returns the function, borrowed.
-inline PyObject* add_method(PyTypeObject* t, const FuncSpec& fdef) {
-    Ref mod;
-    PyObject* m = type_module_name(t, mod);
-    const char* mname = m ? PyUnicode_AsUTF8(m) : nullptr;
-    return install_in_type(t, fdef.name, new_function(fdef, true, t, type_short_name(t), mname));
-}
-
-// Static method of an extension type.
-inline PyObject* add_static(PyTypeObject* t, const FuncSpec& fdef) {
-    Ref mod;
-    PyObject* m = type_module_name(t, mod);
-    const char* mname = m ? PyUnicode_AsUTF8(m) : nullptr;
-    Ref fn = Ref::steal(new_function(fdef, false, nullptr, type_short_name(t), mname));
-    if (!fn) return nullptr;
-    PyObject* sm = PyStaticMethod_New(fn.get());
-    if (install_in_type(t, fdef.name, sm) == nullptr) return nullptr;
-    return fn.get();  // still alive through the staticmethod
-}
-
 // Binds the object installed under `existing` to `alias` as well (the very same object).
 inline int add_alias(PyTypeObject* t, const char* alias, const char* existing) {
     PyObject* v = PyDict_GetItemString(t->tp_dict, existing);
@@ -622,21 +582,6 @@ inline int add_alias(PyTypeObject* t, const char* alias, const char* existing) {
     if (PyDict_SetItemString(t->tp_dict, alias, v) < 0) return -1;
     PyType_Modified(t);
     return 0;
-}
-
-// Method for a plain Python class (put into its namespace dict before or after creation): self
-// may be any object.
-inline PyObject* new_method(const FuncSpec& fdef, const char* class_name, const char* module) {
-    return new_function(fdef, true, nullptr, class_name, module);
-}
-
-// Module-level function; returns it borrowed (the module holds it).
-inline PyObject* add_function(PyObject* module, const FuncSpec& fdef) {
-    const char* mname = PyModule_GetName(module);
-    if (mname == nullptr) return nullptr;
-    Ref fn = Ref::steal(new_function(fdef, false, nullptr, nullptr, mname));
-    if (!fn || PyModule_AddObjectRef(module, fdef.name, fn.get()) < 0) return nullptr;
-    return fn.get();
 }
 
 }  // namespace qn

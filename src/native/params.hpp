@@ -48,8 +48,8 @@
 // compiles exactly as its numbered version did and is reached by one jump. A body may also leave
 // the function object out, PyObject* body(qn::Args<T> a), which costs a register move there.
 //
-// This form and the numbered one (qn::FuncSpec, a body over `PyObject* const*`) coexist: both
-// make the same function objects through qn::new_function.
+// It is the one way a binding declares a function: the table becomes the qn::FuncSpec from which
+// qn::new_function (function.hpp) makes the function object.
 #pragma once
 
 #include "convert.hpp"

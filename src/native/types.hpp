@@ -12,6 +12,7 @@
 #pragma once
 
 #include "function.hpp"
+#include "params.hpp"
 
 namespace qn {
 
@@ -72,14 +73,14 @@ inline int publish_native_ops(PyTypeObject* t, const void* ops, const char* caps
 }
 
 namespace detail {
-inline PyObject* refuse_reduce(Function*, PyObject* const*) {
+inline PyObject* refuse_reduce(Function*, MethodArgs<no_params>) {
     PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
     return nullptr;
 }
 }  // namespace detail
 
 inline int refuse_pickle(PyTypeObject* t) {
-    return add_method(t, {"__reduce__", detail::refuse_reduce}) ? 0 : -1;
+    return add_method<detail::refuse_reduce>(t, "__reduce__") ? 0 : -1;
 }
 
 // Readies the type, makes its instances refuse pickling and binds it in the module under its
@@ -98,13 +99,11 @@ namespace qn {
 // argument errors are those of every other method, and inspect.signature(Type) works), and tp_init
 // forwards to it:
 //
-//   static PyObject* counter_init_fn;   // set by add_init
+//   static PyObject* counter_init_fn;   // set when the methods are installed
 //   CounterType.tp_init = qn::init_via<&counter_init_fn>;
-//   counter_init_fn = qn::add_init(&CounterType, {"__init__", counter_init, {{"initial_value", qn::dflt(0)}}});
+//   counter_init_fn = qn::add_method<counter_init>(&CounterType, "__init__");
 //
 // The body returns None (new reference) or nullptr.
-inline PyObject* add_init(PyTypeObject* t, const FuncSpec& fdef) { return add_method(t, fdef); }
-
 inline int call_init(PyObject* init_fn, PyObject* self, PyObject* args, PyObject* kwds) {
     const Py_ssize_t n = PyTuple_GET_SIZE(args);
     const Py_ssize_t nk = kwds ? PyDict_GET_SIZE(kwds) : 0;

@@ -4,31 +4,42 @@
 
 namespace {
 
-// One conversion of the shared layer, its result given back as a Python object.
-template <class T, bool (*Convert)(PyObject*, T&), auto Make>
-PyObject* p_convert(qn::Function*, PyObject* const* a) {
+// One conversion of the shared layer (chosen by the type of its result), given back as a Python
+// object.
+constexpr auto kValue = qn::params(qn::arg("value"));
+
+template <class T, auto Make>
+PyObject* convert(qn::Function*, qn::Args<kValue> a) {
     T v;
-    return Convert(a[0], v) ? Make(v) : nullptr;
+    return a.get<"value">(v) ? Make(v) : nullptr;
 }
-constexpr auto p_i64 = p_convert<int64_t, qn::to_i64, PyLong_FromLongLong>;
-constexpr auto p_u64 = p_convert<uint64_t, qn::to_u64, PyLong_FromUnsignedLongLong>;
-constexpr auto p_i32 = p_convert<int32_t, qn::to_i32, PyLong_FromLong>;
-constexpr auto p_u32 = p_convert<uint32_t, qn::to_u32, PyLong_FromUnsignedLong>;
-constexpr auto p_double = p_convert<double, qn::to_double, PyFloat_FromDouble>;
-PyObject* p_arg_int(qn::Function*, PyObject* const* a) { return qn::arg_int(a[0], "size"); }
-PyObject* p_arg_str(qn::Function*, PyObject* const* a) {
-    return qn::arg_exact(a[0], &PyUnicode_Type, "code") ? qn::newref(a[0]) : nullptr;
+
+constexpr auto kSize = qn::params(qn::arg("size", "int"));
+PyObject* arg_int(qn::Function*, qn::Args<kSize> a) { return qn::arg_int(a.get<"size">(), "size"); }
+
+constexpr auto kCode = qn::params(qn::arg("code", "str"));
+PyObject* arg_str(qn::Function*, qn::Args<kCode> a) {
+    PyObject* code;
+    return a.str<"code">(code) ? qn::newref(code) : nullptr;
 }
-PyObject* p_arg_list(qn::Function*, PyObject* const* a) {
-    return qn::arg_exact(a[0], &PyList_Type, "items") ? qn::newref(a[0]) : nullptr;
+
+constexpr auto kItems = qn::params(qn::arg("items", "list"));
+PyObject* arg_list(qn::Function*, qn::Args<kItems> a) {
+    PyObject* items;
+    return a.list<"items">(items) ? qn::newref(items) : nullptr;
 }
-PyObject* p_arg_bool(qn::Function*, PyObject* const* a) {
+
+constexpr auto kFlag = qn::params(qn::arg("flag", "bool"));
+PyObject* arg_bool(qn::Function*, qn::Args<kFlag> a) {
     bool b;
-    return qn::arg_bool(a[0], b) ? qn::boolean(b) : nullptr;
+    return a.get<"flag">(b) ? qn::boolean(b) : nullptr;
 }
+
 // Echoes its arguments as a tuple: exercises parsing with defaults and keywords.
-PyObject* p_echo(qn::Function*, PyObject* const* a) { return PyTuple_Pack(3, a[0], a[1], a[2]); }
-PyObject* p_new_lock(qn::Function*, PyObject* const*) { return qn::new_lock(); }
+constexpr auto kEcho = qn::params(qn::arg("a"), qn::opt("b", "int", 2), qn::opt("c", nullptr, qn::none_default));
+PyObject* echo(qn::Function*, qn::Args<kEcho> a) { return PyTuple_Pack(3, a.get<"a">(), a.get<"b">(), a.get<"c">()); }
+
+PyObject* new_lock(qn::Function*, qn::Args<qn::no_params>) { return qn::new_lock(); }
 
 // Guarded(lock=None): one qn::Lock whose sections may run Python code; native when `lock` is None,
 // otherwise its sections acquire and release `lock`. run(fn) calls fn() inside a section;
@@ -66,10 +77,12 @@ void guarded_dealloc(PyObject* self) {
     Py_TYPE(self)->tp_free(self);
 }
 
-PyObject* guarded_run(qn::Function*, PyObject* const* a) {
-    qn::Section s(guarded(a[0])->lock, "Guarded.run");
+constexpr auto kGuardedRun = qn::params(qn::arg("fn"));
+
+PyObject* guarded_run(qn::Function*, qn::MethodArgs<kGuardedRun> a) {
+    qn::Section s(guarded(a.self())->lock, "Guarded.run");
     if (!s) return nullptr;
-    PyObject* r = PyObject_CallNoArgs(a[1]);
+    PyObject* r = PyObject_CallNoArgs(a.get<"fn">());
     if (!s.unlock()) {
         Py_XDECREF(r);
         return nullptr;
@@ -77,8 +90,8 @@ PyObject* guarded_run(qn::Function*, PyObject* const* a) {
     return r;
 }
 
-PyObject* guarded_held_by_me(qn::Function*, PyObject* const* a) {
-    return qn::boolean(guarded(a[0])->lock.owner.held_by_me());
+PyObject* guarded_held_by_me(qn::Function*, qn::MethodArgs<qn::no_params> a) {
+    return qn::boolean(guarded(a.self())->lock.owner.held_by_me());
 }
 
 // Parameters by name: every kind of default, converted arguments, and a method.
@@ -103,26 +116,23 @@ PyObject* guarded_pair(qn::Function* f, qn::MethodArgs<kNamedMethod> a) {
 
 int exec_probe(PyObject* m) {
     if (!qn::add_function<named>(m, "named", "tuple", "Return the arguments, converted.")) return -1;
-    if (!qn::add_function(m, {"to_i64", p_i64, {{"value"}}, "int"}) ||
-        !qn::add_function(m, {"to_u64", p_u64, {{"value"}}, "int"}) ||
-        !qn::add_function(m, {"to_i32", p_i32, {{"value"}}, "int"}) ||
-        !qn::add_function(m, {"to_u32", p_u32, {{"value"}}, "int"}) ||
-        !qn::add_function(m, {"to_double", p_double, {{"value"}}, "float"}) ||
-        !qn::add_function(m, {"arg_int", p_arg_int, {{"size", nullptr, "int"}}, "int"}) ||
-        !qn::add_function(m, {"arg_str", p_arg_str, {{"code", nullptr, "str"}}}) ||
-        !qn::add_function(m, {"arg_list", p_arg_list, {{"items", nullptr, "list"}}}) ||
-        !qn::add_function(m, {"arg_bool", p_arg_bool, {{"flag", nullptr, "bool"}}, "bool"}) ||
-        !qn::add_function(m, {"echo", p_echo, {{"a"}, {"b", qn::dflt(2), "int"}, {"c", qn::dflt_none()}}, "tuple",
-                              "Return (a, b, c)."}) ||
-        !qn::add_function(m, {"new_lock", p_new_lock}))
+    if (!qn::add_function<convert<int64_t, PyLong_FromLongLong>>(m, "to_i64", "int") ||
+        !qn::add_function<convert<uint64_t, PyLong_FromUnsignedLongLong>>(m, "to_u64", "int") ||
+        !qn::add_function<convert<int32_t, PyLong_FromLong>>(m, "to_i32", "int") ||
+        !qn::add_function<convert<uint32_t, PyLong_FromUnsignedLong>>(m, "to_u32", "int") ||
+        !qn::add_function<convert<double, PyFloat_FromDouble>>(m, "to_double", "float") ||
+        !qn::add_function<arg_int>(m, "arg_int", "int") || !qn::add_function<arg_str>(m, "arg_str") ||
+        !qn::add_function<arg_list>(m, "arg_list") || !qn::add_function<arg_bool>(m, "arg_bool", "bool") ||
+        !qn::add_function<echo>(m, "echo", "tuple", "Return (a, b, c).") ||
+        !qn::add_function<new_lock>(m, "new_lock"))
         return -1;
     qn::gc_type_init(GuardedType, "quarvel._native_probe.Guarded", sizeof(GuardedObject),
                      "One lock whose sections call back into Python.",
                      {guarded_new, nullptr, guarded_dealloc, guarded_traverse, nullptr});
     if (qn::type_ready(m, GuardedType) < 0 ||
-        !qn::add_method(&GuardedType, {"run", guarded_run, {{"fn"}}, nullptr, "fn() inside a section."}) ||
-        !qn::add_method(&GuardedType, {"held_by_me", guarded_held_by_me, {}, "bool",
-                                       "Whether this thread is inside a section."}) ||
+        !qn::add_method<guarded_run>(&GuardedType, "run", nullptr, "fn() inside a section.") ||
+        !qn::add_method<guarded_held_by_me>(&GuardedType, "held_by_me", "bool",
+                                            "Whether this thread is inside a section.") ||
         !qn::add_method<guarded_pair>(&GuardedType, "pair", "tuple", "(self, value, name)."))
         return -1;
     return 0;
