@@ -17,7 +17,6 @@
 #include <atomic>
 #include <cstdint>
 
-
 // ---- backports of public API -------------------------------------------------------------------
 
 #if PY_VERSION_HEX < 0x030D0000
@@ -130,8 +129,8 @@ namespace detail {
 inline constexpr const char kDictWatchName[] = "quarvel.native.dict_watch.v1";
 
 struct DictWatch {
-    int id = -1;                       // -1: not registered yet; -2: no slot was free
-    std::atomic<uint64_t> epoch{1};    // moved by every change to a watched dictionary
+    int id = -1;                     // -1: not registered yet; -2: no slot was free
+    std::atomic<uint64_t> epoch{1};  // moved by every change to a watched dictionary
 };
 
 inline DictWatch& own_dict_watch() {
@@ -196,9 +195,7 @@ inline int watch_dict(PyObject* d) {
     w->epoch.fetch_add(1, std::memory_order_relaxed);
     return PyDict_Watch(w->id, d);
 }
-inline uint64_t dict_stamp(PyObject*) noexcept {
-    return detail::stamp_source()->load(std::memory_order_relaxed);
-}
+inline uint64_t dict_stamp(PyObject*) noexcept { return detail::stamp_source()->load(std::memory_order_relaxed); }
 #else
 inline int watch_dict(PyObject*) { return 0; }
 inline uint64_t dict_stamp(PyObject* d) noexcept { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }

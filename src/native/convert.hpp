@@ -76,8 +76,7 @@ inline bool negative_error(const char* what) {
     return false;
 }
 
-inline bool signed_from_long(PyObject* num, long long lo, long long hi, const char* what,
-                             long long& out) {
+inline bool signed_from_long(PyObject* num, long long lo, long long hi, const char* what, long long& out) {
     long long v;
     int overflow;
     if (!long_to_ll(num, v, overflow)) return false;
@@ -86,8 +85,7 @@ inline bool signed_from_long(PyObject* num, long long lo, long long hi, const ch
     return true;
 }
 
-inline bool unsigned_from_long(PyObject* num, unsigned long long hi, const char* what,
-                               unsigned long long& out) {
+inline bool unsigned_from_long(PyObject* num, unsigned long long hi, const char* what, unsigned long long& out) {
     long long v;
     int overflow;
     if (!long_to_ll(num, v, overflow)) return false;
@@ -143,8 +141,8 @@ namespace detail {
     }
     return detail::via_integer(o, [&](PyObject* num) {
         long long v;
-        if (!detail::signed_from_long(num, std::numeric_limits<long long>::min(),
-                                      std::numeric_limits<long long>::max(), "int64_t", v))
+        if (!detail::signed_from_long(num, std::numeric_limits<long long>::min(), std::numeric_limits<long long>::max(),
+                                      "int64_t", v))
             return false;
         out = v;
         return true;
@@ -244,15 +242,13 @@ inline bool to_double(PyObject* o, double& out) {
 // ---- parameter conventions of Python-level functions ----
 
 inline bool arg_type_error(PyObject* o, const char* name, const char* expected) {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 name, expected, Py_TYPE(o)->tp_name);
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name, expected,
+                 Py_TYPE(o)->tp_name);
     return false;
 }
 
 // True when `o` counts as a number for an `int` parameter.
-inline bool is_number(PyObject* o) {
-    return PyLong_Check(o) || PyFloat_Check(o) || detail::has_int_conversion(o);
-}
+inline bool is_number(PyObject* o) { return PyLong_Check(o) || PyFloat_Check(o) || detail::has_int_conversion(o); }
 
 inline PyObject* arg_int(PyObject* o, const char* name) {
     if (PyLong_CheckExact(o)) return newref(o);

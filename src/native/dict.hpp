@@ -106,7 +106,8 @@ public:
     // A new dict under the template's keys; value i is make_value(i) (a new reference, or nullptr
     // with an exception set), asked for only when stamps[i] differs from the last result's.
     template <class MakeValue>
-    PyObject* make(const DictTemplate& keys, [[maybe_unused]] const std::uint64_t (&stamps)[N], MakeValue&& make_value) {
+    PyObject* make(const DictTemplate& keys, [[maybe_unused]] const std::uint64_t (&stamps)[N],
+                   MakeValue&& make_value) {
         PyObject* values[N];
 #ifndef Py_GIL_DISABLED
         if (dict_ != nullptr) {

@@ -52,7 +52,7 @@ struct FuncSpec {
     std::initializer_list<Param> params = {};
     const char* returns = nullptr;  // return annotation, nullptr = none
     const char* doc = nullptr;
-    void* data = nullptr;           // free for the body's use (fn->data)
+    void* data = nullptr;  // free for the body's use (fn->data)
 };
 
 constexpr Py_ssize_t kMaxParams = 24;
@@ -64,14 +64,14 @@ struct Function {
     PyTypeObject* self_type;  // methods of extension types: required type of argv[0]
     Py_ssize_t nparams;       // including self
     Py_ssize_t nrequired;
-    PyObject* names;          // tuple of str, one per parameter
-    PyObject* defaults;       // tuple for the last (nparams - nrequired) parameters
+    PyObject* names;     // tuple of str, one per parameter
+    PyObject* defaults;  // tuple for the last (nparams - nrequired) parameters
     PyObject* name;
     PyObject* qualname;
     PyObject* module;
     PyObject* doc;
-    PyObject* annotations;    // dict
-    PyObject* signature;      // built on first use
+    PyObject* annotations;  // dict
+    PyObject* signature;    // built on first use
     void* data;
     // Per parameter: its default (borrowed from `defaults`) or nullptr; read by the entry points
     // that fill in defaults, so that they index one flat array.
@@ -100,8 +100,8 @@ inline PyObject* fn_parse_slow(Function* f, PyObject* const* args, Py_ssize_t na
                                   : PyUnicode_FromFormat("%zd", np));
         if (!sig) return nullptr;
         bool plural = ndef ? true : (np != 1);
-        PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given", f->qualname,
-                     sig.get(), plural ? "s" : "", nargs, nargs == 1 ? "was" : "were");
+        PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given", f->qualname, sig.get(),
+                     plural ? "s" : "", nargs, nargs == 1 ? "was" : "were");
         return nullptr;
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) buf[i] = args[i];
@@ -151,8 +151,8 @@ inline PyObject* fn_parse_slow(Function* f, PyObject* const* args, Py_ssize_t na
     if (nmissing) {
         Ref names = Ref::steal(fn_format_names(f->names, missing, nmissing));
         if (!names) return nullptr;
-        PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U", f->qualname,
-                     nmissing, nmissing == 1 ? "" : "s", names.get());
+        PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U", f->qualname, nmissing,
+                     nmissing == 1 ? "" : "s", names.get());
         return nullptr;
     }
     return Py_None;  // success marker (borrowed)
@@ -213,8 +213,7 @@ inline PyObject* fn_vectorcall_all(PyObject* callable, PyObject* const* args, si
 // NR: the number of required parameters (self included), so that the buffer is filled with
 // constants the compiler knows.
 template <bool Method, Py_ssize_t NP, Py_ssize_t NR>
-inline PyObject* fn_vectorcall_defaults(PyObject* callable, PyObject* const* args, size_t nargsf,
-                                        PyObject* kwnames) {
+inline PyObject* fn_vectorcall_defaults(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     static_assert(NR < NP);
     Function* f = reinterpret_cast<Function*>(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -372,8 +371,7 @@ inline PyObject* fn_get_field(PyObject* self, void* closure) {
 
 inline int fn_set_field(PyObject* self, PyObject* value, void* closure) {
     Function* f = reinterpret_cast<Function*>(self);
-    PyObject** slot =
-        reinterpret_cast<PyObject**>(reinterpret_cast<char*>(f) + reinterpret_cast<Py_ssize_t>(closure));
+    PyObject** slot = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(f) + reinterpret_cast<Py_ssize_t>(closure));
     if (value == nullptr) {
         PyErr_SetString(PyExc_TypeError, "function attributes of native functions cannot be deleted");
         return -1;
@@ -397,9 +395,7 @@ inline int fn_set_name_field(PyObject* self, PyObject* value, void* closure) {
 // Pickling by reference, as for built-in functions: __reduce__ gives the qualified name, which
 // pickle resolves in __module__ (through the class for a method) and checks to be this very object,
 // so unpickling yields the same function. Instances of the modules' classes still refuse pickling.
-inline PyObject* fn_reduce(PyObject* self, PyObject*) {
-    return newref(reinterpret_cast<Function*>(self)->qualname);
-}
+inline PyObject* fn_reduce(PyObject* self, PyObject*) { return newref(reinterpret_cast<Function*>(self)->qualname); }
 
 #define QN_FN_FIELD(field) reinterpret_cast<void*>(offsetof(::qn::Function, field))
 

@@ -87,9 +87,9 @@ private:
     PyObject* global_name_ = nullptr;  // owned, never released
     PyObject* attr_name_ = nullptr;
     PyObject* std_module_ = nullptr;
-    PyObject* std_dict_ = nullptr;     // borrowed from std_module_
+    PyObject* std_dict_ = nullptr;  // borrowed from std_module_
     PyObject* std_fn_ = nullptr;
-    uint64_t module_stamp_ = 0;        // 0: not checked yet
+    uint64_t module_stamp_ = 0;  // 0: not checked yet
     uint64_t std_stamp_ = 0;
     int standard_ = 0;
 };

@@ -39,9 +39,7 @@ struct InternedSlot;
 [[gnu::visibility("hidden")]] inline constinit InternedSlot* interned_list = nullptr;
 
 struct [[gnu::visibility("hidden")]] InternedSlot {
-    InternedSlot(const char* t, Py_ssize_t n) noexcept : text(t), size(n), next(interned_list) {
-        interned_list = this;
-    }
+    InternedSlot(const char* t, Py_ssize_t n) noexcept : text(t), size(n), next(interned_list) { interned_list = this; }
     InternedSlot(const InternedSlot&) = delete;
     InternedSlot& operator=(const InternedSlot&) = delete;
 

@@ -480,8 +480,8 @@ private:
     }
 
     Lock<S>& lock_;
-    PyObject* obj_;           // kObject: the Python-level lock held (owned)
-    PyThreadState* tstate_;   // kObject: the thread state that entered it
+    PyObject* obj_;          // kObject: the Python-level lock held (owned)
+    PyThreadState* tstate_;  // kObject: the thread state that entered it
     State state_ = kNone;
 };
 

@@ -59,8 +59,8 @@ inline PyObject* module_create(ModuleFrame& frame, PyObject* spec) {
 // string constants (QN_STR) are created first, so its code never meets one missing.
 inline int module_exec(ModuleFrame& frame, PyObject* m, int (*exec)(PyObject*)) {
     if (frame.initialised) {
-        PyErr_Format(PyExc_RuntimeError,
-                     "Module '%s' has already been imported. Re-initialisation is not supported.", frame.short_name);
+        PyErr_Format(PyExc_RuntimeError, "Module '%s' has already been imported. Re-initialisation is not supported.",
+                     frame.short_name);
         return -1;
     }
     if (detail::create_interned() < 0 || exec(m) < 0) return -1;
@@ -122,21 +122,18 @@ inline int log_loaded(PyObject* m, const char* text) {
 #endif
 
 #ifdef Py_mod_multiple_interpreters
-#define QN_MULTIPLE_INTERPRETERS_SLOT \
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#define QN_MULTIPLE_INTERPRETERS_SLOT {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #else
 #define QN_MULTIPLE_INTERPRETERS_SLOT
 #endif
 
-#define QN_MODULE(NAME, DOC, EXEC)                                                                   \
-    static ::qn::ModuleFrame NAME##_frame{#NAME};                                                     \
-    static PyObject* NAME##_create(PyObject* spec, PyModuleDef*) {                                    \
-        return ::qn::module_create(NAME##_frame, spec);                                               \
-    }                                                                                                 \
-    static int NAME##_exec(PyObject* m) { return ::qn::module_exec(NAME##_frame, m, EXEC); }          \
-    static PyModuleDef_Slot NAME##_slots[] = {{Py_mod_create, reinterpret_cast<void*>(NAME##_create)}, \
-                                              {Py_mod_exec, reinterpret_cast<void*>(NAME##_exec)},     \
-                                              QN_MULTIPLE_INTERPRETERS_SLOT{0, nullptr}};             \
-    static PyModuleDef NAME##_def = {PyModuleDef_HEAD_INIT, #NAME, DOC, 0, nullptr, NAME##_slots,       \
-                                     nullptr, nullptr, nullptr};                                      \
+#define QN_MODULE(NAME, DOC, EXEC)                                                                                   \
+    static ::qn::ModuleFrame NAME##_frame{#NAME};                                                                    \
+    static PyObject* NAME##_create(PyObject* spec, PyModuleDef*) { return ::qn::module_create(NAME##_frame, spec); } \
+    static int NAME##_exec(PyObject* m) { return ::qn::module_exec(NAME##_frame, m, EXEC); }                         \
+    static PyModuleDef_Slot NAME##_slots[] = {{Py_mod_create, reinterpret_cast<void*>(NAME##_create)},               \
+                                              {Py_mod_exec, reinterpret_cast<void*>(NAME##_exec)},                   \
+                                              QN_MULTIPLE_INTERPRETERS_SLOT{0, nullptr}};                            \
+    static PyModuleDef NAME##_def = {PyModuleDef_HEAD_INIT, #NAME,   DOC,     0,      nullptr,                       \
+                                     NAME##_slots,          nullptr, nullptr, nullptr};                              \
     PyMODINIT_FUNC PyInit_##NAME(void) { return PyModuleDef_Init(&NAME##_def); }

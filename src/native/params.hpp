@@ -122,7 +122,8 @@ consteval ArgDef opt(const char* name, const char* annotation, T value) {
     } else if constexpr (std::is_same_v<T, NoneDefault>) {
         d.kind = ArgDef::Default::none;
     } else {
-        static_assert(std::is_convertible_v<T, const char*>, "a default is an int, a double, a bool, a string or qn::none_default");
+        static_assert(std::is_convertible_v<T, const char*>,
+                      "a default is an int, a double, a bool, a string or qn::none_default");
         d.kind = ArgDef::Default::string;
         d.string = value;
     }

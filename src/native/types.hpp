@@ -79,9 +79,7 @@ inline PyObject* refuse_reduce(Function*, MethodArgs<no_params>) {
 }
 }  // namespace detail
 
-inline int refuse_pickle(PyTypeObject* t) {
-    return add_method<detail::refuse_reduce>(t, "__reduce__") ? 0 : -1;
-}
+inline int refuse_pickle(PyTypeObject* t) { return add_method<detail::refuse_reduce>(t, "__reduce__") ? 0 : -1; }
 
 // Readies the type, makes its instances refuse pickling and binds it in the module under its
 // short name.

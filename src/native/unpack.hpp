@@ -55,8 +55,7 @@ inline bool unpack2(PyObject* value, Ref& a, Ref& b) {
     }
     Ref it = Ref::steal(PyObject_GetIter(value));
     if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(value)->tp_iter == nullptr &&
-            !PySequence_Check(value)) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(value)->tp_iter == nullptr && !PySequence_Check(value)) {
             PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value)->tp_name);
         }
         return false;

@@ -95,9 +95,9 @@ PyObject* guarded_held_by_me(qn::Function*, qn::MethodArgs<qn::no_params> a) {
 }
 
 // Parameters by name: every kind of default, converted arguments, and a method.
-constexpr auto kNamed = qn::params(qn::arg("a", "int"), qn::opt("b", "float", 0.5), qn::opt("c", "int", -3),
-                                   qn::opt("d", "bool", true), qn::opt("e", "str", "text"),
-                                   qn::opt("f", nullptr, qn::none_default));
+constexpr auto kNamed =
+    qn::params(qn::arg("a", "int"), qn::opt("b", "float", 0.5), qn::opt("c", "int", -3), qn::opt("d", "bool", true),
+               qn::opt("e", "str", "text"), qn::opt("f", nullptr, qn::none_default));
 
 PyObject* named(qn::Args<kNamed> a) {
     std::int64_t first;
@@ -123,8 +123,7 @@ int exec_probe(PyObject* m) {
         !qn::add_function<convert<double, PyFloat_FromDouble>>(m, "to_double", "float") ||
         !qn::add_function<arg_int>(m, "arg_int", "int") || !qn::add_function<arg_str>(m, "arg_str") ||
         !qn::add_function<arg_list>(m, "arg_list") || !qn::add_function<arg_bool>(m, "arg_bool", "bool") ||
-        !qn::add_function<echo>(m, "echo", "tuple", "Return (a, b, c).") ||
-        !qn::add_function<new_lock>(m, "new_lock"))
+        !qn::add_function<echo>(m, "echo", "tuple", "Return (a, b, c).") || !qn::add_function<new_lock>(m, "new_lock"))
         return -1;
     qn::gc_type_init(GuardedType, "quarvel._native_probe.Guarded", sizeof(GuardedObject),
                      "One lock whose sections call back into Python.",

@@ -224,14 +224,14 @@ void concurrent_readers() {
             validated.fetch_add(1, std::memory_order_relaxed);
             if (q & 1) {
                 auto it = m.lower_bound(q);
-                const bool ok = (n == nullptr) == (it == m.end()) &&
-                                (n == nullptr || (n->size == it->first && n->size >= q &&
-                                                  n->block == it->second.front()));
+                const bool ok =
+                    (n == nullptr) == (it == m.end()) &&
+                    (n == nullptr || (n->size == it->first && n->size >= q && n->block == it->second.front()));
                 if (!ok) failures_seen.fetch_add(1);
             } else {
                 auto it = m.find(q);
-                const bool ok = (n == nullptr) == (it == m.end()) &&
-                                (n == nullptr || Tree::chain_length(n) == it->second.size());
+                const bool ok =
+                    (n == nullptr) == (it == m.end()) && (n == nullptr || Tree::chain_length(n) == it->second.size());
                 if (!ok) failures_seen.fetch_add(1);
             }
         }

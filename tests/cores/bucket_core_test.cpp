@@ -30,7 +30,8 @@ static_assert(bitmap_set(0, -1) == (1ull << 63) && bitmap_set(0, -64) == 1 && bi
 static_assert(bitmap_set(0, INT32_MIN) == 1 && bitmap_clear(~0ull, 63) == (~0ull >> 1));
 static_assert(bitmap_find_first(8) == 3 && bitmap_find_first(0) == -1 && bitmap_find_first(1ull << 63) == 63);
 static_assert(full_mask(0) == 0 && full_mask(8) == 0xFF && full_mask(63) == (~0ull >> 1));
-static_assert(full_mask(64) == ~0ull && full_mask(INT32_MAX) == ~0ull && full_mask(-1) == 0 && full_mask(INT32_MIN) == 0);
+static_assert(full_mask(64) == ~0ull && full_mask(INT32_MAX) == ~0ull && full_mask(-1) == 0 &&
+              full_mask(INT32_MIN) == 0);
 
 static void test_crc() {
     Crc16Table table{};
@@ -47,7 +48,13 @@ static void test_level_bitset() {
         std::set<std::uint64_t> model;
         for (int op = 0; op < 4000; ++op) {
             const std::uint64_t i = rng() % bits;
-            if (rng() % 3) { b.set(i); model.insert(i); } else { b.reset(i); model.erase(i); }
+            if (rng() % 3) {
+                b.set(i);
+                model.insert(i);
+            } else {
+                b.reset(i);
+                model.erase(i);
+            }
             const std::uint64_t q = rng() % (bits + 2);
             auto it = model.lower_bound(q);
             CHECK(b.find_next(q) == (it == model.end() ? LevelBitset::npos : *it));
@@ -67,7 +74,8 @@ struct ModelTable {
     ModelTable(std::int32_t step, std::int32_t small_max, std::int32_t medium_max) {
         if (step <= 0) return;
         for (std::int64_t k = step; k <= small_max; k += step) buckets[static_cast<std::int32_t>(k)];
-        for (std::int64_t k = std::int64_t{small_max} + step; k <= medium_max; k += step) buckets[static_cast<std::int32_t>(k)];
+        for (std::int64_t k = std::int64_t{small_max} + step; k <= medium_max; k += step)
+            buckets[static_cast<std::int32_t>(k)];
     }
     bool take_best_fit(std::int32_t bucket, std::int32_t size, std::int32_t alignment, std::int32_t& off) {
         auto own = buckets.find(bucket);
@@ -105,7 +113,8 @@ static void test_bucket_table(std::int32_t step, std::int32_t small_max, std::in
     const std::int64_t hi = std::min<std::int64_t>(INT32_MAX, std::int64_t{medium_max} + 2 * (step > 0 ? step : 1));
     auto pick = [&]() -> std::int32_t {
         if (!keys.empty() && rng() % 2) return keys[rng() % keys.size()];
-        return static_cast<std::int32_t>(lo + static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(hi - lo + 1)));
+        return static_cast<std::int32_t>(lo +
+                                         static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(hi - lo + 1)));
     };
     for (int i = 0; i < 200; ++i) {
         const std::int32_t x = pick();
@@ -129,7 +138,10 @@ static void test_bucket_table(std::int32_t step, std::int32_t small_max, std::in
             const bool got = t.pop(key, a);
             auto it = m.buckets.find(key);
             const bool want = it != m.buckets.end() && !it->second.empty();
-            if (want) { b = it->second.back(); it->second.pop_back(); }
+            if (want) {
+                b = it->second.back();
+                it->second.pop_back();
+            }
             CHECK(got == want && a == b);
         } else {
             const std::int32_t size = static_cast<std::int32_t>(rng() % 96);
@@ -150,12 +162,12 @@ int main() {
     test_crc();
     test_level_bitset();
     test_bucket_table(8, 256, 4096, 1);
-    test_bucket_table(8, 100, 300, 2);      // second range off the step grid
-    test_bucket_table(7, 20, 20, 3);        // no second range
-    test_bucket_table(16, -5, 200, 4);      // no first range, second starts at 11
-    test_bucket_table(-8, 256, 4096, 5);    // no keys at all
-    test_bucket_table(3, 5000, 100, 6);     // medium below small
-    test_bucket_table(1, 5000, 9000, 7);     // three bitset levels
+    test_bucket_table(8, 100, 300, 2);                              // second range off the step grid
+    test_bucket_table(7, 20, 20, 3);                                // no second range
+    test_bucket_table(16, -5, 200, 4);                              // no first range, second starts at 11
+    test_bucket_table(-8, 256, 4096, 5);                            // no keys at all
+    test_bucket_table(3, 5000, 100, 6);                             // medium below small
+    test_bucket_table(1, 5000, 9000, 7);                            // three bitset levels
     test_bucket_table(INT32_MAX / 4, INT32_MAX - 3, INT32_MAX, 8);  // sums beyond 32 bits
     BucketTable none;
     std::int32_t off = 0;

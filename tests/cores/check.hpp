@@ -27,7 +27,7 @@ inline int finish() {
 
 }  // namespace core_check
 
-#define CHECK(cond)                                                \
-    do {                                                           \
+#define CHECK(cond)                                                   \
+    do {                                                              \
         if (!(cond)) ::core_check::failed(__FILE__, __LINE__, #cond); \
     } while (0)

@@ -45,7 +45,8 @@ void test_validation() {
     CHECK(check_policy(with(10000, 10, 10000, 0.1, 2.0)) == PolicyFault::none);
     CHECK(check_policy(with(INT32_MIN, INT32_MIN, INT32_MAX, 0.1, 2.0)) == PolicyFault::min_not_positive);
     CHECK(std::strcmp(fault_message(PolicyFault::rate_out_of_range), "learning_rate must be in (0, 1]") == 0);
-    CHECK(std::strcmp(fault_message(PolicyFault::initial_out_of_bounds), "initial_threshold must be within bounds") == 0);
+    CHECK(std::strcmp(fault_message(PolicyFault::initial_out_of_bounds), "initial_threshold must be within bounds") ==
+          0);
     static_assert(check_policy(kDefaultPolicy) == PolicyFault::none);
 }
 
@@ -65,7 +66,7 @@ void test_decide() {
     CHECK(!decide_compile(-1, 1000000000000ull, 0, 0.0, 0.0));  // a negative threshold widens to 2**64 - 1
     CHECK(!decide_compile(10, 10, 1, 1000.0, 1599.0));          // within the recompile interval
     CHECK(decide_compile(10, 10, 1, 1000.0, 1600.0));
-    CHECK(decide_compile(10, 10, 1, std::nan(""), 1000.0));     // NaN times allow the compilation
+    CHECK(decide_compile(10, 10, 1, std::nan(""), 1000.0));  // NaN times allow the compilation
     CHECK(decide_compile(10, 10, 1, 1000.0, std::nan("")));
     CHECK(!decide_compile(10, 10, 1, 0.0, 5.0, 10.0) && decide_compile(10, 10, 1, 0.0, 10.0, 10.0));
 }
@@ -73,10 +74,10 @@ void test_decide() {
 void test_threshold_step() {
     const PolicyParams p = kDefaultPolicy;
     CHECK(p.initial_threshold == 100 && p.min_threshold == 10 && p.max_threshold == 10000);
-    CHECK(raw_next_threshold(100, 0, 1.0, p) == 110.0);  // slow: raise by the full rate
-    CHECK(raw_next_threshold(100, 5, 3.0, p) == 95.0);   // fast, half confident
-    CHECK(raw_next_threshold(100, 20, 3.0, p) == 100.0); // fully confident: no move
-    CHECK(raw_next_threshold(100, 0, 2.0, p) == 110.0);  // speedup at the target is not above it
+    CHECK(raw_next_threshold(100, 0, 1.0, p) == 110.0);   // slow: raise by the full rate
+    CHECK(raw_next_threshold(100, 5, 3.0, p) == 95.0);    // fast, half confident
+    CHECK(raw_next_threshold(100, 20, 3.0, p) == 100.0);  // fully confident: no move
+    CHECK(raw_next_threshold(100, 0, 2.0, p) == 110.0);   // speedup at the target is not above it
     PolicyParams no_target = p;
     no_target.target_speedup = 0.0;  // read as 1.0
     CHECK(raw_next_threshold(100, 0, 1.5, no_target) == 90.0);
@@ -84,8 +85,8 @@ void test_threshold_step() {
     const double step = 0.1 * 333.0;
     CHECK(raw_next_threshold(333, 3, 1.0, p) == (1.0 - 3.0 / 10.0) * step + 333.0);
     CHECK(next_threshold(100, 0, 1.0, p) == 110);
-    CHECK(next_threshold(10, 0, 5.0, p) == 10);            // 9.0 clamps to the minimum
-    CHECK(next_threshold(10000, 0, 1.0, p) == 10000);      // 11000 clamps to the maximum
+    CHECK(next_threshold(10, 0, 5.0, p) == 10);        // 9.0 clamps to the minimum
+    CHECK(next_threshold(10000, 0, 1.0, p) == 10000);  // 11000 clamps to the maximum
     CHECK(next_threshold(INT32_MAX, 0, 1.0, p) == 10000);
     CHECK(next_threshold(100, 0, std::nan(""), p) == 110);  // NaN / target > 1 is false
 }
@@ -147,7 +148,7 @@ void test_thread_mark() {
         }
         CHECK(ThreadMark<TagA>::inside());  // (and the refused marker did not clear the outer one)
         ThreadMark<TagB> other;
-        CHECK(other.enter());   // ... per tag
+        CHECK(other.enter());  // ... per tag
         bool elsewhere = false;
         std::thread([&] {
             ThreadMark<TagA> m;

@@ -106,7 +106,8 @@ void test_node_directory(const std::string& root) {
 
     const std::string sysfs_like = root + "/sysfs_like";
     make_dir(sysfs_like);
-    for (const char* n : {"node0", "node1", "nodeX", "possible", "online", "has_cpu", "node"}) touch(sysfs_like + "/" + n);
+    for (const char* n : {"node0", "node1", "nodeX", "possible", "online", "has_cpu", "node"})
+        touch(sysfs_like + "/" + n);
     make_dir(sysfs_like + "/node7");  // a subdirectory counts like any entry
     CHECK(numa_node_count(sysfs_like.c_str(), never) == 3);
     CHECK(never.calls == 0);

@@ -7,7 +7,9 @@
 #include <map>
 #include <random>
 using namespace quarvel::pool_planner;
-struct IntTraits { static bool same(int a, int b) { return a == b; } };
+struct IntTraits {
+    static bool same(int a, int b) { return a == b; }
+};
 int main() {
     const double inf = __builtin_inf(), nan = __builtin_nan("");
     CHECK(saturating_trunc_i64(nan) == 0);
@@ -35,7 +37,10 @@ int main() {
         std::size_t best = order.size(), best_count = 0;
         for (std::size_t i = 0; i < order.size(); ++i) {
             CHECK(t.entry(i).key == order[i] && t.entry(i).count == count[order[i]]);
-            if (count[order[i]] > best_count) { best = i; best_count = count[order[i]]; }
+            if (count[order[i]] > best_count) {
+                best = i;
+                best_count = count[order[i]];
+            }
         }
         CHECK(t.best() == best);
     }

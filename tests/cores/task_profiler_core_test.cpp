@@ -43,8 +43,9 @@ void compare(const Auto& automaton, const Set& set, const std::vector<std::uint3
         const bool want = low.find(set.entries[e]) != std::string::npos;
         const bool got = (seen[e / 64] >> (e % 64)) & 1u;
         CHECK(got == want);
-        if (got != want) std::fprintf(stderr, "  entry \"%.*s\", text of %zu units\n",
-                                      static_cast<int>(set.entries[e].size()), set.entries[e].data(), text.size());
+        if (got != want)
+            std::fprintf(stderr, "  entry \"%.*s\", text of %zu units\n", static_cast<int>(set.entries[e].size()),
+                         set.entries[e].data(), text.size());
     }
 }
 

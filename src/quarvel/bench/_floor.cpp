@@ -192,8 +192,7 @@ int exec_floor(PyObject* m) {
     FloorType.tp_new = floor_new;
     FloorType.tp_dealloc = floor_dealloc;
     FloorType.tp_methods = g_methods.defs;
-    if (PyType_Ready(&FloorType) < 0 ||
-        PyModule_AddObjectRef(m, "Floor", reinterpret_cast<PyObject*>(&FloorType)) < 0)
+    if (PyType_Ready(&FloorType) < 0 || PyModule_AddObjectRef(m, "Floor", reinterpret_cast<PyObject*>(&FloorType)) < 0)
         return -1;
     return PyModule_AddFunctions(m, g_functions.defs);
 }

@@ -37,13 +37,13 @@ namespace core = quarvel::compile_gate;
 // Module state. Made once by the module's initialisation (which may be retried after a failure);
 // raw owned pointers that are never released: they live as long as the process.
 
-PyObject* module_dict = nullptr;      // the module's namespace, for globals read at call time
-PyObject* gate_instance = nullptr;    // the process-wide gate, or None
-PyObject* logger_class = nullptr;     // logging.Logger, for the level pre-check
+PyObject* module_dict = nullptr;         // the module's namespace, for globals read at call time
+PyObject* gate_instance = nullptr;       // the process-wide gate, or None
+PyObject* logger_class = nullptr;        // logging.Logger, for the level pre-check
 PyObject* std_is_enabled_for = nullptr;  // logging.Logger.isEnabledFor as loaded
-qn::StdFunction std_clock;            // is the module's `time.time` the standard clock?
-qn::LockFactory gate_locks;           // the gates' locks, after the module's `threading.Lock`
-qn::DictTemplate stats_keys;          // get_statistics' result
+qn::StdFunction std_clock;               // is the module's `time.time` the standard clock?
+qn::LockFactory gate_locks;              // the gates' locks, after the module's `threading.Lock`
+qn::DictTemplate stats_keys;             // get_statistics' result
 
 // Interned names.
 struct Names {
@@ -54,11 +54,11 @@ struct Names {
 
 // Constant objects.
 struct Constants {
-    PyObject* int_zero;           // 0
-    PyObject* float_zero;         // 0.0, a missing `last_compiled`
+    PyObject* int_zero;    // 0
+    PyObject* float_zero;  // 0.0, a missing `last_compiled`
     PyObject* last_compiled_absent;
-    PyObject* debug_level;        // logging.DEBUG
-    PyObject* policy_defaults[5]; // getattr defaults for a foreign configuration object
+    PyObject* debug_level;         // logging.DEBUG
+    PyObject* policy_defaults[5];  // getattr defaults for a foreign configuration object
 } K;
 
 int make_constants() {
@@ -105,8 +105,7 @@ int make_constants() {
 // the caller's arguments. A caller that leaves the slot before its arguments free lends it for the
 // call; otherwise the arguments are copied behind the instance (a bound method does it for more
 // arguments than any initialiser takes, so that the parser reports them).
-PyObject* call_init_vector(PyObject* init_fn, PyObject* self, PyObject* const* args, size_t nargsf,
-                           PyObject* kwnames) {
+PyObject* call_init_vector(PyObject* init_fn, PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (nargsf & PY_VECTORCALL_ARGUMENTS_OFFSET) {
         PyObject** slot = const_cast<PyObject**>(args) - 1;
@@ -180,12 +179,11 @@ PyObject* function_metrics_new(PyTypeObject* type, PyObject* args, PyObject* kwd
 PyObject* policy_config_make_default() { return policy_config_new(&PolicyConfigType, nullptr, nullptr); }
 
 constexpr core::PolicyParams kPolicy = core::kDefaultPolicy;
-constexpr auto kPolicyConfigInit =
-    qn::params(qn::opt("initial_threshold", nullptr, kPolicy.initial_threshold),
-               qn::opt("min_threshold", nullptr, kPolicy.min_threshold),
-               qn::opt("max_threshold", nullptr, kPolicy.max_threshold),
-               qn::opt("learning_rate", nullptr, kPolicy.learning_rate),
-               qn::opt("target_speedup", nullptr, kPolicy.target_speedup));
+constexpr auto kPolicyConfigInit = qn::params(qn::opt("initial_threshold", nullptr, kPolicy.initial_threshold),
+                                              qn::opt("min_threshold", nullptr, kPolicy.min_threshold),
+                                              qn::opt("max_threshold", nullptr, kPolicy.max_threshold),
+                                              qn::opt("learning_rate", nullptr, kPolicy.learning_rate),
+                                              qn::opt("target_speedup", nullptr, kPolicy.target_speedup));
 
 // The values a PolicyConfig is made from, by name: the constructor's own arguments, or an array
 // laid out as its parameter list (the factory's, a foreign configuration object's).
@@ -222,13 +220,12 @@ PyObject* policy_config_make(const PolicyValues& values) {
 }
 
 constexpr core::MetricsFigures kMetrics = core::kDefaultMetrics;
-constexpr auto kFunctionMetricsInit =
-    qn::params(qn::opt("call_count", nullptr, kMetrics.call_count),
-               qn::opt("compile_count", nullptr, kMetrics.compile_count),
-               qn::opt("avg_speedup", nullptr, kMetrics.avg_speedup),
-               qn::opt("total_execution_time_ms", nullptr, kMetrics.total_execution_time_ms),
-               qn::opt("last_compile_time", nullptr, kMetrics.last_compile_time),
-               qn::opt("last_compiled", nullptr, core::kLastCompiledAbsent));
+constexpr auto kFunctionMetricsInit = qn::params(
+    qn::opt("call_count", nullptr, kMetrics.call_count), qn::opt("compile_count", nullptr, kMetrics.compile_count),
+    qn::opt("avg_speedup", nullptr, kMetrics.avg_speedup),
+    qn::opt("total_execution_time_ms", nullptr, kMetrics.total_execution_time_ms),
+    qn::opt("last_compile_time", nullptr, kMetrics.last_compile_time),
+    qn::opt("last_compiled", nullptr, core::kLastCompiledAbsent));
 
 // The values a FunctionMetrics is made from, by name (`last_compiled` is the timestamp's alias).
 using MetricsValues = qn::Args<kFunctionMetricsInit>;
@@ -272,7 +269,7 @@ bool convert_field(PyObject* value, T& out) {
     }
 }
 
-template <class Fields, class T, T Fields::*Field>
+template <class Fields, class T, T Fields::* Field>
 PyObject* get_field(PyObject* self, void*) {
     const T v = fields<Fields>(self).*Field;
     if constexpr (std::is_same_v<T, double>) {
@@ -284,7 +281,7 @@ PyObject* get_field(PyObject* self, void*) {
     }
 }
 
-template <class Fields, class T, T Fields::*Field>
+template <class Fields, class T, T Fields::* Field>
 int set_field(PyObject* self, PyObject* value, void*) {
     if (value == nullptr) {
         PyErr_SetString(PyExc_NotImplementedError, "__del__");
@@ -296,8 +293,8 @@ int set_field(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-#define QN_FIELD_PROP(Fields, name, field, doc)                                                  \
-    {name, get_field<Fields, decltype(Fields::field), &Fields::field>,                           \
+#define QN_FIELD_PROP(Fields, name, field, doc)                        \
+    {name, get_field<Fields, decltype(Fields::field), &Fields::field>, \
      set_field<Fields, decltype(Fields::field), &Fields::field>, doc, nullptr}
 
 PyGetSetDef policy_config_getset[] = {
@@ -331,8 +328,8 @@ PyGetSetDef function_metrics_getset[] = {
 // that goes with that lock, the dictionary and the configuration it reads all stay alive and
 // belong together even when another thread re-initialises the gate meanwhile.
 struct GateState : qn::Shared<GateState> {
-    PyObject* config = nullptr;      // PolicyConfig (or subclass), shared with the caller
-    PyObject* thresholds = nullptr;  // dict: str / None -> int
+    PyObject* config = nullptr;        // PolicyConfig (or subclass), shared with the caller
+    PyObject* thresholds = nullptr;    // dict: str / None -> int
     qn::Lock<qn::Sections::any> lock;  // serialises the gate's methods (their sections run Python code)
     // The entry of `thresholds` read or written last, so that a driver asking about the same
     // function again (the same identifier object) skips the dictionary lookup. Kept under `lock`;
@@ -350,7 +347,6 @@ void memo_forget(GateState* c) {
     Py_CLEAR(c->memo_key);
     Py_CLEAR(c->memo_value);
 }
-
 
 void GateState::destroy(GateState* c) {
     memo_forget(c);
@@ -395,8 +391,7 @@ int compile_gate_clear(PyObject* o) {
 
 void compile_gate_dealloc(PyObject* o) {
     PyObject_GC_UnTrack(o);
-    Py_TRASHCAN_BEGIN(o, compile_gate_dealloc)
-    compile_gate_clear(o);
+    Py_TRASHCAN_BEGIN(o, compile_gate_dealloc) compile_gate_clear(o);
     Py_TYPE(o)->tp_free(o);
     Py_TRASHCAN_END
 }
@@ -454,12 +449,11 @@ PyObject* resolve_config(PyObject* config) {
         PyObject* dflt;
         std::size_t at;
     };
-    const Field fields[] = {
-        {N.initial_threshold, K.policy_defaults[0], PolicyValues::index<"initial_threshold">},
-        {N.min_threshold, K.policy_defaults[1], PolicyValues::index<"min_threshold">},
-        {N.max_threshold, K.policy_defaults[2], PolicyValues::index<"max_threshold">},
-        {N.learning_rate, K.policy_defaults[3], PolicyValues::index<"learning_rate">},
-        {N.target_speedup, K.policy_defaults[4], PolicyValues::index<"target_speedup">}};
+    const Field fields[] = {{N.initial_threshold, K.policy_defaults[0], PolicyValues::index<"initial_threshold">},
+                            {N.min_threshold, K.policy_defaults[1], PolicyValues::index<"min_threshold">},
+                            {N.max_threshold, K.policy_defaults[2], PolicyValues::index<"max_threshold">},
+                            {N.learning_rate, K.policy_defaults[3], PolicyValues::index<"learning_rate">},
+                            {N.target_speedup, K.policy_defaults[4], PolicyValues::index<"target_speedup">}};
     static_assert(std::size(fields) == PolicyValues::table.size);
     qn::Ref held[std::size(fields)];
     PyObject* values[std::size(fields)];
@@ -728,9 +722,9 @@ int log_update(PyObject* func_id, int32_t old_value, int32_t new_value, double s
     }
     char* digits = PyOS_double_to_string(speedup, 'f', 2, 0, nullptr);
     if (digits == nullptr) return -1;
-    qn::Ref text = qn::Ref::steal(PyUnicode_FromFormat("Updated threshold for %S: %d -> %d (speedup: %sx)", func_id,
-                                                       static_cast<int>(old_value), static_cast<int>(new_value),
-                                                       digits));
+    qn::Ref text =
+        qn::Ref::steal(PyUnicode_FromFormat("Updated threshold for %S: %d -> %d (speedup: %sx)", func_id,
+                                            static_cast<int>(old_value), static_cast<int>(new_value), digits));
     PyMem_Free(digits);
     if (!text) return -1;
     qn::Ref r = qn::Ref::steal(PyObject_CallMethodOneArg(logger.get(), N.debug, text.get()));
@@ -817,8 +811,8 @@ PyObject* learned_stats(PyObject* thresholds) {
         if (!total || !count) return nullptr;
         avg = qn::Ref::steal(PyNumber_TrueDivide(total.get(), count.get()));
     }
-    return stats_keys.make({PyLong_FromSsize_t(n), avg.release(), PyLong_FromLongLong(summary.min()),
-                            PyLong_FromLongLong(summary.max())});
+    return stats_keys.make(
+        {PyLong_FromSsize_t(n), avg.release(), PyLong_FromLongLong(summary.min()), PyLong_FromLongLong(summary.max())});
 }
 
 // The statistics of a gate with nothing learned: the configuration's values.
@@ -933,12 +927,11 @@ bool float_param(const Args& a, qn::Ref& out) {
     return static_cast<bool>(out);
 }
 
-constexpr auto kCreatePolicyConfig =
-    qn::params(qn::opt("initial_threshold", "int", kPolicy.initial_threshold),
-               qn::opt("min_threshold", "int", kPolicy.min_threshold),
-               qn::opt("max_threshold", "int", kPolicy.max_threshold),
-               qn::opt("learning_rate", "float", kPolicy.learning_rate),
-               qn::opt("target_speedup", "float", kPolicy.target_speedup));
+constexpr auto kCreatePolicyConfig = qn::params(qn::opt("initial_threshold", "int", kPolicy.initial_threshold),
+                                                qn::opt("min_threshold", "int", kPolicy.min_threshold),
+                                                qn::opt("max_threshold", "int", kPolicy.max_threshold),
+                                                qn::opt("learning_rate", "float", kPolicy.learning_rate),
+                                                qn::opt("target_speedup", "float", kPolicy.target_speedup));
 
 PyObject* create_policy_config(qn::Args<kCreatePolicyConfig> a) {
     qn::Ref ini, lo, hi, rate, target;
@@ -955,12 +948,11 @@ PyObject* create_policy_config(qn::Args<kCreatePolicyConfig> a) {
     return policy_config_make(PolicyValues(values));
 }
 
-constexpr auto kCreateFunctionMetrics =
-    qn::params(qn::opt("call_count", "int", kMetrics.call_count),
-               qn::opt("compile_count", "int", kMetrics.compile_count),
-               qn::opt("avg_speedup", "float", kMetrics.avg_speedup),
-               qn::opt("total_execution_time_ms", "float", kMetrics.total_execution_time_ms),
-               qn::opt("last_compile_time", "float", kMetrics.last_compile_time));
+constexpr auto kCreateFunctionMetrics = qn::params(
+    qn::opt("call_count", "int", kMetrics.call_count), qn::opt("compile_count", "int", kMetrics.compile_count),
+    qn::opt("avg_speedup", "float", kMetrics.avg_speedup),
+    qn::opt("total_execution_time_ms", "float", kMetrics.total_execution_time_ms),
+    qn::opt("last_compile_time", "float", kMetrics.last_compile_time));
 
 PyObject* create_function_metrics(qn::Args<kCreateFunctionMetrics> a) {
     qn::Ref calls, compiles, speedup, total, last;
@@ -976,8 +968,7 @@ PyObject* create_function_metrics(qn::Args<kCreateFunctionMetrics> a) {
     values[MetricsValues::index<"total_execution_time_ms">] = total.get();
     values[MetricsValues::index<"last_compile_time">] = last.get();
     values[MetricsValues::index<"last_compiled">] = K.last_compiled_absent;  // the factory has no alias
-    if (!self || !function_metrics_configure(self.get(), MetricsValues(values)))
-        return nullptr;
+    if (!self || !function_metrics_configure(self.get(), MetricsValues(values))) return nullptr;
     return self.release();
 }
 
@@ -1021,7 +1012,8 @@ void types_setup() {
     record_slots<&function_metrics_init_fn>(FunctionMetricsType, function_metrics_new, function_metrics_getset);
     qn::gc_type_init(CompileGateType, "quarvel.jit.compile_gate.CompileGate", sizeof(CompileGateObject),
                      "Compile policy with a learned call-count threshold per function.",
-                     {compile_gate_new, qn::init_via<&compile_gate_init_fn>, compile_gate_dealloc, compile_gate_traverse, compile_gate_clear});
+                     {compile_gate_new, qn::init_via<&compile_gate_init_fn>, compile_gate_dealloc,
+                      compile_gate_traverse, compile_gate_clear});
     CompileGateType.tp_getset = compile_gate_getset;
 }
 
@@ -1058,7 +1050,8 @@ int add_functions(PyObject* m) {
                                            "Get the process-wide compile gate.\n\n"
                                            "Always acquires the lock before checking or creating the single "
                                            "instance.") &&
-        qn::add_function<reset_compile_gate>(m, "reset_compile_gate", nullptr, "Reset the process-wide compile gate.") &&
+        qn::add_function<reset_compile_gate>(m, "reset_compile_gate", nullptr,
+                                             "Reset the process-wide compile gate.") &&
         qn::add_function<create_function_metrics>(m, "create_function_metrics", "FunctionMetrics",
                                                   "Factory function to create FunctionMetrics.\n\n"
                                                   "Provides a Python-friendly interface for creating metrics "
@@ -1078,7 +1071,7 @@ void set_state(PyObject*& slot, PyObject* value) {
 
 int exec_compile_gate(PyObject* m) {
     if (make_constants() < 0 || (stats_keys.size() == 0 && stats_keys.setup({"tracked_functions", "avg_threshold",
-                                                                               "min_threshold", "max_threshold"}) < 0))
+                                                                             "min_threshold", "max_threshold"}) < 0))
         return -1;
     types_setup();
     // 1. The three classes.
@@ -1098,10 +1091,10 @@ int exec_compile_gate(PyObject* m) {
         qn::Ref logging = qn::Ref::steal(PyImport_ImportModule("logging"));
         qn::Ref cls = logging ? qn::Ref::steal(PyObject_GetAttrString(logging.get(), "Logger")) : qn::Ref();
         if (!cls) return -1;
-        qn::Ref method = cls && PyType_Check(cls.get())
-                             ? qn::Ref::steal(qn::compat::type_lookup(reinterpret_cast<PyTypeObject*>(cls.get()),
-                                                                      N.isEnabledFor))
-                             : qn::Ref();
+        qn::Ref method =
+            cls && PyType_Check(cls.get())
+                ? qn::Ref::steal(qn::compat::type_lookup(reinterpret_cast<PyTypeObject*>(cls.get()), N.isEnabledFor))
+                : qn::Ref();
         if (!method && PyErr_Occurred()) return -1;
         // Only the standard library's own method (not one that replaced it before this import) is
         // read around.
@@ -1124,5 +1117,4 @@ int exec_compile_gate(PyObject* m) {
 
 }  // namespace
 
-QN_MODULE(compile_gate, "Compile policy: per-function learned thresholds deciding when to compile.",
-          exec_compile_gate)
+QN_MODULE(compile_gate, "Compile policy: per-function learned thresholds deciding when to compile.", exec_compile_gate)

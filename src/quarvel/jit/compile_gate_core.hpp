@@ -80,12 +80,18 @@ enum class PolicyFault {
 // The ValueError text of each fault.
 constexpr const char* fault_message(PolicyFault f) noexcept {
     switch (f) {
-        case PolicyFault::none: break;
-        case PolicyFault::min_not_positive: return "min_threshold must be positive";
-        case PolicyFault::max_not_above_min: return "max_threshold must be greater than min_threshold";
-        case PolicyFault::rate_out_of_range: return "learning_rate must be in (0, 1]";
-        case PolicyFault::target_not_positive: return "target_speedup must be positive";
-        case PolicyFault::initial_out_of_bounds: return "initial_threshold must be within bounds";
+        case PolicyFault::none:
+            break;
+        case PolicyFault::min_not_positive:
+            return "min_threshold must be positive";
+        case PolicyFault::max_not_above_min:
+            return "max_threshold must be greater than min_threshold";
+        case PolicyFault::rate_out_of_range:
+            return "learning_rate must be in (0, 1]";
+        case PolicyFault::target_not_positive:
+            return "target_speedup must be positive";
+        case PolicyFault::initial_out_of_bounds:
+            return "initial_threshold must be within bounds";
     }
     return nullptr;
 }
@@ -110,8 +116,8 @@ constexpr PolicyFault check_policy(const PolicyParams& p) noexcept {
 // the integer types imply (a negative threshold widens to a huge value and so never fires).
 // NaN timestamps make the interval test false, which allows the compilation. The average speedup
 // is read by the gate but never decides.
-inline bool decide_compile(std::int32_t threshold, std::uint64_t call_count,
-                           std::uint32_t compile_count, double last_compiled, double current_time,
+inline bool decide_compile(std::int32_t threshold, std::uint64_t call_count, std::uint32_t compile_count,
+                           double last_compiled, double current_time,
                            double recompile_interval = kRecompileInterval) noexcept {
     if (call_count < static_cast<std::uint64_t>(static_cast<std::int64_t>(threshold))) return false;
     if (compile_count == 0) return true;
@@ -128,8 +134,8 @@ inline bool decide_compile(std::int32_t threshold, std::uint64_t call_count,
 #if defined(__GNUC__) && !defined(__clang__)
 __attribute__((optimize("fp-contract=off")))
 #endif
-inline double raw_next_threshold(std::int32_t current, std::uint32_t compile_count,
-                                 double avg_speedup, const PolicyParams& p) noexcept {
+inline double raw_next_threshold(std::int32_t current, std::uint32_t compile_count, double avg_speedup,
+                                 const PolicyParams& p) noexcept {
 #if defined(__clang__)
 #pragma clang fp contract(off)
 #endif
@@ -147,16 +153,15 @@ inline double raw_next_threshold(std::int32_t current, std::uint32_t compile_cou
 // other value yields the maximum; the truncation is only reached for min <= value <= max, where the
 // value fits in 32 bits. A NaN value cannot be ordered against the bounds: the current threshold is
 // kept rather than converting NaN to an integer.
-inline std::int32_t clamp_threshold(double value, std::int32_t current,
-                                    const PolicyParams& p) noexcept {
+inline std::int32_t clamp_threshold(double value, std::int32_t current, const PolicyParams& p) noexcept {
     if (std::isnan(value)) return current;
     if (static_cast<double>(p.min_threshold) > value) return p.min_threshold;
     if (value > static_cast<double>(p.max_threshold)) return p.max_threshold;
     return static_cast<std::int32_t>(value);
 }
 
-inline std::int32_t next_threshold(std::int32_t current, std::uint32_t compile_count,
-                                   double avg_speedup, const PolicyParams& p) noexcept {
+inline std::int32_t next_threshold(std::int32_t current, std::uint32_t compile_count, double avg_speedup,
+                                   const PolicyParams& p) noexcept {
     return clamp_threshold(raw_next_threshold(current, compile_count, avg_speedup, p), current, p);
 }
 

@@ -76,10 +76,10 @@ struct Stats {
 struct FastRedBlackTreeObject {
     PyObject_HEAD
     Tree tree;
-    qn::Lock<qn::Sections::any> lock;            // the writer lock; lives as long as the tree
-    PyObject* op_counter;                        // AtomicCounter or None
-    PyObject* sample_counter;                    // AtomicCounter or None
-    qn::Lock<qn::Sections::native> stats_lock;   // guards `stats` against reset_circuit_breaker
+    qn::Lock<qn::Sections::any> lock;           // the writer lock; lives as long as the tree
+    PyObject* op_counter;                       // AtomicCounter or None
+    PyObject* sample_counter;                   // AtomicCounter or None
+    qn::Lock<qn::Sections::native> stats_lock;  // guards `stats` against reset_circuit_breaker
     std::uint32_t sample_rate;
     bool atomic_available;
     Stats stats;
@@ -94,8 +94,8 @@ qn::DictTemplate g_stats_keys;      // get_stats before any reset_circuit_breake
 qn::DictTemplate g_stats_keys_cb;   // ... and after it
 
 // Interned names, all made at load so that no call depends on creating them.
-#define BLOCK_INDEX_NAMES(X) X(ATOMIC_AVAILABLE) X(AtomicCounter) X(_sanitize_size) X(increment) X(load) X(size) \
-    X(sleep) X(time)
+#define BLOCK_INDEX_NAMES(X) \
+    X(ATOMIC_AVAILABLE) X(AtomicCounter) X(_sanitize_size) X(increment) X(load) X(size) X(sleep) X(time)
 
 struct Names {
 #define X(n) PyObject* n = nullptr;
@@ -154,7 +154,6 @@ public:
     }
 
 private:
-
     FastRedBlackTreeObject* t_;
     qn::Section<qn::Sections::any> section_;
 };
@@ -193,8 +192,10 @@ SizeResult size_arg(PyObject* self, PyObject* arg, bool value_error_is_invalid, 
             // apart (and reported) below.
             using Wide = std::conditional_t<sizeof(unsigned long) == 8, unsigned long, unsigned long long>;
             Wide v;
-            if constexpr (sizeof(unsigned long) == 8) v = PyLong_AsUnsignedLong(arg);  // a plain digit loop
-            else v = PyLong_AsUnsignedLongLong(arg);
+            if constexpr (sizeof(unsigned long) == 8)
+                v = PyLong_AsUnsignedLong(arg);  // a plain digit loop
+            else
+                v = PyLong_AsUnsignedLongLong(arg);
             if (v != static_cast<Wide>(-1) || !PyErr_Occurred()) {
                 out = v;
                 return SizeResult::ok;
@@ -432,8 +433,7 @@ int fast_red_black_tree_tp_clear(PyObject* self) {
 // is released iteratively instead of one nested call per level.
 void fast_red_black_tree_tp_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, fast_red_black_tree_tp_dealloc)
-    FastRedBlackTreeObject* t = as_tree(self);
+    Py_TRASHCAN_BEGIN(self, fast_red_black_tree_tp_dealloc) FastRedBlackTreeObject* t = as_tree(self);
     PyObject *et, *ev, *tb;
     PyErr_Fetch(&et, &ev, &tb);
     Node* old = t->tree.detach_all();
@@ -619,9 +619,12 @@ constexpr auto kFastRedBlackTreeDelete = qn::params(qn::arg("size", "int"), qn::
     PyObject* block = a.get<"block">();
     std::uint64_t size;
     switch (size_arg(a.self(), a.get<"size">(), true, size)) {
-        case SizeResult::ok: break;
-        case SizeResult::invalid: Py_RETURN_FALSE;
-        case SizeResult::error: return nullptr;
+        case SizeResult::ok:
+            break;
+        case SizeResult::invalid:
+            Py_RETURN_FALSE;
+        case SizeResult::error:
+            return nullptr;
     }
     WriteSection w(t, "FastRedBlackTree.delete");
     if (!w) return nullptr;
@@ -718,15 +721,21 @@ PyObject* fast_red_black_tree_find_best_fit(qn::MethodArgs<kFastRedBlackTreeFind
         Py_DECREF(size_num);
     }
     switch (checked) {
-        case SizeResult::ok: break;
-        case SizeResult::invalid: Py_RETURN_NONE;
-        case SizeResult::error: return nullptr;
+        case SizeResult::ok:
+            break;
+        case SizeResult::invalid:
+            Py_RETURN_NONE;
+        case SizeResult::error:
+            return nullptr;
     }
     Node* n;
     switch (read<true>(t, size, "FastRedBlackTree.find_best_fit", n)) {
-        case ReadResult::found: break;
-        case ReadResult::gave_up: Py_RETURN_NONE;
-        case ReadResult::error: return nullptr;
+        case ReadResult::found:
+            break;
+        case ReadResult::gave_up:
+            Py_RETURN_NONE;
+        case ReadResult::error:
+            return nullptr;
     }
     ++t->stats.total_searches;
     return qn::newref(n != nullptr ? n->block : Py_None);
@@ -738,15 +747,21 @@ PyObject* fast_red_black_tree_find_all_exact(qn::MethodArgs<kFastRedBlackTreeFin
     FastRedBlackTreeObject* t = as_tree(a.self());
     std::uint64_t size;
     switch (size_arg(a.self(), a.get<"size">(), true, size)) {
-        case SizeResult::ok: break;
-        case SizeResult::invalid: return PyList_New(0);
-        case SizeResult::error: return nullptr;
+        case SizeResult::ok:
+            break;
+        case SizeResult::invalid:
+            return PyList_New(0);
+        case SizeResult::error:
+            return nullptr;
     }
     Node* n;
     switch (read<false>(t, size, "FastRedBlackTree.find_all_exact", n)) {
-        case ReadResult::found: break;
-        case ReadResult::gave_up: return PyList_New(0);
-        case ReadResult::error: return nullptr;
+        case ReadResult::found:
+            break;
+        case ReadResult::gave_up:
+            return PyList_New(0);
+        case ReadResult::error:
+            return nullptr;
     }
     ++t->stats.total_searches;
     if (n == nullptr) return PyList_New(0);
@@ -783,9 +798,12 @@ constexpr auto kFastRedBlackTreeRemoveGe = qn::params(qn::arg("size", "int"));
     FastRedBlackTreeObject* t = as_tree(a.self());
     std::uint64_t size;
     switch (size_arg(a.self(), a.get<"size">(), true, size)) {
-        case SizeResult::ok: break;
-        case SizeResult::invalid: return none_pair();
-        case SizeResult::error: return nullptr;
+        case SizeResult::ok:
+            break;
+        case SizeResult::invalid:
+            return none_pair();
+        case SizeResult::error:
+            return nullptr;
     }
     if (writer_is_me(t)) {
         qn::reentry_error("FastRedBlackTree.remove_ge");
@@ -957,12 +975,14 @@ PySequenceMethods fast_red_black_tree_as_sequence{};
 PyNumberMethods fast_red_black_tree_as_number{};
 
 void fast_red_black_tree_type_setup() {
-    qn::gc_type_init(FastRedBlackTreeType, "quarvel.memory.block_index.FastRedBlackTree", sizeof(FastRedBlackTreeObject),
-                  "Red-black tree of free memory blocks keyed by size, with equal sizes chained on one node.\n\n"
-                  "Writers serialise on a lock and bracket each change with a sequence counter (even = stable,\n"
-                  "odd = write in progress); readers search without the lock and accept a result only when the\n"
-                  "counter was even and unchanged around their search.",
-                  {fast_red_black_tree_tp_new, qn::init_via<&fast_red_black_tree_init_fn>, fast_red_black_tree_tp_dealloc, fast_red_black_tree_tp_traverse, fast_red_black_tree_tp_clear});
+    qn::gc_type_init(FastRedBlackTreeType, "quarvel.memory.block_index.FastRedBlackTree",
+                     sizeof(FastRedBlackTreeObject),
+                     "Red-black tree of free memory blocks keyed by size, with equal sizes chained on one node.\n\n"
+                     "Writers serialise on a lock and bracket each change with a sequence counter (even = stable,\n"
+                     "odd = write in progress); readers search without the lock and accept a result only when the\n"
+                     "counter was even and unchanged around their search.",
+                     {fast_red_black_tree_tp_new, qn::init_via<&fast_red_black_tree_init_fn>,
+                      fast_red_black_tree_tp_dealloc, fast_red_black_tree_tp_traverse, fast_red_black_tree_tp_clear});
     FastRedBlackTreeType.tp_repr = fast_red_black_tree_tp_repr;
     fast_red_black_tree_as_sequence.sq_length = fast_red_black_tree_sq_length;
     FastRedBlackTreeType.tp_as_sequence = &fast_red_black_tree_as_sequence;
@@ -1021,13 +1041,19 @@ int fast_red_black_tree_methods_install() {
         !qn::add_method<fast_red_black_tree_delete>(t, "delete", "bool", kDeleteDoc) ||
         !qn::add_method<fast_red_black_tree_clear>(t, "clear", "None", "Clear all blocks.") ||
         !qn::add_method<fast_red_black_tree_size>(t, "size", "int", "Get total block count.") ||
-        !qn::add_method<fast_red_black_tree_find_best_fit>(t, "find_best_fit", "Optional[MemoryBlock]", kFindBestFitDoc) ||
-        !qn::add_method<fast_red_black_tree_find_all_exact>(t, "find_all_exact", "List[MemoryBlock]", kFindAllExactDoc) ||
-        !qn::add_method<fast_red_black_tree_remove_ge>(t, "remove_ge", "Tuple[Optional[int], Optional[MemoryBlock]]", kRemoveGeDoc) ||
-        !qn::add_method<fast_red_black_tree_get_size_distribution>(t, "get_size_distribution", "Dict[int, int]", "Get size distribution.") ||
+        !qn::add_method<fast_red_black_tree_find_best_fit>(t, "find_best_fit", "Optional[MemoryBlock]",
+                                                           kFindBestFitDoc) ||
+        !qn::add_method<fast_red_black_tree_find_all_exact>(t, "find_all_exact", "List[MemoryBlock]",
+                                                            kFindAllExactDoc) ||
+        !qn::add_method<fast_red_black_tree_remove_ge>(t, "remove_ge", "Tuple[Optional[int], Optional[MemoryBlock]]",
+                                                       kRemoveGeDoc) ||
+        !qn::add_method<fast_red_black_tree_get_size_distribution>(t, "get_size_distribution", "Dict[int, int]",
+                                                                   "Get size distribution.") ||
         !qn::add_method<fast_red_black_tree_get_stats>(t, "get_stats", "Dict[str, Any]", "Get tree statistics.") ||
-        !qn::add_method<fast_red_black_tree_get_statistics>(t, "get_statistics", "Dict[int, List[float]]", "Get timing statistics (empty for sampling mode).") ||
-        !qn::add_method<fast_red_black_tree_reset_circuit_breaker>(t, "reset_circuit_breaker", "None", "Reset circuit breaker stats."))
+        !qn::add_method<fast_red_black_tree_get_statistics>(t, "get_statistics", "Dict[int, List[float]]",
+                                                            "Get timing statistics (empty for sampling mode).") ||
+        !qn::add_method<fast_red_black_tree_reset_circuit_breaker>(t, "reset_circuit_breaker", "None",
+                                                                   "Reset circuit breaker stats."))
         return -1;
     return 0;
 }
@@ -1042,26 +1068,26 @@ int exec_block_index(PyObject* m) {
         return -1;
     if (g_clock.setup(g_module_dict, "time", "perf_counter_ns") < 0 || g_locks.setup(g_module_dict) < 0) return -1;
     if (g_stats_keys.setup({"total_blocks", "total_insertions", "total_deletions", "total_searches", "bucket_hits",
-                            "tree_hits", "operation_count", "node_count", "height", "sampled_operations",
-                            "is_valid"}) < 0 ||
-        g_stats_keys_cb.setup({"total_blocks", "total_insertions", "total_deletions", "total_searches",
-                               "bucket_hits", "tree_hits", "operation_count", "circuit_breaker_trips",
-                               "node_count", "height", "sampled_operations", "is_valid"}) < 0)
+                            "tree_hits", "operation_count", "node_count", "height", "sampled_operations", "is_valid"}) <
+            0 ||
+        g_stats_keys_cb.setup({"total_blocks", "total_insertions", "total_deletions", "total_searches", "bucket_hits",
+                               "tree_hits", "operation_count", "circuit_breaker_trips", "node_count", "height",
+                               "sampled_operations", "is_valid"}) < 0)
         return -1;
     // 2. from .memory_block import MemoryBlock (a failure fails the import).
     {
         qn::Ref fromlist = qn::Ref::steal(Py_BuildValue("(s)", "MemoryBlock"));
         if (!fromlist) return -1;
-        qn::Ref mod = qn::Ref::steal(
-            PyImport_ImportModuleLevel("memory_block", g_module_dict, nullptr, fromlist.get(), 1));
+        qn::Ref mod =
+            qn::Ref::steal(PyImport_ImportModuleLevel("memory_block", g_module_dict, nullptr, fromlist.get(), 1));
         if (!mod || qn::bind(m, "MemoryBlock", PyObject_GetAttrString(mod.get(), "MemoryBlock")) < 0) return -1;
     }
     // 3. AtomicCounter, guarded: without it the trees keep no counters.
     {
         qn::Ref fromlist = qn::Ref::steal(Py_BuildValue("(s)", "AtomicCounter"));
         if (!fromlist) return -1;
-        qn::Ref mod = qn::Ref::steal(
-            PyImport_ImportModuleLevel("sync_kernel", g_module_dict, nullptr, fromlist.get(), 1));
+        qn::Ref mod =
+            qn::Ref::steal(PyImport_ImportModuleLevel("sync_kernel", g_module_dict, nullptr, fromlist.get(), 1));
         PyObject* cls = nullptr;
         if (mod) {
             cls = PyObject_GetAttrString(mod.get(), "AtomicCounter");

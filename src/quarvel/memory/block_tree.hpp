@@ -50,18 +50,24 @@ inline constexpr std::size_t kRetiredDrainLimit = 4096;
 // that it falls within one cache line for the usual 16-byte aligned records; the rest follows.
 template <class Payload>
 struct RBNode {
-    RBNode* parent;                  // tree nodes only; null at the root and in chain entries
-    RBNode* next;                    // next entry of this size's chain; retired-list link after unlinking
-    std::uint64_t size;              // the key; immutable once the record is published
-    std::atomic<RBNode*> left;       // smaller sizes
-    std::atomic<RBNode*> right;      // larger sizes
-    Payload block;                   // the indexed block
-    std::int64_t alloc_ns;           // creation time, kept for diagnostics only
-    std::uint32_t color;             // kRed / kBlack; chain entries keep 0
+    RBNode* parent;              // tree nodes only; null at the root and in chain entries
+    RBNode* next;                // next entry of this size's chain; retired-list link after unlinking
+    std::uint64_t size;          // the key; immutable once the record is published
+    std::atomic<RBNode*> left;   // smaller sizes
+    std::atomic<RBNode*> right;  // larger sizes
+    Payload block;               // the indexed block
+    std::int64_t alloc_ns;       // creation time, kept for diagnostics only
+    std::uint32_t color;         // kRed / kBlack; chain entries keep 0
 
     RBNode(std::uint64_t s, Payload b, std::int64_t ns) noexcept
-        : parent(nullptr), next(nullptr), size(s), left(nullptr), right(nullptr), block(std::move(b)),
-          alloc_ns(ns), color(kRed) {}
+        : parent(nullptr),
+          next(nullptr),
+          size(s),
+          left(nullptr),
+          right(nullptr),
+          block(std::move(b)),
+          alloc_ns(ns),
+          color(kRed) {}
 };
 
 // Allocator used by the stand-alone tests: Alloc must provide allocate(bytes) returning nullptr on
@@ -144,8 +150,10 @@ public:
             p = c;
         }
         n->parent = p;
-        if (size < p->size) set_left(p, n);
-        else set_right(p, n);
+        if (size < p->size)
+            set_left(p, n);
+        else
+            set_right(p, n);
         fixup_insert(n);
         ++tree_nodes_;
         ++block_count_;
@@ -218,8 +226,7 @@ public:
         Node* n = root_.load(std::memory_order_relaxed);
         while (n != nullptr) {
             if (size == n->size) return n;
-            n = size < n->size ? n->left.load(std::memory_order_relaxed)
-                               : n->right.load(std::memory_order_relaxed);
+            n = size < n->size ? n->left.load(std::memory_order_relaxed) : n->right.load(std::memory_order_relaxed);
         }
         return nullptr;
     }
@@ -284,8 +291,7 @@ public:
                 return nullptr;
             }
             if (size == n->size) break;
-            n = size < n->size ? n->left.load(std::memory_order_acquire)
-                               : n->right.load(std::memory_order_acquire);
+            n = size < n->size ? n->left.load(std::memory_order_acquire) : n->right.load(std::memory_order_acquire);
         }
         complete = true;
         return n;
@@ -353,9 +359,13 @@ private:
     static constexpr bool kLeft = false;
     static constexpr bool kRight = true;
     template <bool d>
-    static Node* child(const Node* n) noexcept { return d ? R(n) : L(n); }
+    static Node* child(const Node* n) noexcept {
+        return d ? R(n) : L(n);
+    }
     template <bool d>
-    static void set_child(Node* n, Node* c) noexcept { d ? set_right(n, c) : set_left(n, c); }
+    static void set_child(Node* n, Node* c) noexcept {
+        d ? set_right(n, c) : set_left(n, c);
+    }
 
     // Rotates x down to side d: its child on the other side takes its place.
     template <bool d>
@@ -365,9 +375,12 @@ private:
         set_child<!d>(x, inner);
         if (inner != nullptr) inner->parent = x;
         y->parent = x->parent;
-        if (x->parent == nullptr) set_root(y);
-        else if (x == child<d>(x->parent)) set_child<d>(x->parent, y);
-        else set_child<!d>(x->parent, y);
+        if (x->parent == nullptr)
+            set_root(y);
+        else if (x == child<d>(x->parent))
+            set_child<d>(x->parent, y);
+        else
+            set_child<!d>(x->parent, y);
         set_child<d>(y, x);
         x->parent = y;
     }
@@ -404,9 +417,12 @@ private:
 
     // Replaces the subtree rooted at u by the one rooted at v (v may be null).
     void transplant(Node* u, Node* v) noexcept {
-        if (u->parent == nullptr) set_root(v);
-        else if (u == L(u->parent)) set_left(u->parent, v);
-        else set_right(u->parent, v);
+        if (u->parent == nullptr)
+            set_root(v);
+        else if (u == L(u->parent))
+            set_left(u->parent, v);
+        else
+            set_right(u->parent, v);
         if (v != nullptr) v->parent = u->parent;
     }
 
@@ -486,8 +502,10 @@ private:
 
     void fixup_delete(Node* x, Node* xp) noexcept {
         while (x != root() && is_black(x) && xp != nullptr) {
-            if (x == L(xp)) delete_step<kLeft>(x, xp);
-            else delete_step<kRight>(x, xp);
+            if (x == L(xp))
+                delete_step<kLeft>(x, xp);
+            else
+                delete_step<kRight>(x, xp);
         }
         if (x != nullptr) x->color = kBlack;
     }

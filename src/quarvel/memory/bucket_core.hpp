@@ -82,9 +82,7 @@ constexpr std::uint64_t bitmap_clear(std::uint64_t bitmap, std::int32_t index) n
     return index < 64 ? bitmap & ~bit_of(index) : bitmap;
 }
 // Lowest set bit (0..63), or -1 for an empty bitmap.
-constexpr int bitmap_find_first(std::uint64_t bitmap) noexcept {
-    return bitmap == 0 ? -1 : std::countr_zero(bitmap);
-}
+constexpr int bitmap_find_first(std::uint64_t bitmap) noexcept { return bitmap == 0 ? -1 : std::countr_zero(bitmap); }
 
 // ---------------------------------------------------------------------------------------------
 // CRC-16 (reflected polynomial 0xA001, initial value 0xFFFF, no final xor)
@@ -226,10 +224,17 @@ public:
         int levels = 0;
         do {
             const std::uint64_t words = (n + 63) / 64;
-            if (levels == kMaxLevels) { release(); return false; }
+            if (levels == kMaxLevels) {
+                release();
+                return false;
+            }
             words_[levels] = words;
-            level_[levels] = static_cast<std::uint64_t*>(std::calloc(static_cast<std::size_t>(words), sizeof(std::uint64_t)));
-            if (level_[levels] == nullptr) { release(); return false; }
+            level_[levels] =
+                static_cast<std::uint64_t*>(std::calloc(static_cast<std::size_t>(words), sizeof(std::uint64_t)));
+            if (level_[levels] == nullptr) {
+                release();
+                return false;
+            }
             ++levels;
             levels_ = levels;
             n = words;
@@ -259,9 +264,7 @@ public:
 
     std::uint64_t size() const noexcept { return bits_; }
 
-    bool test(std::uint64_t i) const noexcept {
-        return i < bits_ && (level_[0][i >> 6] >> (i & 63)) & 1u;
-    }
+    bool test(std::uint64_t i) const noexcept { return i < bits_ && (level_[0][i >> 6] >> (i & 63)) & 1u; }
 
     void set(std::uint64_t i) noexcept {
         for (int l = 0; l < levels_; ++l) {
@@ -434,7 +437,8 @@ public:
                 return true;
             }
         }
-        for (std::uint64_t s = nonempty_.find_next(first_slot_above(bucket)); s != npos; s = nonempty_.find_next(s + 1)) {
+        for (std::uint64_t s = nonempty_.find_next(first_slot_above(bucket)); s != npos;
+             s = nonempty_.find_next(s + 1)) {
             const Slot& slot = slots_[s];
             if (fits_in_block(slot.data[slot.size - 1], key_of(s), size, alignment)) {
                 offset = pop_slot(s);
@@ -452,7 +456,8 @@ public:
 
     void release() noexcept {
         if (slots_ != nullptr) {
-            for (std::uint64_t s = owned_.find_next(0); s != npos; s = owned_.find_next(s + 1)) std::free(slots_[s].data);
+            for (std::uint64_t s = owned_.find_next(0); s != npos; s = owned_.find_next(s + 1))
+                std::free(slots_[s].data);
             std::free(slots_);
             slots_ = nullptr;
         }

@@ -41,7 +41,6 @@ int intern_names() {
     return 0;
 }
 
-
 PyObject* zero_division() {
     PyErr_SetString(PyExc_ZeroDivisionError, "integer division or modulo by zero");
     return nullptr;
@@ -119,8 +118,7 @@ PyObject* fast_bitmap_operations(qn::Args<kFastBitmapOperations> a) {
     uint64_t bitmap;
     int32_t index;
     PyObject* op;
-    if (!a.get<"bitmap">(bitmap) || !a.get<"index">(index) || !a.str<"operation">(op))
-        return nullptr;
+    if (!a.get<"bitmap">(bitmap) || !a.get<"index">(index) || !a.str<"operation">(op)) return nullptr;
     switch (op == Py_None ? BitmapOp::unknown : bitmap_op_of(op)) {
         case BitmapOp::is_set:
             return qn::boolean(core::bitmap_is_set(bitmap, index));
@@ -137,11 +135,13 @@ PyObject* fast_bitmap_operations(qn::Args<kFastBitmapOperations> a) {
     return nullptr;
 }
 
-constexpr auto kFastCanFitAligned = qn::params(qn::arg("block_offset"), qn::arg("block_size"), qn::arg("alloc_size"), qn::arg("alignment"));
+constexpr auto kFastCanFitAligned =
+    qn::params(qn::arg("block_offset"), qn::arg("block_size"), qn::arg("alloc_size"), qn::arg("alignment"));
 
 PyObject* fast_can_fit_aligned(qn::Args<kFastCanFitAligned> a) {
     int32_t offset, size, alloc, alignment;
-    if (!a.get<"block_offset">(offset) || !a.get<"block_size">(size) || !a.get<"alloc_size">(alloc) || !a.get<"alignment">(alignment))
+    if (!a.get<"block_offset">(offset) || !a.get<"block_size">(size) || !a.get<"alloc_size">(alloc) ||
+        !a.get<"alignment">(alignment))
         return nullptr;
     return qn::boolean(core::can_fit_aligned(offset, size, alloc, alignment));
 }
@@ -176,11 +176,15 @@ void fast_bucket_allocator_tp_dealloc(PyObject* self) {
     Py_TYPE(self)->tp_free(self);
 }
 
-constexpr auto kFastBucketAllocatorInit = qn::params(qn::opt("bucket_size_step", nullptr, 8), qn::opt("small_block_max", nullptr, 256), qn::opt("medium_block_max", nullptr, 4096));
+constexpr auto kFastBucketAllocatorInit =
+    qn::params(qn::opt("bucket_size_step", nullptr, 8), qn::opt("small_block_max", nullptr, 256),
+               qn::opt("medium_block_max", nullptr, 4096));
 
 PyObject* fast_bucket_allocator_init(qn::MethodArgs<kFastBucketAllocatorInit> a) {
     int32_t step, small_max, medium_max;
-    if (!a.get<"bucket_size_step">(step) || !a.get<"small_block_max">(small_max) || !a.get<"medium_block_max">(medium_max)) return nullptr;
+    if (!a.get<"bucket_size_step">(step) || !a.get<"small_block_max">(small_max) ||
+        !a.get<"medium_block_max">(medium_max))
+        return nullptr;
     FastBucketAllocatorObject* o = allocator(a.self());
     o->bucket_size_step = step;
     o->small_block_max = small_max;
@@ -269,21 +273,25 @@ PyObject* fast_bucket_allocator_find_best_fit_bucket(qn::MethodArgs<kFastBucketA
 }
 
 void fast_bucket_allocator_type_setup() {
-    locked_type_setup(FastBucketAllocatorType, "quarvel.memory.bucket_pool.FastBucketAllocator",
-                      sizeof(FastBucketAllocatorObject),
-                      "Size-class buckets of free block offsets; each bucket hands out its most recently added "
-                      "offset first.",
-                      fast_bucket_allocator_tp_new, qn::init_via<&fast_bucket_allocator_init_fn>, fast_bucket_allocator_tp_dealloc);
+    locked_type_setup(
+        FastBucketAllocatorType, "quarvel.memory.bucket_pool.FastBucketAllocator", sizeof(FastBucketAllocatorObject),
+        "Size-class buckets of free block offsets; each bucket hands out its most recently added "
+        "offset first.",
+        fast_bucket_allocator_tp_new, qn::init_via<&fast_bucket_allocator_init_fn>, fast_bucket_allocator_tp_dealloc);
 }
 
 int fast_bucket_allocator_methods_install() {
     PyTypeObject* t = &FastBucketAllocatorType;
     fast_bucket_allocator_init_fn = qn::add_method<fast_bucket_allocator_init>(t, "__init__", nullptr);
     if (fast_bucket_allocator_init_fn == nullptr ||
-        !qn::add_method<fast_bucket_allocator__init_buckets>(t, "_init_buckets", nullptr, "Initialize size-class buckets.") ||
-        !qn::add_method<fast_bucket_allocator_add_to_bucket>(t, "add_to_bucket", nullptr, "Add block to appropriate bucket.") ||
-        !qn::add_method<fast_bucket_allocator_remove_from_bucket>(t, "remove_from_bucket", nullptr, "Remove block from appropriate bucket.") ||
-        !qn::add_method<fast_bucket_allocator_find_best_fit_bucket>(t, "find_best_fit_bucket", nullptr, "Find best fit bucket for allocation."))
+        !qn::add_method<fast_bucket_allocator__init_buckets>(t, "_init_buckets", nullptr,
+                                                             "Initialize size-class buckets.") ||
+        !qn::add_method<fast_bucket_allocator_add_to_bucket>(t, "add_to_bucket", nullptr,
+                                                             "Add block to appropriate bucket.") ||
+        !qn::add_method<fast_bucket_allocator_remove_from_bucket>(t, "remove_from_bucket", nullptr,
+                                                                  "Remove block from appropriate bucket.") ||
+        !qn::add_method<fast_bucket_allocator_find_best_fit_bucket>(t, "find_best_fit_bucket", nullptr,
+                                                                    "Find best fit bucket for allocation."))
         return -1;
     return 0;
 }
@@ -381,7 +389,8 @@ PyObject* fast_slab_header_ops_py_deallocate_object_at(qn::MethodArgs<kFastSlabH
 }
 
 void fast_slab_header_ops_type_setup() {
-    qn::type_init(FastSlabHeaderOpsType, "quarvel.memory.bucket_pool.FastSlabHeaderOps", sizeof(FastSlabHeaderOpsObject),
+    qn::type_init(FastSlabHeaderOpsType, "quarvel.memory.bucket_pool.FastSlabHeaderOps",
+                  sizeof(FastSlabHeaderOpsObject),
                   "Header of one slab: size class, flags, change counter, CRC-16 checksum and the bitmap of "
                   "free objects, packed into 16 little-endian bytes.");
     FastSlabHeaderOpsType.tp_new = PyType_GenericNew;
@@ -392,12 +401,17 @@ int fast_slab_header_ops_methods_install() {
     PyTypeObject* t = &FastSlabHeaderOpsType;
     fast_slab_header_ops_init_fn = qn::add_method<fast_slab_header_ops_init>(t, "__init__", nullptr);
     if (fast_slab_header_ops_init_fn == nullptr ||
-        !qn::add_method<fast_slab_header_ops_pack_header>(t, "pack_header", nullptr, "Pack header into bytes for storage.") ||
+        !qn::add_method<fast_slab_header_ops_pack_header>(t, "pack_header", nullptr,
+                                                          "Pack header into bytes for storage.") ||
         !qn::add_method<fast_slab_header_ops_unpack_header>(t, "unpack_header", nullptr, "Unpack header from bytes.") ||
-        !qn::add_method<fast_slab_header_ops_py_is_object_free>(t, "py_is_object_free", nullptr, "Check if object at index is free (Python interface).") ||
-        !qn::add_method<fast_slab_header_ops_py_find_free_object>(t, "py_find_free_object", nullptr, "Find first free object index (Python interface).") ||
-        !qn::add_method<fast_slab_header_ops_py_allocate_object_at>(t, "py_allocate_object_at", nullptr, "Mark object as allocated (Python interface).") ||
-        !qn::add_method<fast_slab_header_ops_py_deallocate_object_at>(t, "py_deallocate_object_at", nullptr, "Mark object as free (Python interface)."))
+        !qn::add_method<fast_slab_header_ops_py_is_object_free>(
+            t, "py_is_object_free", nullptr, "Check if object at index is free (Python interface).") ||
+        !qn::add_method<fast_slab_header_ops_py_find_free_object>(t, "py_find_free_object", nullptr,
+                                                                  "Find first free object index (Python interface).") ||
+        !qn::add_method<fast_slab_header_ops_py_allocate_object_at>(t, "py_allocate_object_at", nullptr,
+                                                                    "Mark object as allocated (Python interface).") ||
+        !qn::add_method<fast_slab_header_ops_py_deallocate_object_at>(t, "py_deallocate_object_at", nullptr,
+                                                                      "Mark object as free (Python interface)."))
         return -1;
     return 0;
 }
@@ -436,7 +450,8 @@ void fast_stats_collector_tp_dealloc(PyObject* self) {
 
 PyObject* fast_stats_collector_init(qn::MethodArgs<qn::no_params>) { Py_RETURN_NONE; }
 
-constexpr auto kFastStatsCollectorPyRecordAllocation = qn::params(qn::arg("size"), qn::arg("padding"), qn::arg("is_bucketed"));
+constexpr auto kFastStatsCollectorPyRecordAllocation =
+    qn::params(qn::arg("size"), qn::arg("padding"), qn::arg("is_bucketed"));
 
 PyObject* fast_stats_collector_py_record_allocation(qn::MethodArgs<kFastStatsCollectorPyRecordAllocation> a) {
     int32_t size, padding;
@@ -496,17 +511,18 @@ PyObject* fast_stats_collector_get_stats(qn::MethodArgs<qn::no_params> a) {
         }))
         return nullptr;
     const double ratio = bucketed_percent(bucketed, total);
-    const uint64_t values[6] = {total, freed, bucketed, fallback, qn::stamp(ratio), padding};  // the ratio's text by its bits
+    const uint64_t values[6] = {total,  freed, bucketed, fallback, qn::stamp(ratio),
+                                padding};  // the ratio's text by its bits
     return s->last_stats.make(g_stats_dict, values, [&](std::size_t i) {
         return i == 4 ? ratio_text(ratio) : PyLong_FromUnsignedLongLong(values[i]);
     });
 }
 
 void fast_stats_collector_type_setup() {
-    locked_type_setup(FastStatsCollectorType, "quarvel.memory.bucket_pool.FastStatsCollector",
-                      sizeof(FastStatsCollectorObject),
-                      "Allocation, free, bucketed and fallback counts and alignment padding of a memory pool.",
-                      fast_stats_collector_tp_new, qn::init_via<&fast_stats_collector_init_fn>, fast_stats_collector_tp_dealloc);
+    locked_type_setup(
+        FastStatsCollectorType, "quarvel.memory.bucket_pool.FastStatsCollector", sizeof(FastStatsCollectorObject),
+        "Allocation, free, bucketed and fallback counts and alignment padding of a memory pool.",
+        fast_stats_collector_tp_new, qn::init_via<&fast_stats_collector_init_fn>, fast_stats_collector_tp_dealloc);
 }
 
 int fast_stats_collector_methods_install() {
@@ -515,8 +531,10 @@ int fast_stats_collector_methods_install() {
     if (fast_stats_collector_init_fn == nullptr ||
         g_stats_dict.setup({"total_allocations", "total_deallocations", "bucketed_allocations", "fallback_allocations",
                             "bucketed_allocation_ratio", "alignment_padding_bytes"}) < 0 ||
-        !qn::add_method<fast_stats_collector_py_record_allocation>(t, "py_record_allocation", nullptr, "Record allocation statistics (Python interface).") ||
-        !qn::add_method<fast_stats_collector_py_record_deallocation>(t, "py_record_deallocation", nullptr, "Record deallocation statistics (Python interface).") ||
+        !qn::add_method<fast_stats_collector_py_record_allocation>(
+            t, "py_record_allocation", nullptr, "Record allocation statistics (Python interface).") ||
+        !qn::add_method<fast_stats_collector_py_record_deallocation>(
+            t, "py_record_deallocation", nullptr, "Record deallocation statistics (Python interface).") ||
         !qn::add_method<fast_stats_collector_get_stats>(t, "get_stats", nullptr, "Get statistics dictionary.") ||
         !qn::add_method<fast_stats_collector_reset_stats>(t, "reset_stats", nullptr, "Reset all statistics."))
         return -1;
@@ -541,10 +559,14 @@ int exec_bucket_pool(PyObject* m) {
         qn::type_ready(m, FastBucketAllocatorType) < 0 || fast_bucket_allocator_methods_install() < 0 ||
         qn::type_ready(m, FastStatsCollectorType) < 0 || fast_stats_collector_methods_install() < 0)
         return -1;
-    if (!qn::add_function<fast_align_size>(m, "fast_align_size", nullptr, "Fast alignment calculation (Python interface).") ||
-        !qn::add_function<fast_get_bucket_size>(m, "fast_get_bucket_size", nullptr, "Fast bucket size calculation (Python interface).") ||
-        !qn::add_function<fast_bitmap_operations>(m, "fast_bitmap_operations", nullptr, "Fast bitmap operations (Python interface).") ||
-        !qn::add_function<fast_can_fit_aligned>(m, "fast_can_fit_aligned", nullptr, "Fast alignment check with exclusive boundary (Python interface)."))
+    if (!qn::add_function<fast_align_size>(m, "fast_align_size", nullptr,
+                                           "Fast alignment calculation (Python interface).") ||
+        !qn::add_function<fast_get_bucket_size>(m, "fast_get_bucket_size", nullptr,
+                                                "Fast bucket size calculation (Python interface).") ||
+        !qn::add_function<fast_bitmap_operations>(m, "fast_bitmap_operations", nullptr,
+                                                  "Fast bitmap operations (Python interface).") ||
+        !qn::add_function<fast_can_fit_aligned>(m, "fast_can_fit_aligned", nullptr,
+                                                "Fast alignment check with exclusive boundary (Python interface)."))
         return -1;
     // 4. The checksum table.
     core::build_crc16_table(g_crc_table);

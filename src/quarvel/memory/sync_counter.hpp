@@ -32,9 +32,9 @@ int64_t counter_op_decrement(PyObject* c, int64_t d) { return counter_of(c).sub(
 bool counter_op_compare_and_swap(PyObject* c, int64_t e, int64_t n) { return counter_of(c).cas(e, n); }
 int64_t counter_op_fetch_and_add(PyObject* c, int64_t d) { return counter_of(c).fetch_add(d); }
 
-const AtomicCounterOps atomic_counter_ops = {counter_op_load,      counter_op_store,
-                                             counter_op_increment, counter_op_decrement,
-                                             counter_op_compare_and_swap, counter_op_fetch_and_add};
+const AtomicCounterOps atomic_counter_ops = {
+    counter_op_load,         counter_op_store, counter_op_increment, counter_op_decrement, counter_op_compare_and_swap,
+    counter_op_fetch_and_add};
 
 constexpr auto kAtomicCounterInit = qn::params(qn::opt("initial_value", nullptr, 0));
 
@@ -121,9 +121,10 @@ int counter_methods_install() {
         !qn::set_direct<atomic_counter_decrement>(qn::add_method<atomic_counter_decrement>(
             t, "decrement", "int", "Atomically subtract delta; return the new value.")) ||
         !qn::add_method<atomic_counter_compare_and_swap>(
-            t, "compare_and_swap", "bool", "Set the value to new_value if it equals expected; return whether it did.") ||
+            t, "compare_and_swap", "bool",
+            "Set the value to new_value if it equals expected; return whether it did.") ||
         !qn::add_method<atomic_counter_fetch_and_add>(t, "fetch_and_add", "int",
-                                                     "Atomically add delta; return the previous value."))
+                                                      "Atomically add delta; return the previous value."))
         return -1;
     for (const char* name : {"load", "store", "increment", "decrement", "compare_and_swap", "fetch_and_add"}) {
         char alias[64];

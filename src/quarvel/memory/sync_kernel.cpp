@@ -44,8 +44,8 @@ PyObject* atomic_counter_wrapper_init(qn::MethodArgs<kAtomicCounterWrapperInit> 
     qn::Ref v = qn::Ref::steal(wrapper_int<"initial_value">(a));
     if (!v) return nullptr;
     PyObject* argv[1] = {v.get()};
-    qn::Ref counter = qn::Ref::steal(
-        PyObject_Vectorcall(reinterpret_cast<PyObject*>(&AtomicCounterType), argv, 1, nullptr));
+    qn::Ref counter =
+        qn::Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&AtomicCounterType), argv, 1, nullptr));
     if (!counter || PyObject_SetAttr(a.self(), QN_STR("_counter"), counter.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
@@ -84,7 +84,8 @@ PyObject* atomic_counter_wrapper_decrement(qn::MethodArgs<kAtomicCounterWrapperS
     return forward_ints<"delta">(a, QN_STR("py_decrement"));
 }
 
-constexpr auto kAtomicCounterWrapperCompareAndSwap = qn::params(qn::arg("expected", "int"), qn::arg("new_value", "int"));
+constexpr auto kAtomicCounterWrapperCompareAndSwap =
+    qn::params(qn::arg("expected", "int"), qn::arg("new_value", "int"));
 
 PyObject* atomic_counter_wrapper_compare_and_swap(qn::MethodArgs<kAtomicCounterWrapperCompareAndSwap> a) {
     return forward_ints<"expected", "new_value">(a, QN_STR("py_compare_and_swap"));
@@ -104,7 +105,8 @@ int wrapper_install(PyObject* m) {
         return f && PyDict_SetItemString(ns.get(), name, f.get()) == 0;
     };
     qn::Ref mod = qn::Ref::steal(PyUnicode_FromString(kModule));
-    qn::Ref doc = qn::Ref::steal(PyUnicode_FromString("Python wrapper for Cython AtomicCounter (backward compatibility)."));
+    qn::Ref doc =
+        qn::Ref::steal(PyUnicode_FromString("Python wrapper for Cython AtomicCounter (backward compatibility)."));
     qn::Ref qual = qn::Ref::steal(PyUnicode_FromString(kWrapper));
     if (!mod || !doc || !qual || PyDict_SetItemString(ns.get(), "__module__", mod.get()) < 0 ||
         PyDict_SetItemString(ns.get(), "__qualname__", qual.get()) < 0 ||
@@ -115,8 +117,8 @@ int wrapper_install(PyObject* m) {
         !put("store", qn::new_method<atomic_counter_wrapper_store>("store", kWrapper, kModule)) ||
         !put("increment", qn::new_method<atomic_counter_wrapper_increment>("increment", kWrapper, kModule, "int")) ||
         !put("decrement", qn::new_method<atomic_counter_wrapper_decrement>("decrement", kWrapper, kModule, "int")) ||
-        !put("compare_and_swap", qn::new_method<atomic_counter_wrapper_compare_and_swap>("compare_and_swap", kWrapper,
-                                                                                         kModule, "bool")) ||
+        !put("compare_and_swap",
+             qn::new_method<atomic_counter_wrapper_compare_and_swap>("compare_and_swap", kWrapper, kModule, "bool")) ||
         !put("fetch_and_add",
              qn::new_method<atomic_counter_wrapper_fetch_and_add>("fetch_and_add", kWrapper, kModule, "int")))
         return -1;

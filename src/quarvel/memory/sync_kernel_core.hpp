@@ -60,8 +60,7 @@ struct Counter {
     // failed swap reads again anyway.
     std::int64_t raise_to(std::int64_t x) noexcept {
         std::int64_t cur = read();
-        while (x > cur && !v.compare_exchange_weak(cur, x, std::memory_order_seq_cst)) {
-        }
+        while (x > cur && !v.compare_exchange_weak(cur, x, std::memory_order_seq_cst)) {}
         return cur;
     }
 };

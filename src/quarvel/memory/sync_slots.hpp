@@ -66,8 +66,7 @@ int pointer_clear(PyObject* self) {
 
 void pointer_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, pointer_dealloc)
-    AtomicPointerObject* p = pointer_of(self);
+    Py_TRASHCAN_BEGIN(self, pointer_dealloc) AtomicPointerObject* p = pointer_of(self);
     Py_XDECREF(p->slot.take());
     p->lock.dispose();
     Py_TYPE(self)->tp_free(self);
@@ -219,8 +218,7 @@ int stack_clear(PyObject* self) {
 
 void stack_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, stack_dealloc)
-    LockFreeStackObject* s = stack_of(self);
+    Py_TRASHCAN_BEGIN(self, stack_dealloc) LockFreeStackObject* s = stack_of(self);
     free_chain(s->stack.detach());
     s->lock.dispose();
     Py_TYPE(self)->tp_free(self);
@@ -285,13 +283,15 @@ PyObject* lock_free_stack_size(qn::MethodArgs<qn::no_params> a) {
 // ---------------------------------------------------------------------------------------------
 
 void slots_types_setup() {
-    qn::gc_type_init(AtomicPointerType, "quarvel.memory.sync_kernel.AtomicPointer", sizeof(AtomicPointerObject),
-                     "A slot holding one object reference, with a version that counts writes.",
-                     {pointer_tp_new, qn::init_via<&atomic_pointer_init_fn>, pointer_dealloc, pointer_traverse, pointer_clear});
+    qn::gc_type_init(
+        AtomicPointerType, "quarvel.memory.sync_kernel.AtomicPointer", sizeof(AtomicPointerObject),
+        "A slot holding one object reference, with a version that counts writes.",
+        {pointer_tp_new, qn::init_via<&atomic_pointer_init_fn>, pointer_dealloc, pointer_traverse, pointer_clear});
 
-    qn::gc_type_init(LockFreeStackType, "quarvel.memory.sync_kernel.LockFreeStack", sizeof(LockFreeStackObject),
-                     "Last-in-first-out stack of object references with an atomic size counter.",
-                     {stack_tp_new, qn::init_via<&lock_free_stack_init_fn>, stack_dealloc, stack_traverse, stack_clear});
+    qn::gc_type_init(
+        LockFreeStackType, "quarvel.memory.sync_kernel.LockFreeStack", sizeof(LockFreeStackObject),
+        "Last-in-first-out stack of object references with an atomic size counter.",
+        {stack_tp_new, qn::init_via<&lock_free_stack_init_fn>, stack_dealloc, stack_traverse, stack_clear});
 }
 
 int slots_methods_install(PyObject*) {
@@ -299,10 +299,10 @@ int slots_methods_install(PyObject*) {
     atomic_pointer_init_fn = qn::add_method<atomic_pointer_init>(t, "__init__");
     if (atomic_pointer_init_fn == nullptr) return -1;
     // load and store get entry points with their bodies inlined (their native paths take no frame).
-    if (!qn::set_direct<atomic_pointer_load>(qn::add_method<atomic_pointer_load>(
-            t, "load", "Optional[object]", "The held object, or None.")) ||
-        !qn::set_direct<atomic_pointer_store>(qn::add_method<atomic_pointer_store>(
-            t, "store", nullptr, "Hold value (None empties the slot).")) ||
+    if (!qn::set_direct<atomic_pointer_load>(
+            qn::add_method<atomic_pointer_load>(t, "load", "Optional[object]", "The held object, or None.")) ||
+        !qn::set_direct<atomic_pointer_store>(
+            qn::add_method<atomic_pointer_store>(t, "store", nullptr, "Hold value (None empties the slot).")) ||
         !qn::add_method<atomic_pointer_compare_and_swap>(
             t, "compare_and_swap", "bool",
             "If the held object is expected (identity), hold new_value; return whether it did.") ||

@@ -50,7 +50,7 @@ struct LockFreeStatisticsObject {
     PyObject_HEAD
     core::Stats core;
     qn::Lock<qn::Sections::native> lock;
-    PyObject* pub[core::kStatCount];  // never NULL once constructed (None after deletion or clearing)
+    PyObject* pub[core::kStatCount];              // never NULL once constructed (None after deletion or clearing)
     qn::ResultDict<kSnapshotKeys> last_snapshot;  // the last get_snapshot result made from native values
 };
 
@@ -266,8 +266,8 @@ inline bool public_store_zero(const Public& p, int i) {
         attr = stat_attr(self, i);
         if (!attr) return false;
         PyObject* cargs[3] = {attr.get(), peak.get(), val.get()};
-        qn::Ref swapped = qn::Ref::steal(PyObject_VectorcallMethod(QN_STR("compare_and_swap"), cargs,
-                                                                   3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        qn::Ref swapped = qn::Ref::steal(
+            PyObject_VectorcallMethod(QN_STR("compare_and_swap"), cargs, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         if (!swapped) return false;
         int t = PyObject_IsTrue(swapped.get());
         if (t < 0) return false;
@@ -345,8 +345,7 @@ int stats_clear(PyObject* self) {
 
 void stats_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, stats_dealloc)
-    LockFreeStatisticsObject* s = stats_of(self);
+    Py_TRASHCAN_BEGIN(self, stats_dealloc) LockFreeStatisticsObject* s = stats_of(self);
     for (PyObject*& p : s->pub) Py_CLEAR(p);
     s->last_snapshot.release();
     s->lock.dispose();
@@ -382,7 +381,8 @@ constexpr auto kLockFreeStatisticsRecordAllocation =
     qn::params(qn::arg("size", "int"), qn::opt("is_bucketed", "bool", true), qn::opt("padding", "int", 0),
                qn::opt("time_ns", "int", 0));
 
-[[gnu::flatten]] PyObject* lock_free_statistics_record_allocation(qn::MethodArgs<kLockFreeStatisticsRecordAllocation> a) {
+[[gnu::flatten]] PyObject* lock_free_statistics_record_allocation(
+    qn::MethodArgs<kLockFreeStatisticsRecordAllocation> a) {
     PyObject* self = a.self();
     qn::Ref hold_size, hold_padding, hold_time;
     PyObject* size = int_param<"size">(a, hold_size);
@@ -397,8 +397,7 @@ constexpr auto kLockFreeStatisticsRecordAllocation =
 
     const Public p(self);
     if (!public_add(p, core::kTotalAllocs, true, kDefaultOne) ||
-        !public_add(p, core::kCurrentAllocs, true, kDefaultOne) ||
-        !public_add(p, core::kCurrentBytes, true, sz) ||
+        !public_add(p, core::kCurrentAllocs, true, kDefaultOne) || !public_add(p, core::kCurrentBytes, true, sz) ||
         !public_add(p, bucketed ? core::kBucketed : core::kFallback, true, kDefaultOne))
         return nullptr;
     if (pad.n.sign > 0 && !public_add(p, core::kPadding, true, pad)) return nullptr;
@@ -413,7 +412,8 @@ constexpr auto kLockFreeStatisticsRecordAllocation =
 // record_deallocation and py_record_deallocation.
 constexpr auto kLockFreeStatisticsRecordDeallocation = qn::params(qn::arg("size", "int"), qn::opt("time_ns", "int", 0));
 
-[[gnu::flatten]] PyObject* lock_free_statistics_record_deallocation(qn::MethodArgs<kLockFreeStatisticsRecordDeallocation> a) {
+[[gnu::flatten]] PyObject* lock_free_statistics_record_deallocation(
+    qn::MethodArgs<kLockFreeStatisticsRecordDeallocation> a) {
     PyObject* self = a.self();
     qn::Ref hold_size, hold_time;
     PyObject* size = int_param<"size">(a, hold_size);
@@ -424,19 +424,18 @@ constexpr auto kLockFreeStatisticsRecordDeallocation = qn::params(qn::arg("size"
 
     const Public p(self);
     if (!public_add(p, core::kTotalDeallocs, true, kDefaultOne) ||
-        !public_add(p, core::kCurrentAllocs, false, kDefaultOne) ||
-        !public_add(p, core::kCurrentBytes, false, sz))
+        !public_add(p, core::kCurrentAllocs, false, kDefaultOne) || !public_add(p, core::kCurrentBytes, false, sz))
         return nullptr;
     if (tm.n.sign > 0 && !public_add(p, core::kDeallocTime, true, tm)) return nullptr;
     Py_RETURN_NONE;
 }
 
 // The internal counters first (all conversions done before), then three public counters.
-constexpr auto kLockFreeStatisticsPyRecordAllocation =
-    qn::params(qn::arg("size", "int"), qn::arg("is_bucketed", "bool"), qn::opt("padding", "int", 0),
-               qn::opt("time_ns", "int", 0));
+constexpr auto kLockFreeStatisticsPyRecordAllocation = qn::params(
+    qn::arg("size", "int"), qn::arg("is_bucketed", "bool"), qn::opt("padding", "int", 0), qn::opt("time_ns", "int", 0));
 
-[[gnu::flatten]] PyObject* lock_free_statistics_py_record_allocation(qn::MethodArgs<kLockFreeStatisticsPyRecordAllocation> a) {
+[[gnu::flatten]] PyObject* lock_free_statistics_py_record_allocation(
+    qn::MethodArgs<kLockFreeStatisticsPyRecordAllocation> a) {
     PyObject* self = a.self();
     int64_t size, padding, time_ns;
     bool bucketed;
@@ -452,7 +451,8 @@ constexpr auto kLockFreeStatisticsPyRecordAllocation =
     Py_RETURN_NONE;
 }
 
-[[gnu::flatten]] PyObject* lock_free_statistics_py_record_deallocation(qn::MethodArgs<kLockFreeStatisticsRecordDeallocation> a) {
+[[gnu::flatten]] PyObject* lock_free_statistics_py_record_deallocation(
+    qn::MethodArgs<kLockFreeStatisticsRecordDeallocation> a) {
     PyObject* self = a.self();
     int64_t size, time_ns;
     if (!a.as_int<"size">(size) || !a.as_int<"time_ns">(time_ns)) return nullptr;
@@ -525,11 +525,20 @@ inline PyObject* ratio_string(const Num& ratio) {
 
 qn::DictTemplate g_snapshot;  // the fourteen keys in order
 constexpr std::size_t kSnapshotRatio = 9, kSnapshotAvgAlloc = 11, kSnapshotAvgDealloc = 12, kSnapshotBackend = 13;
-constexpr int kSnapshotStat[kSnapshotKeys] = {core::kTotalAllocs,   core::kTotalDeallocs, core::kCurrentAllocs,
-                                              core::kCurrentBytes,  core::kBytesReserved, core::kPeakAllocs,
-                                              core::kPeakBytes,     core::kBucketed,      core::kFallback,
-                                              -1,                   core::kPadding,       -1,
-                                              -1,                   -1};
+constexpr int kSnapshotStat[kSnapshotKeys] = {core::kTotalAllocs,
+                                              core::kTotalDeallocs,
+                                              core::kCurrentAllocs,
+                                              core::kCurrentBytes,
+                                              core::kBytesReserved,
+                                              core::kPeakAllocs,
+                                              core::kPeakBytes,
+                                              core::kBucketed,
+                                              core::kFallback,
+                                              -1,
+                                              core::kPadding,
+                                              -1,
+                                              -1,
+                                              -1};
 
 PyObject* lock_free_statistics_get_snapshot(qn::MethodArgs<qn::no_params> a) {
     PyObject* self = a.self();
@@ -562,11 +571,16 @@ PyObject* lock_free_statistics_get_snapshot(qn::MethodArgs<qn::no_params> a) {
     // The value under key i, a new reference.
     auto value = [&](std::size_t i) -> PyObject* {
         switch (i) {
-            case kSnapshotRatio: return ratio_string(ratio);
-            case kSnapshotAvgAlloc: return num_object(avg_alloc);
-            case kSnapshotAvgDealloc: return num_object(avg_dealloc);
-            case kSnapshotBackend: return qn::newref(QN_STR("lock-free C11 atomics"));
-            default: return r[kSnapshotStat[i]].new_object();
+            case kSnapshotRatio:
+                return ratio_string(ratio);
+            case kSnapshotAvgAlloc:
+                return num_object(avg_alloc);
+            case kSnapshotAvgDealloc:
+                return num_object(avg_dealloc);
+            case kSnapshotBackend:
+                return qn::newref(QN_STR("lock-free C11 atomics"));
+            default:
+                return r[kSnapshotStat[i]].new_object();
         }
     };
     bool native = !ratio.obj && !avg_alloc.obj && !avg_dealloc.obj;
@@ -607,9 +621,14 @@ PyObject* lock_free_statistics_reset(qn::MethodArgs<qn::no_params> a) {
 }
 
 // Native operation table.
-int64_t statistics_op_raise_peak_allocations(PyObject* o, int64_t v) { return stats_of(o)->core.c[core::kPeakAllocs].raise_to(v); }
-int64_t statistics_op_raise_peak_bytes(PyObject* o, int64_t v) { return stats_of(o)->core.c[core::kPeakBytes].raise_to(v); }
-const LockFreeStatisticsOps lock_free_statistics_ops = {statistics_op_raise_peak_allocations, statistics_op_raise_peak_bytes};
+int64_t statistics_op_raise_peak_allocations(PyObject* o, int64_t v) {
+    return stats_of(o)->core.c[core::kPeakAllocs].raise_to(v);
+}
+int64_t statistics_op_raise_peak_bytes(PyObject* o, int64_t v) {
+    return stats_of(o)->core.c[core::kPeakBytes].raise_to(v);
+}
+const LockFreeStatisticsOps lock_free_statistics_ops = {statistics_op_raise_peak_allocations,
+                                                        statistics_op_raise_peak_bytes};
 
 // ---------------------------------------------------------------------------------------------
 // PerformanceTimer
@@ -683,9 +702,7 @@ inline PyObject* elapsed_scaled(PyObject* self, double divisor) {
 }
 
 PyObject* performance_timer_elapsed_us(qn::MethodArgs<qn::no_params> a) { return elapsed_scaled(a.self(), 1000.0); }
-PyObject* performance_timer_elapsed_ms(qn::MethodArgs<qn::no_params> a) {
-    return elapsed_scaled(a.self(), 1000000.0);
-}
+PyObject* performance_timer_elapsed_ms(qn::MethodArgs<qn::no_params> a) { return elapsed_scaled(a.self(), 1000000.0); }
 
 // ---------------------------------------------------------------------------------------------
 // Setup and installation
@@ -693,10 +710,10 @@ PyObject* performance_timer_elapsed_ms(qn::MethodArgs<qn::no_params> a) {
 PyGetSetDef stats_getset[core::kStatCount + 1];
 
 void stats_types_setup() {
-    qn::gc_type_init(LockFreeStatisticsType, "quarvel.memory.sync_kernel.LockFreeStatistics",
-                     sizeof(LockFreeStatisticsObject),
-                     "Allocation statistics kept in atomic counters: recording takes no lock.",
-                     {stats_tp_new, qn::init_via<&lock_free_statistics_init_fn>, stats_dealloc, stats_traverse, stats_clear});
+    qn::gc_type_init(
+        LockFreeStatisticsType, "quarvel.memory.sync_kernel.LockFreeStatistics", sizeof(LockFreeStatisticsObject),
+        "Allocation statistics kept in atomic counters: recording takes no lock.",
+        {stats_tp_new, qn::init_via<&lock_free_statistics_init_fn>, stats_dealloc, stats_traverse, stats_clear});
     for (int i = 0; i < core::kStatCount; ++i) {
         stats_getset[i] = {core::kStatNames[i], stats_get_public, stats_set_public, nullptr,
                            reinterpret_cast<void*>(static_cast<intptr_t>(i))};
@@ -756,7 +773,8 @@ int stats_methods_install() {
     performance_timer_init_fn = qn::add_method<performance_timer_init>(pt, "__init__");
     if (performance_timer_init_fn == nullptr) return -1;
     if (!qn::add_method<performance_timer_start>(pt, "start", nullptr, "Take the start reading now.") ||
-        !qn::add_method<performance_timer_elapsed_ns>(pt, "elapsed_ns", "int", "Nanoseconds since the start reading.") ||
+        !qn::add_method<performance_timer_elapsed_ns>(pt, "elapsed_ns", "int",
+                                                      "Nanoseconds since the start reading.") ||
         !qn::add_method<performance_timer_elapsed_us>(pt, "elapsed_us", "float",
                                                       "Microseconds since the start reading.") ||
         !qn::add_method<performance_timer_elapsed_ms>(pt, "elapsed_ms", "float",

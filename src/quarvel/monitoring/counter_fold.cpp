@@ -63,7 +63,6 @@ struct State : qn::Shared<State> {
     }
 };
 
-
 struct CounterAggregatorObject {
     PyObject_HEAD
     const CounterAggregatorOps* ops;
@@ -151,8 +150,7 @@ PyObject* call_override(PyObject* override, std::initializer_list<PyObject*> arg
         if (a == nullptr) ok = false;
         stack[1 + n++] = a;
     }
-    PyObject* r = ok ? PyObject_Vectorcall(override, stack + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
-                     : nullptr;
+    PyObject* r = ok ? PyObject_Vectorcall(override, stack + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr) : nullptr;
     for (size_t i = 0; i < n; ++i) Py_XDECREF(stack[1 + i]);
     return r;
 }
@@ -169,7 +167,8 @@ int discard(PyObject* r) {
 // after it. No destructor that releases a reference is alive while the acquire waits. Flattened:
 // the section belongs inline in every hot call.
 template <class F>
-__attribute__((flatten)) int in_state(CounterAggregatorObject* self, bool check, int32_t id, const char* what, F&& body) {
+__attribute__((flatten)) int in_state(CounterAggregatorObject* self, bool check, int32_t id, const char* what,
+                                      F&& body) {
     State* st = acquire_state(self);
     if (check && !range_check(st, id)) {
         qn::release(st);
@@ -194,7 +193,7 @@ int op_update(CounterAggregatorObject* self, int32_t id, double value, bool disp
 
 PyObject* stats_dict(qn::ResultDict<6>& recent, const core::Summary& s) {
     const double values[6] = {0.0, s.mean, s.variance, s.std_dev, s.min, s.max};
-    const std::uint64_t stamps[6] = {s.count, qn::stamp(s.mean), qn::stamp(s.variance), qn::stamp(s.std_dev),
+    const std::uint64_t stamps[6] = {s.count,          qn::stamp(s.mean), qn::stamp(s.variance), qn::stamp(s.std_dev),
                                      qn::stamp(s.min), qn::stamp(s.max)};
     return recent.make(g_stats_keys, stamps, [&](std::size_t i) {
         return i == 0 ? PyLong_FromUnsignedLongLong(s.count) : PyFloat_FromDouble(values[i]);
@@ -243,7 +242,7 @@ int op_reset_all(CounterAggregatorObject* self, bool dispatch) {
         }
     }
     return in_state(self, false, 0, "CounterAggregator.reset_all",
-                  [](State& st) { core::reset_all(st.counters, st.num_counters); });
+                    [](State& st) { core::reset_all(st.counters, st.num_counters); });
 }
 
 PyObject* op_get_all_stats(CounterAggregatorObject* self, bool dispatch) {
@@ -363,7 +362,9 @@ PyObject* counter_aggregator_reset_all(qn::MethodArgs<qn::no_params> a) {
     Py_RETURN_NONE;
 }
 
-PyObject* counter_aggregator_get_all_stats(qn::MethodArgs<qn::no_params> a) { return kOps.get_all_stats(agg(a.self()), false); }
+PyObject* counter_aggregator_get_all_stats(qn::MethodArgs<qn::no_params> a) {
+    return kOps.get_all_stats(agg(a.self()), false);
+}
 
 // ---- type slots -------------------------------------------------------------------------------
 
@@ -405,14 +406,18 @@ PyObject* create_aggregator(qn::Args<kCreateAggregator> a) {
 
 int install_methods() {
     PyTypeObject* t = &CounterAggregatorType;
-    fn_init = qn::add_method<counter_aggregator_init>(t, "__init__", nullptr, "Create num_counters counters, every one empty.");
+    fn_init = qn::add_method<counter_aggregator_init>(t, "__init__", nullptr,
+                                                      "Create num_counters counters, every one empty.");
     if (fn_init == nullptr) return -1;
     fn_update = qn::add_method<counter_aggregator_update>(t, "update", nullptr, "Fold value into counter counter_id.");
-    fn_get_stats = qn::add_method<counter_aggregator_get_stats>(t, "get_stats", nullptr, "Statistics of one counter: count, mean, variance, std, min, max.");
-    fn_reset = qn::add_method<counter_aggregator_reset>(t, "reset", nullptr, "Return one counter to its initial state.");
-    fn_reset_all = qn::add_method<counter_aggregator_reset_all>(t, "reset_all", nullptr, "Return every counter to its initial state.");
-    fn_get_all_stats =
-        qn::add_method<counter_aggregator_get_all_stats>(t, "get_all_stats", nullptr, "List of (counter_id, stats) for every counter that has values, by id.");
+    fn_get_stats = qn::add_method<counter_aggregator_get_stats>(
+        t, "get_stats", nullptr, "Statistics of one counter: count, mean, variance, std, min, max.");
+    fn_reset =
+        qn::add_method<counter_aggregator_reset>(t, "reset", nullptr, "Return one counter to its initial state.");
+    fn_reset_all = qn::add_method<counter_aggregator_reset_all>(t, "reset_all", nullptr,
+                                                                "Return every counter to its initial state.");
+    fn_get_all_stats = qn::add_method<counter_aggregator_get_all_stats>(
+        t, "get_all_stats", nullptr, "List of (counter_id, stats) for every counter that has values, by id.");
     if (!fn_update || !fn_get_stats || !fn_reset || !fn_reset_all || !fn_get_all_stats) return -1;
     return 0;
 }
@@ -424,16 +429,17 @@ int exec_counter_fold(PyObject* m) {
         return -1;
     PyTypeObject& t = CounterAggregatorType;
     qn::gc_type_init(t, "quarvel.monitoring.counter_fold.CounterAggregator", sizeof(CounterAggregatorObject),
-                  "Running count, mean, variance, standard deviation, minimum and maximum for a fixed\n"
-                  "number of counters kept in one native array, each update taken under a lock.",
-                  {counter_aggregator_tp_new, qn::init_via<&fn_init>, counter_aggregator_tp_dealloc, counter_aggregator_tp_traverse, counter_aggregator_tp_clear});
+                     "Running count, mean, variance, standard deviation, minimum and maximum for a fixed\n"
+                     "number of counters kept in one native array, each update taken under a lock.",
+                     {counter_aggregator_tp_new, qn::init_via<&fn_init>, counter_aggregator_tp_dealloc,
+                      counter_aggregator_tp_traverse, counter_aggregator_tp_clear});
     if (qn::type_ready(m, t) < 0 || install_methods() < 0) return -1;
-    if (!qn::add_function<create_aggregator>(m, "create_aggregator", nullptr, "Create a new CounterAggregator instance."))
+    if (!qn::add_function<create_aggregator>(m, "create_aggregator", nullptr,
+                                             "Create a new CounterAggregator instance."))
         return -1;
     return 0;
 }
 
 }  // namespace
 
-QN_MODULE(counter_fold, "Running statistics for monitoring counters, aggregated in native storage.",
-          exec_counter_fold)
+QN_MODULE(counter_fold, "Running statistics for monitoring counters, aggregated in native storage.", exec_counter_fold)

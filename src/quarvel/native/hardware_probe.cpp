@@ -27,9 +27,9 @@ namespace {
 
 using qn::Ref;
 
-PyObject* g_globals = nullptr;       // this module's namespace (owned)
-PyObject* g_gpu_initial = nullptr;   // the GPU information dictionary before detection (owned)
-PyObject* g_version_312 = nullptr;   // (3, 12)
+PyObject* g_globals = nullptr;      // this module's namespace (owned)
+PyObject* g_gpu_initial = nullptr;  // the GPU information dictionary before detection (owned)
+PyObject* g_version_312 = nullptr;  // (3, 12)
 PyObject* g_registry_fromlist = nullptr;
 // Type of the interpreter's sys.version_info, compared by identity only and not owned: it is a
 // static type of the interpreter, which at exit checks that nothing else still holds it.
@@ -117,8 +117,7 @@ PyObject* import_from(PyObject* mod, PyObject* name) {
         if (!full) return nullptr;
         PyObject* sub = PyImport_GetModule(full.get());
         if (sub != nullptr || PyErr_Occurred()) return sub;
-        PyErr_Format(PyExc_ImportError, "cannot import name '%U' from '%U' (unknown location)", name,
-                     modname.get());
+        PyErr_Format(PyExc_ImportError, "cannot import name '%U' from '%U' (unknown location)", name, modname.get());
     } else {
         PyErr_Clear();
         PyErr_Format(PyExc_ImportError, "cannot import name '%U'", name);
@@ -206,18 +205,18 @@ PyObject* elapsed_ms(double start) {
 bool affinity_count(long long& out) {
     const core::AffinityResult r = core::affinity_count();
     switch (r.status) {
-    case core::AffinityResult::Status::ok:
-        out = r.count;
-        return true;
-    case core::AffinityResult::Status::os_error:
-        errno = r.error;
-        PyErr_SetFromErrno(PyExc_OSError);
-        return false;
-    case core::AffinityResult::Status::no_memory:
-        PyErr_NoMemory();
-        return false;
-    case core::AffinityResult::Status::too_large:
-        break;
+        case core::AffinityResult::Status::ok:
+            out = r.count;
+            return true;
+        case core::AffinityResult::Status::os_error:
+            errno = r.error;
+            PyErr_SetFromErrno(PyExc_OSError);
+            return false;
+        case core::AffinityResult::Status::no_memory:
+            PyErr_NoMemory();
+            return false;
+        case core::AffinityResult::Status::too_large:
+            break;
     }
     PyErr_SetString(PyExc_OverflowError, "could not allocate a large enough CPU set");
     return false;
@@ -511,7 +510,8 @@ int gpu_command(PyObject* info) {
     Ref out2 = Ref::steal(attr(result.get(), QN_STR("stdout")));
     Ref errors_kw = Ref::steal(PyTuple_Pack(1, QN_STR("errors")));
     if (!out2 || !errors_kw) return -1;
-    Ref text = Ref::steal(call_method(out2.get(), QN_STR("decode"), {QN_STR("utf-8"), QN_STR("ignore")}, errors_kw.get()));
+    Ref text =
+        Ref::steal(call_method(out2.get(), QN_STR("decode"), {QN_STR("utf-8"), QN_STR("ignore")}, errors_kw.get()));
     Ref stripped = Ref::steal(text ? call_method(text.get(), QN_STR("strip")) : nullptr);
     Ref lines = Ref::steal(stripped ? call_method(stripped.get(), QN_STR("split"), {QN_STR("\n")}) : nullptr);
     Ref it = Ref::steal(lines ? PyObject_GetIter(lines.get()) : nullptr);
@@ -684,15 +684,14 @@ int capture_originals(PyObject* m) {
 int build_constants() {
     if (g_caps_keys.size() == 0 &&
         g_caps_keys.setup({"physical_cores", "numa_nodes", "has_gpu", "gpu_count", "gpu_memory_mb", "cuda_available",
-                           "rocm_available", "oneapi_available", "active_backend", "backend_version",
-                           "python_version", "subinterpreter_support", "platform", "detected_at", "detector",
-                           "detection_time_ms"}) < 0)
+                           "rocm_available", "oneapi_available", "active_backend", "backend_version", "python_version",
+                           "subinterpreter_support", "platform", "detected_at", "detector", "detection_time_ms"}) < 0)
         return -1;
     if (g_fallback_keys.size() == 0 &&
         g_fallback_keys.setup({"physical_cores", "numa_nodes", "has_gpu", "gpu_count", "gpu_memory_mb",
                                "cuda_available", "rocm_available", "oneapi_available", "active_backend",
-                               "backend_version", "python_version", "subinterpreter_support", "platform",
-                               "detected_at", "detector", "error", "detection_time_ms"}) < 0)
+                               "backend_version", "python_version", "subinterpreter_support", "platform", "detected_at",
+                               "detector", "error", "detection_time_ms"}) < 0)
         return -1;
     for (int i = 0; i < 8; ++i) {
         g_gpu_keys[i] = PyUnicode_InternFromString(kGpuKeys[i]);
@@ -702,8 +701,10 @@ int build_constants() {
     if (g_gpu_initial == nullptr) return -1;
     PyObject* d = g_gpu_initial;
     if (put(d, QN_STR("has_gpu"), qn::newref(Py_False)) < 0 || put(d, QN_STR("gpu_count"), PyLong_FromLong(0)) < 0 ||
-        put(d, QN_STR("gpu_memory_mb"), PyLong_FromLong(0)) < 0 || put(d, QN_STR("cuda_available"), qn::newref(Py_False)) < 0 ||
-        put(d, QN_STR("rocm_available"), qn::newref(Py_False)) < 0 || put(d, QN_STR("oneapi_available"), qn::newref(Py_False)) < 0 ||
+        put(d, QN_STR("gpu_memory_mb"), PyLong_FromLong(0)) < 0 ||
+        put(d, QN_STR("cuda_available"), qn::newref(Py_False)) < 0 ||
+        put(d, QN_STR("rocm_available"), qn::newref(Py_False)) < 0 ||
+        put(d, QN_STR("oneapi_available"), qn::newref(Py_False)) < 0 ||
         put(d, QN_STR("active_backend"), PyUnicode_InternFromString("cpu")) < 0 ||
         put(d, QN_STR("backend_version"), PyUnicode_FromStringAndSize("", 0)) < 0)
         return -1;
@@ -722,38 +723,37 @@ int exec_hardware_probe(PyObject* m) {
     g_globals = qn::newref(PyModule_GetDict(m));
     if (qn::import_into(m, "sys") < 0 || qn::import_into(m, "os") < 0 || qn::import_into(m, "time") < 0) return -1;
     if (capture_originals(m) < 0 || build_constants() < 0) return -1;
-    const bool ok =
-        qn::add_function<detect_physical_cores>(
-            m, "detect_physical_cores", nullptr,
-            "Detect physical CPU cores using Python's os module.\n\n"
-            "Returns the number of logical CPUs this process may run on (its affinity mask where the\n"
-            "platform has one, else os.cpu_count()), at least 1: an int.") &&
-        qn::add_function<detect_numa_nodes>(
-            m, "detect_numa_nodes", nullptr,
-            "Detect NUMA nodes.\n\n"
-            "Returns the number of NUMA nodes, an int >= 1:\n"
-            "- Linux: the node<N> entries of /sys/devices/system/node (1 when there is none);\n"
-            "- Windows: GetNumaHighestNodeNumber() + 1 from kernel32 (1 when the call fails);\n"
-            "- any other platform: 1.") &&
-        qn::add_function<detect_gpu_backends>(
-            m, "detect_gpu_backends", nullptr,
-            "Detect GPU backends (CUDA, ROCm, oneAPI).\n\n"
-            "Returns a dict with the keys has_gpu (bool), gpu_count (int), gpu_memory_mb (int),\n"
-            "cuda_available, rocm_available, oneapi_available (bool), active_backend (str, \"cpu\"\n"
-            "without a GPU) and backend_version (str), from the GPU back-end registry, or from\n"
-            "nvidia-smi (presence and device count only) when the registry is unavailable.") &&
-        qn::add_function<detect_python_version>(
-            m, "detect_python_version", nullptr,
-            "Detect Python version and subinterpreter support.\n\n"
-            "Returns (version: str, has_subinterpreters: bool); version is major.minor.micro.") &&
-        qn::add_function<detect_capabilities>(
-            m, "detect_capabilities", nullptr,
-            "Detect all system capabilities.\n\n"
-            "Returns a dict: physical_cores, numa_nodes, the eight GPU keys of detect_gpu_backends(),\n"
-            "python_version, subinterpreter_support, platform, detected_at (time.time()), detector\n"
-            "(\"native\") and detection_time_ms. Should a step fail, the result is the fallback dict\n"
-            "instead: the same keys with safe values, detector \"native_fallback\", a major.minor\n"
-            "python_version and the failure's text under error.");
+    const bool ok = qn::add_function<detect_physical_cores>(
+                        m, "detect_physical_cores", nullptr,
+                        "Detect physical CPU cores using Python's os module.\n\n"
+                        "Returns the number of logical CPUs this process may run on (its affinity mask where the\n"
+                        "platform has one, else os.cpu_count()), at least 1: an int.") &&
+                    qn::add_function<detect_numa_nodes>(
+                        m, "detect_numa_nodes", nullptr,
+                        "Detect NUMA nodes.\n\n"
+                        "Returns the number of NUMA nodes, an int >= 1:\n"
+                        "- Linux: the node<N> entries of /sys/devices/system/node (1 when there is none);\n"
+                        "- Windows: GetNumaHighestNodeNumber() + 1 from kernel32 (1 when the call fails);\n"
+                        "- any other platform: 1.") &&
+                    qn::add_function<detect_gpu_backends>(
+                        m, "detect_gpu_backends", nullptr,
+                        "Detect GPU backends (CUDA, ROCm, oneAPI).\n\n"
+                        "Returns a dict with the keys has_gpu (bool), gpu_count (int), gpu_memory_mb (int),\n"
+                        "cuda_available, rocm_available, oneapi_available (bool), active_backend (str, \"cpu\"\n"
+                        "without a GPU) and backend_version (str), from the GPU back-end registry, or from\n"
+                        "nvidia-smi (presence and device count only) when the registry is unavailable.") &&
+                    qn::add_function<detect_python_version>(
+                        m, "detect_python_version", nullptr,
+                        "Detect Python version and subinterpreter support.\n\n"
+                        "Returns (version: str, has_subinterpreters: bool); version is major.minor.micro.") &&
+                    qn::add_function<detect_capabilities>(
+                        m, "detect_capabilities", nullptr,
+                        "Detect all system capabilities.\n\n"
+                        "Returns a dict: physical_cores, numa_nodes, the eight GPU keys of detect_gpu_backends(),\n"
+                        "python_version, subinterpreter_support, platform, detected_at (time.time()), detector\n"
+                        "(\"native\") and detection_time_ms. Should a step fail, the result is the fallback dict\n"
+                        "instead: the same keys with safe values, detector \"native_fallback\", a major.minor\n"
+                        "python_version and the failure's text under error.");
     if (!ok) return -1;
     return 0;
 }

@@ -117,20 +117,20 @@ long long numa_node_count(const char* dir, Judge&& judge) {
             const auto* e = reinterpret_cast<const LinuxDirent64*>(buf + off);
             off += e->d_reclen;
             switch (classify_node_name(e->d_name)) {
-            case NodeName::no:
-                break;
-            case NodeName::yes:
-                ++count;
-                break;
-            case NodeName::needs_decoding: {
-                const int verdict = judge(static_cast<const char*>(e->d_name));
-                if (verdict < 0) {
-                    close(fd);
-                    return -1;
+                case NodeName::no:
+                    break;
+                case NodeName::yes:
+                    ++count;
+                    break;
+                case NodeName::needs_decoding: {
+                    const int verdict = judge(static_cast<const char*>(e->d_name));
+                    if (verdict < 0) {
+                        close(fd);
+                        return -1;
+                    }
+                    count += verdict;
+                    break;
                 }
-                count += verdict;
-                break;
-            }
             }
         }
     }

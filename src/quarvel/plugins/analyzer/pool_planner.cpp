@@ -24,9 +24,9 @@ namespace {
 
 // Constant answers, made once at load (the module initialises once per process, so plain statics
 // own them for its lifetime).
-PyObject* g_no_change = nullptr;        // (False, 0.0, 0.0, 0.0)
+PyObject* g_no_change = nullptr;         // (False, 0.0, 0.0, 0.0)
 PyObject* g_empty_prediction = nullptr;  // (0, 0, 0.0)
-PyObject* g_mixed = nullptr;            // "mixed"
+PyObject* g_mixed = nullptr;             // "mixed"
 PyObject* g_profile_keys[core::kProfileKeys] = {};
 
 PyObject* list_index_error() {
@@ -267,9 +267,8 @@ PyObject* detect_dominant_pattern(qn::Function*, qn::Args<kDetectDominantPattern
     }
 }
 
-constexpr auto kDetectMemoryPressure =
-    qn::params(qn::arg("current_usage", "double"), qn::arg("peak_usage", "double"),
-               qn::opt("pressure_threshold", "double", 0.8));
+constexpr auto kDetectMemoryPressure = qn::params(qn::arg("current_usage", "double"), qn::arg("peak_usage", "double"),
+                                                  qn::opt("pressure_threshold", "double", 0.8));
 
 PyObject* detect_memory_pressure(qn::Function*, qn::Args<kDetectMemoryPressure> a) {
     double current, peak, threshold;
@@ -302,11 +301,11 @@ PyObject* score_pool_recommendation(qn::Function*, qn::Args<kScorePoolRecommenda
     return PyFloat_FromDouble(core::pool_score(workload, memory, threads, history));
 }
 
-constexpr auto kIsAdaptationBeneficial = qn::params(
-    qn::arg("current_pool", "str"), qn::arg("recommended_pool", "str"), qn::arg("recommendation_score", "double"),
-    qn::arg("recommendation_confidence", "double"), qn::arg("current_performance_estimate", "double"),
-    qn::arg("trigger_code", "int"), qn::opt("min_improvement_ratio", "double", 1.1),
-    qn::opt("min_confidence", "double", 0.6));
+constexpr auto kIsAdaptationBeneficial =
+    qn::params(qn::arg("current_pool", "str"), qn::arg("recommended_pool", "str"),
+               qn::arg("recommendation_score", "double"), qn::arg("recommendation_confidence", "double"),
+               qn::arg("current_performance_estimate", "double"), qn::arg("trigger_code", "int"),
+               qn::opt("min_improvement_ratio", "double", 1.1), qn::opt("min_confidence", "double", 0.6));
 
 PyObject* is_adaptation_beneficial(qn::Function*, qn::Args<kIsAdaptationBeneficial> a) {
     PyObject *current, *recommended;
@@ -319,12 +318,12 @@ PyObject* is_adaptation_beneficial(qn::Function*, qn::Args<kIsAdaptationBenefici
         return nullptr;
     if (!ready_name(current) || !ready_name(recommended)) return nullptr;
     if (same_name(current, recommended)) Py_RETURN_FALSE;
-    return qn::boolean(core::adaptation_pays_off(score, confidence, estimate, trigger, min_improvement, min_confidence));
+    return qn::boolean(
+        core::adaptation_pays_off(score, confidence, estimate, trigger, min_improvement, min_confidence));
 }
 
-constexpr auto kShouldSkipAdaptation =
-    qn::params(qn::arg("last_adaptation_time", "double"), qn::arg("current_time", "double"),
-               qn::arg("min_interval", "double"));
+constexpr auto kShouldSkipAdaptation = qn::params(qn::arg("last_adaptation_time", "double"),
+                                                  qn::arg("current_time", "double"), qn::arg("min_interval", "double"));
 
 PyObject* should_skip_adaptation(qn::Function*, qn::Args<kShouldSkipAdaptation> a) {
     double last, now, interval;

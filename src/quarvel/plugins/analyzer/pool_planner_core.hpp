@@ -139,8 +139,7 @@ struct ProfileChange {
 };
 
 constexpr ProfileChange profile_change(const double (&recent_sum)[kProfileKeys],
-                                       const double (&older_sum)[kProfileKeys],
-                                       double change_threshold) noexcept {
+                                       const double (&older_sum)[kProfileKeys], double change_threshold) noexcept {
     ProfileChange r{false, {0.0, 0.0, 0.0}};
     for (std::size_t k = 0; k < kProfileKeys; ++k) {
         r.change[k] = std::fabs(recent_sum[k] / 3.0 - older_sum[k] / 3.0);
@@ -245,9 +244,7 @@ private:
 
     Entry& at(std::size_t i) noexcept { return i < kLinear ? inline_[i] : spill_[i - kLinear]; }
 
-    void build_index() {
-        grow_index(64);
-    }
+    void build_index() { grow_index(64); }
 
     void grow_index(std::size_t want) {
         std::vector<std::uint32_t> fresh(want, 0);
@@ -287,8 +284,8 @@ constexpr double pool_score(double workload_fit, double memory_fit, double threa
     memory_fit = unit_clamp(memory_fit);
     thread_count_fit = unit_clamp(thread_count_fit);
     historical_success_rate = unit_clamp(historical_success_rate);
-    const double score = ((memory_fit * 0.3 + workload_fit * 0.35) + thread_count_fit * 0.2) +
-                         historical_success_rate * 0.15;
+    const double score =
+        ((memory_fit * 0.3 + workload_fit * 0.35) + thread_count_fit * 0.2) + historical_success_rate * 0.15;
     return clamp_result(score);
 }
 
@@ -308,8 +305,8 @@ constexpr bool skip_adaptation(double last_adaptation_time, double current_time,
     return min_interval > (current_time - last_adaptation_time);
 }
 
-constexpr double adaptation_urgency(double performance_degradation, double memory_pressure,
-                                    double fragmentation_ratio, bool workload_changed) noexcept {
+constexpr double adaptation_urgency(double performance_degradation, double memory_pressure, double fragmentation_ratio,
+                                    bool workload_changed) noexcept {
     performance_degradation = unit_clamp(performance_degradation);
     memory_pressure = unit_clamp(memory_pressure);
     fragmentation_ratio = unit_clamp(fragmentation_ratio);

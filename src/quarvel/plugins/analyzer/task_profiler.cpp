@@ -86,8 +86,7 @@ constexpr auto kQuickFrameworkScore = qn::params(qn::arg("code", "str"), qn::arg
 PyObject* quick_framework_score(qn::Function*, qn::Args<kQuickFrameworkScore> a) {
     PyObject *code, *framework;
     if (!a.str<"code">(code) || !a.str<"framework">(framework)) return nullptr;
-    if ((framework != Py_None && PyUnicode_READY(framework) < 0) ||
-        (code != Py_None && PyUnicode_READY(code) < 0))
+    if ((framework != Py_None && PyUnicode_READY(framework) < 0) || (code != Py_None && PyUnicode_READY(code) < 0))
         return nullptr;
     const int index = framework_index(framework);
     if (index < 0) return new_float(0.0);
@@ -227,10 +226,9 @@ bool capability_multiplier(PyObject* cap, double& mult) {
     return true;
 }
 
-constexpr auto kCalculateGpuSuitability =
-    qn::params(qn::arg("gpu_operation_score", "double"), qn::arg("gpu_data_size_score", "double"),
-               qn::arg("cpu_intensity", "double"), qn::arg("gpu_available", "bool"),
-               qn::arg("compute_capability", "str"));
+constexpr auto kCalculateGpuSuitability = qn::params(
+    qn::arg("gpu_operation_score", "double"), qn::arg("gpu_data_size_score", "double"),
+    qn::arg("cpu_intensity", "double"), qn::arg("gpu_available", "bool"), qn::arg("compute_capability", "str"));
 
 PyObject* calculate_gpu_suitability(qn::Function*, qn::Args<kCalculateGpuSuitability> a) {
     double operation, data_size, cpu;
@@ -267,8 +265,8 @@ constexpr auto kDetermineWorkloadPattern = qn::params(
     qn::arg("gpu_operation_score", "double"), qn::arg("numpy_score", "double"), qn::arg("pandas_score", "double"),
     qn::arg("sklearn_score", "double"), qn::arg("sequential_count", "int"), qn::arg("embarrassing_count", "int"),
     qn::arg("cpu_threshold", "double"), qn::arg("memory_threshold", "double"), qn::arg("gpu_threshold", "double"),
-    qn::arg("numpy_threshold", "double"), qn::arg("pandas_threshold", "double"),
-    qn::arg("sklearn_threshold", "double"), qn::arg("gpu_available", "bool"));
+    qn::arg("numpy_threshold", "double"), qn::arg("pandas_threshold", "double"), qn::arg("sklearn_threshold", "double"),
+    qn::arg("gpu_available", "bool"));
 
 PyObject* determine_workload_pattern(qn::Function*, qn::Args<kDetermineWorkloadPattern> a) {
     core::WorkloadInputs in;
@@ -285,15 +283,14 @@ PyObject* determine_workload_pattern(qn::Function*, qn::Args<kDetermineWorkloadP
     return PyLong_FromLong(core::workload_pattern(in));
 }
 
-constexpr auto kUpdateAdaptiveThreshold =
-    qn::params(qn::arg("current_threshold", "double"), qn::arg("success_rate", "double"),
-               qn::arg("learning_rate", "double"), qn::arg("min_threshold", "double"),
-               qn::arg("max_threshold", "double"));
+constexpr auto kUpdateAdaptiveThreshold = qn::params(
+    qn::arg("current_threshold", "double"), qn::arg("success_rate", "double"), qn::arg("learning_rate", "double"),
+    qn::arg("min_threshold", "double"), qn::arg("max_threshold", "double"));
 
 PyObject* update_adaptive_threshold(qn::Function*, qn::Args<kUpdateAdaptiveThreshold> a) {
     double current, success, learning, lo, hi;
-    if (!a.get<"current_threshold">(current) || !a.get<"success_rate">(success) ||
-        !a.get<"learning_rate">(learning) || !a.get<"min_threshold">(lo) || !a.get<"max_threshold">(hi))
+    if (!a.get<"current_threshold">(current) || !a.get<"success_rate">(success) || !a.get<"learning_rate">(learning) ||
+        !a.get<"min_threshold">(lo) || !a.get<"max_threshold">(hi))
         return nullptr;
     return new_float(core::adaptive_threshold(current, success, learning, lo, hi));
 }
@@ -310,8 +307,7 @@ int build_pattern_table(PyObject* re) {
     const std::string sources[3] = {pattern_source(core::kNumpyPattern), pattern_source(core::kPandasPattern),
                                     pattern_source(core::kSklearnPattern)};
     for (int i = 0; i < 3; ++i) {
-        qn::Ref pattern = qn::Ref::steal(
-            PyObject_CallFunction(compile.get(), "sO", sources[i].c_str(), flag.get()));
+        qn::Ref pattern = qn::Ref::steal(PyObject_CallFunction(compile.get(), "sO", sources[i].c_str(), flag.get()));
         if (!pattern) return -1;
         if (PyDict_SetItemString(table.get(), core::kFrameworkNames[i].data(), pattern.get()) < 0) return -1;
         findall[i] = qn::Ref::steal(PyObject_GetAttrString(pattern.get(), "findall"));
@@ -361,5 +357,7 @@ int exec_task_profiler(PyObject* m) {
 
 }  // namespace
 
-QN_MODULE(task_profiler, "Scoring core of the workload analyser: framework and indicator scores and workload "
-                         "estimates.", exec_task_profiler)
+QN_MODULE(task_profiler,
+          "Scoring core of the workload analyser: framework and indicator scores and workload "
+          "estimates.",
+          exec_task_profiler)

@@ -27,40 +27,39 @@ namespace quarvel::task_profiler {
 // Keyword tables, in their documented order.  The sizes are the score divisors.
 
 inline constexpr std::string_view kNumpyKeywords[] = {
-    "numpy", "np.", "ndarray", "array", "matrix", "vectorize", "broadcast", "ufunc", "dot",
-    "matmul", "linalg", "fft", "sum", "mean", "std", "var", "min", "max", "argmax", "argmin",
-    "reshape", "transpose", "concatenate", "stack", "split"};
+    "numpy",  "np.",    "ndarray", "array",     "matrix",      "vectorize", "broadcast", "ufunc", "dot",
+    "matmul", "linalg", "fft",     "sum",       "mean",        "std",       "var",       "min",   "max",
+    "argmax", "argmin", "reshape", "transpose", "concatenate", "stack",     "split"};
 inline constexpr std::string_view kPandasKeywords[] = {
-    "pandas", "pd.", "dataframe", "series", "groupby", "apply", "agg", "transform", "merge",
-    "join", "concat", "pivot", "melt", "query", "eval", "rolling", "resample", "sort_values"};
+    "pandas", "pd.",    "dataframe", "series", "groupby", "apply", "agg",     "transform", "merge",
+    "join",   "concat", "pivot",     "melt",   "query",   "eval",  "rolling", "resample",  "sort_values"};
 inline constexpr std::string_view kSklearnKeywords[] = {
-    "sklearn", "fit", "predict", "transform", "score", "cross_val", "gridsearchcv",
-    "randomizedsearchcv", "pipeline", "featureunion", "train_test_split", "classification",
-    "regression", "clustering", "preprocessing", "model_selection", "metrics", "ensemble"};
+    "sklearn",    "fit",          "predict",          "transform",
+    "score",      "cross_val",    "gridsearchcv",     "randomizedsearchcv",
+    "pipeline",   "featureunion", "train_test_split", "classification",
+    "regression", "clustering",   "preprocessing",    "model_selection",
+    "metrics",    "ensemble"};
 
-inline constexpr std::string_view kCpuIndicators[] = {
-    "for", "while", "range", "numpy", "scipy", "math", "calculation", "compute", "algorithm",
-    "sum", "prod", "dot", "matmul", "fft", "linalg"};
-inline constexpr std::string_view kMemoryIndicators[] = {
-    "array", "list", "dict", "pandas", "dataframe", "allocate", "buffer", "cache", "append",
-    "extend"};
+inline constexpr std::string_view kCpuIndicators[] = {"for",  "while",       "range",   "numpy",     "scipy",
+                                                      "math", "calculation", "compute", "algorithm", "sum",
+                                                      "prod", "dot",         "matmul",  "fft",       "linalg"};
+inline constexpr std::string_view kMemoryIndicators[] = {"array",    "list",   "dict",  "pandas", "dataframe",
+                                                         "allocate", "buffer", "cache", "append", "extend"};
 inline constexpr std::string_view kParallelIndicators[] = {
-    "multiprocessing", "threading", "concurrent", "async", "parallel", "pool", "worker", "chunk",
-    "batch", "processpoolexecutor", "threadpoolexecutor"};
+    "multiprocessing", "threading",           "concurrent",        "async", "parallel", "pool", "worker", "chunk",
+    "batch",           "processpoolexecutor", "threadpoolexecutor"};
 inline constexpr std::string_view kGpuOpIndicators[] = {
-    "matmul", "dot", "tensordot", "@", "fft", "ifft", "rfft", "convolve", "correlate", "sum",
-    "mean", "std", "var", "sin", "cos", "exp", "log", "sqrt", "power", "**", "add", "subtract",
-    "multiply", "divide", "/", "*", "+", "-", "linalg", "linear_algebra", "array", "asarray",
-    "zeros", "ones", "empty", "full"};
-inline constexpr std::string_view kLargeDataIndicators[] = {
-    "reshape", "resize", "huge", "large", "gigabyte", "gb", "million", "billion", "1e6", "1e9",
-    "1024", "megabyte", "mb"};
-inline constexpr std::string_view kEmbarrassingIndicators[] = {
-    "workload", "benchmark", "intensive", "chunk_workload", "map", "apply", "vectorize",
-    "broadcast"};
-inline constexpr std::string_view kSequentialIndicators[] = {
-    "global", "nonlocal", "lock", "mutex", "synchronized", "sequential", "ordered",
-    "dependencies"};
+    "matmul", "dot",      "tensordot", "@",      "fft",   "ifft", "rfft", "convolve", "correlate", "sum",
+    "mean",   "std",      "var",       "sin",    "cos",   "exp",  "log",  "sqrt",     "power",     "**",
+    "add",    "subtract", "multiply",  "divide", "/",     "*",    "+",    "-",        "linalg",    "linear_algebra",
+    "array",  "asarray",  "zeros",     "ones",   "empty", "full"};
+inline constexpr std::string_view kLargeDataIndicators[] = {"reshape", "resize",   "huge",    "large", "gigabyte",
+                                                            "gb",      "million",  "billion", "1e6",   "1e9",
+                                                            "1024",    "megabyte", "mb"};
+inline constexpr std::string_view kEmbarrassingIndicators[] = {"workload", "benchmark", "intensive", "chunk_workload",
+                                                               "map",      "apply",     "vectorize", "broadcast"};
+inline constexpr std::string_view kSequentialIndicators[] = {"global",       "nonlocal",   "lock",    "mutex",
+                                                             "synchronized", "sequential", "ordered", "dependencies"};
 
 // ---------------------------------------------------------------------------------------------
 // Keyword automaton.  Entries of several lists are numbered consecutively (list 0 first); bit i of
@@ -87,11 +86,10 @@ constexpr auto make_keyword_set(const std::string_view (&... lists)[Sizes]) {
     return set;
 }
 
-inline constexpr auto kFrameworkSet =
-    make_keyword_set(kNumpyKeywords, kPandasKeywords, kSklearnKeywords);
+inline constexpr auto kFrameworkSet = make_keyword_set(kNumpyKeywords, kPandasKeywords, kSklearnKeywords);
 inline constexpr auto kIndicatorSet =
-    make_keyword_set(kCpuIndicators, kMemoryIndicators, kParallelIndicators, kGpuOpIndicators,
-                     kLargeDataIndicators, kEmbarrassingIndicators, kSequentialIndicators);
+    make_keyword_set(kCpuIndicators, kMemoryIndicators, kParallelIndicators, kGpuOpIndicators, kLargeDataIndicators,
+                     kEmbarrassingIndicators, kSequentialIndicators);
 
 template <class Set>
 constexpr std::size_t total_chars(const Set& set) {
@@ -179,8 +177,7 @@ struct Automaton {
                 s2 = step(s2, static_cast<std::uint32_t>(l2[i]), m);
                 s3 = step(s3, static_cast<std::uint32_t>(l3[i]), m);
             }
-            for (const Unit* q = l3 + share + overlap; q < p + n; ++q)
-                s3 = step(s3, static_cast<std::uint32_t>(*q), m);
+            for (const Unit* q = l3 + share + overlap; q < p + n; ++q) s3 = step(s3, static_cast<std::uint32_t>(*q), m);
             done = n;
         }
         std::uint16_t s = 0;
@@ -274,12 +271,10 @@ constexpr int count_list(const Set& set, const Mask& seen, std::size_t list) {
 
 // Mask of the entries of the given lists (the lists that also look at the function name).
 template <class Set, std::size_t NWords>
-constexpr std::array<std::uint64_t, NWords> list_mask(const Set& set,
-                                                      std::initializer_list<std::size_t> lists) {
+constexpr std::array<std::uint64_t, NWords> list_mask(const Set& set, std::initializer_list<std::size_t> lists) {
     std::array<std::uint64_t, NWords> m{};
     for (std::size_t list : lists)
-        for (std::size_t e = set.starts[list]; e < set.starts[list + 1]; ++e)
-            m[e / 64] |= std::uint64_t{1} << (e % 64);
+        for (std::size_t e = set.starts[list]; e < set.starts[list + 1]; ++e) m[e / 64] |= std::uint64_t{1} << (e % 64);
     return m;
 }
 
@@ -295,8 +290,7 @@ enum IndicatorList : std::size_t {
 };
 
 inline constexpr auto kNameListsMask =
-    list_mask<decltype(kIndicatorSet), kIndicatorAutomaton.words>(kIndicatorSet,
-                                                                   {kListGpuOp, kListEmbarrassing});
+    list_mask<decltype(kIndicatorSet), kIndicatorAutomaton.words>(kIndicatorSet, {kListGpuOp, kListEmbarrassing});
 
 // Clamp as the callers define it: below lo gives lo, else above hi gives hi, else v (a NaN
 // passes through unchanged).
@@ -318,9 +312,8 @@ inline FrameworkScores framework_scores(const decltype(kFrameworkAutomaton)::Mas
 }
 
 // Indicator counts from the masks of entries seen in the lowered text and in the lowered name.
-inline std::array<int, kIndicatorLists> indicator_counts(
-    const decltype(kIndicatorAutomaton)::Mask& text,
-    const decltype(kIndicatorAutomaton)::Mask& name) {
+inline std::array<int, kIndicatorLists> indicator_counts(const decltype(kIndicatorAutomaton)::Mask& text,
+                                                         const decltype(kIndicatorAutomaton)::Mask& name) {
     decltype(kIndicatorAutomaton)::Mask all{};
     for (std::size_t w = 0; w < all.size(); ++w) all[w] = text[w] | (name[w] & kNameListsMask[w]);
     std::array<int, kIndicatorLists> counts{};
@@ -339,8 +332,8 @@ inline constexpr std::string_view kNumpyPattern[] = {"numpy",     "np.",    "nda
                                                      "vectorize", "matmul", "linalg"};
 inline constexpr std::string_view kPandasPattern[] = {"pandas",  "pd.",   "DataFrame", "Series",
                                                       "groupby", "merge", "pivot"};
-inline constexpr std::string_view kSklearnPattern[] = {
-    "sklearn", "fit", "predict", "transform", "GridSearchCV", "RandomForest"};
+inline constexpr std::string_view kSklearnPattern[] = {"sklearn",   "fit",          "predict",
+                                                       "transform", "GridSearchCV", "RandomForest"};
 
 // The framework table's keys, in order; the index is the `Framework` value.
 inline constexpr std::string_view kFrameworkNames[] = {"numpy", "pandas", "sklearn"};
@@ -385,8 +378,7 @@ inline constexpr auto kSklearnAscii = make_ascii_pattern(kSklearnPattern);
 // Kept out of line: the scan loop then compiles the same whatever calls it (inlined into a
 // binding, its register allocation varied with the surrounding code, by up to 7% per character).
 template <std::size_t N>
-[[gnu::noinline]] constexpr std::size_t count_pattern_ascii(const AsciiPattern<N>& pattern,
-                                                            const unsigned char* t,
+[[gnu::noinline]] constexpr std::size_t count_pattern_ascii(const AsciiPattern<N>& pattern, const unsigned char* t,
                                                             std::size_t n) {
     std::size_t count = 0;
     std::size_t pos = 0;
@@ -396,15 +388,12 @@ template <std::size_t N>
         // A word starts here (the previous character, if any, is not a word character), so
         // the leading boundary holds; every alternative starts with a word character.
         std::size_t matched = 0;
-        for (unsigned bits = pattern.starting[ascii_lower(t[pos]) & 0x7F]; bits != 0;
-             bits &= bits - 1) {
+        for (unsigned bits = pattern.starting[ascii_lower(t[pos]) & 0x7F]; bits != 0; bits &= bits - 1) {
             const std::string_view alt = pattern.alts[std::countr_zero(bits)];
             const std::size_t len = alt.size();
             if (len > n - pos) continue;
             std::size_t j = 1;
-            while (j < len &&
-                   ascii_lower(t[pos + j]) == ascii_lower(static_cast<unsigned char>(alt[j])))
-                ++j;
+            while (j < len && ascii_lower(t[pos + j]) == ascii_lower(static_cast<unsigned char>(alt[j]))) ++j;
             if (j != len) continue;
             const bool before = kAsciiWord[t[pos + len - 1]];
             const bool after = pos + len < n && kAsciiWord[t[pos + len]];
@@ -427,12 +416,14 @@ template <std::size_t N>
 }
 
 // Number of matches of framework `index` (0 numpy, 1 pandas, 2 sklearn) in ASCII text.
-constexpr std::size_t count_framework_ascii(std::size_t index, const unsigned char* t,
-                                            std::size_t n) {
+constexpr std::size_t count_framework_ascii(std::size_t index, const unsigned char* t, std::size_t n) {
     switch (index) {
-        case 0: return count_pattern_ascii(kNumpyAscii, t, n);
-        case 1: return count_pattern_ascii(kPandasAscii, t, n);
-        default: return count_pattern_ascii(kSklearnAscii, t, n);
+        case 0:
+            return count_pattern_ascii(kNumpyAscii, t, n);
+        case 1:
+            return count_pattern_ascii(kPandasAscii, t, n);
+        default:
+            return count_pattern_ascii(kSklearnAscii, t, n);
     }
 }
 
@@ -449,16 +440,14 @@ struct NormalizedScores {
     double cpu, memory, parallel, gpu_op, large;
 };
 
-constexpr NormalizedScores normalize_scores(std::int32_t cpu, std::int32_t memory,
-                                            std::int32_t parallel, std::int32_t gpu_op,
-                                            std::int32_t large) {
-    return {clamp(cpu / 15.0, 0.0, 1.0), clamp(memory / 10.0, 0.0, 1.0),
-            clamp(parallel / 11.0, 0.0, 1.0), clamp(gpu_op / 36.0, 0.0, 1.0),
-            clamp(large / 13.0, 0.0, 1.0)};
+constexpr NormalizedScores normalize_scores(std::int32_t cpu, std::int32_t memory, std::int32_t parallel,
+                                            std::int32_t gpu_op, std::int32_t large) {
+    return {clamp(cpu / 15.0, 0.0, 1.0), clamp(memory / 10.0, 0.0, 1.0), clamp(parallel / 11.0, 0.0, 1.0),
+            clamp(gpu_op / 36.0, 0.0, 1.0), clamp(large / 13.0, 0.0, 1.0)};
 }
 
-constexpr double parallelization_potential(double base, double embarrassing_bonus,
-                                           double sequential_penalty, double loop_chunking) {
+constexpr double parallelization_potential(double base, double embarrassing_bonus, double sequential_penalty,
+                                           double loop_chunking) {
     const double bonus = clamp(embarrassing_bonus * 0.3, 0.0, 0.7);
     const double penalty = clamp(sequential_penalty * 0.2, 0.0, 0.5);
     const double score = ((base + bonus) - penalty) + loop_chunking * 0.4;
@@ -474,8 +463,7 @@ constexpr double capability_multiplier(std::int32_t major) {
 }
 
 // The score with a GPU present; `multiplier` is 1.0 when the capability gave no major version.
-constexpr double gpu_suitability(double operation, double data_size, double cpu_intensity,
-                                 double multiplier) {
+constexpr double gpu_suitability(double operation, double data_size, double cpu_intensity, double multiplier) {
     const double base = operation * 0.6 + data_size * 0.4;
     const double cpu_term = clamp(cpu_intensity * 0.3, 0.0, 0.3);
     return clamp((base + cpu_term) * multiplier, 0.0, 1.0);
@@ -514,11 +502,10 @@ enum WorkloadPattern : int {
 };
 
 struct WorkloadInputs {
-    double cpu_intensity, memory_intensity, parallelization_potential, gpu_suitability,
-        gpu_operation_score, numpy_score, pandas_score, sklearn_score;
+    double cpu_intensity, memory_intensity, parallelization_potential, gpu_suitability, gpu_operation_score,
+        numpy_score, pandas_score, sklearn_score;
     std::int32_t sequential_count, embarrassing_count;
-    double cpu_threshold, memory_threshold, gpu_threshold, numpy_threshold, pandas_threshold,
-        sklearn_threshold;
+    double cpu_threshold, memory_threshold, gpu_threshold, numpy_threshold, pandas_threshold, sklearn_threshold;
     bool gpu_available;
 };
 
@@ -538,8 +525,8 @@ constexpr int workload_pattern(const WorkloadInputs& in) {
     return kMixed;
 }
 
-constexpr double adaptive_threshold(double current, double success_rate, double learning_rate,
-                                    double min_threshold, double max_threshold) {
+constexpr double adaptive_threshold(double current, double success_rate, double learning_rate, double min_threshold,
+                                    double max_threshold) {
     double next = current;
     if (success_rate > 0.8)
         next = current + learning_rate;
