@@ -618,14 +618,8 @@ constexpr auto kFastRedBlackTreeDelete = qn::params(qn::arg("size", "int"), qn::
     FastRedBlackTreeObject* t = as_tree(a.self());
     PyObject* block = a.get<"block">();
     std::uint64_t size;
-    switch (size_arg(a.self(), a.get<"size">(), true, size)) {
-        case SizeResult::ok:
-            break;
-        case SizeResult::invalid:
-            Py_RETURN_FALSE;
-        case SizeResult::error:
-            return nullptr;
-    }
+    const SizeResult checked = size_arg(a.self(), a.get<"size">(), true, size);
+    if (checked != SizeResult::ok) return checked == SizeResult::invalid ? qn::newref(Py_False) : nullptr;
     WriteSection w(t, "FastRedBlackTree.delete");
     if (!w) return nullptr;
     // Nothing else can change the tree while `==` runs: every writer on another thread waits for
@@ -720,23 +714,10 @@ PyObject* fast_red_black_tree_find_best_fit(qn::MethodArgs<kFastRedBlackTreeFind
         checked = size_arg(a.self(), size_num, true, size);
         Py_DECREF(size_num);
     }
-    switch (checked) {
-        case SizeResult::ok:
-            break;
-        case SizeResult::invalid:
-            Py_RETURN_NONE;
-        case SizeResult::error:
-            return nullptr;
-    }
+    if (checked != SizeResult::ok) return checked == SizeResult::invalid ? qn::newref(Py_None) : nullptr;
     Node* n;
-    switch (read<true>(t, size, "FastRedBlackTree.find_best_fit", n)) {
-        case ReadResult::found:
-            break;
-        case ReadResult::gave_up:
-            Py_RETURN_NONE;
-        case ReadResult::error:
-            return nullptr;
-    }
+    const ReadResult outcome = read<true>(t, size, "FastRedBlackTree.find_best_fit", n);
+    if (outcome != ReadResult::found) return outcome == ReadResult::gave_up ? qn::newref(Py_None) : nullptr;
     ++t->stats.total_searches;
     return qn::newref(n != nullptr ? n->block : Py_None);
 }
@@ -746,23 +727,11 @@ constexpr auto kFastRedBlackTreeFindAllExact = qn::params(qn::arg("size", "int")
 PyObject* fast_red_black_tree_find_all_exact(qn::MethodArgs<kFastRedBlackTreeFindAllExact> a) {
     FastRedBlackTreeObject* t = as_tree(a.self());
     std::uint64_t size;
-    switch (size_arg(a.self(), a.get<"size">(), true, size)) {
-        case SizeResult::ok:
-            break;
-        case SizeResult::invalid:
-            return PyList_New(0);
-        case SizeResult::error:
-            return nullptr;
-    }
+    const SizeResult checked = size_arg(a.self(), a.get<"size">(), true, size);
+    if (checked != SizeResult::ok) return checked == SizeResult::invalid ? PyList_New(0) : nullptr;
     Node* n;
-    switch (read<false>(t, size, "FastRedBlackTree.find_all_exact", n)) {
-        case ReadResult::found:
-            break;
-        case ReadResult::gave_up:
-            return PyList_New(0);
-        case ReadResult::error:
-            return nullptr;
-    }
+    const ReadResult outcome = read<false>(t, size, "FastRedBlackTree.find_all_exact", n);
+    if (outcome != ReadResult::found) return outcome == ReadResult::gave_up ? PyList_New(0) : nullptr;
     ++t->stats.total_searches;
     if (n == nullptr) return PyList_New(0);
     // Take references to the blocks before allocating the list: allocating can run the garbage
@@ -797,14 +766,8 @@ constexpr auto kFastRedBlackTreeRemoveGe = qn::params(qn::arg("size", "int"));
 [[gnu::flatten]] PyObject* fast_red_black_tree_remove_ge(qn::MethodArgs<kFastRedBlackTreeRemoveGe> a) {
     FastRedBlackTreeObject* t = as_tree(a.self());
     std::uint64_t size;
-    switch (size_arg(a.self(), a.get<"size">(), true, size)) {
-        case SizeResult::ok:
-            break;
-        case SizeResult::invalid:
-            return none_pair();
-        case SizeResult::error:
-            return nullptr;
-    }
+    const SizeResult checked = size_arg(a.self(), a.get<"size">(), true, size);
+    if (checked != SizeResult::ok) return checked == SizeResult::invalid ? none_pair() : nullptr;
     if (writer_is_me(t)) {
         qn::reentry_error("FastRedBlackTree.remove_ge");
         return nullptr;
