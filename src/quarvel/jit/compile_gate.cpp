@@ -391,8 +391,9 @@ int compile_gate_clear(PyObject* o) {
 
 void compile_gate_dealloc(PyObject* o) {
     PyObject_GC_UnTrack(o);
-    Py_TRASHCAN_BEGIN(o, compile_gate_dealloc) compile_gate_clear(o);
-    Py_TYPE(o)->tp_free(o);
+    Py_TRASHCAN_BEGIN(o, compile_gate_dealloc)
+        compile_gate_clear(o);
+        Py_TYPE(o)->tp_free(o);
     Py_TRASHCAN_END
 }
 

@@ -433,19 +433,20 @@ int fast_red_black_tree_tp_clear(PyObject* self) {
 // is released iteratively instead of one nested call per level.
 void fast_red_black_tree_tp_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, fast_red_black_tree_tp_dealloc) FastRedBlackTreeObject* t = as_tree(self);
-    PyObject *et, *ev, *tb;
-    PyErr_Fetch(&et, &ev, &tb);
-    Node* old = t->tree.detach_all();
-    t->tree.dispose_detached(old, release_block);
-    if (PyErr_Occurred()) PyErr_WriteUnraisable(self);
-    PyErr_Restore(et, ev, tb);
-    t->lock.dispose();
-    Py_CLEAR(t->op_counter);
-    Py_CLEAR(t->sample_counter);
-    t->stats_lock.dispose();
-    t->tree.~Tree();  // no walker can be in progress: each one holds a reference to the tree
-    Py_TYPE(self)->tp_free(self);
+    Py_TRASHCAN_BEGIN(self, fast_red_black_tree_tp_dealloc)
+        FastRedBlackTreeObject* t = as_tree(self);
+        PyObject *et, *ev, *tb;
+        PyErr_Fetch(&et, &ev, &tb);
+        Node* old = t->tree.detach_all();
+        t->tree.dispose_detached(old, release_block);
+        if (PyErr_Occurred()) PyErr_WriteUnraisable(self);
+        PyErr_Restore(et, ev, tb);
+        t->lock.dispose();
+        Py_CLEAR(t->op_counter);
+        Py_CLEAR(t->sample_counter);
+        t->stats_lock.dispose();
+        t->tree.~Tree();  // no walker can be in progress: each one holds a reference to the tree
+        Py_TYPE(self)->tp_free(self);
     Py_TRASHCAN_END
 }
 

@@ -66,10 +66,11 @@ int pointer_clear(PyObject* self) {
 
 void pointer_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, pointer_dealloc) AtomicPointerObject* p = pointer_of(self);
-    Py_XDECREF(p->slot.take());
-    p->lock.dispose();
-    Py_TYPE(self)->tp_free(self);
+    Py_TRASHCAN_BEGIN(self, pointer_dealloc)
+        AtomicPointerObject* p = pointer_of(self);
+        Py_XDECREF(p->slot.take());
+        p->lock.dispose();
+        Py_TYPE(self)->tp_free(self);
     Py_TRASHCAN_END
 }
 
@@ -218,10 +219,11 @@ int stack_clear(PyObject* self) {
 
 void stack_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, stack_dealloc) LockFreeStackObject* s = stack_of(self);
-    free_chain(s->stack.detach());
-    s->lock.dispose();
-    Py_TYPE(self)->tp_free(self);
+    Py_TRASHCAN_BEGIN(self, stack_dealloc)
+        LockFreeStackObject* s = stack_of(self);
+        free_chain(s->stack.detach());
+        s->lock.dispose();
+        Py_TYPE(self)->tp_free(self);
     Py_TRASHCAN_END
 }
 

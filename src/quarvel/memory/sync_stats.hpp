@@ -345,11 +345,12 @@ int stats_clear(PyObject* self) {
 
 void stats_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, stats_dealloc) LockFreeStatisticsObject* s = stats_of(self);
-    for (PyObject*& p : s->pub) Py_CLEAR(p);
-    s->last_snapshot.release();
-    s->lock.dispose();
-    Py_TYPE(self)->tp_free(self);
+    Py_TRASHCAN_BEGIN(self, stats_dealloc)
+        LockFreeStatisticsObject* s = stats_of(self);
+        for (PyObject*& p : s->pub) Py_CLEAR(p);
+        s->last_snapshot.release();
+        s->lock.dispose();
+        Py_TYPE(self)->tp_free(self);
     Py_TRASHCAN_END
 }
 
