@@ -39,7 +39,7 @@ struct ModuleFrame {
     bool initialised = false;
 };
 
-inline PyObject* module_create(ModuleFrame& frame, PyObject* spec) {
+inline PyObject* module_create(ModuleFrame& frame, PyObject* module_spec) {
     int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1) return nullptr;
     if (frame.interpreter_id == -1) {
@@ -50,7 +50,7 @@ inline PyObject* module_create(ModuleFrame& frame, PyObject* spec) {
                         "process.");
         return nullptr;
     }
-    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    Ref name = Ref::steal(PyObject_GetAttrString(module_spec, "name"));
     if (!name) return nullptr;
     return PyModule_NewObject(name.get());
 }
@@ -127,13 +127,15 @@ inline int log_loaded(PyObject* m, const char* text) {
 #define QN_MULTIPLE_INTERPRETERS_SLOT
 #endif
 
-#define QN_MODULE(NAME, DOC, EXEC)                                                                                   \
-    static ::qn::ModuleFrame NAME##_frame{#NAME};                                                                    \
-    static PyObject* NAME##_create(PyObject* spec, PyModuleDef*) { return ::qn::module_create(NAME##_frame, spec); } \
-    static int NAME##_exec(PyObject* m) { return ::qn::module_exec(NAME##_frame, m, EXEC); }                         \
-    static PyModuleDef_Slot NAME##_slots[] = {{Py_mod_create, reinterpret_cast<void*>(NAME##_create)},               \
-                                              {Py_mod_exec, reinterpret_cast<void*>(NAME##_exec)},                   \
-                                              QN_MULTIPLE_INTERPRETERS_SLOT{0, nullptr}};                            \
-    static PyModuleDef NAME##_def = {PyModuleDef_HEAD_INIT, #NAME,   DOC,     0,      nullptr,                       \
-                                     NAME##_slots,          nullptr, nullptr, nullptr};                              \
+#define QN_MODULE(NAME, DOC, EXEC)                                                                     \
+    static ::qn::ModuleFrame NAME##_frame{#NAME};                                                      \
+    static PyObject* NAME##_create(PyObject* module_spec, PyModuleDef*) {                              \
+        return ::qn::module_create(NAME##_frame, module_spec);                                         \
+    }                                                                                                  \
+    static int NAME##_exec(PyObject* m) { return ::qn::module_exec(NAME##_frame, m, EXEC); }           \
+    static PyModuleDef_Slot NAME##_slots[] = {{Py_mod_create, reinterpret_cast<void*>(NAME##_create)}, \
+                                              {Py_mod_exec, reinterpret_cast<void*>(NAME##_exec)},     \
+                                              QN_MULTIPLE_INTERPRETERS_SLOT{0, nullptr}};              \
+    static PyModuleDef NAME##_def = {PyModuleDef_HEAD_INIT, #NAME,   DOC,     0,      nullptr,         \
+                                     NAME##_slots,          nullptr, nullptr, nullptr};                \
     PyMODINIT_FUNC PyInit_##NAME(void) { return PyModuleDef_Init(&NAME##_def); }
